@@ -1,0 +1,34 @@
+// Spectrum records shared by every spectrum source of the meridel family.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace meridel {
+
+// Precursor description of a fragment scan (MS level 2 and above).
+struct PrecursorInfo {
+    std::optional<double> msn_value_1;  // handed on unchanged from the source
+    std::optional<double> msn_value_2;  // absent when the scan belongs to an MRM channel
+    std::optional<std::string> reference;  // "mrm_channel=N", "scanId=N" or absent
+};
+
+// One decoded spectrum. Plain value: owns its texts and lists, moved, never shared.
+struct SpectrumRecord {
+    std::uint64_t index = 0;  // position in the order the source produced it
+    std::string native_id;    // "scanId=N"
+    std::uint32_t scan_id = 0;
+    std::uint32_t ms_level = 0;
+    double retention_time_sec = 0.0;
+    std::optional<double> mz_first;
+    std::optional<double> mz_last;
+    std::optional<PrecursorInfo> precursor;  // present exactly when ms_level >= 2
+    std::vector<double> mz;                  // may be empty
+    std::vector<float> intensity;            // one per m/z value
+    bool is_profile = false;                 // lists came from profile (continuum) data
+    std::uint8_t instrument_kind = 0;        // source-defined instrument family code
+};
+
+}  // namespace meridel

@@ -1,0 +1,135 @@
+#include "raw/raw.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+
+namespace corvane::raw {
+
+namespace detail {
+namespace {
+
+long system_read(int fd, void* buffer, unsigned long count, long long offset) {
+    if (offset < 0) return ::read(fd, buffer, count);
+    return ::pread(fd, buffer, count, offset);
+}
+
+ReadCall read_call = system_read;
+
+}  // namespace
+
+ReadCall set_read_call(ReadCall call) {
+    ReadCall previous = read_call;
+    read_call = call != nullptr ? call : system_read;
+    return previous;
+}
+
+}  // namespace detail
+
+namespace {
+
+// Owns one descriptor and closes it on every path out.
+class File {
+public:
+    explicit File(int fd) : fd_(fd) {}
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    // Don't retry close on EINTR: on Linux the descriptor is gone either way.
+    ~File() { ::close(fd_); }
+    [[nodiscard]] int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+Result<int> open_read_only(const std::string& path) {
+    // A path with an embedded NUL cannot be handed to the system intact.
+    if (path.find('\0') != std::string::npos) return io_error(EINVAL);
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return io_error(errno);
+    return fd;
+}
+
+// Fills buffer[0, count) from the file at offset; EINTR is retried, a zero-byte read
+// before the end is an early end of file.
+Result<void> read_exact(int fd, std::uint8_t* buffer, std::size_t count, std::uint64_t offset) {
+    std::size_t done = 0;
+    while (done < count) {
+        const long got = detail::read_call(fd, buffer + done, count - done,
+                                           static_cast<long long>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return io_error(errno);
+        }
+        if (got == 0) return std::unexpected(Error::eof());
+        done += static_cast<std::size_t>(got);
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint64_t offset,
+                                             std::uint64_t length) {
+    auto fd = open_read_only(path);
+    if (!fd) return std::unexpected(std::move(fd.error()));
+    File file(*fd);
+
+    struct stat st {};
+    if (::fstat(file.fd(), &st) != 0) return io_error(errno);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t remaining = offset <= size ? size - offset : 0;
+    if (length > remaining) {
+        return parse_error("read_bytes: requested " + std::to_string(length) + " bytes at offset " +
+                           std::to_string(offset) + " but " + path + " has only " +
+                           std::to_string(remaining) + " bytes remaining");
+    }
+    if (length == 0) {
+        // Positioning still happens, so an offset the system refuses is reported.
+        if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+            return io_error(EINVAL);
+        }
+        if (::lseek(file.fd(), static_cast<off_t>(offset), SEEK_SET) < 0) return io_error(errno);
+        return std::vector<std::uint8_t>{};
+    }
+    // length <= remaining <= size, so the buffer is bounded by the file's real size and
+    // every position read lies below it.
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(length));
+    if (auto ok = read_exact(file.fd(), buffer.data(), buffer.size(), offset); !ok) {
+        return std::unexpected(std::move(ok.error()));
+    }
+    return buffer;
+}
+
+Result<std::vector<std::uint8_t>> read_file(const std::string& path) {
+    auto fd = open_read_only(path);
+    if (!fd) return std::unexpected(std::move(fd.error()));
+    File file(*fd);
+
+    struct stat st {};
+    if (::fstat(file.fd(), &st) != 0) return io_error(errno);
+    // The size is a hint (files under /proc report 0); read until end of file.
+    std::vector<std::uint8_t> buffer;
+    std::size_t used = 0;
+    buffer.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 4096);
+    for (;;) {
+        if (used == buffer.size()) buffer.resize(buffer.size() * 2);
+        const long got = detail::read_call(file.fd(), buffer.data() + used, buffer.size() - used, -1);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return io_error(errno);
+        }
+        if (got == 0) break;
+        used += static_cast<std::size_t>(got);
+    }
+    buffer.resize(used);
+    return buffer;
+}
+
+}  // namespace corvane::raw

@@ -1,0 +1,34 @@
+// Ranged reads from the data files. Every call opens the file afresh (read-only,
+// close-on-exec) and closes it before returning; nothing stays open.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+
+namespace corvane::raw {
+
+// The length bytes of the file at path, starting at offset. Errors: Io when the file
+// cannot be opened, inspected, positioned in or read ("failed to fill whole buffer" when
+// it ends early); Parse "read_bytes: requested L bytes at offset O but PATH has only R
+// bytes remaining" when the span does not fit. An empty request still opens the file.
+[[nodiscard]] Result<std::vector<std::uint8_t>> read_bytes(const std::string& path,
+                                                           std::uint64_t offset,
+                                                           std::uint64_t length);
+
+// Reads a whole file (Io error when it cannot be opened or read).
+[[nodiscard]] Result<std::vector<std::uint8_t>> read_file(const std::string& path);
+
+}  // namespace corvane::raw
+
+namespace corvane::raw::detail {
+
+// The read call used by read_bytes and read_file (pread semantics; offset -1 means a
+// plain sequential read). Tests swap it to inject interruptions and short files;
+// returns the previous one.
+using ReadCall = long (*)(int fd, void* buffer, unsigned long count, long long offset);
+ReadCall set_read_call(ReadCall call);
+
+}  // namespace corvane::raw::detail

@@ -1,0 +1,247 @@
+#include "reader.hpp"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <utility>
+
+#include "raw/metadata.hpp"
+#include "raw/msprofile.hpp"
+#include "raw/mspeak.hpp"
+#include "raw/raw.hpp"
+
+namespace corvane {
+
+namespace {
+
+// Record strides from this size on belong to the Q-TOF layouts.
+constexpr std::uint32_t qtof_stride = 220;
+constexpr std::uint8_t kind_qqq = 1;
+constexpr std::uint8_t kind_qtof = 3;
+
+struct KnownModel {
+    std::string_view model_number;
+    const char* accession;
+    const char* name;
+};
+
+constexpr std::array<KnownModel, 4> instrument_models = {{
+    {"G6410A", "MS:1003526", "6410A Triple Quadrupole LC/MS"},
+    {"G6530A", "MS:1002786", "6530A Q-TOF LC/MS"},
+    {"G6530B", "MS:1002787", "6530B Q-TOF LC/MS"},
+    {"G6550A", "MS:1002784", "6550A iFunnel Q-TOF LC/MS"},
+}};
+
+constexpr const char* unknown_model_accession = "MS:1000490";
+constexpr const char* no_device_accession = "MS:1000461";
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool same_model(std::string_view a, std::string_view b) {
+    if (a.size() != 6 || b.size() != 6) return false;
+    for (std::size_t i = 0; i < 6; ++i) {
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+    }
+    return true;
+}
+
+// Appends text with every invalid UTF-8 sequence replaced by U+FFFD, one replacement per
+// maximal invalid subpart.
+std::string utf8_lossy(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) {
+            out += static_cast<char>(b);
+            ++i;
+            continue;
+        }
+        std::size_t extra = 0;
+        unsigned char lo = 0x80;
+        unsigned char hi = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            extra = 1;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            extra = 2;
+            if (b == 0xE0) lo = 0xA0;
+            if (b == 0xED) hi = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            extra = 3;
+            if (b == 0xF0) lo = 0x90;
+            if (b == 0xF4) hi = 0x8F;
+        }
+        std::size_t good = 1;  // bytes of a valid prefix, lead byte included
+        if (extra > 0) {
+            while (good <= extra && i + good < s.size()) {
+                const auto c = static_cast<unsigned char>(s[i + good]);
+                const unsigned char clo = good == 1 ? lo : 0x80;
+                const unsigned char chi = good == 1 ? hi : 0xBF;
+                if (c < clo || c > chi) break;
+                ++good;
+            }
+        }
+        if (extra > 0 && good == extra + 1) {
+            out.append(s.substr(i, good));
+        } else {
+            out += "\xEF\xBF\xBD";
+        }
+        i += good;
+    }
+    return out;
+}
+
+class ReaderIterator final : public SpectrumIterator {
+public:
+    explicit ReaderIterator(const Reader& reader)
+        : reader_(reader), scans_(reader.scans().records) {}
+
+    std::optional<SpectrumRecord> next() override {
+        if (position_ >= scans_.size()) return std::nullopt;
+        const raw::ScanRecord& scan = scans_[position_++];
+        return build(scan, produced_++);
+    }
+
+    [[nodiscard]] meridel::SizeHint size_hint() const override {
+        const std::size_t left = scans_.size() - position_;
+        return {left, left};
+    }
+
+private:
+    SpectrumRecord build(const raw::ScanRecord& s, std::uint64_t index) const;
+
+    const Reader& reader_;
+    std::vector<raw::ScanRecord> scans_;
+    std::size_t position_ = 0;
+    std::uint64_t produced_ = 0;
+};
+
+SpectrumRecord ReaderIterator::build(const raw::ScanRecord& s, std::uint64_t index) const {
+    SpectrumRecord record;
+
+    // Profile data first; a block that cannot be read or decoded leaves the lists empty.
+    if (s.profile_block) {
+        const auto& ref = *s.profile_block;
+        if (auto bytes = raw::read_bytes(reader_.profile_path(), ref.byte_offset, ref.byte_count)) {
+            auto decoded = raw::decode_profile_block(*bytes, ref, s.mz_first.value_or(0.0),
+                                                     s.mz_last.value_or(0.0));
+            if (decoded) {
+                record.mz = std::move(decoded->mz);
+                record.intensity = std::move(decoded->intensity);
+                record.is_profile = true;
+            }
+        }
+    }
+    // Peaks only when the profile block gave no points. The flag follows the data: a
+    // record whose lists come from the peak block is not profile data.
+    if (record.mz.empty() && s.peak_block) {
+        const auto& ref = *s.peak_block;
+        if (auto bytes = raw::read_bytes(reader_.peak_path(), ref.byte_offset, ref.byte_count)) {
+            if (auto decoded = raw::decode_peak_block(*bytes, ref)) {
+                record.mz = std::move(decoded->mz);
+                record.intensity = std::move(decoded->intensity);
+                record.is_profile = false;
+            }
+        }
+    }
+
+    const std::string scan_text = "scanId=" + std::to_string(s.scan_id);
+    record.native_id = scan_text;
+    if (s.ms_level >= 2) {
+        PrecursorInfo precursor;
+        precursor.msn_value_1 = s.msn_value_1;
+        if (s.mrm_channel) {
+            precursor.reference = "mrm_channel=" + std::to_string(*s.mrm_channel);
+        } else if (s.msn_value_2) {
+            precursor.reference = scan_text;
+            precursor.msn_value_2 = s.msn_value_2;
+        }
+        record.precursor = std::move(precursor);
+    }
+
+    record.index = index;
+    record.scan_id = s.scan_id;
+    record.ms_level = s.ms_level;
+    record.retention_time_sec = s.retention_time_min * 60.0;
+    record.mz_first = s.mz_first;
+    record.mz_last = s.mz_last;
+    record.instrument_kind = reader_.scans().record_stride >= qtof_stride ? kind_qtof : kind_qqq;
+    return record;
+}
+
+}  // namespace
+
+std::string join_path(std::string_view path, std::string_view name) {
+    std::string joined(path);
+    if (!joined.empty() && joined.back() != '/') joined += '/';
+    joined += name;
+    return joined;
+}
+
+std::string source_name_of(std::string_view root) {
+    std::string_view last;
+    std::size_t i = 0;
+    while (i <= root.size()) {
+        std::size_t end = root.find('/', i);
+        if (end == std::string_view::npos) end = root.size();
+        const std::string_view part = root.substr(i, end - i);
+        if (!part.empty() && part != ".") last = part;
+        i = end + 1;
+    }
+    if (last.empty() || last == "..") return "bundle.d";
+    return utf8_lossy(last);
+}
+
+InstrumentModel resolve_instrument(const std::string& acq_data_dir, const raw::MSScan& scans) {
+    const auto device = raw::parse_devices_xml(join_path(acq_data_dir, "Devices.xml"));
+    if (!device) {
+        return scans.record_stride < qtof_stride ? InstrumentModel{no_device_accession, "vendor QQQ"}
+                                                 : InstrumentModel{no_device_accession, "vendor Q-TOF"};
+    }
+    for (const auto& known : instrument_models) {
+        if (same_model(device->model_number, known.model_number)) {
+            return InstrumentModel{known.accession, known.name};
+        }
+    }
+    return InstrumentModel{unknown_model_accession, "vendor instrument model"};
+}
+
+Result<Reader> Reader::open(std::string_view path) {
+    const std::string acq_data = join_path(path, "AcqData");
+    struct stat st {};
+    // A path with an embedded NUL names nothing the system could look up.
+    if (acq_data.find('\0') != std::string::npos || ::stat(acq_data.c_str(), &st) != 0) {
+        return parse_error("AcqData directory not found");
+    }
+    auto scans = raw::MSScan::from_path(join_path(acq_data, "MSScan.bin"));
+    if (!scans) return std::unexpected(std::move(scans.error()));
+
+    Reader reader;
+    reader.root_ = std::string(path);
+    reader.source_name_ = source_name_of(path);
+    reader.instrument_ = resolve_instrument(acq_data, *scans);
+    reader.acquired_time_ = raw::parse_acquired_time(join_path(acq_data, "Contents.xml"));
+    reader.peak_path_ = join_path(acq_data, "MSPeak.bin");
+    reader.profile_path_ = join_path(acq_data, "MSProfile.bin");
+    reader.scans_ = std::move(*scans);
+    return reader;
+}
+
+Reader Reader::from_parts(std::string root, raw::MSScan scans) {
+    Reader reader;
+    const std::string acq_data = join_path(root, "AcqData");
+    reader.source_name_ = source_name_of(root);
+    reader.root_ = std::move(root);
+    reader.peak_path_ = join_path(acq_data, "MSPeak.bin");
+    reader.profile_path_ = join_path(acq_data, "MSProfile.bin");
+    reader.instrument_ = resolve_instrument(acq_data, scans);
+    reader.scans_ = std::move(scans);
+    return reader;
+}
+
+std::unique_ptr<SpectrumIterator> Reader::iter_spectra() const {
+    return std::make_unique<ReaderIterator>(*this);
+}
+
+}  // namespace corvane

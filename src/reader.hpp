@@ -1,0 +1,75 @@
+// An opened acquisition directory (run.d/AcqData/...), and the source of its spectra.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+#include "raw/msscan.hpp"
+#include "meridel_core/source.hpp"
+
+namespace corvane {
+
+using meridel::PrecursorInfo;
+using meridel::SpectrumIterator;
+using meridel::SpectrumRecord;
+using meridel::SpectrumSource;
+
+// A controlled-vocabulary instrument model term.
+struct InstrumentModel {
+    const char* accession = "";  // static text, e.g. "MS:1002786"
+    std::string name;
+
+    friend bool operator==(const InstrumentModel& a, const InstrumentModel& b) {
+        return std::string_view(a.accession) == b.accession && a.name == b.name;
+    }
+};
+
+// The instrument named by Devices.xml in acq_data_dir, or a fallback chosen by the
+// index's record stride. Never fails.
+[[nodiscard]] InstrumentModel resolve_instrument(const std::string& acq_data_dir,
+                                                 const raw::MSScan& scans);
+
+// Appends name to path with one "/" (none when path is empty or already ends in "/").
+[[nodiscard]] std::string join_path(std::string_view path, std::string_view name);
+
+class Reader final : public SpectrumSource {
+public:
+    // Opens the acquisition at path (taken as given). Errors: Parse "AcqData directory
+    // not found" when path/AcqData has no status; otherwise whatever reading or parsing
+    // MSScan.bin gives. Metadata and data files never make opening fail.
+    [[nodiscard]] static Result<Reader> open(std::string_view path);
+
+    // Lazy iterator over one record per scan, in index order. Refers to this Reader.
+    [[nodiscard]] std::unique_ptr<SpectrumIterator> iter_spectra() const override;
+
+    [[nodiscard]] const std::string& root() const { return root_; }
+    [[nodiscard]] const std::string& source_name() const { return source_name_; }
+    [[nodiscard]] const raw::MSScan& scans() const { return scans_; }
+    [[nodiscard]] const std::string& peak_path() const { return peak_path_; }
+    [[nodiscard]] const std::string& profile_path() const { return profile_path_; }
+    [[nodiscard]] const InstrumentModel& instrument() const { return instrument_; }
+    [[nodiscard]] const std::optional<std::string>& acquired_time() const { return acquired_time_; }
+
+    // Builds a reader around an index already in memory (data files under root/AcqData).
+    [[nodiscard]] static Reader from_parts(std::string root, raw::MSScan scans);
+
+private:
+    Reader() = default;
+
+    std::string root_;
+    std::string source_name_;
+    raw::MSScan scans_;
+    std::string peak_path_;
+    std::string profile_path_;
+    InstrumentModel instrument_;
+    std::optional<std::string> acquired_time_;
+};
+
+// The last path component as source_name takes it: trailing "/" and "." ignored,
+// none for "", "/" or a path ending in ".." ("bundle.d" then); invalid UTF-8 replaced.
+[[nodiscard]] std::string source_name_of(std::string_view root);
+
+}  // namespace corvane
