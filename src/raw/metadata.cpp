@@ -53,6 +53,61 @@ bool valid_utf8(std::string_view text) {
     return true;
 }
 
+// Whether a character reference names a character XML allows.
+bool xml_char(std::uint32_t cp) {
+    return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+           (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+bool valid_reference(std::string_view name) {
+    if (name == "amp" || name == "lt" || name == "gt" || name == "quot" || name == "apos") return true;
+    if (name.size() < 2 || name[0] != '#') return false;
+    const bool hex = name[1] == 'x';
+    const std::string_view digits = name.substr(hex ? 2 : 1);
+    if (digits.empty() || digits.size() > 8) return false;
+    std::uint32_t cp = 0;
+    for (const char c : digits) {
+        std::uint32_t d;
+        if (c >= '0' && c <= '9') {
+            d = static_cast<std::uint32_t>(c - '0');
+        } else if (hex && c >= 'a' && c <= 'f') {
+            d = static_cast<std::uint32_t>(c - 'a' + 10);
+        } else if (hex && c >= 'A' && c <= 'F') {
+            d = static_cast<std::uint32_t>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        cp = cp * (hex ? 16u : 10u) + d;
+    }
+    return xml_char(cp);
+}
+
+// pugixml leaves an unknown entity reference or a bare "&" as literal text; a document
+// that has one is not well-formed, so refuse it. Comments, CDATA sections and processing
+// instructions hold no references.
+bool references_well_formed(std::string_view text) {
+    std::size_t i = 0;
+    auto skip_past = [&](std::string_view open, std::string_view close) {
+        if (text.compare(i, open.size(), open) != 0) return false;
+        const auto end = text.find(close, i + open.size());
+        i = end == std::string_view::npos ? text.size() : end + close.size();
+        return true;
+    };
+    while (i < text.size()) {
+        if (text[i] == '<') {
+            if (skip_past("<!--", "-->") || skip_past("<![CDATA[", "]]>") || skip_past("<?", "?>")) continue;
+        } else if (text[i] == '&') {
+            const auto end = text.find(';', i + 1);
+            if (end == std::string_view::npos || !valid_reference(text.substr(i + 1, end - i - 1))) {
+                return false;
+            }
+            i = end;
+        }
+        ++i;
+    }
+    return true;
+}
+
 std::string_view local_name(const pugi::xml_node& node) {
     std::string_view name = node.name();
     const auto colon = name.find(':');
@@ -68,26 +123,19 @@ bool is_text(const pugi::xml_node& node) {
 class Document {
 public:
     bool load(std::string_view text) {
-        if (!valid_utf8(text)) return false;
+        if (!valid_utf8(text) || !references_well_formed(text)) return false;
         const auto result = doc_.load_buffer(text.data(), text.size(), parse_options, pugi::encoding_utf8);
         if (!result) return false;
         std::size_t elements = 0;
         for (const auto& child : doc_.children()) {
             if (child.type() == pugi::node_doctype) return false;
             if (child.type() == pugi::node_element) ++elements;
-            // Character data outside the root element is not XML.
-            if (is_text(child) && !trim_xml_space(child.value()).empty()) return false;
         }
         return elements == 1;
     }
     [[nodiscard]] const pugi::xml_document& doc() const { return doc_; }
 
 private:
-    static std::string_view trim_xml_space(std::string_view s) {
-        const auto first = s.find_first_not_of(" \t\r\n");
-        if (first == std::string_view::npos) return {};
-        return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
-    }
     pugi::xml_document doc_;
 };
 
