@@ -1,0 +1,667 @@
+// The Python module `corvane`, hand-written against the C API for CPython and PyPy.
+//
+//     class RawReader:                      # builtins.RawReader, final, no __dict__
+//         def __new__(cls, path: str): ...  # opens the acquisition, decodes every scan
+//         scan_count: int                   # read-only
+//         def read_spectrum(self, scan_index: int) -> Spectrum: ...
+//         # repr: RawReader('<path as given>', <n> scans)
+//
+//     class Spectrum:                       # builtins.Spectrum, final, not constructible
+//         mz: list[float]                   # a new list on every read
+//         intensity: list[float]            # 32-bit values widened exactly
+//         ms_level: int
+//         retention_time_sec: float
+//         def __len__(self) -> int: ...     # number of m/z values
+//         # repr: Spectrum(<n> peaks, RT <seconds, 2 decimals>s)
+//
+//     __all__ = ["RawReader", "Spectrum"]
+//
+// Core errors while opening become RuntimeError with the error's display text. No C++
+// exception crosses into the interpreter: std::bad_alloc becomes MemoryError, anything
+// else PanicException (a BaseException, so `except Exception` does not swallow it).
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "binding.hpp"
+#include "reader.hpp"
+
+namespace corvane::python {
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Failures at the boundary
+
+constexpr const char* panic_doc =
+    "Raised when corvane's native code fails unexpectedly.\n\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so it\n"
+    "typically propagates all the way up the stack and ends the interpreter.";
+
+// PanicException, created at first need and kept for the process's life. Null with an
+// exception set when it cannot be created.
+PyObject* panic_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc("corvane.PanicException", panic_doc,
+                                         PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+// Raises PanicException with the given text (lossy UTF-8: what() texts are not ours).
+void raise_panic(std::string_view message) {
+    PyObject* type = panic_type();
+    if (type == nullptr) return;
+    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return;
+    PyErr_SetObject(type, text.get());
+}
+
+// Turns the exception being handled into a Python exception. A second failure while
+// doing so cannot be reported in Python any more: write a diagnostic and abort.
+void raise_current_exception() noexcept {
+    try {
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const NullObject& e) {
+            // The interpreter's own exception (usually MemoryError) goes to the
+            // unraisable hook; the caller sees the panic.
+            if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
+            raise_panic(e.what());
+        } catch (const std::exception& e) {
+            raise_panic(e.what());
+        } catch (...) {
+            raise_panic("corvane: native code failed without a message");
+        }
+    } catch (...) {
+        std::fputs("corvane: uncaught panic at ffi boundary\n", stderr);
+        std::abort();
+    }
+}
+
+// Runs body; a C++ exception leaving it becomes a Python exception and failure is
+// returned. Every slot and method goes through here.
+template <class Body, class R>
+R guarded(Body&& body, R failure) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        raise_current_exception();
+        return failure;
+    }
+}
+
+// Adds the note to the pending exception through its add_note method. Interpreters
+// without notes (before 3.11) and a failing add_note leave the exception as it was.
+void add_note(const char* note) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && PyObject_HasAttrString(value, "add_note") != 0) {
+        Ref added(PyObject_CallMethod(value, "add_note", "s", note));
+        if (!added) PyErr_Clear();
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
+void raise_runtime_error(const std::string& message) {
+    Ref text(result(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
+    PyErr_SetObject(PyExc_RuntimeError, text.get());
+}
+
+// The qualified name of a type, new reference (PyPy 3.9 has no PyType_GetQualName).
+PyObject* qualified_name(PyTypeObject* type) {
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030B0000
+    return PyType_GetQualName(type);
+#else
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
+#endif
+}
+
+// ---------------------------------------------------------------------------------------
+// Argument binding: one required parameter, by position or by keyword
+
+// Every TypeError text of argument binding.
+namespace message {
+constexpr const char* too_many_positional = "%s takes 1 positional arguments but %zd were given";
+constexpr const char* multiple_values = "%s got multiple values for argument '%s'";
+constexpr const char* unexpected_keyword = "%s got an unexpected keyword argument '%S'";
+constexpr const char* missing = "%s missing 1 required positional argument: '%s'";
+constexpr const char* not_str = "'%U' object is not an instance of 'str'";
+constexpr const char* none_not_str = "'None' is not an instance of 'str'";
+}  // namespace message
+
+// The keyword arguments of either call shape: a dict (tp_new) or the names tuple of
+// the fast calling convention with the values following the positional ones.
+struct Keywords {
+    PyObject* dict = nullptr;
+    PyObject* names = nullptr;
+    PyObject* const* values = nullptr;
+
+    // Calls visit(name, value) for each keyword in the order passed; stops at false.
+    template <class Visit>
+    bool each(Visit&& visit) const {
+        if (dict != nullptr) {
+            Py_ssize_t position = 0;
+            PyObject* name = nullptr;
+            PyObject* value = nullptr;
+            while (PyDict_Next(dict, &position, &name, &value) != 0) {
+                if (!visit(name, value)) return false;
+            }
+        } else if (names != nullptr) {
+            const Py_ssize_t count = PyTuple_Size(names);
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                if (!visit(PyTuple_GetItem(names, i), values[i])) return false;
+            }
+        }
+        return true;
+    }
+};
+
+// The parameter's value (borrowed), or null with TypeError set.
+PyObject* bind_one(const char* callable, const char* parameter, Py_ssize_t positional_count,
+                   PyObject* first_positional, const Keywords& keywords) {
+    if (positional_count > 1) {
+        PyErr_Format(PyExc_TypeError, message::too_many_positional, callable, positional_count);
+        return nullptr;
+    }
+    PyObject* bound = positional_count == 1 ? first_positional : nullptr;
+    const bool ok = keywords.each([&](PyObject* name, PyObject* value) {
+        const bool names_parameter =
+            PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, parameter) == 0;
+        if (!names_parameter) {
+            PyErr_Format(PyExc_TypeError, message::unexpected_keyword, callable, name);
+            return false;
+        }
+        if (bound != nullptr) {
+            PyErr_Format(PyExc_TypeError, message::multiple_values, callable, parameter);
+            return false;
+        }
+        bound = value;
+        return true;
+    });
+    if (!ok) return nullptr;
+    if (bound == nullptr) {
+        PyErr_Format(PyExc_TypeError, message::missing, callable, parameter);
+        return nullptr;
+    }
+    return bound;
+}
+
+// `path` as UTF-8 text, borrowed from the str; nothing with the exception set (and
+// noted) when it is not a str or has no UTF-8 form.
+std::optional<std::string_view> path_argument(PyObject* value) {
+    if (!PyUnicode_Check(value)) {
+        if (value == Py_None) {
+            PyErr_SetString(PyExc_TypeError, message::none_not_str);
+        } else if (Ref name{qualified_name(Py_TYPE(value))}) {
+            PyErr_Format(PyExc_TypeError, message::not_str, name.get());
+        }
+        add_note("while processing 'path'");
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+    if (text == nullptr) {
+        add_note("while processing 'path'");
+        return std::nullopt;
+    }
+    return std::string_view(text, static_cast<std::size_t>(size));
+}
+
+// `scan_index` as an unsigned 64-bit value: an int directly, anything else through
+// __index__. Nothing with the interpreter's TypeError or OverflowError set (and noted).
+std::optional<std::uint64_t> index_argument(PyObject* value) {
+    Ref converted;
+    PyObject* number = value;
+    if (!PyLong_Check(value)) {
+        converted = Ref(PyNumber_Index(value));
+        number = converted.get();
+    }
+    if (number != nullptr) {
+        const unsigned long long index = PyLong_AsUnsignedLongLong(number);
+        if (index != static_cast<unsigned long long>(-1) || PyErr_Occurred() == nullptr) {
+            return static_cast<std::uint64_t>(index);
+        }
+    }
+    add_note("while processing 'scan_index'");
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------
+// Instances: the interpreter's header followed by C++ members built in place
+
+// Counts the read-only accesses in progress on one object. Nothing ever writes to the
+// members after construction, so an access is never refused; destruction starts only
+// when none is in progress.
+class AccessCounter {
+public:
+    class Read {
+    public:
+        explicit Read(AccessCounter& counter) : counter_(counter) {
+            counter_.readers_.fetch_add(1, std::memory_order_acquire);
+        }
+        Read(const Read&) = delete;
+        Read& operator=(const Read&) = delete;
+        ~Read() { counter_.readers_.fetch_sub(1, std::memory_order_release); }
+
+    private:
+        AccessCounter& counter_;
+    };
+
+private:
+    std::atomic<std::uint32_t> readers_{0};
+};
+
+// A Python object whose body is one C++ value T (standard layout, so the PyObject* and
+// the Instance* are the same address).
+template <class T>
+struct Instance {
+    PyObject_HEAD
+    alignas(T) unsigned char storage[sizeof(T)];
+
+    static Instance* of(PyObject* object) { return reinterpret_cast<Instance*>(object); }
+    T& value() { return *std::launder(reinterpret_cast<T*>(storage)); }
+};
+
+// Allocates an instance of type and moves value into it; null with the interpreter's
+// exception when allocation fails (value is then released by the caller's scope).
+template <class T>
+PyObject* new_instance(PyTypeObject* type, T&& value) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* object = alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    ::new (static_cast<void*>(Instance<T>::of(object)->storage)) T(std::forward<T>(value));
+    return object;
+}
+
+// Destroys the C++ body, frees the memory through the type, and drops the instance's
+// reference to its heap type.
+template <class T>
+void release_instance(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    Instance<T>::of(object)->value().~T();
+    auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_memory(object);
+    Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------------------
+// Spectrum
+
+struct SpectrumData {
+    AccessCounter access;
+    std::vector<double> mz;
+    std::vector<float> intensity;
+    std::uint32_t ms_level = 0;
+    double retention_time_sec = 0.0;
+
+    explicit SpectrumData(const SpectrumRecord& record)
+        : mz(record.mz),
+          intensity(record.intensity),
+          ms_level(record.ms_level),
+          retention_time_sec(record.retention_time_sec) {}
+    SpectrumData(SpectrumData&& other) noexcept
+        : mz(std::move(other.mz)),
+          intensity(std::move(other.intensity)),
+          ms_level(other.ms_level),
+          retention_time_sec(other.retention_time_sec) {}
+};
+
+using SpectrumObject = Instance<SpectrumData>;
+
+PyTypeObject* spectrum_type = nullptr;  // made once per process
+constexpr const char* spectrum_name = "builtins.Spectrum";
+
+PyObject* spectrum_mz(PyObject* self, void*) {
+    return guarded([&] {
+        SpectrumData& s = SpectrumObject::of(self)->value();
+        AccessCounter::Read read(s.access);
+        return float_list(s.mz);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* spectrum_intensity(PyObject* self, void*) {
+    return guarded([&] {
+        SpectrumData& s = SpectrumObject::of(self)->value();
+        AccessCounter::Read read(s.access);
+        return float_list(s.intensity);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* spectrum_ms_level(PyObject* self, void*) {
+    return guarded([&] {
+        SpectrumData& s = SpectrumObject::of(self)->value();
+        AccessCounter::Read read(s.access);
+        return result(PyLong_FromUnsignedLong(s.ms_level));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* spectrum_retention_time(PyObject* self, void*) {
+    return guarded([&] {
+        SpectrumData& s = SpectrumObject::of(self)->value();
+        AccessCounter::Read read(s.access);
+        return result(PyFloat_FromDouble(s.retention_time_sec));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+Py_ssize_t spectrum_length(PyObject* self) {
+    return guarded([&] {
+        SpectrumData& s = SpectrumObject::of(self)->value();
+        AccessCounter::Read read(s.access);
+        return static_cast<Py_ssize_t>(s.mz.size());
+    }, static_cast<Py_ssize_t>(-1));
+}
+
+PyObject* spectrum_repr(PyObject* self) {
+    return guarded([&] {
+        SpectrumData& s = SpectrumObject::of(self)->value();
+        AccessCounter::Read read(s.access);
+        const std::string text = "Spectrum(" + std::to_string(s.mz.size()) + " peaks, RT " +
+                                 format_seconds(s.retention_time_sec) + "s)";
+        return result(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+void spectrum_dealloc(PyObject* self) { release_instance<SpectrumData>(self); }
+
+// A new Spectrum holding copies of the record's lists, retention time and MS level.
+PyObject* new_spectrum(const SpectrumRecord& record) {
+    return new_instance(spectrum_type, SpectrumData(record));
+}
+
+// ---------------------------------------------------------------------------------------
+// RawReader
+
+struct ReaderData {
+    AccessCounter access;
+    Reader reader;
+    std::vector<SpectrumRecord> spectra;  // position i: scan-index entry i
+
+    ReaderData(Reader r, std::vector<SpectrumRecord> s) : reader(std::move(r)), spectra(std::move(s)) {}
+    ReaderData(ReaderData&& other) noexcept
+        : reader(std::move(other.reader)), spectra(std::move(other.spectra)) {}
+};
+
+using ReaderObject = Instance<ReaderData>;
+
+PyTypeObject* reader_type = nullptr;  // made once per process
+constexpr const char* reader_name = "builtins.RawReader";
+
+// Opens the acquisition and decodes every scan; null with RuntimeError (the core's
+// display text) when it does not open.
+PyObject* reader_new_impl(PyTypeObject* type, std::string_view path) {
+    auto opened = Reader::open(path);
+    if (!opened) {
+        raise_runtime_error(opened.error().display());
+        return nullptr;
+    }
+    std::vector<SpectrumRecord> spectra;
+    {
+        // The iterator refers to the reader: it goes before the reader moves.
+        const auto spectra_of = opened->iter_spectra();
+        spectra.reserve(spectra_of->size_hint().first);
+        while (auto record = spectra_of->next()) spectra.push_back(std::move(*record));
+    }
+    return new_instance(type, ReaderData(std::move(*opened), std::move(spectra)));
+}
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const Py_ssize_t count = PyTuple_Size(args);
+        PyObject* first = count > 0 ? PyTuple_GetItem(args, 0) : nullptr;
+        PyObject* value = bind_one("RawReader.__new__()", "path", count, first, Keywords{kwargs, nullptr, nullptr});
+        if (value == nullptr) return nullptr;
+        const auto path = path_argument(value);
+        if (!path) return nullptr;
+        return reader_new_impl(type, *path);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* read_spectrum_impl(ReaderData& r, std::uint64_t scan_index) {
+    if (scan_index >= r.spectra.size()) {
+        raise_runtime_error("scan " + std::to_string(scan_index) + " out of range");
+        return nullptr;
+    }
+    return new_spectrum(r.spectra[static_cast<std::size_t>(scan_index)]);
+}
+
+PyObject* reader_read_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* value = bind_one("RawReader.read_spectrum()", "scan_index", count,
+                                   count > 0 ? args[0] : nullptr, Keywords{nullptr, kwnames, args + count});
+        if (value == nullptr) return nullptr;
+        const auto scan_index = index_argument(value);
+        if (!scan_index) return nullptr;
+        ReaderData& r = ReaderObject::of(self)->value();
+        AccessCounter::Read read(r.access);
+        return read_spectrum_impl(r, *scan_index);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* reader_scan_count(PyObject* self, void*) {
+    return guarded([&] {
+        ReaderData& r = ReaderObject::of(self)->value();
+        AccessCounter::Read read(r.access);
+        return result(PyLong_FromUnsignedLongLong(r.spectra.size()));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* reader_repr(PyObject* self) {
+    return guarded([&] {
+        ReaderData& r = ReaderObject::of(self)->value();
+        AccessCounter::Read read(r.access);
+        // The path exactly as given, unescaped; "scans" whatever the count.
+        const std::string text = "RawReader('" + r.reader.root() + "', " + std::to_string(r.spectra.size()) + " scans)";
+        return result(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+void reader_dealloc(PyObject* self) { release_instance<ReaderData>(self); }
+
+// ---------------------------------------------------------------------------------------
+// PyPy: keep the classes final and their instances attribute-free
+//
+// PyPy's cpyext lets Python subclass a type without Py_TPFLAGS_BASETYPE and gives every
+// instance a __dict__. Refuse both with the errors CPython raises.
+
+#ifdef PYPY_VERSION
+
+// The name the type was made with: PyPy's tp_name drops the module part.
+const char* full_name(PyTypeObject* type) {
+    for (PyTypeObject* t = type; t != nullptr; t = t->tp_base) {
+        if (t == reader_type) return reader_name;
+        if (t == spectrum_type) return spectrum_name;
+    }
+    return type->tp_name;
+}
+
+PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
+    // Called on the new subclass, whose base is one of ours.
+    PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type",
+                 full_name(reinterpret_cast<PyTypeObject*>(cls)->tp_base));
+    return nullptr;
+}
+
+const PyGetSetDef* getters_of(PyTypeObject* type);
+
+int refuse_setattr(PyObject* self, PyObject* name, PyObject*) {
+    // Answers as CPython does for a type without __dict__ whose getters have no setter.
+    // (PyPy 7.3.11 crashes when C code looks up or receives one of the class's getset
+    // descriptors, so the getter names come from our own tables.)
+    for (const PyGetSetDef* getter = getters_of(Py_TYPE(self)); getter->name != nullptr; ++getter) {
+        if (PyUnicode_CompareWithASCIIString(name, getter->name) == 0) {
+            PyErr_Format(PyExc_AttributeError, "attribute '%s' of '%s' objects is not writable", getter->name,
+                         full_name(Py_TYPE(self)));
+            return -1;
+        }
+    }
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", full_name(Py_TYPE(self)), name);
+    return -1;
+}
+
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", full_name(type));
+    return nullptr;
+}
+
+#endif
+
+// Casts a slot or method function to the pointer type the tables store.
+template <class F>
+void* slot(F* function) {
+    return reinterpret_cast<void*>(function);
+}
+
+template <class F>
+PyCFunction method(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef reader_methods[] = {
+    {"read_spectrum", method(&reader_read_spectrum), METH_FASTCALL | METH_KEYWORDS,
+     "read_spectrum($self, scan_index)\n--\n\n"},
+#ifdef PYPY_VERSION
+    {"__init_subclass__", method(&refuse_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#endif
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef reader_getset[] = {
+    {"scan_count", &reader_scan_count, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_new, slot(&reader_new)},
+    {Py_tp_repr, slot(&reader_repr)},
+    {Py_tp_dealloc, slot(&reader_dealloc)},
+    {Py_tp_doc, const_cast<char*>("RawReader(path)\n--\n\n")},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_getset},
+#ifdef PYPY_VERSION
+    {Py_tp_setattro, slot(&refuse_setattr)},
+#endif
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {
+    reader_name, static_cast<int>(sizeof(ReaderObject)), 0, Py_TPFLAGS_DEFAULT, reader_slots,
+};
+
+#ifdef PYPY_VERSION
+PyMethodDef spectrum_methods[] = {
+    {"__init_subclass__", method(&refuse_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+#endif
+
+PyGetSetDef spectrum_getset[] = {
+    {"mz", &spectrum_mz, nullptr, nullptr, nullptr},
+    {"intensity", &spectrum_intensity, nullptr, nullptr, nullptr},
+    {"ms_level", &spectrum_ms_level, nullptr, nullptr, nullptr},
+    {"retention_time_sec", &spectrum_retention_time, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#ifdef PYPY_VERSION
+const PyGetSetDef* getters_of(PyTypeObject* type) {
+    return std::string_view(full_name(type)) == reader_name ? reader_getset : spectrum_getset;
+}
+#endif
+
+PyType_Slot spectrum_slots[] = {
+    {Py_mp_length, slot(&spectrum_length)},
+    {Py_tp_repr, slot(&spectrum_repr)},
+    {Py_tp_dealloc, slot(&spectrum_dealloc)},
+    {Py_tp_getset, spectrum_getset},
+#ifdef PYPY_VERSION
+    {Py_tp_new, slot(&refuse_new)},
+    {Py_tp_methods, spectrum_methods},
+    {Py_tp_setattro, slot(&refuse_setattr)},
+#endif
+    {0, nullptr},
+};
+
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned long spectrum_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned long spectrum_flags = Py_TPFLAGS_DEFAULT;
+#endif
+
+PyType_Spec spectrum_spec = {
+    spectrum_name, static_cast<int>(sizeof(SpectrumObject)), 0, static_cast<unsigned int>(spectrum_flags),
+    spectrum_slots,
+};
+
+// ---------------------------------------------------------------------------------------
+// Module
+
+// Sets module.name = object and appends name to module.__all__ (made when missing).
+int add_to_module(PyObject* module, const char* name, PyObject* object) {
+    Ref key(PyUnicode_FromString(name));
+    if (!key || PyObject_SetAttr(module, key.get(), object) < 0) return -1;
+    static constexpr const char* all_name = "__all__";
+    Ref all(PyObject_GetAttrString(module, all_name));
+    if (!all) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) return -1;
+        PyErr_Clear();
+        all = Ref(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, all_name, all.get()) < 0) return -1;
+    }
+    return PyList_Append(all.get(), key.get());
+}
+
+// Makes the type once per process; later modules from the definition share it.
+PyTypeObject* make_type(PyTypeObject*& type, PyType_Spec& spec) {
+    if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return type;
+}
+
+int exec_module(PyObject* module) {
+    return guarded([&] {
+        if (PyType_IsSubtype(Py_TYPE(module), &PyModule_Type) == 0) {
+            PyErr_SetString(PyExc_TypeError, "corvane: the execution step needs a module object");
+            return -1;
+        }
+        if (make_type(reader_type, reader_spec) == nullptr) return -1;
+        if (make_type(spectrum_type, spectrum_spec) == nullptr) return -1;
+        if (add_to_module(module, "RawReader", reinterpret_cast<PyObject*>(reader_type)) < 0) return -1;
+        if (add_to_module(module, "Spectrum", reinterpret_cast<PyObject*>(spectrum_type)) < 0) return -1;
+        return 0;
+    }, -1);
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, slot(&exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // The type objects are process-wide.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "corvane", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace corvane::python
+
+PyMODINIT_FUNC PyInit_corvane() {
+    return PyModuleDef_Init(&corvane::python::module_def);
+}
