@@ -1,0 +1,221 @@
+#include "convert.hpp"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "reader.hpp"
+#include "sha1.hpp"
+
+namespace corvane::convert {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string os_text(int code) { return std::error_code(code, std::generic_category()).message(); }
+
+std::string trim_trailing_slashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// The absolute, normalised form of path, symbolic links resolved as far as they exist.
+fs::path resolved(const fs::path& path) {
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(path, ec);
+    if (ec) p = fs::absolute(path, ec).lexically_normal();
+    return p;
+}
+
+// Whether inner is dir itself or lies below it (both resolved).
+bool within(const fs::path& inner, const fs::path& dir) {
+    auto d = dir.begin();
+    auto i = inner.begin();
+    for (; d != dir.end(); ++d, ++i) {
+        if (d->empty()) continue;  // the empty last element of a path ending in "/"
+        if (i == inner.end() || *i != *d) return false;
+    }
+    return true;
+}
+
+// The output's file name for an input: its last component less a ".d" ending.
+Outcome<std::string> output_name(const std::string& input) {
+    fs::path p = trim_trailing_slashes(input);
+    std::string name = p.filename().string();
+    if (name.empty() || name == "." || name == "..") {
+        name = resolved(p).filename().string();
+    }
+    if (name.empty() || name == "/") {
+        return std::unexpected(Failure{input + ": cannot name an output after it; give one with -o"});
+    }
+    if (name.size() > 2 && (name.ends_with(".d") || name.ends_with(".D"))) name.resize(name.size() - 2);
+    return name + ".mzML";
+}
+
+// The folder that holds the input (where its output goes by default).
+fs::path input_parent(const std::string& input) {
+    const fs::path p = trim_trailing_slashes(input);
+    const std::string name = p.filename().string();
+    if (name.empty() || name == "." || name == "..") return resolved(p).parent_path();
+    return p.parent_path();
+}
+
+// A temporary file in folder, removed again unless committed.
+class TempFile {
+public:
+    static Outcome<TempFile> create(const fs::path& folder, const std::string& final_name) {
+        std::string pattern = (folder.empty() ? fs::path(".") : folder) / ("." + final_name + ".XXXXXX");
+        const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd < 0) {
+            const int code = errno;
+            return std::unexpected(Failure{(folder.empty() ? std::string(".") : folder.string()) +
+                                           ": cannot create a file there: " + os_text(code)});
+        }
+        return TempFile(fd, std::move(pattern));
+    }
+
+    TempFile(TempFile&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)), keep_(other.keep_) {
+        other.keep_ = true;
+    }
+    TempFile& operator=(TempFile&&) = delete;
+    ~TempFile() {
+        // Don't retry close on EINTR: the descriptor is gone either way on Linux.
+        if (fd_ >= 0) ::close(fd_);
+        if (!keep_) ::unlink(path_.c_str());
+    }
+
+    [[nodiscard]] int fd() const { return fd_; }
+    [[nodiscard]] const std::string& path() const { return path_; }
+
+    // Flushes the file to disk and closes it; the file stays until committed.
+    Outcome<void> close() {
+        const int rc_sync = ::fdatasync(fd_);
+        const int code_sync = errno;
+        const int rc_close = ::close(fd_);
+        const int code_close = errno;
+        fd_ = -1;
+        if (rc_sync != 0 && code_sync != EINVAL) return std::unexpected(Failure{path_ + ": " + os_text(code_sync)});
+        if (rc_close != 0) return std::unexpected(Failure{path_ + ": " + os_text(code_close)});
+        return {};
+    }
+
+    // Renames the file to target: atomically refusing an existing target unless replace.
+    Outcome<void> commit(const std::string& target, bool replace) {
+        int rc = 0;
+        if (replace) {
+            rc = ::rename(path_.c_str(), target.c_str());
+        } else {
+            rc = ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+            if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+                // A file system without the no-replace rename: a hard link refuses an
+                // existing name just as atomically.
+                rc = ::link(path_.c_str(), target.c_str());
+                if (rc == 0) ::unlink(path_.c_str());
+            }
+        }
+        if (rc != 0) {
+            const int code = errno;
+            if (code == EEXIST) return std::unexpected(Failure{target + ": already exists (--force replaces it)"});
+            return std::unexpected(Failure{target + ": cannot rename the finished file into place: " + os_text(code)});
+        }
+        keep_ = true;
+        return {};
+    }
+
+private:
+    TempFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+
+    int fd_;
+    std::string path_;
+    bool keep_ = false;
+};
+
+}  // namespace
+
+Outcome<std::vector<Job>> plan_jobs(const std::vector<std::string>& inputs,
+                                    const std::optional<std::string>& output) {
+    std::vector<Job> jobs;
+    std::optional<fs::path> folder;
+    if (output) {
+        std::error_code ec;
+        if (output->ends_with('/') || fs::is_directory(*output, ec)) {
+            folder = fs::path(*output);
+        } else if (inputs.size() > 1) {
+            return std::unexpected(Failure{*output + ": not a folder; several inputs need an existing output folder"});
+        }
+    }
+    for (const auto& input : inputs) {
+        if (output && !folder) {
+            jobs.push_back(Job{input, *output});
+            continue;
+        }
+        auto name = output_name(input);
+        if (!name) return std::unexpected(name.error());
+        jobs.push_back(Job{input, ((folder ? *folder : input_parent(input)) / *name).string()});
+    }
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (resolved(jobs[i].output) == resolved(jobs[j].output)) {
+                return std::unexpected(Failure{jobs[j].input + " and " + jobs[i].input + " would both write " +
+                                               jobs[i].output});
+            }
+        }
+    }
+    return jobs;
+}
+
+Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options, Progress& progress,
+                                const std::atomic<bool>& stop) {
+    auto reader = Reader::open(job.input);
+    if (!reader) {
+        return std::unexpected(Failure{job.input + ": cannot open as an acquisition: " + reader.error().display()});
+    }
+
+    const fs::path acquisition = resolved(trim_trailing_slashes(job.input));
+    const fs::path target(job.output);
+    const fs::path folder = target.parent_path();
+    if (within(resolved(folder.empty() ? fs::path(".") : folder), acquisition)) {
+        return std::unexpected(Failure{job.output + ": inside the acquisition " + job.input +
+                                       ", which is never written to"});
+    }
+    std::error_code ec;
+    const auto status = fs::symlink_status(target, ec);
+    if (fs::exists(status)) {
+        if (fs::is_directory(status)) return std::unexpected(Failure{job.output + ": is a folder"});
+        if (!options.force) return std::unexpected(Failure{job.output + ": already exists (--force replaces it)"});
+    }
+
+    auto temp = TempFile::create(folder, target.filename().string());
+    if (!temp) return std::unexpected(temp.error());
+    ::fchmod(temp->fd(), options.file_mode);
+
+    auto spectra = reader->iter_spectra();
+    RunInfo run;
+    run.source_name = reader->source_name();
+    if (run.source_name.empty()) run.source_name = acquisition.filename().string();
+    run.source_file = "MSScan.bin";
+    run.source_directory = (acquisition / "AcqData").string();
+    if (auto digest = sha1_of_file(run.source_directory + "/" + run.source_file)) run.source_sha1 = *digest;
+    run.instrument_accession = reader->instrument().accession;
+    run.instrument_name = reader->instrument().name;
+    run.acquired_time = reader->acquired_time();
+    run.spectrum_count = spectra->size_hint().first;
+    progress.scans_total.fetch_add(run.spectrum_count, std::memory_order_relaxed);
+
+    auto stats = write_mzml(temp->fd(), *spectra, run, options.write, progress, stop);
+    if (!stats) return std::unexpected(Failure{job.output + ": " + stats.error().message});
+    if (auto ok = temp->close(); !ok) return std::unexpected(ok.error());
+    if (stop.load()) return std::unexpected(Failure{job.output + ": interrupted"});
+    if (auto ok = temp->commit(job.output, options.force); !ok) return std::unexpected(ok.error());
+    return stats;
+}
+
+}  // namespace corvane::convert

@@ -1,0 +1,44 @@
+// Converting acquisitions to mzML files: where each output goes, and one conversion from
+// opening the acquisition to renaming the finished file into place.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mzml.hpp"
+
+namespace corvane::convert {
+
+struct Job {
+    std::string input;   // the acquisition directory as given
+    std::string output;  // the mzML file to create
+};
+
+// The output of every input: beside the input with its name less a ".d" ending plus
+// ".mzML" by default; with `output`, that file for a single input, or that folder (an
+// existing one, or any path ending in "/") for one or more. Failures (nothing converted):
+// several inputs with an output that is not an existing folder, two inputs that would
+// write the same file, an input that names no folder component.
+[[nodiscard]] Outcome<std::vector<Job>> plan_jobs(const std::vector<std::string>& inputs,
+                                                  const std::optional<std::string>& output);
+
+struct ConvertOptions {
+    WriteOptions write;
+    bool force = false;        // replace an existing output
+    mode_t file_mode = 0644;   // permissions of the finished file
+};
+
+// Converts one acquisition. The document is written to a hidden temporary file in the
+// output's folder and renamed to the output only when complete; on any failure the
+// temporary file is removed and nothing else is left. Failures, each one line naming
+// the path concerned: the input cannot be opened as an acquisition, the output would lie
+// inside the acquisition, the output exists (without force) or is a folder, the folder
+// cannot take a new file, writing fails, stop was set ("interrupted").
+[[nodiscard]] Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options,
+                                              Progress& progress, const std::atomic<bool>& stop);
+
+}  // namespace corvane::convert

@@ -1,0 +1,269 @@
+// corvane-convert: writes each acquisition as an indexed mzML 1.1 file.
+//
+//   corvane-convert [options] INPUT.d... [-o OUT]
+//
+// Exit status: 0 when every input was converted, 1 when any failed, 2 for a usage error,
+// 128 + the signal number when interrupted (nothing half-written is left behind).
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <expected>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "convert.hpp"
+
+namespace {
+
+using namespace corvane::convert;
+
+constexpr std::string_view usage_text =
+    "usage: corvane-convert [options] INPUT.d... [-o OUT]\n"
+    "\n"
+    "Writes each acquisition as an indexed mzML 1.1 file, by default beside it with the\n"
+    "same name less the .d ending (run.d -> run.mzML).\n"
+    "\n"
+    "  -o, --output OUT    the output file (one input) or an existing folder\n"
+    "      --no-compression  store the binary arrays without zlib compression\n"
+    "      --no-index      write plain mzML, without the offset index and checksum\n"
+    "  -j, --jobs N        convert up to N inputs at once (default 1)\n"
+    "  -q, --quiet         no progress line\n"
+    "  -f, --force         replace existing output files\n"
+    "  -h, --help          show this help\n"
+    "      --version       show the version\n";
+
+#ifndef CORVANE_VERSION
+#define CORVANE_VERSION "0.0.0"
+#endif
+
+struct Arguments {
+    std::vector<std::string> inputs;
+    std::optional<std::string> output;
+    ConvertOptions options;
+    unsigned jobs = 1;
+    bool quiet = false;
+};
+
+struct Usage {
+    std::string message;  // empty: help was asked for
+    int status = 2;
+};
+
+// Takes the value of option `name` (short -x or long --xx) at argv[i]: "-xVALUE",
+// "--xx=VALUE" or the next argument. Nothing when arg is not that option.
+std::optional<std::optional<std::string>> option_value(int argc, char** argv, int& i, std::string_view shortname,
+                                                       std::string_view longname) {
+    const std::string_view arg = argv[i];
+    if (arg == shortname || arg == longname) {
+        if (i + 1 >= argc) return std::optional<std::string>{};
+        return std::optional<std::string>(argv[++i]);
+    }
+    if (arg.starts_with(longname) && arg.size() > longname.size() && arg[longname.size()] == '=') {
+        return std::optional<std::string>(arg.substr(longname.size() + 1));
+    }
+    if (arg.starts_with(shortname) && arg.size() > shortname.size()) {
+        return std::optional<std::string>(arg.substr(shortname.size()));
+    }
+    return std::nullopt;
+}
+
+std::expected<Arguments, Usage> parse_arguments(int argc, char** argv) {
+    Arguments args;
+    bool only_inputs = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (only_inputs || arg == "-" || !arg.starts_with("-")) {
+            args.inputs.emplace_back(arg);
+        } else if (arg == "--") {
+            only_inputs = true;
+        } else if (arg == "-h" || arg == "--help") {
+            return std::unexpected(Usage{"", 0});
+        } else if (arg == "--version") {
+            return std::unexpected(Usage{"corvane-convert " CORVANE_VERSION, 0});
+        } else if (arg == "--no-compression") {
+            args.options.write.compress = false;
+        } else if (arg == "--no-index") {
+            args.options.write.index = false;
+        } else if (arg == "-q" || arg == "--quiet") {
+            args.quiet = true;
+        } else if (arg == "-f" || arg == "--force") {
+            args.options.force = true;
+        } else if (auto out = option_value(argc, argv, i, "-o", "--output")) {
+            if (!*out || (*out)->empty()) return std::unexpected(Usage{"-o needs a file or folder"});
+            args.output = std::move(*out);
+        } else if (auto jobs = option_value(argc, argv, i, "-j", "--jobs")) {
+            const std::string text = jobs->value_or("");
+            unsigned n = 0;
+            const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
+            if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size() || n == 0) {
+                return std::unexpected(Usage{"--jobs needs a whole number of 1 or more"});
+            }
+            args.jobs = n;
+        } else {
+            return std::unexpected(Usage{"unknown option " + std::string(arg)});
+        }
+    }
+    if (args.inputs.empty()) return std::unexpected(Usage{"no input acquisition given"});
+    return args;
+}
+
+// Set by the signal handler; every writer checks it between spectra.
+std::atomic<bool> stop_requested{false};
+volatile std::sig_atomic_t stop_signal = 0;
+
+extern "C" void on_signal(int signo) {
+    stop_signal = signo;
+    stop_requested.store(true);
+}
+
+// Standard error is shared by the progress line and the failure lines.
+std::mutex stderr_mutex;
+bool progress_shown = false;
+
+void report_failure(const Failure& failure) {
+    const std::lock_guard lock(stderr_mutex);
+    if (progress_shown) std::fputs("\r\033[K", stderr);
+    std::fprintf(stderr, "corvane-convert: %s\n", failure.message.c_str());
+}
+
+// Redraws the progress line on a terminal a few times a second until told to stop.
+class ProgressLine {
+public:
+    ProgressLine(const Progress& progress, std::size_t files) : progress_(progress), files_(files) {}
+
+    void run(const std::atomic<std::size_t>& files_done) {
+        const auto start = std::chrono::steady_clock::now();
+        std::unique_lock lock(mutex_);
+        while (!cv_.wait_for(lock, std::chrono::milliseconds(200), [&] { return done_; })) {
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const auto total = progress_.scans_total.load(std::memory_order_relaxed);
+            const auto scans = progress_.scans_done.load(std::memory_order_relaxed);
+            const double mb = static_cast<double>(progress_.bytes_written.load(std::memory_order_relaxed)) / 1e6;
+            char left[32] = "?";
+            if (scans > 0 && total >= scans) {
+                const auto s = static_cast<long long>(seconds / static_cast<double>(scans) *
+                                                      static_cast<double>(total - scans));
+                std::snprintf(left, sizeof left, "%lld:%02lld", s / 60, s % 60);
+            }
+            const std::lock_guard out(stderr_mutex);
+            std::fprintf(stderr, "\r\033[Kcorvane-convert: file %zu of %zu, %llu of %llu scans, %.1f MB/s, %s left",
+                         std::min(files_done.load() + 1, files_), files_, static_cast<unsigned long long>(scans),
+                         static_cast<unsigned long long>(total), seconds > 0 ? mb / seconds : 0.0, left);
+            progress_shown = true;
+        }
+        const std::lock_guard out(stderr_mutex);
+        if (progress_shown) std::fputs("\r\033[K", stderr);
+        progress_shown = false;
+    }
+
+    void finish() {
+        {
+            const std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        cv_.notify_all();
+    }
+
+private:
+    const Progress& progress_;
+    std::size_t files_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+};
+
+int run(int argc, char** argv) {
+    auto args = parse_arguments(argc, argv);
+    if (!args) {
+        if (args.error().status == 0) {
+            std::fputs(args.error().message.empty() ? usage_text.data() : (args.error().message + "\n").c_str(),
+                       stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "corvane-convert: %s (--help for usage)\n", args.error().message.c_str());
+        return 2;
+    }
+    auto jobs = plan_jobs(args->inputs, args->output);
+    if (!jobs) {
+        report_failure(jobs.error());
+        return 2;
+    }
+
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    args->options.file_mode = static_cast<mode_t>(0666 & ~mask);
+
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    action.sa_flags = static_cast<int>(SA_RESETHAND);  // a second signal ends the process the usual way
+    sigemptyset(&action.sa_mask);
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signo, &action, nullptr);
+
+    Progress progress;
+    std::atomic<std::size_t> next_job{0};
+    std::atomic<std::size_t> files_done{0};
+    std::atomic<bool> any_failed{false};
+    const auto worker = [&] {
+        for (std::size_t i = next_job++; i < jobs->size() && !stop_requested.load(); i = next_job++) {
+            Outcome<WriteStats> result = std::unexpected(Failure{});
+            try {
+                result = convert_one((*jobs)[i], args->options, progress, stop_requested);
+            } catch (const std::exception& e) {  // out of memory: this input fails, not all
+                result = std::unexpected(Failure{(*jobs)[i].input + ": " + e.what()});
+            }
+            if (!result && !stop_requested.load()) {
+                report_failure(result.error());
+                any_failed = true;
+            }
+            ++files_done;
+        }
+    };
+
+    std::optional<ProgressLine> line;
+    std::thread line_thread;
+    if (!args->quiet && ::isatty(STDERR_FILENO) == 1) {
+        line.emplace(progress, jobs->size());
+        line_thread = std::thread([&] { line->run(files_done); });
+    }
+    const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(args->jobs, jobs->size()));
+    std::vector<std::thread> threads;
+    for (unsigned w = 1; w < workers; ++w) threads.emplace_back(worker);
+    worker();
+    for (auto& t : threads) t.join();
+    if (line) {
+        line->finish();
+        line_thread.join();
+    }
+
+    if (stop_requested.load()) {
+        std::fputs("corvane-convert: interrupted; no partial output left\n", stderr);
+        return 128 + static_cast<int>(stop_signal);
+    }
+    return any_failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "corvane-convert: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "corvane-convert: unexpected failure\n");
+    }
+    return 1;
+}

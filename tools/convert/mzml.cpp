@@ -1,0 +1,592 @@
+#include "mzml.hpp"
+
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <system_error>
+
+#include "cv.hpp"
+#include "sha1.hpp"
+#include "text.hpp"
+
+namespace corvane::convert {
+
+static_assert(std::endian::native == std::endian::little,
+              "mzML binary arrays are little-endian; this writer copies memory as is");
+
+namespace {
+
+// zlib level 1: float arrays gain little from harder work, and conversion time is what
+// users wait for.
+constexpr int zlib_level = 1;
+
+// Output buffer: large enough that writes stay few, small enough to stay in cache.
+constexpr std::size_t sink_capacity = std::size_t{1} << 20;
+
+// The software version written into the document.
+#ifndef CORVANE_VERSION
+#define CORVANE_VERSION "0.0.0"
+#endif
+
+std::string os_text(int code) { return std::error_code(code, std::generic_category()).message(); }
+
+// Buffered output to a file descriptor that counts every byte, so element offsets are
+// known as they are written. The first write error sticks; later calls do nothing.
+class Sink {
+public:
+    explicit Sink(int fd) : fd_(fd), buffer_(new char[sink_capacity]) {}
+
+    [[nodiscard]] std::uint64_t offset() const { return flushed_ + used_; }
+    [[nodiscard]] int error() const { return error_; }
+
+    void put(std::string_view text) {
+        while (!text.empty()) {
+            if (used_ == sink_capacity) flush();
+            if (error_ != 0) return;
+            const std::size_t n = std::min(text.size(), sink_capacity - used_);
+            std::memcpy(buffer_.get() + used_, text.data(), n);
+            used_ += n;
+            text.remove_prefix(n);
+        }
+    }
+
+    // Room for n contiguous bytes (n <= sink_capacity); commit what was used of it.
+    char* reserve(std::size_t n) {
+        if (n > sink_capacity - used_) flush();
+        return buffer_.get() + used_;
+    }
+    void commit(std::size_t n) { used_ += n; }
+
+    void flush() {
+        std::size_t done = 0;
+        while (done < used_ && error_ == 0) {
+            const ssize_t n = ::write(fd_, buffer_.get() + done, used_ - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                error_ = errno;
+            } else {
+                done += static_cast<std::size_t>(n);
+            }
+        }
+        flushed_ += used_;
+        used_ = 0;
+    }
+
+private:
+    int fd_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t used_ = 0;
+    std::uint64_t flushed_ = 0;
+    int error_ = 0;
+};
+
+void put_number(Sink& out, std::uint64_t value) {
+    char* p = out.reserve(24);
+    const auto r = std::to_chars(p, p + 24, value);
+    out.commit(static_cast<std::size_t>(r.ptr - p));
+}
+
+// Shortest text that reads back as the same value; xs:double spellings for the
+// non-finite ones.
+template <class Float>
+void put_float(Sink& out, Float value) {
+    if (std::isnan(value)) return out.put("NaN");
+    if (std::isinf(value)) return out.put(value > 0 ? "INF" : "-INF");
+    char* p = out.reserve(32);
+    const auto r = std::to_chars(p, p + 32, value);
+    out.commit(static_cast<std::size_t>(r.ptr - p));
+}
+
+void put_base64(Sink& out, std::span<const std::uint8_t> bytes) {
+    // Whole 3-byte groups per step, so padding can only appear at the very end.
+    constexpr std::size_t step = sink_capacity / 4 * 3 / 2;
+    while (!bytes.empty()) {
+        const std::size_t n = std::min(bytes.size(), step);
+        char* p = out.reserve(base64_length(n));
+        base64_encode(bytes.first(n), p);
+        out.commit(base64_length(n));
+        bytes = bytes.subspan(n);
+    }
+}
+
+template <class T>
+std::span<const std::uint8_t> bytes_of(std::span<const T> values) {
+    return {reinterpret_cast<const std::uint8_t*>(values.data()), values.size_bytes()};
+}
+
+// `<cvParam cvRef=".." accession=".." name=".." value="` up to the opening quote of the
+// value, for a term that the generated table names.
+std::string cv_open(std::string_view accession) {
+    const std::string_view prefix = accession.substr(0, accession.find(':'));
+    return "<cvParam cvRef=\"" + std::string(prefix) + "\" accession=\"" + std::string(accession) +
+           "\" name=\"" + xml_escape(cv::name(accession)) + "\" value=\"";
+}
+
+// A complete cvParam with an empty value.
+std::string cv_flag(std::string_view accession) { return cv_open(accession) + "\"/>"; }
+
+// The closing part after a value, with a unit term.
+std::string unit_close(std::string_view unit) {
+    const std::string_view prefix = unit.substr(0, unit.find(':'));
+    return "\" unitCvRef=\"" + std::string(prefix) + "\" unitAccession=\"" + std::string(unit) +
+           "\" unitName=\"" + xml_escape(cv::name(unit)) + "\"/>\n";
+}
+
+constexpr std::string_view mz_unit = "MS:1000040";
+constexpr std::string_view counts_unit = "MS:1000131";
+constexpr std::string_view second_unit = "UO:0000010";
+
+// Every fixed line of the document, built once from the vocabulary table.
+struct Lines {
+    std::string ms_level = cv_open("MS:1000511");
+    std::string ms1 = cv_flag("MS:1000579");
+    std::string msn = cv_flag("MS:1000580");
+    std::string mass_spectrum = cv_flag("MS:1000294");
+    std::string centroid = cv_flag("MS:1000127");
+    std::string profile = cv_flag("MS:1000128");
+    std::string tic = cv_open("MS:1000285");
+    std::string base_mz = cv_open("MS:1000504");
+    std::string base_intensity = cv_open("MS:1000505");
+    std::string lowest_mz = cv_open("MS:1000528");
+    std::string highest_mz = cv_open("MS:1000527");
+    std::string no_combination = cv_flag("MS:1000795");
+    std::string scan_start = cv_open("MS:1000016");
+    std::string f64 = cv_flag("MS:1000523");
+    std::string f32 = cv_flag("MS:1000521");
+    std::string zlib = cv_flag("MS:1000574");
+    std::string raw = cv_flag("MS:1000576");
+    std::string mz_array = cv_open("MS:1000514") + unit_close(mz_unit);
+    std::string intensity_array = cv_open("MS:1000515") + unit_close(counts_unit);
+    std::string time_array = cv_open("MS:1000595") + unit_close(second_unit);
+    std::string tic_chromatogram = cv_flag("MS:1000235");
+    std::string mz_close = unit_close(mz_unit);
+    std::string counts_close = unit_close(counts_unit);
+    std::string second_close = unit_close(second_unit);
+};
+
+// Spectrum types that the fileContent element lists, in the order written.
+enum Content : unsigned {
+    content_ms1 = 1,
+    content_msn = 2,
+    content_mass_spectrum = 4,
+    content_centroid = 8,
+    content_profile = 16,
+};
+
+// The mapping rules of the format allow one representation term at most: it is given
+// only when every spectrum has it.
+std::string file_content(const Lines& lines, unsigned present) {
+    if ((present & content_centroid) != 0 && (present & content_profile) != 0) {
+        present &= ~(content_centroid | content_profile);
+    }
+    std::string text;
+    const auto add = [&](unsigned flag, const std::string& line) {
+        if ((present & flag) != 0) text += "        " + line + "\n";
+    };
+    add(content_ms1, lines.ms1);
+    add(content_msn, lines.msn);
+    add(content_mass_spectrum, lines.mass_spectrum);
+    add(content_centroid, lines.centroid);
+    add(content_profile, lines.profile);
+    return text;
+}
+
+class DocumentWriter {
+public:
+    DocumentWriter(int fd, const RunInfo& run, const WriteOptions& options)
+        : fd_(fd), out_(fd), run_(run), options_(options) {}
+
+    Outcome<WriteStats> write(meridel::SpectrumIterator& spectra, Progress& progress,
+                              const std::atomic<bool>& stop);
+
+private:
+    void header();
+    void spectrum(const meridel::SpectrumRecord& record, std::uint64_t index);
+    void binary_array(std::span<const std::uint8_t> bytes, const std::string& type_line,
+                      const std::string& array_line, std::string_view indent);
+    void chromatogram();
+    void footer_and_index();
+    Outcome<void> finish();
+
+    Outcome<void> check_sink() const {
+        if (out_.error() != 0) return std::unexpected(Failure{"write failed: " + os_text(out_.error())});
+        return {};
+    }
+
+    int fd_;
+    Sink out_;
+    const RunInfo& run_;
+    const WriteOptions& options_;
+    Lines lines_;
+    std::vector<std::uint8_t> packed_;  // zlib output, reused for every array
+
+    std::uint64_t content_slot_ = 0;     // where the fileContent terms go once known
+    std::size_t content_slot_size_ = 0;
+    unsigned content_ = 0;
+
+    // What the index and the chromatogram need of every spectrum.
+    std::vector<std::uint64_t> offsets_;
+    std::vector<std::string> ids_;
+    std::vector<double> times_;
+    std::vector<double> totals_;
+    std::uint64_t chromatogram_offset_ = 0;
+    std::uint64_t points_ = 0;
+};
+
+void DocumentWriter::header() {
+    constexpr std::string_view ns =
+        "xmlns=\"http://psi.hupo.org/ms/mzml\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"";
+    const std::string run_id = xml_id(run_.source_name);
+    out_.put("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n");
+    if (options_.index) {
+        out_.put("<indexedmzML ");
+        out_.put(ns);
+        out_.put(" xsi:schemaLocation=\"http://psi.hupo.org/ms/mzml "
+                 "http://psidev.info/files/ms/mzML/xsd/mzML1.1.0_idx.xsd\">\n");
+    }
+    out_.put("<mzML ");
+    out_.put(ns);
+    out_.put(" xsi:schemaLocation=\"http://psi.hupo.org/ms/mzml "
+             "http://psidev.info/files/ms/mzML/xsd/mzML1.1.0.xsd\" id=\"");
+    out_.put(run_id);
+    out_.put("\" version=\"1.1.0\">\n");
+
+    out_.put("  <cvList count=\"2\">\n"
+             "    <cv id=\"MS\" fullName=\"Proteomics Standards Initiative Mass Spectrometry Ontology\" version=\"");
+    out_.put(xml_escape(cv::ms_version));
+    out_.put("\" URI=\"https://raw.githubusercontent.com/HUPO-PSI/psi-ms-CV/master/psi-ms.obo\"/>\n"
+             "    <cv id=\"UO\" fullName=\"Unit Ontology\" version=\"");
+    out_.put(xml_escape(cv::uo_version));
+    out_.put("\" URI=\"http://ontologies.berkeleybop.org/uo.obo\"/>\n"
+             "  </cvList>\n");
+
+    // The spectrum types are known only once every spectrum is decoded, so the terms
+    // are written into a slot of blanks sized for all of them, filled in at the end.
+    out_.put("  <fileDescription>\n    <fileContent>\n");
+    content_slot_ = out_.offset();
+    content_slot_size_ = file_content(lines_, content_ms1 | content_msn | content_mass_spectrum | content_profile).size();
+    out_.put(std::string(content_slot_size_, ' '));
+    out_.put("\n    </fileContent>\n"
+             "    <sourceFileList count=\"1\">\n"
+             "      <sourceFile id=\"source\" name=\"");
+    out_.put(xml_escape(run_.source_file));
+    out_.put("\" location=\"");
+    out_.put(xml_escape(file_uri(run_.source_directory)));
+    out_.put("\">\n        ");
+    out_.put(cv_flag("MS:1001509"));
+    out_.put("\n        ");
+    out_.put(cv_flag("MS:1001508"));
+    if (run_.source_sha1) {
+        out_.put("\n        ");
+        out_.put(cv_open("MS:1000569"));
+        out_.put(*run_.source_sha1);
+        out_.put("\"/>");
+    }
+    out_.put("\n      </sourceFile>\n"
+             "    </sourceFileList>\n"
+             "  </fileDescription>\n");
+
+    out_.put("  <softwareList count=\"1\">\n"
+             "    <software id=\"corvane\" version=\"" CORVANE_VERSION "\">\n      ");
+    out_.put(cv_open("MS:1000799"));
+    out_.put("corvane-convert\"/>\n"
+             "    </software>\n"
+             "  </softwareList>\n");
+
+    // The model term as the reader resolved it, named as the vocabulary names it. A term
+    // this vocabulary lacks (newer than it, or withdrawn from it) cannot be written as a
+    // term: the generic "instrument model" stands in and the reader's term follows as a
+    // user parameter. A reader's name that differs from the vocabulary's is kept likewise.
+    out_.put("  <instrumentConfigurationList count=\"1\">\n"
+             "    <instrumentConfiguration id=\"instrument\">\n      ");
+    const auto known = cv::find(run_.instrument_accession);
+    const bool is_model = known && cv::is_instrument_model(run_.instrument_accession);
+    out_.put(cv_flag(is_model ? std::string_view(run_.instrument_accession) : cv::instrument_model));
+    out_.put("\n");
+    if (!is_model) {
+        out_.put("      <userParam name=\"instrument model accession\" value=\"");
+        out_.put(xml_escape(run_.instrument_accession));
+        out_.put("\" type=\"xsd:string\"/>\n");
+    }
+    if (!is_model || run_.instrument_name != *known) {
+        out_.put("      <userParam name=\"instrument model name\" value=\"");
+        out_.put(xml_escape(run_.instrument_name));
+        out_.put("\" type=\"xsd:string\"/>\n");
+    }
+    out_.put("    </instrumentConfiguration>\n"
+             "  </instrumentConfigurationList>\n");
+
+    out_.put("  <dataProcessingList count=\"1\">\n"
+             "    <dataProcessing id=\"conversion\">\n"
+             "      <processingMethod order=\"0\" softwareRef=\"corvane\">\n        ");
+    out_.put(cv_flag("MS:1000544"));
+    out_.put("\n      </processingMethod>\n"
+             "    </dataProcessing>\n"
+             "  </dataProcessingList>\n");
+
+    out_.put("  <run id=\"");
+    out_.put(run_id);
+    out_.put("\" defaultInstrumentConfigurationRef=\"instrument\" defaultSourceFileRef=\"source\"");
+    if (run_.acquired_time && is_xs_datetime(*run_.acquired_time)) {
+        out_.put(" startTimeStamp=\"");
+        out_.put(xml_escape(*run_.acquired_time));
+        out_.put("\"");
+    }
+    out_.put(">\n    <spectrumList count=\"");
+    put_number(out_, run_.spectrum_count);
+    out_.put("\" defaultDataProcessingRef=\"conversion\">\n");
+}
+
+void DocumentWriter::binary_array(std::span<const std::uint8_t> bytes, const std::string& type_line,
+                                  const std::string& array_line, std::string_view indent) {
+    std::span<const std::uint8_t> encoded = bytes;
+    if (options_.compress) {
+        uLongf size = compressBound(static_cast<uLong>(bytes.size()));
+        if (packed_.size() < size) packed_.resize(size);
+        // compress2 fails only for want of memory or room, and the room is its own bound.
+        if (compress2(packed_.data(), &size, bytes.data(), static_cast<uLong>(bytes.size()), zlib_level) !=
+            Z_OK) {
+            size = 0;
+        }
+        encoded = std::span<const std::uint8_t>(packed_).first(size);
+    }
+    out_.put(indent);
+    out_.put("<binaryDataArray encodedLength=\"");
+    put_number(out_, base64_length(encoded.size()));
+    out_.put("\">\n");
+    out_.put(indent);
+    out_.put("  ");
+    out_.put(type_line);
+    out_.put("\n");
+    out_.put(indent);
+    out_.put("  ");
+    out_.put(options_.compress ? lines_.zlib : lines_.raw);
+    out_.put("\n");
+    out_.put(indent);
+    out_.put("  ");
+    out_.put(array_line);
+    out_.put(indent);
+    out_.put("  <binary>");
+    put_base64(out_, encoded);
+    out_.put("</binary>\n");
+    out_.put(indent);
+    out_.put("</binaryDataArray>\n");
+}
+
+void DocumentWriter::spectrum(const meridel::SpectrumRecord& record, std::uint64_t index) {
+    const SpectrumSummary summary = summarize(record.mz, record.intensity);
+    offsets_.push_back(out_.offset());
+    ids_.push_back(record.native_id);
+    times_.push_back(record.retention_time_sec);
+    totals_.push_back(summary.total_ion_current);
+    points_ += record.mz.size();
+
+    out_.put("      <spectrum index=\"");
+    put_number(out_, index);
+    out_.put("\" id=\"");
+    out_.put(xml_escape(record.native_id));
+    out_.put("\" defaultArrayLength=\"");
+    put_number(out_, record.mz.size());
+    out_.put("\">\n        ");
+    out_.put(lines_.ms_level);
+    put_number(out_, record.ms_level);
+    out_.put("\"/>\n        ");
+    if (record.ms_level == 1) {
+        out_.put(lines_.ms1);
+        content_ |= content_ms1;
+    } else if (record.ms_level >= 2) {
+        out_.put(lines_.msn);
+        content_ |= content_msn;
+    } else {
+        out_.put(lines_.mass_spectrum);
+        content_ |= content_mass_spectrum;
+    }
+    out_.put("\n        ");
+    out_.put(record.is_profile ? lines_.profile : lines_.centroid);
+    content_ |= record.is_profile ? content_profile : content_centroid;
+    out_.put("\n        ");
+    out_.put(lines_.tic);
+    put_float(out_, summary.total_ion_current);
+    out_.put("\"/>\n");
+    if (summary.base_peak) {
+        out_.put("        ");
+        out_.put(lines_.base_mz);
+        put_float(out_, record.mz[*summary.base_peak]);
+        out_.put(lines_.mz_close);
+        out_.put("        ");
+        out_.put(lines_.base_intensity);
+        put_float(out_, record.intensity[*summary.base_peak]);
+        out_.put(lines_.counts_close);
+    }
+    if (summary.lowest_mz) {
+        out_.put("        ");
+        out_.put(lines_.lowest_mz);
+        put_float(out_, *summary.lowest_mz);
+        out_.put(lines_.mz_close);
+        out_.put("        ");
+        out_.put(lines_.highest_mz);
+        put_float(out_, *summary.highest_mz);
+        out_.put(lines_.mz_close);
+    }
+    // What the scan index holds about a fragment scan's precursor is handed on as is:
+    // nothing says which physical quantity the values are.
+    if (record.precursor) {
+        const auto& p = *record.precursor;
+        const auto double_param = [&](std::string_view name, double value) {
+            out_.put("        <userParam name=\"");
+            out_.put(name);
+            out_.put("\" value=\"");
+            put_float(out_, value);
+            out_.put("\" type=\"xsd:double\"/>\n");
+        };
+        if (p.msn_value_1) double_param("msn_value_1", *p.msn_value_1);
+        if (p.msn_value_2) double_param("msn_value_2", *p.msn_value_2);
+        if (p.reference) {
+            out_.put("        <userParam name=\"precursor_reference\" value=\"");
+            out_.put(xml_escape(*p.reference));
+            out_.put("\" type=\"xsd:string\"/>\n");
+        }
+    }
+    out_.put("        <scanList count=\"1\">\n          ");
+    out_.put(lines_.no_combination);
+    out_.put("\n          <scan>\n            ");
+    out_.put(lines_.scan_start);
+    put_float(out_, record.retention_time_sec);
+    out_.put(lines_.second_close);
+    out_.put("          </scan>\n"
+             "        </scanList>\n"
+             "        <binaryDataArrayList count=\"2\">\n");
+    binary_array(bytes_of(std::span<const double>(record.mz)), lines_.f64, lines_.mz_array, "          ");
+    binary_array(bytes_of(std::span<const float>(record.intensity)), lines_.f32, lines_.intensity_array,
+                 "          ");
+    out_.put("        </binaryDataArrayList>\n"
+             "      </spectrum>\n");
+}
+
+void DocumentWriter::chromatogram() {
+    out_.put("    </spectrumList>\n"
+             "    <chromatogramList count=\"1\" defaultDataProcessingRef=\"conversion\">\n");
+    chromatogram_offset_ = out_.offset();
+    out_.put("      <chromatogram index=\"0\" id=\"TIC\" defaultArrayLength=\"");
+    put_number(out_, times_.size());
+    out_.put("\">\n        ");
+    out_.put(lines_.tic_chromatogram);
+    out_.put("\n        <binaryDataArrayList count=\"2\">\n");
+    binary_array(bytes_of(std::span<const double>(times_)), lines_.f64, lines_.time_array, "          ");
+    binary_array(bytes_of(std::span<const double>(totals_)), lines_.f64, lines_.intensity_array,
+                 "          ");
+    out_.put("        </binaryDataArrayList>\n"
+             "      </chromatogram>\n"
+             "    </chromatogramList>\n"
+             "  </run>\n"
+             "</mzML>\n");
+}
+
+void DocumentWriter::footer_and_index() {
+    const std::uint64_t index_offset = out_.offset();
+    out_.put("<indexList count=\"2\">\n  <index name=\"spectrum\">\n");
+    for (std::size_t i = 0; i < offsets_.size(); ++i) {
+        out_.put("    <offset idRef=\"");
+        out_.put(xml_escape(ids_[i]));
+        out_.put("\">");
+        put_number(out_, offsets_[i]);
+        out_.put("</offset>\n");
+    }
+    out_.put("  </index>\n  <index name=\"chromatogram\">\n    <offset idRef=\"TIC\">");
+    put_number(out_, chromatogram_offset_);
+    out_.put("</offset>\n  </index>\n</indexList>\n<indexListOffset>");
+    put_number(out_, index_offset);
+    out_.put("</indexListOffset>\n<fileChecksum>");
+}
+
+// Fills the fileContent slot and, for an indexed document, appends the checksum of
+// everything up to and including the <fileChecksum> tag, read back from the file.
+Outcome<void> DocumentWriter::finish() {
+    out_.flush();
+    if (auto ok = check_sink(); !ok) return ok;
+    std::string content = file_content(lines_, content_);
+    content.resize(content_slot_size_, ' ');
+    if (::pwrite(fd_, content.data(), content.size(), static_cast<off_t>(content_slot_)) !=
+        static_cast<ssize_t>(content.size())) {
+        return std::unexpected(Failure{"write failed: " + os_text(errno)});
+    }
+    if (!options_.index) return {};
+
+    auto digest = sha1_of_fd(fd_, out_.offset());
+    if (!digest) return std::unexpected(digest.error());
+    out_.put(*digest);
+    out_.put("</fileChecksum>\n</indexedmzML>\n");
+    out_.flush();
+    return check_sink();
+}
+
+Outcome<WriteStats> DocumentWriter::write(meridel::SpectrumIterator& spectra, Progress& progress,
+                                          const std::atomic<bool>& stop) {
+    header();
+    std::uint64_t count = 0;
+    std::uint64_t reported = out_.offset();
+    while (auto record = spectra.next()) {
+        if (stop.load(std::memory_order_relaxed)) return std::unexpected(Failure{"interrupted"});
+        if (record->mz.size() != record->intensity.size()) {
+            return std::unexpected(Failure{"spectrum " + record->native_id +
+                                           " has arrays of different lengths"});
+        }
+        if (count == run_.spectrum_count) break;  // reported below as a count mismatch
+        spectrum(*record, count);
+        ++count;
+        if (auto ok = check_sink(); !ok) return std::unexpected(ok.error());
+        progress.scans_done.fetch_add(1, std::memory_order_relaxed);
+        progress.bytes_written.fetch_add(out_.offset() - reported, std::memory_order_relaxed);
+        reported = out_.offset();
+    }
+    if (count != run_.spectrum_count || spectra.next()) {
+        return std::unexpected(Failure{"the reader gave a number of spectra other than the " +
+                                       std::to_string(run_.spectrum_count) + " announced"});
+    }
+    chromatogram();
+    if (options_.index) footer_and_index();
+    if (auto ok = finish(); !ok) return std::unexpected(ok.error());
+    progress.bytes_written.fetch_add(out_.offset() - reported, std::memory_order_relaxed);
+    return WriteStats{count, points_, out_.offset()};
+}
+
+}  // namespace
+
+SpectrumSummary summarize(std::span<const double> mz, std::span<const float> intensity) {
+    SpectrumSummary s;
+    double total = 0.0;
+    float best = 0.0f;
+    for (std::size_t i = 0; i < intensity.size(); ++i) {
+        const float v = intensity[i];
+        total += static_cast<double>(v);
+        if (!std::isnan(v) && (!s.base_peak || v > best)) {
+            s.base_peak = i;
+            best = v;
+        }
+    }
+    s.total_ion_current = total;
+    for (const double m : mz) {
+        if (std::isnan(m)) continue;
+        if (!s.lowest_mz || m < *s.lowest_mz) s.lowest_mz = m;
+        if (!s.highest_mz || m > *s.highest_mz) s.highest_mz = m;
+    }
+    return s;
+}
+
+Outcome<WriteStats> write_mzml(int fd, meridel::SpectrumIterator& spectra, const RunInfo& run,
+                               const WriteOptions& options, Progress& progress,
+                               const std::atomic<bool>& stop) {
+    DocumentWriter writer(fd, run, options);
+    return writer.write(spectra, progress, stop);
+}
+
+}  // namespace corvane::convert

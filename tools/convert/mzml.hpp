@@ -1,0 +1,76 @@
+// Writes one acquisition as an (indexed) mzML 1.1 document, streaming: one spectrum in
+// memory at a time, plus its offset, retention time and total ion current for the index
+// and the chromatogram at the end.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "meridel_core/source.hpp"
+
+namespace corvane::convert {
+
+// What went wrong, as one line for the user.
+struct Failure {
+    std::string message;
+};
+
+template <class T>
+using Outcome = std::expected<T, Failure>;
+
+// Counters shared with the progress line; every writer adds to them as it goes.
+struct Progress {
+    std::atomic<std::uint64_t> scans_total{0};
+    std::atomic<std::uint64_t> scans_done{0};
+    std::atomic<std::uint64_t> bytes_written{0};
+};
+
+struct WriteOptions {
+    bool compress = true;  // zlib-compress the binary arrays
+    bool index = true;     // wrap in indexedmzML with offsets and a SHA-1 checksum
+};
+
+// The run-level values of the document.
+struct RunInfo {
+    std::string source_name;       // last path component of the acquisition: the run's id
+    std::string source_file;       // the file the spectrum identifiers index (MSScan.bin)
+    std::string source_directory;  // absolute path of the folder that holds it
+    std::optional<std::string> source_sha1;  // its SHA-1, when it could be read
+    std::string instrument_accession;
+    std::string instrument_name;   // as the reader named it
+    std::optional<std::string> acquired_time;  // written only when a valid xs:dateTime
+    std::uint64_t spectrum_count = 0;          // how many spectra the iterator will give
+};
+
+// Values derived from one spectrum's arrays. NaN values are ignored for the base peak
+// and the m/z range; an empty spectrum has a total of 0 and nothing else.
+struct SpectrumSummary {
+    double total_ion_current = 0.0;
+    std::optional<std::size_t> base_peak;  // first index of the highest intensity
+    std::optional<double> lowest_mz;
+    std::optional<double> highest_mz;
+};
+
+[[nodiscard]] SpectrumSummary summarize(std::span<const double> mz, std::span<const float> intensity);
+
+struct WriteStats {
+    std::uint64_t spectra = 0;
+    std::uint64_t points = 0;
+    std::uint64_t bytes = 0;
+};
+
+// Writes the document to fd (a new, empty, seekable file) from the records of spectra.
+// Stops with "interrupted" as soon as stop is set. Failures: a write error, a record
+// whose arrays differ in length, or a source giving a number of spectra other than
+// run.spectrum_count. The file's contents are unspecified after a failure.
+[[nodiscard]] Outcome<WriteStats> write_mzml(int fd, meridel::SpectrumIterator& spectra,
+                                             const RunInfo& run, const WriteOptions& options,
+                                             Progress& progress, const std::atomic<bool>& stop);
+
+}  // namespace corvane::convert

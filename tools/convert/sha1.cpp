@@ -1,0 +1,69 @@
+#include "sha1.hpp"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <memory>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace corvane::convert {
+
+namespace {
+
+// Bytes per read: large enough to keep the digest busy, small enough to stay in cache.
+constexpr std::size_t chunk_size = std::size_t{1} << 20;
+
+std::string os_text(int code) { return std::error_code(code, std::generic_category()).message(); }
+
+}  // namespace
+
+Outcome<std::string> sha1_of_fd(int fd, std::uint64_t length) {
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) {
+        return std::unexpected(Failure{"SHA-1 is not available from OpenSSL"});
+    }
+    std::vector<char> chunk(chunk_size);
+    std::uint64_t done = 0;
+    while (done < length) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, length - done));
+        const ssize_t n = ::pread(fd, chunk.data(), want, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::unexpected(Failure{"reading for the checksum failed: " + os_text(errno)});
+        if (n == 0) return std::unexpected(Failure{"reading for the checksum failed: the file ended early"});
+        EVP_DigestUpdate(ctx.get(), chunk.data(), static_cast<std::size_t>(n));
+        done += static_cast<std::uint64_t>(n);
+    }
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(ctx.get(), digest.data(), &size);
+    static constexpr std::string_view hex = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < size; ++i) {
+        text += hex[digest[i] >> 4];
+        text += hex[digest[i] & 15];
+    }
+    return text;
+}
+
+Outcome<std::string> sha1_of_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(Failure{path + ": " + os_text(errno)});
+    struct stat st {};
+    Outcome<std::string> digest = std::unexpected(Failure{});
+    if (::fstat(fd, &st) != 0) {
+        digest = std::unexpected(Failure{path + ": " + os_text(errno)});
+    } else {
+        digest = sha1_of_fd(fd, static_cast<std::uint64_t>(st.st_size));
+    }
+    ::close(fd);
+    return digest;
+}
+
+}  // namespace corvane::convert

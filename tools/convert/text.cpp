@@ -1,0 +1,234 @@
+#include "text.hpp"
+
+#include <array>
+#include <cstdio>
+#include <optional>
+
+namespace corvane::convert {
+
+namespace {
+
+constexpr std::string_view base64_alphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The code point of the UTF-8 sequence at text[pos] and its length, or nothing when the
+// bytes there are not a well-formed sequence (overlong forms and surrogates included).
+struct CodePoint {
+    char32_t value;
+    std::size_t length;
+};
+
+std::optional<CodePoint> decode_utf8(std::string_view text, std::size_t pos) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[pos + i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return CodePoint{lead, 1};
+    std::size_t length = 0;
+    char32_t value = 0;
+    char32_t minimum = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, value = lead & 0x1Fu, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, value = lead & 0x0Fu, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, value = lead & 0x07u, minimum = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (length > text.size() - pos) return std::nullopt;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) return std::nullopt;
+        value = (value << 6) | (byte(i) & 0x3Fu);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return std::nullopt;
+    }
+    return CodePoint{value, length};
+}
+
+constexpr std::string_view replacement = "\xEF\xBF\xBD";  // U+FFFD
+
+bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads exactly n digits at text[pos], advancing pos.
+std::optional<int> digits(std::string_view text, std::size_t& pos, std::size_t n) {
+    if (n > text.size() - pos) return std::nullopt;
+    int value = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = text[pos + i];
+        if (!is_digit(c)) return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    pos += n;
+    return value;
+}
+
+bool expect(std::string_view text, std::size_t& pos, char c) {
+    if (pos >= text.size() || text[pos] != c) return false;
+    ++pos;
+    return true;
+}
+
+bool is_leap(long long year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+}  // namespace
+
+void base64_encode(std::span<const std::uint8_t> bytes, char* out) {
+    const std::uint8_t* in = bytes.data();
+    std::size_t n = bytes.size();
+    while (n >= 3) {
+        const std::uint32_t v = (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
+        out[0] = base64_alphabet[v >> 18];
+        out[1] = base64_alphabet[(v >> 12) & 63];
+        out[2] = base64_alphabet[(v >> 6) & 63];
+        out[3] = base64_alphabet[v & 63];
+        in += 3;
+        out += 4;
+        n -= 3;
+    }
+    if (n == 0) return;
+    const std::uint32_t v = (std::uint32_t{in[0]} << 16) | (n == 2 ? std::uint32_t{in[1]} << 8 : 0u);
+    out[0] = base64_alphabet[v >> 18];
+    out[1] = base64_alphabet[(v >> 12) & 63];
+    out[2] = n == 2 ? base64_alphabet[(v >> 6) & 63] : '=';
+    out[3] = '=';
+}
+
+std::string xml_escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const auto cp = decode_utf8(text, pos);
+        if (!cp) {
+            out += replacement;
+            ++pos;
+            continue;
+        }
+        switch (cp->value) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            case '\t':
+            case '\n':
+            case '\r': out += text[pos]; break;
+            default:
+                if (cp->value < 0x20 || cp->value == 0xFFFE || cp->value == 0xFFFF) {
+                    out += replacement;
+                } else {
+                    out += text.substr(pos, cp->length);
+                }
+        }
+        pos += cp->length;
+    }
+    return out;
+}
+
+std::string xml_id(std::string_view text) {
+    if (text.empty()) return "_";
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const auto cp = decode_utf8(text, pos);
+        const char32_t value = cp ? cp->value : 0xFFFD;
+        const std::size_t length = cp ? cp->length : 1;
+        const char c = text[pos];
+        const bool first = out.empty();
+        // "_x" always starts an escape in the output, so a literal one is escaped too.
+        const bool underscore_x = c == '_' && pos + 1 < text.size() && text[pos + 1] == 'x';
+        const bool plain = value < 0x80 && !underscore_x &&
+                           (is_ascii_letter(c) || c == '_' ||
+                            (!first && (is_digit(c) || c == '-' || c == '.')));
+        if (plain) {
+            out += c;
+        } else {
+            char buffer[16];
+            const int n = std::snprintf(buffer, sizeof buffer, "_x%04X_", static_cast<unsigned>(value));
+            out.append(buffer, static_cast<std::size_t>(n));
+        }
+        pos += length;
+    }
+    return out;
+}
+
+bool is_xs_datetime(std::string_view text) {
+    std::size_t pos = 0;
+    if (!text.empty() && text[0] == '-') pos = 1;
+    // Year: four digits or more, no leading zero beyond four, not 0000.
+    std::size_t year_digits = 0;
+    long long year = 0;
+    while (pos + year_digits < text.size() && is_digit(text[pos + year_digits])) {
+        if (year_digits >= 12) return false;
+        year = year * 10 + (text[pos + year_digits] - '0');
+        ++year_digits;
+    }
+    if (year_digits < 4 || (year_digits > 4 && text[pos] == '0') || year == 0) return false;
+    pos += year_digits;
+    if (!expect(text, pos, '-')) return false;
+    const auto month = digits(text, pos, 2);
+    if (!month || !expect(text, pos, '-')) return false;
+    const auto day = digits(text, pos, 2);
+    if (!day || !expect(text, pos, 'T')) return false;
+    const auto hour = digits(text, pos, 2);
+    if (!hour || !expect(text, pos, ':')) return false;
+    const auto minute = digits(text, pos, 2);
+    if (!minute || !expect(text, pos, ':')) return false;
+    const auto second = digits(text, pos, 2);
+    if (!second) return false;
+    bool fraction_nonzero = false;
+    if (pos < text.size() && text[pos] == '.') {
+        ++pos;
+        const std::size_t start = pos;
+        while (pos < text.size() && is_digit(text[pos])) {
+            fraction_nonzero = fraction_nonzero || text[pos] != '0';
+            ++pos;
+        }
+        if (pos == start) return false;
+    }
+    if (pos < text.size()) {
+        if (text[pos] == 'Z') {
+            ++pos;
+        } else if (text[pos] == '+' || text[pos] == '-') {
+            ++pos;
+            const auto zh = digits(text, pos, 2);
+            if (!zh || !expect(text, pos, ':')) return false;
+            const auto zm = digits(text, pos, 2);
+            if (!zm || *zm > 59 || *zh > 14 || (*zh == 14 && *zm != 0)) return false;
+        } else {
+            return false;
+        }
+    }
+    if (pos != text.size()) return false;
+
+    static constexpr std::array<int, 12> days_in_month{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (*month < 1 || *month > 12) return false;
+    // Years before 1 BCE follow the proleptic calendar; year -0001 is leap like 0000 was.
+    const long long calendar_year = text[0] == '-' ? 1 - year : year;
+    const int month_days = days_in_month[static_cast<std::size_t>(*month - 1)] +
+                           (*month == 2 && is_leap(calendar_year) ? 1 : 0);
+    if (*day < 1 || *day > month_days) return false;
+    if (*hour == 24) return *minute == 0 && *second == 0 && !fraction_nonzero;
+    return *hour <= 23 && *minute <= 59 && *second <= 59;
+}
+
+std::string file_uri(std::string_view absolute_path) {
+    std::string out = "file://";
+    for (const char c : absolute_path) {
+        const auto u = static_cast<unsigned char>(c);
+        if (is_ascii_letter(c) || is_digit(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+            out += c;
+        } else {
+            static constexpr std::string_view hex = "0123456789ABCDEF";
+            out += '%';
+            out += hex[u >> 4];
+            out += hex[u & 15];
+        }
+    }
+    return out;
+}
+
+}  // namespace corvane::convert
