@@ -1,5 +1,7 @@
 #include "raw/lzf.hpp"
 
+#include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <string>
 
@@ -10,6 +12,7 @@ namespace {
 // Longest literal run (control byte 31) and the item sizes of the stream format.
 constexpr std::uint8_t literal_limit = 32;  // control bytes below this start a literal run
 constexpr unsigned long_reference = 7;      // length code that takes an extension byte
+constexpr std::size_t max_expansion = 88;   // output bytes per input byte, at most
 
 }  // namespace
 
@@ -18,7 +21,15 @@ Result<std::vector<std::uint8_t>> decompress(Bytes input, std::size_t expected) 
         return parse_error("LZF: expected decompressed length " + std::to_string(expected) +
                            " exceeds cap of " + std::to_string(max_decompressed_len));
     }
-    std::vector<std::uint8_t> out(expected);
+    // No item yields more than 88 bytes per input byte (a long back reference: 3 bytes in,
+    // 264 out), so no stream fills more than input.size() * 88 bytes. A larger expected
+    // length can only end in an error; allocating all of it would let a few hostile bytes
+    // claim 512 MiB. The checks below still run against `expected`, so the errors are the
+    // same, and whenever decoding can succeed the buffer has exactly the final size.
+    const std::size_t reachable = input.size() > max_decompressed_len / max_expansion
+                                      ? expected
+                                      : std::min(expected, input.size() * max_expansion);
+    std::vector<std::uint8_t> out(reachable);
     const std::uint8_t* in = input.data();
     const std::size_t in_len = input.size();
     std::uint8_t* const dst = out.data();
@@ -74,6 +85,7 @@ Result<std::vector<std::uint8_t>> decompress(Bytes input, std::size_t expected) 
         ip = p + 1;
     }
 
+    assert(op <= out.size());
     if (op != expected) {
         return parse_error("LZF: decompressed length " + std::to_string(op) + " != expected " +
                            std::to_string(expected));
