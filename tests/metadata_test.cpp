@@ -1,0 +1,241 @@
+#include "raw/metadata.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "fixture.hpp"
+
+namespace corvane::raw {
+namespace {
+
+std::string wrap_device(const std::string& inner) {
+    return "<Devices><Device>" + inner + "</Device></Devices>";
+}
+
+std::optional<std::string> model_of(const std::string& xml) {
+    auto device = devices_from_text(xml);
+    if (!device) return std::nullopt;
+    return device->model_number;
+}
+
+TEST(Metadata, DeviceNameAndModel) {
+    auto device = devices_from_text(
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+        "<Devices>\n  <Version>1</Version>\n  <Device DeviceID=\"1\">\n"
+        "    <Name>LC/MS</Name>\n    <ModelNumber> G6530A </ModelNumber>\n  </Device>\n"
+        "</Devices>\n");
+    ASSERT_TRUE(device.has_value());
+    EXPECT_EQ(device->name, "LC/MS");
+    EXPECT_EQ(device->model_number, "G6530A");
+}
+
+TEST(Metadata, ModelNumberText) {
+    struct Row {
+        const char* name;
+        std::string model_element;  // the ModelNumber element(s) beside <Name>LC</Name>
+        std::optional<std::string> model;
+    };
+    const Row rows[] = {
+        {"plain", "<ModelNumber>G6530A</ModelNumber>", "G6530A"},
+        {"self-closing", "<ModelNumber/>", std::nullopt},
+        {"empty", "<ModelNumber></ModelNumber>", std::nullopt},
+        {"blank only", "<ModelNumber> \n\t </ModelNumber>", std::nullopt},
+        {"comment first", "<ModelNumber><!-- c -->G6530A</ModelNumber>", std::nullopt},
+        {"processing instruction first", "<ModelNumber><?pi x?>G6530A</ModelNumber>",
+         std::nullopt},
+        {"element first", "<ModelNumber><b>G</b>6530A</ModelNumber>", std::nullopt},
+        {"text then CDATA", "<ModelNumber>G65<![CDATA[30A]]></ModelNumber>", "G6530A"},
+        {"CDATA then text", "<ModelNumber><![CDATA[G65]]>30A </ModelNumber>", "G6530A"},
+        {"blank text then CDATA", "<ModelNumber>  <![CDATA[G6530A]]></ModelNumber>", "G6530A"},
+        {"run ends at a comment", "<ModelNumber>G65<![CDATA[30]]>A<!--x-->B</ModelNumber>",
+         "G6530A"},
+        {"run ends at an element", "<ModelNumber>G6530A<x/>B</ModelNumber>", "G6530A"},
+        {"references resolved", "<ModelNumber>G65&#51;0&#x41;&amp;</ModelNumber>", "G6530A&"},
+        {"first of two is empty", "<ModelNumber/><ModelNumber>G6530A</ModelNumber>",
+         std::nullopt},
+        {"first of two wins", "<ModelNumber>A1</ModelNumber><ModelNumber>B2</ModelNumber>", "A1"},
+        {"grandchild", "<Info><ModelNumber>G6530A</ModelNumber></Info>", std::nullopt},
+        {"case matters", "<modelnumber>G6530A</modelnumber>", std::nullopt},
+        {"inner blanks stay", "<ModelNumber> G 65 </ModelNumber>", "G 65"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(model_of(wrap_device("<Name>LC</Name>" + row.model_element)), row.model);
+    }
+}
+
+TEST(Metadata, WhichDevice) {
+    struct Row {
+        const char* name;
+        std::string xml;
+        std::optional<std::string> model;
+    };
+    const Row rows[] = {
+        {"root is the device", "<Device><Name>N</Name><ModelNumber>M1</ModelNumber></Device>",
+         "M1"},
+        {"first in document order, depth first",
+         "<R><G><Device><Name>N</Name><ModelNumber>deep</ModelNumber></Device></G>"
+         "<Device><Name>N</Name><ModelNumber>shallow</ModelNumber></Device></R>",
+         "deep"},
+        {"an empty name spoils the first device for good",
+         "<R><Device><Name/><ModelNumber>M1</ModelNumber></Device>"
+         "<Device><Name>N</Name><ModelNumber>M2</ModelNumber></Device></R>",
+         std::nullopt},
+        {"a missing name too",
+         "<R><Device><ModelNumber>M1</ModelNumber></Device>"
+         "<Device><Name>N</Name><ModelNumber>M2</ModelNumber></Device></R>",
+         std::nullopt},
+        {"a blank name is empty",
+         "<R><Device><Name> </Name><ModelNumber>M1</ModelNumber></Device></R>", std::nullopt},
+        {"no device", "<R><Devices/></R>", std::nullopt},
+        {"namespace prefixes are ignored",
+         "<d:Devices xmlns:d=\"urn:x\"><d:Device><d:Name>N</d:Name>"
+         "<d:ModelNumber>G6530A</d:ModelNumber></d:Device></d:Devices>",
+         "G6530A"},
+        {"default namespace", 
+         "<Devices xmlns=\"urn:x\"><Device><Name>N</Name><ModelNumber>M</ModelNumber></Device>"
+         "</Devices>",
+         "M"},
+        {"local name must match whole",
+         "<R><XDevice><Name>N</Name><ModelNumber>M</ModelNumber></XDevice></R>", std::nullopt},
+        {"document type declaration",
+         "<!DOCTYPE Devices [<!ENTITY m \"G6530A\">]>"
+         "<Devices><Device><Name>N</Name><ModelNumber>&m;</ModelNumber></Device></Devices>",
+         std::nullopt},
+        {"plain DOCTYPE", "<!DOCTYPE Devices><Devices>" + std::string("<Device><Name>N</Name>") +
+                              "<ModelNumber>M</ModelNumber></Device></Devices>",
+         std::nullopt},
+        {"malformed", "<Devices><Device><Name>N</Name><ModelNumber>M</ModelNumber></Device>",
+         std::nullopt},
+        {"invalid UTF-8",
+         wrap_device("<Name>N\xff</Name><ModelNumber>M</ModelNumber>"), std::nullopt},
+        {"invalid UTF-8 outside the values",
+         "<Devices><!-- \xc3 --><Device><Name>N</Name><ModelNumber>M</ModelNumber></Device>"
+         "</Devices>",
+         std::nullopt},
+        {"not XML", "G6530A", std::nullopt},
+        {"empty", "", std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(model_of(row.xml), row.model);
+    }
+}
+
+TEST(Metadata, UnicodeWhitespaceTrim) {
+    struct Row {
+        const char* name;
+        std::string text;
+        std::string trimmed;
+    };
+    const std::string all_white =
+        "\t\n\v\f\r \u0085\u00A0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008"
+        "\u2009\u200A\u2028\u2029\u202F\u205F\u3000";
+    const Row rows[] = {
+        {"empty", "", ""},
+        {"all white space", all_white, ""},
+        {"both ends", all_white + "G6530A" + all_white, "G6530A"},
+        {"inside stays", "\u3000a\u00A0b\u2028", "a\u00A0b"},
+        {"zero width space is not white space", "\u200Bx\u200B", "\u200Bx\u200B"},
+        {"byte order mark is not white space", "\uFEFFx", "\uFEFFx"},
+        {"Mongolian vowel separator is not white space", "\u180Ex", "\u180Ex"},
+        {"next to white space", "\u2000\u200Bx", "\u200Bx"},
+        {"a lone lead byte stays", "x\xC2", "x\xC2"},
+        {"a truncated sequence stays", "\xE3\x80x", "\xE3\x80x"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(trim_unicode_whitespace(row.text), row.trimmed);
+    }
+    EXPECT_EQ(model_of(wrap_device("<Name>N</Name><ModelNumber>\u3000\u00A0G6530A\u2029"
+                                   "</ModelNumber>")),
+              "G6530A");
+}
+
+TEST(Metadata, AcquiredTime) {
+    struct Row {
+        const char* name;
+        std::string xml;
+        std::optional<std::string> time;
+    };
+    const Row rows[] = {
+        {"direct child, trimmed",
+         "<Contents><Version>1</Version>\n<AcquiredTime>\n  2026-03-14T09:26:53Z \n"
+         "</AcquiredTime></Contents>",
+         "2026-03-14T09:26:53Z"},
+        {"any root name", "<X><AcquiredTime>t</AcquiredTime></X>", "t"},
+        {"prefixed", "<c:Contents xmlns:c=\"u\"><c:AcquiredTime>t</c:AcquiredTime></c:Contents>",
+         "t"},
+        {"grandchild", "<Contents><A><AcquiredTime>t</AcquiredTime></A></Contents>",
+         std::nullopt},
+        {"root itself", "<AcquiredTime>t</AcquiredTime>", std::nullopt},
+        {"empty", "<Contents><AcquiredTime/></Contents>", std::nullopt},
+        {"blank", "<Contents><AcquiredTime> \u00A0 </AcquiredTime></Contents>", std::nullopt},
+        {"not a date, kept as is", "<Contents><AcquiredTime>yesterday</AcquiredTime></Contents>",
+         "yesterday"},
+        {"DOCTYPE", "<!DOCTYPE Contents><Contents><AcquiredTime>t</AcquiredTime></Contents>",
+         std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(acquired_time_from_text(row.xml), row.time);
+    }
+}
+
+std::string utf16(const std::string& ascii, bool big_endian) {
+    std::string out = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char c : ascii) {
+        if (big_endian) out.push_back('\0');
+        out.push_back(c);
+        if (!big_endian) out.push_back('\0');
+    }
+    return out;
+}
+
+TEST(Metadata, Files) {
+    fixture::TempDir dir;
+    const std::string devices = dir.join("Devices.xml");
+    const std::string contents = dir.join("Contents.xml");
+    EXPECT_FALSE(parse_devices_xml(devices).has_value());
+    EXPECT_FALSE(parse_acquired_time(contents).has_value());
+
+    const std::string device_xml =
+        "<Devices><Device><Name>LC/MS</Name><ModelNumber>G6530A</ModelNumber></Device></Devices>";
+    ASSERT_TRUE(fixture::write_file(devices, device_xml).has_value());
+    auto device = parse_devices_xml(devices);
+    ASSERT_TRUE(device.has_value());
+    EXPECT_EQ(device->model_number, "G6530A");
+
+    const std::string time_xml = "<Contents><AcquiredTime>2026-03-14T09:26:53Z</AcquiredTime></Contents>";
+    ASSERT_TRUE(fixture::write_file(contents, time_xml).has_value());
+    EXPECT_EQ(parse_acquired_time(contents), "2026-03-14T09:26:53Z");
+
+    // The same documents saved as UTF-16 are not read.
+    for (bool big_endian : {false, true}) {
+        SCOPED_TRACE(big_endian);
+        ASSERT_TRUE(fixture::write_file(devices, utf16(device_xml, big_endian)).has_value());
+        EXPECT_FALSE(parse_devices_xml(devices).has_value());
+        ASSERT_TRUE(fixture::write_file(contents, utf16(time_xml, big_endian)).has_value());
+        EXPECT_FALSE(parse_acquired_time(contents).has_value());
+    }
+
+    // A directory in place of the file.
+    EXPECT_FALSE(parse_devices_xml(dir.path()).has_value());
+}
+
+TEST(Metadata, LeavesNoFileOpen) {
+    fixture::TempDir dir;
+    const std::string devices = dir.join("Devices.xml");
+    ASSERT_TRUE(fixture::write_file(devices, std::string_view("<Devices><Device/></Devices>"))
+                    .has_value());
+    const std::size_t before = fixture::open_fd_count();
+    EXPECT_FALSE(parse_devices_xml(devices).has_value());
+    EXPECT_FALSE(parse_acquired_time(devices).has_value());
+    EXPECT_FALSE(parse_acquired_time(dir.join("none.xml")).has_value());
+    EXPECT_EQ(fixture::open_fd_count(), before);
+}
+
+}  // namespace
+}  // namespace corvane::raw
