@@ -1,0 +1,54 @@
+"""Builds the `corvane` extension module into the active interpreter (CPython or PyPy).
+
+The C++ core (src/, src/raw/) and the binding (python/) compile into one extension;
+pugixml comes from the system (Debian: libpugixml-dev). Metadata is in pyproject.toml.
+"""
+import glob
+import os
+import shutil
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+
+class build_ext_with_stubs(build_ext):
+    """Also puts the type stubs beside the module and into a PEP 561 stub package."""
+
+    def run(self):
+        super().run()
+        if self.inplace:
+            return
+        package = os.path.join(self.build_lib, "corvane-stubs")
+        self.mkpath(package)
+        self.copy_file(os.path.join("python", "corvane.pyi"), os.path.join(self.build_lib, "corvane.pyi"))
+        self.copy_file(os.path.join("python", "corvane.pyi"), os.path.join(package, "__init__.pyi"))
+        self.copy_file(os.path.join("python", "py.typed"), os.path.join(package, "py.typed"))
+
+
+def files(*patterns):
+    return [name for pattern in patterns for name in sorted(glob.glob(pattern))]
+
+
+corvane = Extension(
+    "corvane",
+    sources=files("src/*.cpp", "src/raw/*.cpp", "python/*.cpp"),
+    depends=files("src/*.hpp", "src/raw/*.hpp", "meridel_core/*.hpp", "python/*.hpp", "python/exports.map"),
+    include_dirs=["src", ".", "python"],
+    libraries=["pugixml"],
+    language="c++",
+    extra_compile_args=[
+        "-std=c++23",
+        "-fvisibility=hidden",
+        # The profile m/z axis is i * step + first with two roundings; never fuse them.
+        "-ffp-contract=off",
+    ],
+    # PyInit_corvane is the only exported symbol.
+    extra_link_args=["-Wl,--version-script=python/exports.map"],
+)
+
+setup(
+    ext_modules=[corvane],
+    cmdclass={"build_ext": build_ext_with_stubs},
+    # Keep setuptools' intermediate files out of the CMake build folder `build/`.
+    options={"build": {"build_base": "build-pip"}},
+)
