@@ -147,7 +147,8 @@ public:
     void run(const std::atomic<std::size_t>& files_done) {
         const auto start = std::chrono::steady_clock::now();
         std::unique_lock lock(mutex_);
-        while (!cv_.wait_for(lock, std::chrono::milliseconds(200), [&] { return done_; })) {
+        // Drawn at once, then a few times a second, so even a short run shows it.
+        do {
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             const auto total = progress_.scans_total.load(std::memory_order_relaxed);
             const auto scans = progress_.scans_done.load(std::memory_order_relaxed);
@@ -163,7 +164,7 @@ public:
                          std::min(files_done.load() + 1, files_), files_, static_cast<unsigned long long>(scans),
                          static_cast<unsigned long long>(total), seconds > 0 ? mb / seconds : 0.0, left);
             progress_shown = true;
-        }
+        } while (!cv_.wait_for(lock, std::chrono::milliseconds(200), [&] { return done_; }));
         const std::lock_guard out(stderr_mutex);
         if (progress_shown) std::fputs("\r\033[K", stderr);
         progress_shown = false;

@@ -384,13 +384,14 @@ void DocumentWriter::binary_array(std::span<const std::uint8_t> bytes, const std
 
 void DocumentWriter::spectrum(const meridel::SpectrumRecord& record, std::uint64_t index) {
     const SpectrumSummary summary = summarize(record.mz, record.intensity);
-    offsets_.push_back(out_.offset());
+    out_.put("      ");
+    offsets_.push_back(out_.offset());  // the index points at the '<' of the element
     ids_.push_back(record.native_id);
     times_.push_back(record.retention_time_sec);
     totals_.push_back(summary.total_ion_current);
     points_ += record.mz.size();
 
-    out_.put("      <spectrum index=\"");
+    out_.put("<spectrum index=\"");
     put_number(out_, index);
     out_.put("\" id=\"");
     out_.put(xml_escape(record.native_id));
@@ -424,7 +425,8 @@ void DocumentWriter::spectrum(const meridel::SpectrumRecord& record, std::uint64
         out_.put(lines_.mz_close);
         out_.put("        ");
         out_.put(lines_.base_intensity);
-        put_float(out_, record.intensity[*summary.base_peak]);
+        // As a double: a reader parsing the text gets exactly the array's value, widened.
+        put_float(out_, static_cast<double>(record.intensity[*summary.base_peak]));
         out_.put(lines_.counts_close);
     }
     if (summary.lowest_mz) {
@@ -475,8 +477,9 @@ void DocumentWriter::spectrum(const meridel::SpectrumRecord& record, std::uint64
 void DocumentWriter::chromatogram() {
     out_.put("    </spectrumList>\n"
              "    <chromatogramList count=\"1\" defaultDataProcessingRef=\"conversion\">\n");
+    out_.put("      ");
     chromatogram_offset_ = out_.offset();
-    out_.put("      <chromatogram index=\"0\" id=\"TIC\" defaultArrayLength=\"");
+    out_.put("<chromatogram index=\"0\" id=\"TIC\" defaultArrayLength=\"");
     put_number(out_, times_.size());
     out_.put("\">\n        ");
     out_.put(lines_.tic_chromatogram);

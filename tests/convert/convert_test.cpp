@@ -1,0 +1,208 @@
+// The converter's text helpers, spectrum summary and output planning. The documents
+// themselves are checked by independent mzML readers in test_mzml_readers.py.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "convert.hpp"
+#include "cv.hpp"
+#include "fixture.hpp"
+#include "text.hpp"
+
+namespace cc = corvane::convert;
+
+namespace {
+
+std::string base64(std::string_view text) {
+    std::string out(cc::base64_length(text.size()), '?');
+    cc::base64_encode({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, out.data());
+    return out;
+}
+
+}  // namespace
+
+TEST(Base64, Rfc4648Vectors) {
+    // Every remainder of the length modulo 3, the empty input included.
+    EXPECT_EQ(base64(""), "");
+    EXPECT_EQ(base64("f"), "Zg==");
+    EXPECT_EQ(base64("fo"), "Zm8=");
+    EXPECT_EQ(base64("foo"), "Zm9v");
+    EXPECT_EQ(base64("foob"), "Zm9vYg==");
+    EXPECT_EQ(base64("fooba"), "Zm9vYmE=");
+    EXPECT_EQ(base64("foobar"), "Zm9vYmFy");
+}
+
+TEST(Base64, AllByteValuesUseTheWholeAlphabet) {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+    const std::string text = base64(bytes);
+    ASSERT_EQ(text.size(), 344u);
+    EXPECT_EQ(text.substr(0, 8), "AAECAwQF");
+    EXPECT_EQ(text.substr(text.size() - 8), "/P3+/w==");
+}
+
+TEST(XmlEscape, EntitiesControlsAndBrokenUtf8) {
+    struct Row {
+        const char* name;
+        std::string in;
+        std::string out;
+    };
+    const std::vector<Row> rows = {
+        {"markup", "a<b>&\"c'", "a&lt;b&gt;&amp;&quot;c&apos;"},
+        {"whitespace kept", "a\tb\nc\rd", "a\tb\nc\rd"},
+        {"control", std::string("a\x01" "b", 3), "a\xEF\xBF\xBD" "b"},
+        {"nul", std::string("a\0b", 3), "a\xEF\xBF\xBD" "b"},
+        {"utf-8 kept", "\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9"},
+        {"lone continuation", "a\x80z", "a\xEF\xBF\xBDz"},
+        {"truncated", "a\xE2\x82", "a\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"overlong", "\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"surrogate", "\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"non-character", "\xEF\xBF\xBF", "\xEF\xBF\xBD"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(cc::xml_escape(row.in), row.out);
+    }
+}
+
+TEST(XmlId, MakesNCNamesThatKeepTextsApart) {
+    struct Row {
+        const char* in;
+        const char* out;
+    };
+    const std::vector<Row> rows = {
+        {"run.d", "run.d"},
+        {"my_run-2.d", "my_run-2.d"},
+        {"", "_"},
+        {"2020 run", "_x0032_020_x0020_run"},
+        {"-run", "_x002D_run"},
+        {".run", "_x002E_run"},
+        {"a b", "a_x0020_b"},
+        {"a_x0020_b", "a_x005F_x0020_b"},  // a literal "_x" is escaped, so no clash
+        {"caf\xC3\xA9", "caf_x00E9_"},
+        {"a:b", "a_x003A_b"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.in);
+        EXPECT_EQ(cc::xml_id(row.in), row.out);
+    }
+}
+
+TEST(XsDateTime, AcceptsTheSchemaForms) {
+    for (const char* text : {"2012-03-15T10:22:31Z", "2012-03-15T10:22:31", "2012-03-15T10:22:31.1234567+01:00",
+                             "2012-03-15T10:22:31-14:00", "2000-02-29T00:00:00", "2012-12-31T23:59:59Z",
+                             "2012-03-15T24:00:00", "2012-03-15T24:00:00.000Z", "-0044-03-15T12:00:00",
+                             "12012-03-15T10:22:31Z"}) {
+        SCOPED_TRACE(text);
+        EXPECT_TRUE(cc::is_xs_datetime(text));
+    }
+}
+
+TEST(XsDateTime, RefusesEverythingElse) {
+    for (const char* text : {"", "2012-03-15", "2012-03-15 10:22:31", "2012-03-15T10:22", "2012-3-15T10:22:31",
+                             "2012-00-15T10:22:31", "2012-13-15T10:22:31", "2012-03-00T10:22:31",
+                             "2012-04-31T10:22:31", "1900-02-29T10:22:31", "2013-02-29T10:22:31",
+                             "2012-03-15T25:00:00", "2012-03-15T24:00:01", "2012-03-15T24:00:00.5",
+                             "2012-03-15T10:60:00", "2012-03-15T10:22:60", "2012-03-15T10:22:31.",
+                             "2012-03-15T10:22:31+15:00", "2012-03-15T10:22:31+14:01", "2012-03-15T10:22:31+0100",
+                             "2012-03-15T10:22:31z", "2012-03-15T10:22:31Z ", " 2012-03-15T10:22:31Z",
+                             "0000-03-15T10:22:31", "02012-03-15T10:22:31", "15/03/2012 10:22:31"}) {
+        SCOPED_TRACE(text);
+        EXPECT_FALSE(cc::is_xs_datetime(text));
+    }
+}
+
+TEST(FileUri, EncodesWhatAUriCannotHold) {
+    EXPECT_EQ(cc::file_uri("/data/run 1/AcqData"), "file:///data/run%201/AcqData");
+    EXPECT_EQ(cc::file_uri("/a/b_c-d.e~f"), "file:///a/b_c-d.e~f");
+    EXPECT_EQ(cc::file_uri("/x/%#?\xC3\xA9"), "file:///x/%25%23%3F%C3%A9");
+}
+
+TEST(Summarize, EmptyAndOrdinarySpectra) {
+    const auto empty = cc::summarize({}, {});
+    EXPECT_EQ(empty.total_ion_current, 0.0);
+    EXPECT_FALSE(empty.base_peak);
+    EXPECT_FALSE(empty.lowest_mz);
+    EXPECT_FALSE(empty.highest_mz);
+
+    // Unsorted m/z; the highest intensity twice: the first one is the base peak.
+    const std::vector<double> mz{300.0, 100.5, 250.0, 199.0};
+    const std::vector<float> in{1.5f, 8.0f, 2.0f, 8.0f};
+    const auto s = cc::summarize(mz, in);
+    EXPECT_EQ(s.total_ion_current, 19.5);
+    EXPECT_EQ(s.base_peak, 1u);
+    EXPECT_EQ(s.lowest_mz, 100.5);
+    EXPECT_EQ(s.highest_mz, 300.0);
+}
+
+TEST(Summarize, NaNNeverWins) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const float fnan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<double> mz{nan, 120.0, 110.0};
+    const std::vector<float> in{fnan, 2.0f, 3.0f};
+    const auto s = cc::summarize(mz, in);
+    EXPECT_EQ(s.base_peak, 2u);
+    EXPECT_EQ(s.lowest_mz, 110.0);
+    EXPECT_EQ(s.highest_mz, 120.0);
+    EXPECT_TRUE(std::isnan(s.total_ion_current));
+
+    const auto all_nan = cc::summarize(std::vector<double>{nan}, std::vector<float>{fnan});
+    EXPECT_FALSE(all_nan.base_peak);
+    EXPECT_FALSE(all_nan.lowest_mz);
+}
+
+TEST(CvTable, NamesComeFromTheVocabulary) {
+    EXPECT_EQ(cc::cv::find("MS:1000511"), "ms level");
+    EXPECT_EQ(cc::cv::find("UO:0000010"), "second");
+    EXPECT_TRUE(cc::cv::is_instrument_model("MS:1000490"));
+    EXPECT_TRUE(cc::cv::is_instrument_model("MS:1002786"));
+    EXPECT_FALSE(cc::cv::is_instrument_model("MS:1000511"));
+    // Withdrawn terms are left out, so they can never be written as terms.
+    EXPECT_FALSE(cc::cv::find("MS:1000461"));
+    EXPECT_FALSE(cc::cv::find("MS:9999999"));
+}
+
+TEST(PlanJobs, DefaultOutputsSitBesideTheInputs) {
+    const auto jobs = cc::plan_jobs({"data/run.d", "other/x.D/", "plain", "a.b.d"}, std::nullopt);
+    ASSERT_TRUE(jobs);
+    ASSERT_EQ(jobs->size(), 4u);
+    EXPECT_EQ((*jobs)[0].output, "data/run.mzML");
+    EXPECT_EQ((*jobs)[1].output, "other/x.mzML");
+    EXPECT_EQ((*jobs)[2].output, "plain.mzML");
+    EXPECT_EQ((*jobs)[3].output, "a.b.mzML");
+}
+
+TEST(PlanJobs, OutputFileFolderAndClashes) {
+    corvane::fixture::TempDir dir;
+    const std::string folder = dir.path();
+
+    const auto one = cc::plan_jobs({"a/run.d"}, std::string("x/out.mzML"));
+    ASSERT_TRUE(one);
+    EXPECT_EQ((*one)[0].output, "x/out.mzML");
+
+    const auto into = cc::plan_jobs({"a/run.d", "b/other.d"}, folder);
+    ASSERT_TRUE(into);
+    EXPECT_EQ((*into)[0].output, folder + "/run.mzML");
+    EXPECT_EQ((*into)[1].output, folder + "/other.mzML");
+
+    const auto slash = cc::plan_jobs({"a/run.d"}, std::string("not/yet/"));
+    ASSERT_TRUE(slash);
+    EXPECT_EQ((*slash)[0].output, "not/yet/run.mzML");
+
+    const auto several_to_file = cc::plan_jobs({"a/run.d", "b/other.d"}, std::string("out.mzML"));
+    ASSERT_FALSE(several_to_file);
+    EXPECT_EQ(several_to_file.error().message,
+              "out.mzML: not a folder; several inputs need an existing output folder");
+
+    const auto clash = cc::plan_jobs({"a/run.d", "b/run.d"}, folder);
+    ASSERT_FALSE(clash);
+    EXPECT_EQ(clash.error().message, "a/run.d and b/run.d would both write " + folder + "/run.mzML");
+
+    const auto unnamed = cc::plan_jobs({"/"}, std::nullopt);
+    ASSERT_FALSE(unnamed);
+    EXPECT_EQ(unnamed.error().message, "/: cannot name an output after it; give one with -o");
+}

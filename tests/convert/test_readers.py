@@ -1,0 +1,394 @@
+"""corvane-convert's files, read back by independent mzML readers.
+
+Each acquisition below is built with corvane-fixture, converted in three ways
+(default, --no-compression, --no-index) and checked by xmllint against the installed
+mzML 1.1 schemas, by OpenMS FileInfo -v (schema and semantic mapping rules), and by
+pymzml, whose arrays, MS levels and retention times must equal, value for value, what
+the corvane module serves for the same acquisition. The index, the checksum, the
+vocabulary names and the per-spectrum values are checked here independently.
+"""
+
+import base64
+import hashlib
+import json
+import os
+import re
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+import zlib
+from pathlib import Path
+
+import numpy as np
+import pymzml
+import pytest
+
+BUILD = Path(os.environ.get("CORVANE_BUILD", Path(__file__).resolve().parents[2] / "build"))
+CONVERT = BUILD / "tools" / "corvane-convert"
+FIXTURE = BUILD / "tests" / "corvane-fixture"
+MAKE_SAMPLE = BUILD / "tools" / "corvane-make-sample"
+SCHEMAS = Path("/usr/share/openms/SCHEMAS")
+CV_FILES = [Path("/usr/share/openms/CV/psi-ms.obo"), Path("/usr/share/openms/CV/unit.obo")]
+NS = {"m": "http://psi.hupo.org/ms/mzml"}
+
+sys.path.insert(0, str(BUILD / "python" / "cpython"))
+corvane = pytest.importorskip("corvane", reason="the corvane module for this interpreter is not built")
+
+DEVICES = "<Devices><Device><Name>MS</Name><ModelNumber>{}</ModelNumber></Device></Devices>"
+CONTENTS = "<Contents><AcquiredTime>{}</AcquiredTime></Contents>"
+
+# name: (description, the instrument term the reader resolves: accession and name)
+ACQUISITIONS = {
+    "profile": (
+        {
+            "stride": 284,
+            "scans": [
+                {"scan_id": 1, "rt_min": 0.5, "ms_level": 1, "mz_first": 100.0, "mz_last": 200.0,
+                 "profile": {"intensities": [0, 5, 10, 3, 0, 4000000000]}},
+                {"scan_id": 2, "rt_min": 0.51, "ms_level": 1, "mz_first": 150.0, "mz_last": 150.5,
+                 "profile": {"intensities": [7, 7, 7, 7]}},
+                {"scan_id": 3, "rt_min": 0.52, "ms_level": 1, "mz_first": 100.0, "mz_last": 100.0,
+                 "profile": {"intensities": [42]}},
+            ],
+            "files": {"Devices.xml": DEVICES.format("G6530A"),
+                      "Contents.xml": CONTENTS.format("2012-03-15T10:22:31.25+01:00")},
+        },
+        "MS:1002786", "6530A Q-TOF LC/MS",
+    ),
+    "centroid": (
+        {
+            "stride": 220,
+            "scans": [
+                {"scan_id": 10, "rt_min": 1.0, "ms_level": 1,
+                 "peaks": {"format": 3, "mz": [300.0, 100.125, 200.5], "intensity": [5.5, 9.0, 9.0]}},
+                {"scan_id": 11, "rt_min": 1.1, "ms_level": 1,
+                 "peaks": {"format": 2, "mz": [123.45, 678.9], "intensity": [1e-3, 3.4e38]}},
+            ],
+            "files": {"Devices.xml": DEVICES.format("G9999Z"), "Contents.xml": CONTENTS.format("2012-03-15")},
+            "omit": ["MSProfile.bin"],
+        },
+        "MS:1000490", "vendor instrument model",
+    ),
+    "ms2": (
+        {
+            "stride": 284,
+            "scans": [
+                {"scan_id": 1, "rt_min": 2.0, "ms_level": 1, "mz_first": 400.0, "mz_last": 600.0,
+                 "profile": {"intensities": [1, 2, 3]}},
+                {"scan_id": 2, "rt_min": 2.01, "ms_level": 2, "msn_value_1": 500.2, "msn_value_2": 2.0,
+                 "peaks": {"format": 3, "mz": [150.1, 250.2], "intensity": [10.0, 20.0]}},
+                {"scan_id": 3, "rt_min": 2.02, "ms_level": 3, "msn_value_1": 250.2, "msn_value_2": 0.0,
+                 "peaks": {"format": 3, "mz": [90.5], "intensity": [3.0]}},
+                {"scan_id": 4, "rt_min": 2.03, "ms_level": 2,
+                 "peaks": {"format": 3, "mz": [91.5], "intensity": [4.0]}},
+            ],
+            "files": {"Devices.xml": DEVICES.format("g6550a")},
+        },
+        "MS:1002784", "6550A iFunnel Q-TOF LC/MS",
+    ),
+    "mrm": (
+        {
+            "stride": 196,
+            "scans": [
+                {"scan_id": 12, "rt_min": 3.0, "ms_level": 2, "mrm_channel": 7,
+                 "peaks": {"format": 2, "mz": [101.5], "intensity": [11.0]}},
+                {"scan_id": 13, "rt_min": 3.1, "ms_level": 1, "mrm_channel": 8,
+                 "peaks": {"format": 2, "mz": [102.5], "intensity": [12.0]}},
+            ],
+            "files": {"Devices.xml": DEVICES.format("G6410A")},
+        },
+        "MS:1003526", "6410A Triple Quadrupole LC/MS",  # a term newer than some vocabularies
+    ),
+    "empty": (
+        {
+            "stride": 284,
+            "scans": [
+                {"scan_id": 1, "rt_min": 0.0, "ms_level": 1},
+                {"scan_id": 2, "rt_min": 0.1, "ms_level": 1, "mz_first": 100.0, "mz_last": 200.0,
+                 "profile": {"intensities": []}},
+                {"scan_id": 3, "rt_min": 0.2, "ms_level": 2},
+                {"scan_id": 4, "rt_min": 0.3, "ms_level": 0},
+            ],
+            "files": {"Contents.xml": CONTENTS.format("yesterday")},
+        },
+        "MS:1000490", "vendor Q-TOF",
+    ),
+    "no-metadata": (
+        {
+            "stride": 186,
+            "scans": [
+                {"scan_id": 5, "rt_min": 0.25, "ms_level": 1,
+                 "peaks": {"format": 3, "mz": [100.0, 101.0], "intensity": [1.0, 2.0]}},
+            ],
+            "omit": ["MSProfile.bin"],
+        },
+        "MS:1000490", "vendor QQQ",
+    ),
+    "damaged": (
+        {
+            "stride": 284,
+            "scans": [
+                {"scan_id": 1, "rt_min": 0.5, "ms_level": 1, "mz_first": 100.0, "mz_last": 200.0,
+                 "profile": {"raw_hex": "00 01 02"}},
+                {"scan_id": 2, "rt_min": 0.6, "ms_level": 1, "mz_first": 100.0, "mz_last": 200.0,
+                 "profile": {"intensities": [1, 2]}},
+            ],
+        },
+        "MS:1000490", "vendor Q-TOF",
+    ),
+}
+
+MODES = {"default": [], "no-compression": ["--no-compression"], "no-index": ["--no-index"]}
+
+
+def run(cmd, **kw):
+    return subprocess.run([str(c) for c in cmd], capture_output=True, text=True, **kw)
+
+
+@pytest.fixture(scope="module")
+def acquisitions(tmp_path_factory):
+    """name -> (acquisition path, description or None for the sample)."""
+    root = tmp_path_factory.mktemp("acq")
+    made = {}
+    for name, (description, _, _) in ACQUISITIONS.items():
+        path = root / f"{name}.d"
+        result = run([FIXTURE, path], input=json.dumps(description))
+        assert result.returncode == 0, result.stderr
+        made[name] = (path, description)
+    if MAKE_SAMPLE.exists():
+        path = root / "sample.d"
+        result = run([MAKE_SAMPLE, path])
+        assert result.returncode == 0, result.stderr
+        made["sample"] = (path, None)
+    return made
+
+
+@pytest.fixture(scope="module")
+def outputs(acquisitions, tmp_path_factory):
+    """(name, mode) -> converted file."""
+    root = tmp_path_factory.mktemp("out")
+    files = {}
+    for name, (path, _) in acquisitions.items():
+        for mode, flags in MODES.items():
+            out = root / f"{name}.{mode}.mzML"
+            result = run([CONVERT, *flags, path, "-o", out])
+            assert result.returncode == 0, result.stderr
+            assert result.stderr == ""
+            files[name, mode] = out
+    return files
+
+
+def cases():
+    names = list(ACQUISITIONS) + ["sample"]
+    return [(n, m) for n in names for m in MODES]
+
+
+def converted(outputs, name, mode):
+    if (name, mode) not in outputs:
+        pytest.skip("corvane-make-sample is not built")
+    return outputs[name, mode]
+
+
+@pytest.fixture(scope="module")
+def vocabulary():
+    """accession -> (name, obsolete)."""
+    terms = {}
+    for path in CV_FILES:
+        acc = None
+        for line in path.read_text(encoding="utf-8").splitlines():
+            if line.startswith("["):
+                acc = None
+            elif line.startswith("id: "):
+                acc = line[4:].strip()
+                terms[acc] = ["", False]
+            elif acc and line.startswith("name: "):
+                terms[acc][0] = line[6:].strip()
+            elif acc and line.startswith("is_obsolete: true"):
+                terms[acc][1] = True
+    return terms
+
+
+def decode_array(bda):
+    params = {p.get("accession") for p in bda.findall("m:cvParam", NS)}
+    raw = base64.b64decode(bda.find("m:binary", NS).text or "")
+    assert int(bda.get("encodedLength")) == len(bda.find("m:binary", NS).text or "")
+    if "MS:1000574" in params:
+        raw = zlib.decompress(raw)
+    else:
+        assert "MS:1000576" in params
+    dtype = np.float64 if "MS:1000523" in params else np.float32
+    assert ("MS:1000523" in params) != ("MS:1000521" in params)
+    kind = "mz" if "MS:1000514" in params else "time" if "MS:1000595" in params else "intensity"
+    return kind, np.frombuffer(raw, dtype=dtype)
+
+
+def cv_values(element):
+    return {p.get("accession"): p.get("value") for p in element.findall("m:cvParam", NS)}
+
+
+@pytest.mark.parametrize("name,mode", cases())
+def test_schema_valid(outputs, name, mode):
+    out = converted(outputs, name, mode)
+    schema = SCHEMAS / ("mzML_1_10.xsd" if mode == "no-index" else "mzML_idx_1_10.xsd")
+    result = run(["xmllint", "--noout", "--schema", schema, out])
+    assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("name,mode", cases())
+def test_openms_fileinfo_valid(outputs, name, mode):
+    out = converted(outputs, name, mode)
+    result = run(["FileInfo", "-in", out, "-v"])
+    text = result.stdout + result.stderr
+    assert result.returncode == 0, text
+    assert "Success - the file is valid!" in text, text
+    assert "Success - the file is semantically valid!" in text, text
+    assert not re.search(r"^\s*(Error|Warning)", text, re.M), text
+
+
+@pytest.mark.parametrize("name,mode", cases())
+def test_pymzml_reads_what_the_reader_serves(acquisitions, outputs, name, mode):
+    out = converted(outputs, name, mode)
+    path, description = acquisitions[name]
+    reader = corvane.RawReader(str(path))
+    spectra = list(pymzml.run.Reader(str(out)))
+    assert len(spectra) == reader.scan_count
+    for i, got in enumerate(spectra):
+        want = reader.read_spectrum(i)
+        assert got.ms_level == want.ms_level
+        value, unit = got.scan_time
+        assert unit == "second" and value == want.retention_time_sec
+        if len(got.mz):  # pymzml gives an empty array its own default type
+            assert got.mz.dtype == np.float64 and got.i.dtype == np.float32
+        assert np.array_equal(got.mz, np.array(want.mz, dtype=np.float64))
+        assert np.array_equal(got.i, np.array(want.intensity, dtype=np.float32), equal_nan=True)
+        if description:
+            assert got.id_dict == {"scanId": description["scans"][i]["scan_id"]}
+
+
+@pytest.mark.parametrize("name,mode", [c for c in cases() if c[1] != "no-index"])
+def test_index_offsets_and_checksum(outputs, name, mode):
+    data = converted(outputs, name, mode).read_bytes()
+    head, _, tail = data.rpartition(b"<fileChecksum>")
+    checksum = tail.split(b"</fileChecksum>")[0].decode()
+    assert checksum == hashlib.sha1(head + b"<fileChecksum>").hexdigest()
+
+    list_offset = int(re.search(rb"<indexListOffset>(\d+)</indexListOffset>", data).group(1))
+    assert data[list_offset:].startswith(b"<indexList ")
+    offsets = re.findall(rb'<offset idRef="([^"]*)">(\d+)</offset>', data[list_offset:])
+    ids = re.findall(rb'<(?:spectrum|chromatogram) index="\d+" id="([^"]*)"', data)
+    assert [i for i, _ in offsets] == ids
+    for ident, offset in offsets:
+        at = data[int(offset):]
+        assert re.match(rb'<(spectrum|chromatogram) index="\d+" id="' + re.escape(ident) + b'"', at)
+    # pymzml's random access goes through the same index.
+    run_ = pymzml.run.Reader(str(converted(outputs, name, mode)))
+    for ident, _ in offsets[:-1]:
+        assert run_[ident.decode()].ID is not None
+
+
+@pytest.mark.parametrize("name,mode", [c for c in cases() if c[1] == "default"])
+def test_every_term_is_named_as_the_vocabulary_names_it(outputs, vocabulary, name, mode):
+    root = ET.parse(converted(outputs, name, mode)).getroot()
+    seen = 0
+    for p in root.iter("{%s}cvParam" % NS["m"]):
+        for acc_attr, name_attr in (("accession", "name"), ("unitAccession", "unitName")):
+            acc = p.get(acc_attr)
+            if acc is None:
+                continue
+            assert acc in vocabulary, acc
+            assert vocabulary[acc] == [p.get(name_attr), False], acc
+            seen += 1
+    assert seen > 20
+
+
+@pytest.mark.parametrize("name", list(ACQUISITIONS))
+def test_document_content(acquisitions, outputs, vocabulary, name):
+    path, description = acquisitions[name]
+    _, want_accession, want_name = ACQUISITIONS[name]
+    reader = corvane.RawReader(str(path))
+    for mode in MODES:
+        root = ET.parse(outputs[name, mode]).getroot()
+        mzml = root if root.tag.endswith("}mzML") else root.find("m:mzML", NS)
+        spectra = mzml.findall("m:run/m:spectrumList/m:spectrum", NS)
+        assert len(spectra) == reader.scan_count
+        levels, representations = set(), set()
+        tics, times = [], []
+        for i, (el, scan) in enumerate(zip(spectra, description["scans"])):
+            want = reader.read_spectrum(i)
+            params = cv_values(el)
+            arrays = dict(decode_array(b) for b in el.findall("m:binaryDataArrayList/m:binaryDataArray", NS))
+            assert int(el.get("index")) == i
+            assert int(el.get("defaultArrayLength")) == len(want.mz) == len(arrays["mz"])
+            assert params["MS:1000511"] == str(want.ms_level)
+            level_term = {0: "MS:1000294", 1: "MS:1000579"}.get(want.ms_level, "MS:1000580")
+            assert level_term in params and len({"MS:1000294", "MS:1000579", "MS:1000580"} & set(params)) == 1
+            levels.add(level_term)
+            profile = "profile" in scan and "raw_hex" not in scan["profile"]
+            representation = "MS:1000128" if profile else "MS:1000127"
+            assert representation in params and len({"MS:1000127", "MS:1000128"} & set(params)) == 1
+            representations.add(representation)
+
+            tic = 0.0
+            for v in want.intensity:
+                tic += v  # in order, in double precision, as the writer sums
+            assert float(params["MS:1000285"]) == tic
+            tics.append(tic)
+            times.append(want.retention_time_sec)
+            if want.mz:
+                top = max(range(len(want.intensity)), key=lambda k: (want.intensity[k], -k))
+                assert float(params["MS:1000504"]) == want.mz[top]
+                assert float(params["MS:1000505"]) == want.intensity[top]
+                assert float(params["MS:1000528"]) == min(want.mz)
+                assert float(params["MS:1000527"]) == max(want.mz)
+            else:
+                assert not {"MS:1000504", "MS:1000505", "MS:1000528", "MS:1000527"} & set(params)
+
+            users = {u.get("name"): u.get("value") for u in el.findall("m:userParam", NS)}
+            # The index's records hand these on for fragment scans: an MRM channel in the
+            # two short layouts, two values (zero when the fixture wrote none) in the others.
+            want_users = {}
+            if want.ms_level >= 2 and description["stride"] < 216:
+                want_users["precursor_reference"] = f"mrm_channel={scan.get('mrm_channel', 0)}"
+            elif want.ms_level >= 2:
+                want_users["precursor_reference"] = f"scanId={scan['scan_id']}"
+                want_users["msn_value_1"] = scan.get("msn_value_1", 0.0)
+                want_users["msn_value_2"] = scan.get("msn_value_2", 0.0)
+            assert {k: (v if k == "precursor_reference" else float(v)) for k, v in users.items()} == want_users
+            assert el.find("m:precursorList", NS) is None  # nothing says these are precursor m/z values
+
+        content = set(cv_values(mzml.find("m:fileDescription/m:fileContent", NS)))
+        uniform = representations if len(representations) == 1 else set()
+        assert content == levels | uniform
+
+        chrom = mzml.find("m:run/m:chromatogramList/m:chromatogram", NS)
+        assert chrom.get("id") == "TIC" and "MS:1000235" in cv_values(chrom)
+        arrays = dict(decode_array(b) for b in chrom.findall("m:binaryDataArrayList/m:binaryDataArray", NS))
+        assert arrays["time"].tolist() == times
+        assert arrays["intensity"].tolist() == tics
+
+        model = mzml.find("m:instrumentConfigurationList/m:instrumentConfiguration", NS)
+        model_terms = list(cv_values(model))
+        assert len(model_terms) == 1
+        users = {u.get("name"): u.get("value") for u in model.findall("m:userParam", NS)}
+        if vocabulary.get(want_accession, ["", True])[1]:
+            # A term the vocabulary lacks: the generic term, and the reader's term beside it.
+            assert model_terms == ["MS:1000031"]
+            assert users == {"instrument model accession": want_accession, "instrument model name": want_name}
+        else:
+            assert model_terms == [want_accession]
+            if want_name == vocabulary[want_accession][0]:
+                assert users == {}
+            else:
+                assert users == {"instrument model name": want_name}
+
+        run_el = mzml.find("m:run", NS)
+        acquired = re.search(r"<AcquiredTime>(.*)</AcquiredTime>", description.get("files", {}).get("Contents.xml", ""))
+        if acquired and "T" in acquired.group(1):
+            assert run_el.get("startTimeStamp") == acquired.group(1)
+        else:
+            assert run_el.get("startTimeStamp") is None
+
+        source = mzml.find("m:fileDescription/m:sourceFileList/m:sourceFile", NS)
+        digest = cv_values(source)["MS:1000569"]
+        assert digest == hashlib.sha1((path / "AcqData" / "MSScan.bin").read_bytes()).hexdigest()
+        assert source.get("location") == (path / "AcqData").resolve().as_uri()
