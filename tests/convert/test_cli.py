@@ -1,0 +1,228 @@
+"""corvane-convert as a command: where files go, what it refuses, what it leaves behind."""
+
+import json
+import os
+import pty
+import select
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+BUILD = Path(os.environ.get("CORVANE_BUILD", Path(__file__).resolve().parents[2] / "build"))
+CONVERT = BUILD / "tools" / "corvane-convert"
+FIXTURE = BUILD / "tests" / "corvane-fixture"
+
+SMALL = {
+    "stride": 284,
+    "scans": [
+        {"scan_id": 1, "rt_min": 0.5, "ms_level": 1, "mz_first": 100.0, "mz_last": 200.0,
+         "profile": {"intensities": [0, 5, 10, 3, 0]}},
+        {"scan_id": 2, "rt_min": 0.6, "ms_level": 2, "msn_value_1": 500.2, "msn_value_2": 2.0,
+         "peaks": {"format": 3, "mz": [150.1, 250.2], "intensity": [10.0, 20.0]}},
+    ],
+}
+
+
+def run(*args, **kw):
+    return subprocess.run([str(CONVERT), *map(str, args)], capture_output=True, text=True, **kw)
+
+
+def make(path, description=SMALL):
+    result = subprocess.run([str(FIXTURE), str(path)], input=json.dumps(description), capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    return path
+
+
+def tree(root):
+    """Every path below root with its size and modification time."""
+    return {
+        str(p.relative_to(root)): (p.stat().st_size, p.stat().st_mtime_ns) if p.is_file() else None
+        for p in sorted(Path(root).rglob("*"))
+    }
+
+
+def one_error_line(result, status=1):
+    assert result.returncode == status, result.stderr
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("corvane-convert: "), result.stderr
+    assert result.stdout == ""
+    return lines[0]
+
+
+def test_default_output_sits_beside_the_input(tmp_path):
+    acq = make(tmp_path / "run.d")
+    before = tree(acq)
+    result = run(str(acq) + "/")
+    assert result.returncode == 0 and result.stderr == "" and result.stdout == ""
+    out = tmp_path / "run.mzML"
+    assert out.read_bytes().startswith(b"<?xml")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["run.d", "run.mzML"]
+    assert tree(acq) == before  # the acquisition is only read
+    umask = os.umask(0)
+    os.umask(umask)
+    assert out.stat().st_mode & 0o777 == 0o666 & ~umask  # not the temporary file's 0600
+
+
+def test_existing_output_is_kept_unless_forced(tmp_path):
+    acq = make(tmp_path / "run.d")
+    out = tmp_path / "run.mzML"
+    out.write_text("precious")
+    line = one_error_line(run(acq))
+    assert line == f"corvane-convert: {out}: already exists (--force replaces it)"
+    assert out.read_text() == "precious"
+
+    assert run("--force", acq).returncode == 0
+    assert out.read_bytes().startswith(b"<?xml")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["run.d", "run.mzML"]
+
+
+@pytest.mark.parametrize(
+    "name,args,message",
+    [
+        ("not an acquisition", ["{tmp}/empty"], "{tmp}/empty: cannot open as an acquisition: "
+                                                "parse error: AcqData directory not found"),
+        ("missing input", ["{tmp}/nothing.d"], "{tmp}/nothing.d: cannot open as an acquisition: "
+                                               "parse error: AcqData directory not found"),
+        ("no scan index", ["{tmp}/noindex.d"], "{tmp}/noindex.d: cannot open as an acquisition: "
+                                               "I/O error: No such file or directory (os error 2)"),
+        ("missing output folder", ["{tmp}/run.d", "-o", "{tmp}/missing/out.mzML"],
+         "{tmp}/missing: cannot create a file there: No such file or directory"),
+        ("output folder is a file", ["{tmp}/run.d", "-o", "{tmp}/afile/out.mzML"],
+         "{tmp}/afile: cannot create a file there: Not a directory"),
+        ("output is a folder's name", ["{tmp}/run.d", "-o", "{tmp}/run.d/AcqData/MSScan.bin"],
+         "{tmp}/run.d/AcqData/MSScan.bin: inside the acquisition {tmp}/run.d, which is never written to"),
+        ("output inside the acquisition", ["{tmp}/run.d", "-o", "{tmp}/run.d/"],
+         "{tmp}/run.d/run.mzML: inside the acquisition {tmp}/run.d, which is never written to"),
+        ("output through a link into it", ["{tmp}/run.d", "-o", "{tmp}/link/x.mzML"],
+         "{tmp}/link/x.mzML: inside the acquisition {tmp}/run.d, which is never written to"),
+    ],
+)
+def test_bad_input_leaves_nothing_behind(tmp_path, name, args, message):
+    make(tmp_path / "run.d")
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "noindex.d" / "AcqData").mkdir(parents=True)
+    (tmp_path / "afile").write_text("x")
+    (tmp_path / "link").symlink_to(tmp_path / "run.d" / "AcqData")
+    before = tree(tmp_path)
+    line = one_error_line(run(*(a.format(tmp=tmp_path) for a in args)))
+    assert line == "corvane-convert: " + message.format(tmp=tmp_path)
+    assert tree(tmp_path) == before
+
+
+@pytest.mark.parametrize(
+    "args,message",
+    [
+        ([], "no input acquisition given (--help for usage)"),
+        (["--frobnicate", "a.d"], "unknown option --frobnicate (--help for usage)"),
+        (["--jobs", "0", "a.d"], "--jobs needs a whole number of 1 or more (--help for usage)"),
+        (["-j", "2x", "a.d"], "--jobs needs a whole number of 1 or more (--help for usage)"),
+        (["a.d", "-o"], "-o needs a file or folder (--help for usage)"),
+        (["a.d", "b.d", "-o", "{tmp}/out.mzML"],
+         "{tmp}/out.mzML: not a folder; several inputs need an existing output folder"),
+        (["x/run.d", "y/run.d", "-o", "."], "x/run.d and y/run.d would both write ./run.mzML"),
+        (["x/run.d", "x/run.d/"], "x/run.d and x/run.d/ would both write x/run.mzML"),
+    ],
+)
+def test_usage_errors(tmp_path, args, message):
+    line = one_error_line(run(*(a.format(tmp=tmp_path) for a in args), cwd=tmp_path), status=2)
+    assert line == "corvane-convert: " + message.format(tmp=tmp_path)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_jobs_convert_several_inputs_as_one_at_a_time_would(tmp_path):
+    inputs = []
+    for i in range(3):
+        description = json.loads(json.dumps(SMALL))
+        description["scans"][0]["profile"]["intensities"].append(i)
+        inputs.append(make(tmp_path / "in" / f"run{i}.d", description))
+    (tmp_path / "one").mkdir()
+    (tmp_path / "two").mkdir()
+    for i in inputs:
+        assert run(i, "-o", tmp_path / "one").returncode == 0
+    result = run("--jobs", "2", *inputs, tmp_path / "in" / "bad.d", "-o", tmp_path / "two")
+    line = one_error_line(result)
+    assert "bad.d: cannot open as an acquisition" in line
+    names = sorted(p.name for p in (tmp_path / "two").iterdir())
+    assert names == ["run0.mzML", "run1.mzML", "run2.mzML"]
+    for name in names:
+        assert (tmp_path / "one" / name).read_bytes() == (tmp_path / "two" / name).read_bytes()
+
+
+def test_no_index_and_no_compression_change_only_the_encoding(tmp_path):
+    acq = make(tmp_path / "run.d")
+    plain = tmp_path / "plain.mzML"
+    assert run("--no-index", "--no-compression", acq, "-o", plain).returncode == 0
+    text = plain.read_text()
+    assert text.startswith('<?xml version="1.0" encoding="utf-8"?>\n<mzML ')
+    assert "indexedmzML" not in text and "<fileChecksum>" not in text
+    assert "MS:1000576" in text and "MS:1000574" not in text
+
+
+def big_acquisition(path):
+    """Enough data that a conversion takes a while: 300 profile scans of 8,000 points."""
+    points = [(i * 7919) % 65536 for i in range(8000)]
+    scans = [
+        {"scan_id": i + 1, "rt_min": i / 100, "ms_level": 1, "mz_first": 100.0, "mz_last": 2000.0,
+         "profile": {"intensities": points}}
+        for i in range(300)
+    ]
+    return make(path, {"stride": 284, "scans": scans})
+
+
+def run_on_terminal(args):
+    """Runs the converter with standard error on a pseudo-terminal; returns (status, text)."""
+    leader, follower = pty.openpty()
+    proc = subprocess.Popen([str(CONVERT), *map(str, args)], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=follower)
+    os.close(follower)
+    chunks = []
+    while True:
+        ready, _, _ = select.select([leader], [], [], 60)
+        if not ready:
+            break
+        try:
+            data = os.read(leader, 4096)
+        except OSError:  # the other side closed
+            break
+        if not data:
+            break
+        chunks.append(data)
+    os.close(leader)
+    return proc.wait(), b"".join(chunks).decode()
+
+
+def test_progress_only_on_a_terminal(tmp_path):
+    acq = big_acquisition(tmp_path / "big.d")
+    status, text = run_on_terminal([acq, "-o", tmp_path / "a.mzML"])
+    assert status == 0
+    assert "scans" in text and "MB/s" in text and "left" in text
+    assert text.endswith("\r\033[K")  # the line is cleared when done
+
+    status, text = run_on_terminal(["--quiet", acq, "-o", tmp_path / "b.mzML"])
+    assert status == 0 and text == ""
+
+    result = run(acq, "-o", tmp_path / "c.mzML")
+    assert result.returncode == 0 and result.stderr == ""
+
+
+def test_interrupt_leaves_no_half_file(tmp_path):
+    acq = big_acquisition(tmp_path / "big.d")
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    proc = subprocess.Popen([str(CONVERT), str(acq), "-o", str(out_dir / "big.mzML")],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # Catch it while the temporary file exists, stop it there, and interrupt it.
+    while proc.poll() is None and not any(out_dir.iterdir()):
+        time.sleep(0.001)
+    assert proc.poll() is None, "the conversion ended before it could be interrupted"
+    proc.send_signal(signal.SIGSTOP)
+    assert [p.name for p in out_dir.iterdir()][0].startswith(".big.mzML.")
+    proc.send_signal(signal.SIGINT)
+    proc.send_signal(signal.SIGCONT)
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == 128 + signal.SIGINT
+    assert err == "corvane-convert: interrupted; no partial output left\n"
+    assert list(out_dir.iterdir()) == []
