@@ -5,6 +5,8 @@ import math
 import os
 import random
 import struct
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -305,3 +307,45 @@ def test_concurrent_reads_agree(acquisition):
     for t in threads:
         t.join()
     assert failures == []
+
+
+# ---- running out of memory inside the core
+
+def zero_stream(size):
+    """An LZF stream expanding to `size` zero bytes: one literal, then long back references."""
+    out = bytearray(b"\x00\x00")  # literal run of one byte
+    left = size - 1
+    while left:
+        length = min(left, 264)
+        if length < 3:  # too short for a back reference: literal bytes
+            out += bytes([length - 1]) + b"\x00" * length
+        elif length - 2 < 7:
+            out += bytes([(length - 2) << 5, 0])
+        else:
+            out += bytes([7 << 5, length - 9, 0])
+        left -= length
+    return bytes(out)
+
+
+def test_core_out_of_memory_is_memory_error(acquisition):
+    points = 64 << 20  # 256 MiB of expanded profile data, 512 MiB of m/z values
+    size = 16 + 4 * points
+    block = b"\x00" * 16 + zero_stream(size)
+    path = acquisition({"scans": [
+        {"scan_id": 1, "rt_min": 0.5, "ms_level": 1, "mz_first": 100.0, "mz_last": 200.0,
+         "profile": {"point_count": points, "uncompressed_byte_count": size, "raw_hex": block.hex()}}]})
+    # A child process whose address space has little room left above what it uses.
+    script = """
+import resource, sys
+import corvane
+with open("/proc/self/status") as f:
+    used = [int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:")][0]
+resource.setrlimit(resource.RLIMIT_AS, (used + (96 << 20), resource.RLIM_INFINITY))
+try:
+    corvane.RawReader(sys.argv[1])
+except MemoryError:
+    print("MemoryError")
+"""
+    proc = subprocess.run([sys.executable, "-c", script, path], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, env=os.environ)
+    assert proc.stdout.decode().strip() == "MemoryError", proc.stderr.decode()
