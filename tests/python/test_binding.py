@@ -1,4 +1,5 @@
 """The module's Python face: names, argument binding, conversions, refusals."""
+import importlib.util
 import pathlib
 import platform
 
@@ -29,6 +30,21 @@ def test_module_names():
         assert cls.__qualname__ == name
         assert cls.__name__ == name
     assert corvane.RawReader.__text_signature__ == "(path)"
+
+
+@pytest.mark.parametrize("existing", [None, ["helper"]])
+def test_new_module_object_shares_the_classes(existing):
+    # Another module object from the same definition: the execution step runs again,
+    # appends to an __all__ that is already there, and reuses the process-wide classes.
+    spec = importlib.util.find_spec("corvane")
+    module = importlib.util.module_from_spec(spec)
+    if existing is not None:
+        module.__all__ = list(existing)
+    spec.loader.exec_module(module)
+    assert module is not corvane
+    assert module.RawReader is corvane.RawReader and module.Spectrum is corvane.Spectrum
+    assert module.__all__ == (existing or []) + ["RawReader", "Spectrum"]
+    assert corvane.__all__ == ["RawReader", "Spectrum"]
 
 
 @pytest.mark.parametrize("call, message", [
