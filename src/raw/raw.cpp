@@ -50,7 +50,9 @@ Result<int> open_read_only(const std::string& path) {
     if (path.find('\0') != std::string::npos) return io_error(EINVAL);
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        // O_NONBLOCK: a FIFO would otherwise hold open() until some writer came along.
+        // Regular files ignore the flag.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return io_error(errno);
     return fd;
@@ -114,6 +116,9 @@ Result<std::vector<std::uint8_t>> read_file(const std::string& path) {
 
     struct stat st {};
     if (::fstat(file.fd(), &st) != 0) return io_error(errno);
+    // Only regular files are read whole (a directory fails in read() with EISDIR): a
+    // device such as /dev/zero never ends and a FIFO is no file to read as a whole.
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return io_error(EINVAL);
     // The size is a hint (files under /proc report 0); read until end of file.
     std::vector<std::uint8_t> buffer;
     std::size_t used = 0;

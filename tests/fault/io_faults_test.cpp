@@ -313,6 +313,37 @@ TEST(SpecialFiles, SymbolicLinkLoops) {
     EXPECT_EQ(open_and_drain(dir), "I/O error: Too many levels of symbolic links (os error 40)");
 }
 
+// A FIFO would block the reader in open() until some writer came; a device would be read
+// forever. Neither may hang the reader or make it allocate without end.
+TEST(SpecialFiles, FifosAndDevicesDoNotHang) {
+    fx::TempDir tmp;
+    const std::string dir = write_sample(tmp, "run.d");
+    const std::string acq = dir + "/AcqData/";
+    for (const char* name : {"MSPeak.bin", "MSProfile.bin", "Contents.xml"}) {
+        fs::remove(acq + name);
+        ASSERT_EQ(::mkfifo((acq + name).c_str(), 0600), 0);
+    }
+    fs::remove(acq + "Devices.xml");
+    fs::create_symlink("/dev/zero", acq + "Devices.xml");
+    auto reader = Reader::open(dir);
+    ASSERT_TRUE(reader) << reader.error().display();
+    EXPECT_EQ(digest(*reader),
+              "100 L1 n0 mz0.000000 i0.000000 peaks\n101 L1 n0 mz0.000000 i0.000000 peaks\n"
+              "102 L2 n0 mz0.000000 i0.000000 peaks\nvendor Q-TOF | (no time)");
+
+    const std::string index = acq + "MSScan.bin";
+    fs::remove(index);
+    ASSERT_EQ(::mkfifo(index.c_str(), 0600), 0);
+    EXPECT_EQ(open_and_drain(dir), "I/O error: Invalid argument (os error 22)");
+    fs::remove(index);
+    fs::create_symlink("/dev/zero", index);
+    EXPECT_EQ(open_and_drain(dir), "I/O error: Invalid argument (os error 22)");
+    // A directory in its place: the read itself fails.
+    fs::remove(index);
+    fs::create_directory(index);
+    EXPECT_EQ(open_and_drain(dir), "I/O error: Is a directory (os error 21)");
+}
+
 // ---- Permissions -----------------------------------------------------------------------
 
 // Runs `work` in a child process without root's right to read anything (as "nobody" when
