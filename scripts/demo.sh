@@ -13,7 +13,6 @@ for need in "$build/tools/corvane-make-sample" "$module"; do
 done
 
 rm -rf "$sample"
-"$build/tools/corvane-make-sample" "$sample" >/dev/null
-echo "sample acquisition: $sample"
+"$build/tools/corvane-make-sample" "$sample"
 echo
 PYTHONPATH=$module pypy3 examples/quickstart.py "$sample"
