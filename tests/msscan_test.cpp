@@ -14,15 +14,9 @@ namespace {
 using fixture::AcquisitionSpec;
 using fixture::ByteVec;
 using fixture::Descriptor;
+using fixture::scan;
 using fixture::ScanSpec;
 using fixture::store_le;
-
-ScanSpec scan(std::uint32_t id, std::uint16_t level = 1) {
-    ScanSpec s;
-    s.scan_id = id;
-    s.ms_level = level;
-    return s;
-}
 
 AcquisitionSpec acquisition(std::uint32_t stride, std::vector<ScanSpec> scans) {
     AcquisitionSpec spec;

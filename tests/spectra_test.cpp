@@ -16,14 +16,8 @@ using fixture::PeakSpec;
 using fixture::ProfileSpec;
 using fixture::peaks;
 using fixture::profile;
+using fixture::scan;
 using fixture::ScanSpec;
-
-ScanSpec scan(std::uint32_t id, std::uint16_t level = 1) {
-    ScanSpec s;
-    s.scan_id = id;
-    s.ms_level = level;
-    return s;
-}
 
 class Spectra : public ::testing::Test {
 protected:
