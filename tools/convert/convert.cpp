@@ -208,6 +208,12 @@ Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options, P
     run.instrument_name = reader->instrument().name;
     run.acquired_time = reader->acquired_time();
     run.spectrum_count = spectra->size_hint().first;
+    for (const auto& scan : reader->scans().records) {
+        run.expected_content |= scan.ms_level == 1   ? content_ms1
+                                : scan.ms_level >= 2 ? content_msn
+                                                     : content_mass_spectrum;
+        run.expected_content |= scan.profile_block ? content_profile : content_centroid;
+    }
     progress.scans_total.fetch_add(run.spectrum_count, std::memory_order_relaxed);
 
     auto stats = write_mzml(temp->fd(), *spectra, run, options.write, progress, stop);

@@ -12,7 +12,11 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <system_error>
+#include <thread>
 
 #include "cv.hpp"
 #include "sha1.hpp"
@@ -40,20 +44,35 @@ constexpr std::size_t sink_capacity = std::size_t{1} << 20;
 std::string os_text(int code) { return std::error_code(code, std::generic_category()).message(); }
 
 // Buffered output to a file descriptor that counts every byte, so element offsets are
-// known as they are written. The first write error sticks; later calls do nothing.
+// known as they are written. Full buffers go to a thread of their own, which hashes them
+// (while hashing is on) and writes them, so encoding, hashing and the write calls overlap.
+// The first write error sticks; later output is dropped.
 class Sink {
 public:
-    explicit Sink(int fd) : fd_(fd), buffer_(new char[sink_capacity]) {}
+    Sink(int fd, bool hash) : fd_(fd) {
+        for (auto& b : buffers_) b.reset(new char[sink_capacity]);
+        if (hash) hasher_.emplace();
+        writer_ = std::thread([this] { write_loop(); });
+    }
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+    ~Sink() {
+        {
+            const std::lock_guard lock(mutex_);
+            closing_ = true;
+        }
+        changed_.notify_all();
+        writer_.join();
+    }
 
-    [[nodiscard]] std::uint64_t offset() const { return flushed_ + used_; }
-    [[nodiscard]] int error() const { return error_; }
+    [[nodiscard]] std::uint64_t offset() const { return handed_ + used_; }
+    [[nodiscard]] int error() const { return error_.load(std::memory_order_relaxed); }
 
     void put(std::string_view text) {
         while (!text.empty()) {
-            if (used_ == sink_capacity) flush();
-            if (error_ != 0) return;
+            if (used_ == sink_capacity) hand_over();
             const std::size_t n = std::min(text.size(), sink_capacity - used_);
-            std::memcpy(buffer_.get() + used_, text.data(), n);
+            std::memcpy(current() + used_, text.data(), n);
             used_ += n;
             text.remove_prefix(n);
         }
@@ -61,32 +80,79 @@ public:
 
     // Room for n contiguous bytes (n <= sink_capacity); commit what was used of it.
     char* reserve(std::size_t n) {
-        if (n > sink_capacity - used_) flush();
-        return buffer_.get() + used_;
+        if (n > sink_capacity - used_) hand_over();
+        return current() + used_;
     }
     void commit(std::size_t n) { used_ += n; }
 
+    // Everything put so far is hashed and written when this returns.
     void flush() {
-        std::size_t done = 0;
-        while (done < used_ && error_ == 0) {
-            const ssize_t n = ::write(fd_, buffer_.get() + done, used_ - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                error_ = errno;
-            } else {
-                done += static_cast<std::size_t>(n);
-            }
-        }
-        flushed_ += used_;
-        used_ = 0;
+        hand_over();
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return pending_ == 0; });
+    }
+
+    // The SHA-1 of everything put so far; hashing stops here.
+    Outcome<std::string> digest() {
+        flush();
+        auto hex = hasher_->hex();
+        hasher_.reset();
+        return hex;
     }
 
 private:
+    char* current() { return buffers_[which_].get(); }
+
+    // Passes the current buffer to the writer (after the one before it is done) and
+    // carries on in the other one.
+    void hand_over() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return pending_ == 0; });
+        if (used_ == 0) return;
+        pending_ = used_;
+        pending_buffer_ = which_;
+        handed_ += used_;
+        used_ = 0;
+        which_ ^= 1;
+        lock.unlock();
+        changed_.notify_all();
+    }
+
+    void write_loop() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return pending_ != 0 || closing_; });
+            if (pending_ == 0) return;
+            const char* data = buffers_[pending_buffer_].get();
+            const std::size_t size = pending_;
+            lock.unlock();
+            if (hasher_) hasher_->update(data, size);
+            std::size_t done = 0;
+            while (done < size && error() == 0) {
+                const ssize_t n = ::write(fd_, data + done, size - done);
+                if (n < 0 && errno != EINTR) error_.store(errno, std::memory_order_relaxed);
+                if (n > 0) done += static_cast<std::size_t>(n);
+            }
+            lock.lock();
+            pending_ = 0;
+            changed_.notify_all();
+        }
+    }
+
     int fd_;
-    std::unique_ptr<char[]> buffer_;
-    std::size_t used_ = 0;
-    std::uint64_t flushed_ = 0;
-    int error_ = 0;
+    std::array<std::unique_ptr<char[]>, 2> buffers_;
+    unsigned which_ = 0;               // the buffer being filled
+    std::size_t used_ = 0;             // bytes in it
+    std::uint64_t handed_ = 0;         // bytes passed to the writer so far
+    std::optional<Sha1> hasher_;       // touched by the writer only while it holds a buffer
+    std::atomic<int> error_{0};
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t pending_ = 0;          // bytes of the buffer the writer holds, 0: none
+    unsigned pending_buffer_ = 0;
+    bool closing_ = false;
+    std::thread writer_;
 };
 
 void put_number(Sink& out, std::uint64_t value) {
@@ -173,15 +239,6 @@ struct Lines {
     std::string second_close = unit_close(second_unit);
 };
 
-// Spectrum types that the fileContent element lists, in the order written.
-enum Content : unsigned {
-    content_ms1 = 1,
-    content_msn = 2,
-    content_mass_spectrum = 4,
-    content_centroid = 8,
-    content_profile = 16,
-};
-
 // The mapping rules of the format allow one representation term at most: it is given
 // only when every spectrum has it.
 std::string file_content(const Lines& lines, unsigned present) {
@@ -203,7 +260,7 @@ std::string file_content(const Lines& lines, unsigned present) {
 class DocumentWriter {
 public:
     DocumentWriter(int fd, const RunInfo& run, const WriteOptions& options)
-        : fd_(fd), out_(fd), run_(run), options_(options) {}
+        : fd_(fd), out_(fd, options.index), run_(run), options_(options) {}
 
     Outcome<WriteStats> write(meridel::SpectrumIterator& spectra, Progress& progress,
                               const std::atomic<bool>& stop);
@@ -231,7 +288,8 @@ private:
 
     std::uint64_t content_slot_ = 0;     // where the fileContent terms go once known
     std::size_t content_slot_size_ = 0;
-    unsigned content_ = 0;
+    std::string written_content_;        // what the slot holds
+    unsigned content_ = 0;               // what the spectra turned out to be
 
     // What the index and the chromatogram need of every spectrum.
     std::vector<std::uint64_t> offsets_;
@@ -269,12 +327,14 @@ void DocumentWriter::header() {
     out_.put("\" URI=\"http://ontologies.berkeleybop.org/uo.obo\"/>\n"
              "  </cvList>\n");
 
-    // The spectrum types are known only once every spectrum is decoded, so the terms
-    // are written into a slot of blanks sized for all of them, filled in at the end.
+    // The spectrum types are certain only once every spectrum is decoded: the expected
+    // terms go into a slot of blanks sized for any of them, corrected at the end if need be.
     out_.put("  <fileDescription>\n    <fileContent>\n");
     content_slot_ = out_.offset();
     content_slot_size_ = file_content(lines_, content_ms1 | content_msn | content_mass_spectrum | content_profile).size();
-    out_.put(std::string(content_slot_size_, ' '));
+    written_content_ = file_content(lines_, run_.expected_content);
+    written_content_.resize(content_slot_size_, ' ');
+    out_.put(written_content_);
     out_.put("\n    </fileContent>\n"
              "    <sourceFileList count=\"1\">\n"
              "      <sourceFile id=\"source\" name=\"");
@@ -511,20 +571,23 @@ void DocumentWriter::footer_and_index() {
     out_.put("</indexListOffset>\n<fileChecksum>");
 }
 
-// Fills the fileContent slot and, for an indexed document, appends the checksum of
-// everything up to and including the <fileChecksum> tag, read back from the file.
+// Corrects the fileContent slot if the spectra proved the index wrong and, for an
+// indexed document, appends the checksum of everything up to and including the
+// <fileChecksum> tag: hashed while written, or read back when the slot changed.
 Outcome<void> DocumentWriter::finish() {
     out_.flush();
     if (auto ok = check_sink(); !ok) return ok;
     std::string content = file_content(lines_, content_);
     content.resize(content_slot_size_, ' ');
-    if (::pwrite(fd_, content.data(), content.size(), static_cast<off_t>(content_slot_)) !=
-        static_cast<ssize_t>(content.size())) {
+    const bool corrected = content != written_content_;
+    if (corrected && ::pwrite(fd_, content.data(), content.size(), static_cast<off_t>(content_slot_)) !=
+                         static_cast<ssize_t>(content.size())) {
         return std::unexpected(Failure{"write failed: " + os_text(errno)});
     }
     if (!options_.index) return {};
 
-    auto digest = sha1_of_fd(fd_, out_.offset());
+    auto digest = out_.digest();
+    if (corrected && digest) digest = sha1_of_fd(fd_, out_.offset());
     if (!digest) return std::unexpected(digest.error());
     out_.put(*digest);
     out_.put("</fileChecksum>\n</indexedmzML>\n");

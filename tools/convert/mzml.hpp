@@ -36,6 +36,15 @@ struct WriteOptions {
     bool index = true;     // wrap in indexedmzML with offsets and a SHA-1 checksum
 };
 
+// Spectrum types that the fileContent element lists.
+enum Content : unsigned {
+    content_ms1 = 1,
+    content_msn = 2,
+    content_mass_spectrum = 4,  // MS level 0: neither MS1 nor MSn
+    content_centroid = 8,
+    content_profile = 16,
+};
+
 // The run-level values of the document.
 struct RunInfo {
     std::string source_name;       // last path component of the acquisition: the run's id
@@ -46,6 +55,11 @@ struct RunInfo {
     std::string instrument_name;   // as the reader named it
     std::optional<std::string> acquired_time;  // written only when a valid xs:dateTime
     std::uint64_t spectrum_count = 0;          // how many spectra the iterator will give
+    // The Content flags that the scan index promises (a scan with a profile block is
+    // expected to be profile data). fileContent precedes the spectra, so it is written
+    // from this; if decoding proves it wrong, the writer corrects it in place, at the
+    // cost of reading the file back once for the checksum.
+    unsigned expected_content = 0;
 };
 
 // Values derived from one spectrum's arrays. NaN values are ignored for the base peak

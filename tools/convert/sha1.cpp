@@ -24,11 +24,34 @@ std::string os_text(int code) { return std::error_code(code, std::generic_catego
 
 }  // namespace
 
-Outcome<std::string> sha1_of_fd(int fd, std::uint64_t length) {
-    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) {
+Sha1::Sha1() : ctx_(EVP_MD_CTX_new()) {
+    if (ctx_ && EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_.get()), EVP_sha1(), nullptr) != 1) ctx_.reset();
+}
+
+void Sha1::Free::operator()(void* ctx) const { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx)); }
+
+void Sha1::update(const void* data, std::size_t size) {
+    if (ctx_) EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_.get()), data, size);
+}
+
+Outcome<std::string> Sha1::hex() {
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int size = 0;
+    if (!ctx_ || EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_.get()), digest.data(), &size) != 1) {
         return std::unexpected(Failure{"SHA-1 is not available from OpenSSL"});
     }
+    ctx_.reset();
+    static constexpr std::string_view digits = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < size; ++i) {
+        text += digits[digest[i] >> 4];
+        text += digits[digest[i] & 15];
+    }
+    return text;
+}
+
+Outcome<std::string> sha1_of_fd(int fd, std::uint64_t length) {
+    Sha1 sha;
     std::vector<char> chunk(chunk_size);
     std::uint64_t done = 0;
     while (done < length) {
@@ -37,19 +60,10 @@ Outcome<std::string> sha1_of_fd(int fd, std::uint64_t length) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return std::unexpected(Failure{"reading for the checksum failed: " + os_text(errno)});
         if (n == 0) return std::unexpected(Failure{"reading for the checksum failed: the file ended early"});
-        EVP_DigestUpdate(ctx.get(), chunk.data(), static_cast<std::size_t>(n));
+        sha.update(chunk.data(), static_cast<std::size_t>(n));
         done += static_cast<std::uint64_t>(n);
     }
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int size = 0;
-    EVP_DigestFinal_ex(ctx.get(), digest.data(), &size);
-    static constexpr std::string_view hex = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < size; ++i) {
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 15];
-    }
-    return text;
+    return sha.hex();
 }
 
 Outcome<std::string> sha1_of_file(const std::string& path) {
