@@ -1,5 +1,8 @@
 #include "raw/msprofile.hpp"
 
+#include <cstdint>
+#include <limits>
+
 #include "raw/lzf.hpp"
 
 namespace corvane::raw {
@@ -20,9 +23,10 @@ Result<DecodedBlock> decode_profile_block(Bytes block, const BlockRef& ref, doub
     const std::size_t n = ref.point_count;
     if (n == 0) return DecodedBlock{};
 
-    auto expanded = lzf::decompress(block.subspan(preamble_size), *ref.uncompressed_byte_count);
+    auto expanded =
+        lzf::decompress_buffer(block.subspan(preamble_size), *ref.uncompressed_byte_count);
     if (!expanded) return std::unexpected(std::move(expanded.error()));
-    const Bytes data(*expanded);
+    const Bytes data = expanded->bytes();
     if (data.size() < header_size || (data.size() - header_size) / 4 < n) {
         return parse_error("Decompressed profile block too short for point count");
     }
@@ -36,8 +40,13 @@ Result<DecodedBlock> decode_profile_block(Bytes block, const BlockRef& ref, doub
     }
     // Each point from its index, never by repeated addition, so rounding does not drift.
     const double step = n == 1 ? 0.0 : (last - first) / static_cast<double>(n - 1);
+    // The expanded data is capped at 2^29 bytes, so n < 2^27 and every index fits an
+    // int32, whose conversion to double vectorises (both conversions are exact).
+    static_assert(lzf::max_decompressed_len / 4 <= std::numeric_limits<std::int32_t>::max());
+    const auto count = static_cast<std::int32_t>(n);
     out.mz.resize(n);
-    for (std::size_t i = 0; i < n; ++i) out.mz[i] = static_cast<double>(i) * step + first;
+    double* mz = out.mz.data();
+    for (std::int32_t i = 0; i < count; ++i) mz[i] = static_cast<double>(i) * step + first;
     return out;
 }
 
