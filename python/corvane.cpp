@@ -23,6 +23,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -118,8 +119,10 @@ void add_note(const char* note) {
     PyErr_Restore(type, value, traceback);
 }
 
+// RuntimeError whose only argument is message. Decoded leniently: an error text may quote
+// bytes from the acquisition, and a stray byte must not turn the error into another one.
 void raise_runtime_error(const std::string& message) {
-    Ref text(result(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))));
+    Ref text(result(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace")));
     PyErr_SetObject(PyExc_RuntimeError, text.get());
 }
 
@@ -246,10 +249,12 @@ std::optional<std::uint64_t> index_argument(PyObject* value) {
 // Instances: the interpreter's header followed by C++ members built in place
 
 // Counts the read-only accesses in progress on one object. Nothing ever writes to the
-// members after construction, so an access is never refused; destruction starts only
-// when none is in progress.
+// members after construction, so an access is never refused; the count only lets the
+// release check that no access outlives the object.
 class AccessCounter {
 public:
+    [[nodiscard]] bool idle() const { return readers_.load(std::memory_order_acquire) == 0; }
+
     class Read {
     public:
         explicit Read(AccessCounter& counter) : counter_(counter) {
@@ -294,6 +299,7 @@ PyObject* new_instance(PyTypeObject* type, T&& value) {
 template <class T>
 void release_instance(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
+    assert(Instance<T>::of(object)->value().access.idle());
     Instance<T>::of(object)->value().~T();
     auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_memory(object);

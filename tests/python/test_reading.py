@@ -349,3 +349,34 @@ except MemoryError:
     proc = subprocess.run([sys.executable, "-c", script, path], stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, env=os.environ)
     assert proc.stdout.decode().strip() == "MemoryError", proc.stderr.decode()
+
+
+def test_failure_to_build_a_result_is_panic(acquisition):
+    # The interpreter cannot make the list: its MemoryError goes to the unraisable hook
+    # and the read raises PanicException, which `except Exception` does not catch.
+    points = 4 << 20
+    size = 16 + 4 * points
+    block = b"\x00" * 16 + zero_stream(size)
+    path = acquisition({"scans": [
+        {"scan_id": 1, "rt_min": 0.5, "ms_level": 1, "mz_first": 100.0, "mz_last": 200.0,
+         "profile": {"point_count": points, "uncompressed_byte_count": size, "raw_hex": block.hex()}}]})
+    script = """
+import resource, sys
+import corvane
+s = corvane.RawReader(sys.argv[1]).read_spectrum(0)
+with open("/proc/self/status") as f:
+    used = [int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:")][0]
+resource.setrlimit(resource.RLIMIT_AS, (used + (8 << 20), resource.RLIM_INFINITY))
+try:
+    try:
+        s.mz
+    except Exception:
+        print("caught as Exception")
+except BaseException as e:
+    print(type(e).__name__, type(e).__mro__[1].__name__, e)
+"""
+    proc = subprocess.run([sys.executable, "-c", script, path], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, env=os.environ)
+    assert proc.stdout.decode().strip() == "PanicException BaseException PyObject pointer is null", \
+        proc.stderr.decode()
+    assert "MemoryError" in proc.stderr.decode()

@@ -1,0 +1,33 @@
+"""The shipped type stubs describe the module as it is."""
+import ast
+import os
+
+import corvane
+
+STUBS = os.path.join(os.path.dirname(__file__), "..", "..", "python", "corvane.pyi")
+
+
+def stub_classes():
+    with open(STUBS) as f:
+        tree = ast.parse(f.read())
+    classes = {}
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef):
+            classes[node.name] = {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
+    return tree, classes
+
+
+def public(cls):
+    return {name for name in vars(cls) if not name.startswith("_")}
+
+
+def test_stubs_match_the_module():
+    tree, classes = stub_classes()
+    [all_assignment] = [n for n in tree.body if isinstance(n, ast.Assign)
+                        and [t.id for t in n.targets] == ["__all__"]]
+    assert ast.literal_eval(all_assignment.value) == corvane.__all__
+    assert set(classes) == set(corvane.__all__)
+    for name, members in classes.items():
+        cls = getattr(corvane, name)
+        assert {m for m in members if not m.startswith("_")} == public(cls)
+    assert "__len__" in classes["Spectrum"]
