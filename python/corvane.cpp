@@ -138,7 +138,7 @@ PyObject* qualified_name(PyTypeObject* type) {
 // ---------------------------------------------------------------------------------------
 // Argument binding: one required parameter, by position or by keyword
 
-// Every TypeError text of argument binding.
+// Every error text the module writes itself.
 namespace message {
 constexpr const char* too_many_positional = "%s takes 1 positional arguments but %zd were given";
 constexpr const char* multiple_values = "%s got multiple values for argument '%s'";
@@ -146,6 +146,12 @@ constexpr const char* unexpected_keyword = "%s got an unexpected keyword argumen
 constexpr const char* missing = "%s missing 1 required positional argument: '%s'";
 constexpr const char* not_str = "'%U' object is not an instance of 'str'";
 constexpr const char* none_not_str = "'None' is not an instance of 'str'";
+constexpr const char* not_a_module = "corvane: the execution step needs a module object";
+// PyPy only: the refusals CPython makes itself, in CPython's words.
+constexpr const char* not_a_base = "type '%s' is not an acceptable base type";
+constexpr const char* not_writable = "attribute '%s' of '%s' objects is not writable";
+constexpr const char* no_attribute = "'%s' object has no attribute '%U'";
+constexpr const char* not_instantiable = "cannot create '%s' instances";
 }  // namespace message
 
 // The keyword arguments of either call shape: a dict (tp_new) or the names tuple of
@@ -498,7 +504,7 @@ const char* full_name(PyTypeObject* type) {
 
 PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
     // Called on the new subclass, whose base is one of ours.
-    PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type",
+    PyErr_Format(PyExc_TypeError, message::not_a_base,
                  full_name(reinterpret_cast<PyTypeObject*>(cls)->tp_base));
     return nullptr;
 }
@@ -511,17 +517,17 @@ int refuse_setattr(PyObject* self, PyObject* name, PyObject*) {
     // descriptors, so the getter names come from our own tables.)
     for (const PyGetSetDef* getter = getters_of(Py_TYPE(self)); getter->name != nullptr; ++getter) {
         if (PyUnicode_CompareWithASCIIString(name, getter->name) == 0) {
-            PyErr_Format(PyExc_AttributeError, "attribute '%s' of '%s' objects is not writable", getter->name,
+            PyErr_Format(PyExc_AttributeError, message::not_writable, getter->name,
                          full_name(Py_TYPE(self)));
             return -1;
         }
     }
-    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", full_name(Py_TYPE(self)), name);
+    PyErr_Format(PyExc_AttributeError, message::no_attribute, full_name(Py_TYPE(self)), name);
     return -1;
 }
 
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", full_name(type));
+    PyErr_Format(PyExc_TypeError, message::not_instantiable, full_name(type));
     return nullptr;
 }
 
@@ -641,7 +647,7 @@ PyTypeObject* make_type(PyTypeObject*& type, PyType_Spec& spec) {
 int exec_module(PyObject* module) {
     return guarded([&] {
         if (PyType_IsSubtype(Py_TYPE(module), &PyModule_Type) == 0) {
-            PyErr_SetString(PyExc_TypeError, "corvane: the execution step needs a module object");
+            PyErr_SetString(PyExc_TypeError, message::not_a_module);
             return -1;
         }
         if (make_type(reader_type, reader_spec) == nullptr) return -1;
