@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <limits>
+#include <utility>
 
 namespace corvane::raw {
 
@@ -35,10 +36,14 @@ namespace {
 class File {
 public:
     explicit File(int fd) : fd_(fd) {}
+    File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     File(const File&) = delete;
     File& operator=(const File&) = delete;
+    File& operator=(File&&) = delete;
     // Don't retry close on EINTR: on Linux the descriptor is gone either way.
-    ~File() { ::close(fd_); }
+    ~File() {
+        if (fd_ >= 0) ::close(fd_);
+    }
     [[nodiscard]] int fd() const { return fd_; }
 
 private:
@@ -77,8 +82,12 @@ Result<void> read_exact(int fd, std::uint8_t* buffer, std::size_t count, std::ui
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint64_t offset,
-                                             std::uint64_t length) {
+namespace {
+
+// The shared part of both ranged reads: opens the file, checks the span against its size
+// and, for an empty span, positions the file (so that an offset the system refuses is
+// still reported). On success the caller reads `length` bytes at `offset`, if any.
+Result<File> open_span(const std::string& path, std::uint64_t offset, std::uint64_t length) {
     auto fd = open_read_only(path);
     if (!fd) return std::unexpected(std::move(fd.error()));
     File file(*fd);
@@ -93,20 +102,36 @@ Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint6
                            std::to_string(remaining) + " bytes remaining");
     }
     if (length == 0) {
-        // Positioning still happens, so an offset the system refuses is reported.
         if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
             return io_error(EINVAL);
         }
         if (::lseek(file.fd(), static_cast<off_t>(offset), SEEK_SET) < 0) return io_error(errno);
-        return std::vector<std::uint8_t>{};
     }
+    return file;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint64_t offset,
+                                             std::uint64_t length) {
+    auto file = open_span(path, offset, length);
+    if (!file) return std::unexpected(std::move(file.error()));
+    if (length == 0) return std::vector<std::uint8_t>{};
     // length <= remaining <= size, so the buffer is bounded by the file's real size and
     // every position read lies below it.
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(length));
-    if (auto ok = read_exact(file.fd(), buffer.data(), buffer.size(), offset); !ok) {
+    if (auto ok = read_exact(file->fd(), buffer.data(), buffer.size(), offset); !ok) {
         return std::unexpected(std::move(ok.error()));
     }
     return buffer;
+}
+
+Result<void> read_bytes_into(const std::string& path, std::uint64_t offset,
+                             std::span<std::uint8_t> out) {
+    auto file = open_span(path, offset, out.size());
+    if (!file) return std::unexpected(std::move(file.error()));
+    if (out.empty()) return {};
+    return read_exact(file->fd(), out.data(), out.size(), offset);
 }
 
 Result<std::vector<std::uint8_t>> read_file(const std::string& path) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,11 @@ namespace corvane::raw {
 [[nodiscard]] Result<std::vector<std::uint8_t>> read_bytes(const std::string& path,
                                                            std::uint64_t offset,
                                                            std::uint64_t length);
+
+// read_bytes into out, a buffer the caller already has: out.size() bytes at offset, with
+// the same system calls, checks and errors. Nothing is allocated.
+[[nodiscard]] Result<void> read_bytes_into(const std::string& path, std::uint64_t offset,
+                                           std::span<std::uint8_t> out);
 
 // Reads a whole file (Io error when it cannot be opened or read).
 [[nodiscard]] Result<std::vector<std::uint8_t>> read_file(const std::string& path);
