@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <cassert>
+#include <charconv>
+#include <cstring>
 #include <utility>
 
 #include "raw/metadata.hpp"
@@ -18,6 +21,10 @@ namespace {
 constexpr std::uint32_t qtof_stride = 220;
 constexpr std::uint8_t kind_qqq = 1;
 constexpr std::uint8_t kind_qtof = 3;
+
+// Centroid blocks up to this size (682 peaks) are read into the stack: most scans of a
+// run are small centroid scans, and this spares each of them an allocation.
+constexpr std::size_t small_block_size = 8192;
 
 struct KnownModel {
     std::string_view model_number;
@@ -92,15 +99,25 @@ std::string utf8_lossy(std::string_view s) {
     return out;
 }
 
+// prefix followed by n in decimal, built in one step (this runs once or twice per scan).
+std::string with_number(std::string_view prefix, std::uint32_t n) {
+    std::array<char, 32> text;
+    assert(prefix.size() <= 16);
+    std::memcpy(text.data(), prefix.data(), prefix.size());
+    char* const end = std::to_chars(text.data() + prefix.size(), text.data() + text.size(), n).ptr;
+    return std::string(text.data(), static_cast<std::size_t>(end - text.data()));
+}
+
 class ReaderIterator final : public SpectrumIterator {
 public:
     explicit ReaderIterator(const Reader& reader)
         : reader_(reader), scans_(reader.scans().records) {}
 
     std::optional<SpectrumRecord> next() override {
-        if (position_ >= scans_.size()) return std::nullopt;
-        const raw::ScanRecord& scan = scans_[position_++];
-        return build(scan, produced_++);
+        // Built in place in the returned optional: a record is never moved on its way out.
+        std::optional<SpectrumRecord> record;
+        if (position_ < scans_.size()) build(scans_[position_++], produced_++, record.emplace());
+        return record;
     }
 
     [[nodiscard]] meridel::SizeHint size_hint() const override {
@@ -109,7 +126,8 @@ public:
     }
 
 private:
-    SpectrumRecord build(const raw::ScanRecord& s, std::uint64_t index) const;
+    // Fills a default-constructed record from scan record s.
+    void build(const raw::ScanRecord& s, std::uint64_t index, SpectrumRecord& record) const;
 
     const Reader& reader_;
     std::vector<raw::ScanRecord> scans_;
@@ -117,9 +135,8 @@ private:
     std::uint64_t produced_ = 0;
 };
 
-SpectrumRecord ReaderIterator::build(const raw::ScanRecord& s, std::uint64_t index) const {
-    SpectrumRecord record;
-
+void ReaderIterator::build(const raw::ScanRecord& s, std::uint64_t index,
+                           SpectrumRecord& record) const {
     // Profile data first; a block that cannot be read or decoded leaves the lists empty.
     if (s.profile_block) {
         const auto& ref = *s.profile_block;
@@ -137,24 +154,31 @@ SpectrumRecord ReaderIterator::build(const raw::ScanRecord& s, std::uint64_t ind
     // record whose lists come from the peak block is not profile data.
     if (record.mz.empty() && s.peak_block) {
         const auto& ref = *s.peak_block;
-        if (auto bytes = raw::read_bytes(reader_.peak_path(), ref.byte_offset, ref.byte_count)) {
-            if (auto decoded = raw::decode_peak_block(*bytes, ref)) {
+        auto take_peaks = [&](Bytes bytes) {
+            if (auto decoded = raw::decode_peak_block(bytes, ref)) {
                 record.mz = std::move(decoded->mz);
                 record.intensity = std::move(decoded->intensity);
                 record.is_profile = false;
             }
+        };
+        if (ref.byte_count <= small_block_size) {
+            // Left uninitialised: the read fills exactly the part that is decoded.
+            std::array<std::uint8_t, small_block_size> local;
+            const std::span<std::uint8_t> bytes(local.data(), ref.byte_count);
+            if (raw::read_bytes_into(reader_.peak_path(), ref.byte_offset, bytes)) take_peaks(bytes);
+        } else if (auto bytes = raw::read_bytes(reader_.peak_path(), ref.byte_offset, ref.byte_count)) {
+            take_peaks(*bytes);
         }
     }
 
-    const std::string scan_text = "scanId=" + std::to_string(s.scan_id);
-    record.native_id = scan_text;
+    record.native_id = with_number("scanId=", s.scan_id);
     if (s.ms_level >= 2) {
         PrecursorInfo precursor;
         precursor.msn_value_1 = s.msn_value_1;
         if (s.mrm_channel) {
-            precursor.reference = "mrm_channel=" + std::to_string(*s.mrm_channel);
+            precursor.reference = with_number("mrm_channel=", *s.mrm_channel);
         } else if (s.msn_value_2) {
-            precursor.reference = scan_text;
+            precursor.reference = record.native_id;
             precursor.msn_value_2 = s.msn_value_2;
         }
         record.precursor = std::move(precursor);
@@ -167,7 +191,6 @@ SpectrumRecord ReaderIterator::build(const raw::ScanRecord& s, std::uint64_t ind
     record.mz_first = s.mz_first;
     record.mz_last = s.mz_last;
     record.instrument_kind = reader_.scans().record_stride >= qtof_stride ? kind_qtof : kind_qqq;
-    return record;
 }
 
 }  // namespace
