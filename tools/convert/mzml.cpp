@@ -1,8 +1,8 @@
 #include "mzml.hpp"
 
-#include <unistd.h>
 #include <fcntl.h>
 #include <libdeflate.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -11,13 +11,13 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <string_view>
-#include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -51,15 +51,23 @@ constexpr std::uint64_t writeback_step = std::uint64_t{32} << 20;
 std::string os_text(int code) { return std::error_code(code, std::generic_category()).message(); }
 
 // Buffered output to a file descriptor that counts every byte, so element offsets are
-// known as they are written. Full buffers go to a thread of their own, which hashes them
-// (while hashing is on) and writes them, so encoding, hashing and the write calls overlap.
-// The first write error sticks; later output is dropped.
+// known as they are written. Full buffers go to two threads of their own, one hashing
+// them (while hashing is on), one writing them, so that encoding, hashing and the write
+// calls overlap; the caller fills the next buffer meanwhile. The first write error
+// sticks; later output is dropped.
 class Sink {
 public:
     Sink(int fd, bool hash) : fd_(fd) {
         for (auto& b : buffers_) b.reset(new char[sink_capacity]);
-        if (hash) hasher_.emplace();
-        writer_ = std::thread([this] { write_loop(); });
+        writer_ = std::thread([this] { work(written_, [this](const char* data, std::size_t size) {
+            write_out(data, size);
+        }); });
+        if (hash) {
+            hasher_.emplace();
+            hash_thread_ = std::thread([this] { work(hashed_, [this](const char* data, std::size_t size) {
+                if (hasher_) hasher_->update(data, size);
+            }); });
+        }
     }
     Sink(const Sink&) = delete;
     Sink& operator=(const Sink&) = delete;
@@ -70,9 +78,10 @@ public:
         }
         changed_.notify_all();
         writer_.join();
+        if (hash_thread_.joinable()) hash_thread_.join();
     }
 
-    [[nodiscard]] std::uint64_t offset() const { return handed_ + used_; }
+    [[nodiscard]] std::uint64_t offset() const { return flushed_ + used_; }
     [[nodiscard]] int error() const { return error_.load(std::memory_order_relaxed); }
 
     void put(std::string_view text) {
@@ -96,80 +105,90 @@ public:
     void flush() {
         hand_over();
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return pending_ == 0; });
+        changed_.wait(lock, [&] { return written_ == handed_ && (!hash_thread_.joinable() || hashed_ == handed_); });
     }
 
     // The SHA-1 of everything put so far; hashing stops here.
     Outcome<std::string> digest() {
         flush();
         auto hex = hasher_->hex();
-        hasher_.reset();
+        hasher_.reset();  // the hashing thread is idle until the next buffer
         return hex;
     }
 
 private:
-    char* current() { return buffers_[which_].get(); }
+    // Buffers in rotation: one being filled, up to two being hashed or written.
+    static constexpr std::size_t buffer_count = 3;
 
-    // Passes the current buffer to the writer (after the one before it is done) and
-    // carries on in the other one.
+    char* current() { return buffers_[handed_ % buffer_count].get(); }
+
+    // Passes the current buffer on and waits until the next one in rotation is free.
     void hand_over() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return pending_ == 0; });
         if (used_ == 0) return;
-        pending_ = used_;
-        pending_buffer_ = which_;
-        handed_ += used_;
+        std::unique_lock lock(mutex_);
+        sizes_[handed_ % buffer_count] = used_;
+        ++handed_;
+        flushed_ += used_;
         used_ = 0;
-        which_ ^= 1;
-        lock.unlock();
         changed_.notify_all();
+        changed_.wait(lock, [&] {
+            const std::uint64_t done = hash_thread_.joinable() ? std::min(written_, hashed_) : written_;
+            return handed_ - done < buffer_count;
+        });
     }
 
-    void write_loop() {
+    // One worker: takes every handed buffer in order, applies step, counts it in done.
+    template <class Step>
+    void work(std::uint64_t& done, Step step) {
         std::unique_lock lock(mutex_);
         for (;;) {
-            changed_.wait(lock, [&] { return pending_ != 0 || closing_; });
-            if (pending_ == 0) return;
-            const char* data = buffers_[pending_buffer_].get();
-            const std::size_t size = pending_;
+            changed_.wait(lock, [&] { return done < handed_ || closing_; });
+            if (done == handed_) return;
+            const std::size_t index = static_cast<std::size_t>(done % buffer_count);
+            const std::size_t size = sizes_[index];
             lock.unlock();
-            if (hasher_) hasher_->update(data, size);
-            std::size_t done = 0;
-            while (done < size && error() == 0) {
-                const ssize_t n = ::write(fd_, data + done, size - done);
-                if (n < 0 && errno != EINTR) error_.store(errno, std::memory_order_relaxed);
-                if (n > 0) done += static_cast<std::size_t>(n);
-            }
-            // Start the disk writes as the file grows, so the flush before the rename
-            // finds little left to do. A hint only: its failure changes nothing.
-            written_ += size;
-            if (written_ - synced_ >= writeback_step) {
-                ::sync_file_range(fd_, static_cast<off_t>(synced_), static_cast<off_t>(written_ - synced_),
-                                  SYNC_FILE_RANGE_WRITE);
-                synced_ = written_;
-            }
+            step(buffers_[index].get(), size);
             lock.lock();
-            pending_ = 0;
+            ++done;
             changed_.notify_all();
         }
     }
 
+    void write_out(const char* data, std::size_t size) {
+        std::size_t done = 0;
+        while (done < size && error() == 0) {
+            const ssize_t n = ::write(fd_, data + done, size - done);
+            if (n < 0 && errno != EINTR) error_.store(errno, std::memory_order_relaxed);
+            if (n > 0) done += static_cast<std::size_t>(n);
+        }
+        // Start the disk writes as the file grows, so the flush before the rename finds
+        // little left to do. A hint only: its failure changes nothing.
+        written_bytes_ += size;
+        if (written_bytes_ - synced_ >= writeback_step) {
+            ::sync_file_range(fd_, static_cast<off_t>(synced_), static_cast<off_t>(written_bytes_ - synced_),
+                              SYNC_FILE_RANGE_WRITE);
+            synced_ = written_bytes_;
+        }
+    }
+
     int fd_;
-    std::array<std::unique_ptr<char[]>, 2> buffers_;
-    unsigned which_ = 0;               // the buffer being filled
-    std::size_t used_ = 0;             // bytes in it
-    std::uint64_t handed_ = 0;         // bytes passed to the writer so far
-    std::optional<Sha1> hasher_;       // touched by the writer only while it holds a buffer
-    std::uint64_t written_ = 0;        // the writer's own count
-    std::uint64_t synced_ = 0;         // bytes whose writeback was started
+    std::array<std::unique_ptr<char[]>, buffer_count> buffers_;
+    std::array<std::size_t, buffer_count> sizes_{};
+    std::size_t used_ = 0;             // bytes in the buffer being filled
+    std::uint64_t flushed_ = 0;        // bytes handed on before it
+    std::optional<Sha1> hasher_;       // used by the hashing thread only while it holds a buffer
+    std::uint64_t written_bytes_ = 0;  // the writer's own counts
+    std::uint64_t synced_ = 0;
     std::atomic<int> error_{0};
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::size_t pending_ = 0;          // bytes of the buffer the writer holds, 0: none
-    unsigned pending_buffer_ = 0;
+    std::uint64_t handed_ = 0;   // buffers handed on so far
+    std::uint64_t written_ = 0;  // of them, written
+    std::uint64_t hashed_ = 0;   // of them, hashed
     bool closing_ = false;
     std::thread writer_;
+    std::thread hash_thread_;
 };
 
 void put_number(Sink& out, std::uint64_t value) {
