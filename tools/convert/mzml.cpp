@@ -20,6 +20,8 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "cv.hpp"
 #include "sha1.hpp"
@@ -293,14 +295,105 @@ std::string file_content(const Lines& lines, unsigned present) {
     return text;
 }
 
+// A zlib-stream compressor with its output buffer, reused for every array.
+class Deflater {
+public:
+    Deflater() : compressor_(libdeflate_alloc_compressor(deflate_level)) {}
+
+    [[nodiscard]] bool ready() const { return compressor_ != nullptr; }
+
+    // The compressed bytes, valid until the next call.
+    std::span<const std::uint8_t> compress(std::span<const std::uint8_t> bytes) {
+        const std::size_t bound = libdeflate_zlib_compress_bound(compressor_.get(), bytes.size());
+        if (packed_.size() < bound) packed_.resize(bound);
+        // Cannot fail: the room is the compressor's own bound.
+        const std::size_t size =
+            libdeflate_zlib_compress(compressor_.get(), bytes.data(), bytes.size(), packed_.data(), packed_.size());
+        assert(size != 0);
+        return std::span<const std::uint8_t>(packed_).first(size);
+    }
+
+private:
+    struct Free {
+        void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+    };
+    std::unique_ptr<libdeflate_compressor, Free> compressor_;
+    std::vector<std::uint8_t> packed_;
+};
+
+// A Deflater on a thread of its own: compresses one array while the caller compresses
+// the other, since deflate is most of a compressed conversion's time.
+class BackgroundDeflater {
+public:
+    BackgroundDeflater() : thread_([this] { loop(); }) {}
+    BackgroundDeflater(const BackgroundDeflater&) = delete;
+    BackgroundDeflater& operator=(const BackgroundDeflater&) = delete;
+    ~BackgroundDeflater() {
+        {
+            const std::lock_guard lock(mutex_);
+            closing_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    [[nodiscard]] bool ready() const { return deflater_.ready(); }
+
+    // bytes must stay valid until result() returns.
+    void start(std::span<const std::uint8_t> bytes) {
+        {
+            const std::lock_guard lock(mutex_);
+            input_ = bytes;
+            busy_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    // The compressed bytes of the array last started, valid until the next start.
+    std::span<const std::uint8_t> result() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !busy_; });
+        return output_;
+    }
+
+private:
+    void loop() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return busy_ || closing_; });
+            if (!busy_) return;
+            const auto input = input_;
+            lock.unlock();
+            const auto output = deflater_.compress(input);
+            lock.lock();
+            output_ = output;
+            busy_ = false;
+            changed_.notify_all();
+        }
+    }
+
+    Deflater deflater_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::span<const std::uint8_t> input_;
+    std::span<const std::uint8_t> output_;
+    bool busy_ = false;
+    bool closing_ = false;
+    std::thread thread_;  // last: started once everything it uses exists
+};
+
 class DocumentWriter {
 public:
     DocumentWriter(int fd, const RunInfo& run, const WriteOptions& options)
         : fd_(fd),
           out_(fd, options.index),
           run_(run),
-          options_(options),
-          compressor_(options.compress ? libdeflate_alloc_compressor(deflate_level) : nullptr) {}
+          options_(options) {
+        if (options.compress) {
+            deflater_.emplace();
+            background_.emplace();
+        }
+    }
 
     Outcome<WriteStats> write(meridel::SpectrumIterator& spectra, Progress& progress,
                               const std::atomic<bool>& stop);
@@ -308,7 +401,11 @@ public:
 private:
     void header();
     void spectrum(const meridel::SpectrumRecord& record, std::uint64_t index);
-    void binary_array(std::span<const std::uint8_t> bytes, const std::string& type_line,
+    // Compressed or not as asked: the first array on the background thread, the second
+    // here, at once.
+    std::pair<std::span<const std::uint8_t>, std::span<const std::uint8_t>> encode_pair(
+        std::span<const std::uint8_t> first, std::span<const std::uint8_t> second);
+    void binary_array(std::span<const std::uint8_t> encoded, const std::string& type_line,
                       const std::string& array_line, std::string_view indent);
     void chromatogram();
     void footer_and_index();
@@ -324,11 +421,8 @@ private:
     const RunInfo& run_;
     const WriteOptions& options_;
     Lines lines_;
-    struct FreeCompressor {
-        void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
-    };
-    std::unique_ptr<libdeflate_compressor, FreeCompressor> compressor_;
-    std::vector<std::uint8_t> packed_;  // compressed array, the buffer reused for every one
+    std::optional<Deflater> deflater_;              // with compression only
+    std::optional<BackgroundDeflater> background_;  // likewise
 
     std::uint64_t content_slot_ = 0;     // where the fileContent terms go once known
     std::size_t content_slot_size_ = 0;
@@ -450,18 +544,16 @@ void DocumentWriter::header() {
     out_.put("\" defaultDataProcessingRef=\"conversion\">\n");
 }
 
-void DocumentWriter::binary_array(std::span<const std::uint8_t> bytes, const std::string& type_line,
+std::pair<std::span<const std::uint8_t>, std::span<const std::uint8_t>> DocumentWriter::encode_pair(
+    std::span<const std::uint8_t> first, std::span<const std::uint8_t> second) {
+    if (!options_.compress) return {first, second};
+    background_->start(first);
+    const auto packed_second = deflater_->compress(second);
+    return {background_->result(), packed_second};
+}
+
+void DocumentWriter::binary_array(std::span<const std::uint8_t> encoded, const std::string& type_line,
                                   const std::string& array_line, std::string_view indent) {
-    std::span<const std::uint8_t> encoded = bytes;
-    if (options_.compress) {
-        const std::size_t bound = libdeflate_zlib_compress_bound(compressor_.get(), bytes.size());
-        if (packed_.size() < bound) packed_.resize(bound);
-        // Cannot fail: the room is the compressor's own bound.
-        const std::size_t size =
-            libdeflate_zlib_compress(compressor_.get(), bytes.data(), bytes.size(), packed_.data(), packed_.size());
-        assert(size != 0);
-        encoded = std::span<const std::uint8_t>(packed_).first(size);
-    }
     out_.put(indent);
     out_.put("<binaryDataArray encodedLength=\"");
     put_number(out_, base64_length(encoded.size()));
@@ -570,9 +662,10 @@ void DocumentWriter::spectrum(const meridel::SpectrumRecord& record, std::uint64
     out_.put("          </scan>\n"
              "        </scanList>\n"
              "        <binaryDataArrayList count=\"2\">\n");
-    binary_array(bytes_of(std::span<const double>(record.mz)), lines_.f64, lines_.mz_array, "          ");
-    binary_array(bytes_of(std::span<const float>(record.intensity)), lines_.f32, lines_.intensity_array,
-                 "          ");
+    const auto [mz, intensity] = encode_pair(bytes_of(std::span<const double>(record.mz)),
+                                             bytes_of(std::span<const float>(record.intensity)));
+    binary_array(mz, lines_.f64, lines_.mz_array, "          ");
+    binary_array(intensity, lines_.f32, lines_.intensity_array, "          ");
     out_.put("        </binaryDataArrayList>\n"
              "      </spectrum>\n");
 }
@@ -587,9 +680,10 @@ void DocumentWriter::chromatogram() {
     out_.put("\">\n        ");
     out_.put(lines_.tic_chromatogram);
     out_.put("\n        <binaryDataArrayList count=\"2\">\n");
-    binary_array(bytes_of(std::span<const double>(times_)), lines_.f64, lines_.time_array, "          ");
-    binary_array(bytes_of(std::span<const double>(totals_)), lines_.f64, lines_.intensity_array,
-                 "          ");
+    const auto [times, totals] = encode_pair(bytes_of(std::span<const double>(times_)),
+                                             bytes_of(std::span<const double>(totals_)));
+    binary_array(times, lines_.f64, lines_.time_array, "          ");
+    binary_array(totals, lines_.f64, lines_.intensity_array, "          ");
     out_.put("        </binaryDataArrayList>\n"
              "      </chromatogram>\n"
              "    </chromatogramList>\n"
@@ -640,7 +734,9 @@ Outcome<void> DocumentWriter::finish() {
 
 Outcome<WriteStats> DocumentWriter::write(meridel::SpectrumIterator& spectra, Progress& progress,
                                           const std::atomic<bool>& stop) {
-    if (options_.compress && !compressor_) return std::unexpected(Failure{"out of memory for the compressor"});
+    if (options_.compress && (!deflater_->ready() || !background_->ready())) {
+        return std::unexpected(Failure{"out of memory for the compressor"});
+    }
     header();
     std::uint64_t count = 0;
     std::uint64_t reported = out_.offset();
