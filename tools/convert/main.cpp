@@ -159,10 +159,12 @@ public:
                                                       static_cast<double>(total - scans));
                 std::snprintf(left, sizeof left, "%lld:%02lld", s / 60, s % 60);
             }
+            char files[48] = "";
+            if (files_ > 1) std::snprintf(files, sizeof files, "%zu of %zu files done, ", files_done.load(), files_);
             const std::lock_guard out(stderr_mutex);
-            std::fprintf(stderr, "\r\033[Kcorvane-convert: file %zu of %zu, %llu of %llu scans, %.1f MB/s, %s left",
-                         std::min(files_done.load() + 1, files_), files_, static_cast<unsigned long long>(scans),
-                         static_cast<unsigned long long>(total), seconds > 0 ? mb / seconds : 0.0, left);
+            std::fprintf(stderr, "\r\033[Kcorvane-convert: %s%llu of %llu scans, %.1f MB/s, %s left", files,
+                         static_cast<unsigned long long>(scans), static_cast<unsigned long long>(total),
+                         seconds > 0 ? mb / seconds : 0.0, left);
             progress_shown = true;
         } while (!cv_.wait_for(lock, std::chrono::milliseconds(200), [&] { return done_; }));
         const std::lock_guard out(stderr_mutex);
