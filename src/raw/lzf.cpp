@@ -1,6 +1,7 @@
 #include "raw/lzf.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cstring>
 #include <string>
@@ -27,6 +28,17 @@ constexpr std::size_t fast_output_margin = longest_match + 16;
 
 std::unexpected<Error> invalid_reference() { return parse_error("LZF: invalid back reference"); }
 
+// For a period d of 1 to 7: j % d for j < 8, and the largest multiple of d that is at
+// most 8. Tables, because a division here would cost more than the copy.
+constexpr std::array<std::array<std::uint8_t, 8>, 8> period_index = [] {
+    std::array<std::array<std::uint8_t, 8>, 8> table{};
+    for (std::size_t d = 1; d < 8; ++d) {
+        for (std::size_t j = 0; j < 8; ++j) table[d][j] = static_cast<std::uint8_t>(j % d);
+    }
+    return table;
+}();
+constexpr std::array<std::uint8_t, 8> period_step = {0, 8, 8, 6, 8, 5, 6, 7};
+
 // Moves n bytes through a register: defined even when the two ranges overlap, and then
 // the bytes read are the ones from before the write.
 template <std::size_t n>
@@ -51,14 +63,14 @@ void copy_match_wide(std::uint8_t* to, std::size_t distance, std::size_t count) 
         for (std::size_t k = 0; k < count; k += 8) copy_chunk<8>(to + k, from + k);
     } else {
         // Distance 1 to 7: the output repeats with that period, so every 8-byte group
-        // that starts at a multiple of the period equals the first one. Write the first
-        // byte by byte, then store it at steps of the largest multiple of the period
-        // that is at most 8 (the stores overlap and leave no gaps).
-        for (std::size_t k = 0; k < 8; ++k) to[k] = from[k];
+        // that starts at a multiple of the period equals the first one, from[j % d] for
+        // j < 8. Build it from the source bytes (all final) and store it at steps of the
+        // largest multiple of the period that is at most 8: the stores overlap and leave
+        // no gaps.
         std::uint8_t pattern[8];
-        std::memcpy(pattern, to, 8);
-        const std::size_t step = distance * (8 / distance);
-        for (std::size_t k = step; k < count; k += step) std::memcpy(to + k, pattern, 8);
+        for (std::size_t j = 0; j < 8; ++j) pattern[j] = from[period_index[distance][j]];
+        const std::size_t step = period_step[distance];
+        for (std::size_t k = 0; k < count; k += step) std::memcpy(to + k, pattern, 8);
     }
 }
 
