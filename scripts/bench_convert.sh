@@ -5,17 +5,17 @@
 # format of scripts/bench.sh ("row<TAB>measure<TAB>ratio<TAB>target<TAB>met<TAB>detail")
 # with ROWS=1, else a table. Times are medians of ROUNDS runs, each a fresh process on
 # a warm page cache; the outputs go to disk and are flushed there, as users get them.
-#   BUILD=build-bench-convert  ROUNDS=3  SHAPE="--ms1 750 --points 60000 --ms2 750"
+#   BUILD=build-bench-convert  ROUNDS=3  SHAPE="--ms1 750 --points 60000 --ms2 750 --peaks 400"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD:-build-bench-convert}
 rounds=${ROUNDS:-3}
-shape=${SHAPE:---ms1 750 --points 60000 --ms2 750}
+shape=${SHAPE:---ms1 750 --points 60000 --ms2 750 --peaks 400}
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON \
   -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_TOOLS=ON -DCORVANE_BUILD_PYTHON=OFF >/dev/null
-cmake --build "$build" -j "$jobs" --target corvane-convert corvane-drain corvane-bench-data >/dev/null
+cmake --build "$build" -j "$jobs" --target corvane-convert corvane-drain corvane-make-sample >/dev/null
 
 convert=$build/tools/corvane-convert
 drain=$build/bench/corvane-drain
@@ -26,11 +26,11 @@ mkdir -p "$data" "$out"
 # The acquisition, rewritten only when the shape or the generator changed; a second
 # name for it makes the two inputs of the --jobs measurement.
 dir=$data/convert.d
-stamp="$shape $(sha1sum < "$build/bench/corvane-bench-data" | cut -c1-16)"
+stamp="$shape $(sha1sum < "$build/tools/corvane-make-sample" | cut -c1-16)"
 if [ ! -f "$dir/.flags" ] || [ "$(cat "$dir/.flags")" != "$stamp" ]; then
   rm -rf "$dir"
   # shellcheck disable=SC2086
-  "$build/bench/corvane-bench-data" $shape "$dir" >&2
+  "$build/tools/corvane-make-sample" $shape "$dir" >&2
   echo "$stamp" > "$dir/.flags"
 fi
 ln -sfn convert.d "$data/convert-2.d"

@@ -5,7 +5,8 @@ Each acquisition below is built with corvane-fixture, converted in three ways
 mzML 1.1 schemas, by OpenMS FileInfo -v (schema and semantic mapping rules), and by
 pymzml, whose arrays, MS levels and retention times must equal, value for value, what
 the corvane module serves for the same acquisition. The index, the checksum, the
-vocabulary names and the per-spectrum values are checked here independently.
+vocabulary names and the per-spectrum values are checked here independently, against
+the module's arrays and the records that corvane-info --spectra prints.
 """
 
 import base64
@@ -28,6 +29,7 @@ BUILD = Path(os.environ.get("CORVANE_BUILD", Path(__file__).resolve().parents[2]
 CONVERT = BUILD / "tools" / "corvane-convert"
 FIXTURE = BUILD / "tests" / "corvane-fixture"
 MAKE_SAMPLE = BUILD / "tools" / "corvane-make-sample"
+INFO = BUILD / "tools" / "corvane-info"
 SCHEMAS = Path("/usr/share/openms/SCHEMAS")
 CV_FILES = [Path("/usr/share/openms/CV/psi-ms.obo"), Path("/usr/share/openms/CV/unit.obo")]
 NS = {"m": "http://psi.hupo.org/ms/mzml"}
@@ -140,6 +142,13 @@ ACQUISITIONS = {
 }
 
 MODES = {"default": [], "no-compression": ["--no-compression"], "no-index": ["--no-index"]}
+
+
+def reader_records(path):
+    """The reader's records, arrays left out, as corvane-info --spectra gives them."""
+    result = run([INFO, "--spectra", path])
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout)["spectra"]
 
 
 def run(cmd, **kw):
@@ -309,6 +318,7 @@ def test_document_content(acquisitions, outputs, vocabulary, name):
     path, description = acquisitions[name]
     _, want_accession, want_name = ACQUISITIONS[name]
     reader = corvane.RawReader(str(path))
+    records = reader_records(path)
     for mode in MODES:
         root = ET.parse(outputs[name, mode]).getroot()
         mzml = root if root.tag.endswith("}mzML") else root.find("m:mzML", NS)
@@ -316,8 +326,9 @@ def test_document_content(acquisitions, outputs, vocabulary, name):
         assert len(spectra) == reader.scan_count
         levels, representations = set(), set()
         tics, times = [], []
-        for i, (el, scan) in enumerate(zip(spectra, description["scans"])):
+        for i, (el, record) in enumerate(zip(spectra, records)):
             want = reader.read_spectrum(i)
+            assert el.get("id") == record["native_id"]
             params = cv_values(el)
             arrays = dict(decode_array(b) for b in el.findall("m:binaryDataArrayList/m:binaryDataArray", NS))
             assert int(el.get("index")) == i
@@ -326,8 +337,7 @@ def test_document_content(acquisitions, outputs, vocabulary, name):
             level_term = {0: "MS:1000294", 1: "MS:1000579"}.get(want.ms_level, "MS:1000580")
             assert level_term in params and len({"MS:1000294", "MS:1000579", "MS:1000580"} & set(params)) == 1
             levels.add(level_term)
-            profile = "profile" in scan and "raw_hex" not in scan["profile"]
-            representation = "MS:1000128" if profile else "MS:1000127"
+            representation = "MS:1000128" if record["is_profile"] else "MS:1000127"
             assert representation in params and len({"MS:1000127", "MS:1000128"} & set(params)) == 1
             representations.add(representation)
 
@@ -345,15 +355,12 @@ def test_document_content(acquisitions, outputs, vocabulary, name):
                 assert not {"MS:1000504", "MS:1000505", "MS:1000528", "MS:1000527"} & set(params)
 
             users = {u.get("name"): u.get("value") for u in el.findall("m:userParam", NS)}
-            # The index's records hand these on for fragment scans: an MRM channel in the
-            # two short layouts, two values (zero when the fixture wrote none) in the others.
-            want_users = {}
-            if want.ms_level >= 2 and description["stride"] < 216:
-                want_users["precursor_reference"] = f"mrm_channel={scan.get('mrm_channel', 0)}"
-            elif want.ms_level >= 2:
-                want_users["precursor_reference"] = f"scanId={scan['scan_id']}"
-                want_users["msn_value_1"] = scan.get("msn_value_1", 0.0)
-                want_users["msn_value_2"] = scan.get("msn_value_2", 0.0)
+            # The record's precursor values, each as a user parameter when present.
+            precursor = record["precursor"] or {}
+            want_users = {name: precursor[key] for key, name in
+                          (("msn_value_1", "msn_value_1"), ("msn_value_2", "msn_value_2"),
+                           ("reference", "precursor_reference")) if precursor.get(key) is not None}
+            assert (record["precursor"] is not None) == (want.ms_level >= 2)
             assert {k: (v if k == "precursor_reference" else float(v)) for k, v in users.items()} == want_users
             assert el.find("m:precursorList", NS) is None  # nothing says these are precursor m/z values
 
