@@ -39,8 +39,10 @@ constexpr std::array<KnownModel, 4> instrument_models = {{
     {"G6550A", "MS:1002784", "6550A iFunnel Q-TOF LC/MS"},
 }};
 
-constexpr const char* unknown_model_accession = "MS:1000490";
-constexpr const char* no_device_accession = "MS:1000461";
+// The vocabulary's generic term for this vendor's instrument models. It also names an
+// acquisition without a usable device: the term once used there, MS:1000461, is an
+// obsolete "additional description" entry that no mzML consumer reads as an instrument.
+constexpr const char* generic_model_accession = "MS:1000490";
 
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -219,15 +221,15 @@ std::string source_name_of(std::string_view root) {
 InstrumentModel resolve_instrument(const std::string& acq_data_dir, const raw::MSScan& scans) {
     const auto device = raw::parse_devices_xml(join_path(acq_data_dir, "Devices.xml"));
     if (!device) {
-        return scans.record_stride < qtof_stride ? InstrumentModel{no_device_accession, "vendor QQQ"}
-                                                 : InstrumentModel{no_device_accession, "vendor Q-TOF"};
+        return scans.record_stride < qtof_stride ? InstrumentModel{generic_model_accession, "vendor QQQ"}
+                                                 : InstrumentModel{generic_model_accession, "vendor Q-TOF"};
     }
     for (const auto& known : instrument_models) {
         if (same_model(device->model_number, known.model_number)) {
             return InstrumentModel{known.accession, known.name};
         }
     }
-    return InstrumentModel{unknown_model_accession, "vendor instrument model"};
+    return InstrumentModel{generic_model_accession, "vendor instrument model"};
 }
 
 Result<Reader> Reader::open(std::string_view path) {

@@ -83,7 +83,7 @@ TEST_F(ReaderOpen, OnlyTheScanIndexIsNeeded) {
         ASSERT_TRUE(reader.has_value()) << reader.error().display();
         EXPECT_FALSE(reader->acquired_time().has_value());
         EXPECT_EQ(reader->instrument(),
-                  (InstrumentModel{"MS:1000461", stride < 220 ? "vendor QQQ" : "vendor Q-TOF"}));
+                  (InstrumentModel{"MS:1000490", stride < 220 ? "vendor QQQ" : "vendor Q-TOF"}));
     }
 }
 
@@ -261,7 +261,7 @@ TEST(ResolveInstrument, FallbackByStride) {
     for (std::uint32_t stride : {186u, 196u, 216u, 219u, 220u, 284u}) {
         SCOPED_TRACE(stride);
         scans.record_stride = stride;
-        const InstrumentModel fallback{"MS:1000461", stride < 220 ? "vendor QQQ" : "vendor Q-TOF"};
+        const InstrumentModel fallback{"MS:1000490", stride < 220 ? "vendor QQQ" : "vendor Q-TOF"};
         std::remove(dir.join("Devices.xml").c_str());
         EXPECT_EQ(resolve_instrument(dir.path(), scans), fallback);
         // A first device with an empty name counts as no device.

@@ -153,7 +153,7 @@ class Info(unittest.TestCase):
         doc = info("--spectra", path)
         self.assertEqual(doc["source_name"], "nan.d")
         self.assertIsNone(doc["acquired_time"])
-        self.assertEqual(doc["instrument"], {"accession": "MS:1000461", "name": "vendor Q-TOF"})
+        self.assertEqual(doc["instrument"], {"accession": "MS:1000490", "name": "vendor Q-TOF"})
         first, second = doc["spectra"]
         self.assertEqual(first["intensity"], [None, None, 0.10000000149011612])
         self.assertEqual(first["mz_first"], None)
