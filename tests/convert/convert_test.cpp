@@ -1,10 +1,15 @@
 // The converter's text helpers, spectrum summary and output planning. The documents
 // themselves are checked by independent mzML readers in test_mzml_readers.py.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
+#include <atomic>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -205,4 +210,103 @@ TEST(PlanJobs, OutputFileFolderAndClashes) {
     const auto unnamed = cc::plan_jobs({"/"}, std::nullopt);
     ASSERT_FALSE(unnamed);
     EXPECT_EQ(unnamed.error().message, "/: cannot name an output after it; give one with -o");
+}
+
+namespace {
+
+// Hands out the given records, then nothing; its size hint is what it was told.
+class FakeSpectra final : public meridel::SpectrumIterator {
+public:
+    explicit FakeSpectra(std::vector<meridel::SpectrumRecord> records) : records_(std::move(records)) {}
+    std::optional<meridel::SpectrumRecord> next() override {
+        if (next_ == records_.size()) return std::nullopt;
+        return records_[next_++];
+    }
+    [[nodiscard]] meridel::SizeHint size_hint() const override {
+        return {records_.size() - next_, records_.size() - next_};
+    }
+
+private:
+    std::vector<meridel::SpectrumRecord> records_;
+    std::size_t next_ = 0;
+};
+
+meridel::SpectrumRecord record(std::uint32_t scan_id, std::size_t mz_points, std::size_t intensity_points) {
+    meridel::SpectrumRecord r;
+    r.scan_id = scan_id;
+    r.native_id = "scanId=" + std::to_string(scan_id);
+    r.ms_level = 1;
+    r.mz.assign(mz_points, 100.0);
+    r.intensity.assign(intensity_points, 1.0f);
+    return r;
+}
+
+cc::RunInfo run_info(std::uint64_t count) {
+    cc::RunInfo run;
+    run.source_name = "run.d";
+    run.source_file = "MSScan.bin";
+    run.source_directory = "/data/run.d/AcqData";
+    run.instrument_accession = "MS:1000490";
+    run.instrument_name = "vendor Q-TOF";
+    run.spectrum_count = count;
+    run.expected_content = cc::content_ms1 | cc::content_centroid;
+    return run;
+}
+
+}  // namespace
+
+TEST(WriteMzml, Failures) {
+    struct Row {
+        const char* name;
+        std::vector<meridel::SpectrumRecord> records;
+        std::uint64_t announced;
+        const char* file;
+        bool stop;
+        std::string message;
+    };
+    const std::vector<Row> rows = {
+        {"fewer spectra than announced", {record(1, 2, 2)}, 2, nullptr, false,
+         "the reader gave a number of spectra other than the 2 announced"},
+        {"more spectra than announced", {record(1, 2, 2), record(2, 2, 2)}, 1, nullptr, false,
+         "the reader gave a number of spectra other than the 1 announced"},
+        {"arrays of different lengths", {record(1, 2, 2), record(7, 3, 2)}, 2, nullptr, false,
+         "spectrum scanId=7 has arrays of different lengths"},
+        {"interrupted", {record(1, 2, 2)}, 1, nullptr, true, "interrupted"},
+        {"disk full", {record(1, 200000, 200000)}, 1, "/dev/full", false,
+         "write failed: No space left on device"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        corvane::fixture::TempDir dir;
+        const std::string path = row.file ? row.file : dir.join("out.mzML");
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        FakeSpectra spectra(row.records);
+        cc::Progress progress;
+        const std::atomic<bool> stop{row.stop};
+        const auto result = cc::write_mzml(fd, spectra, run_info(row.announced), cc::WriteOptions{}, progress, stop);
+        ::close(fd);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().message, row.message);
+    }
+}
+
+TEST(WriteMzml, CountsWhatItWrote) {
+    corvane::fixture::TempDir dir;
+    const std::string path = dir.join("out.mzML");
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    FakeSpectra spectra({record(1, 3, 3), record(2, 0, 0), record(3, 5, 5)});
+    cc::Progress progress;
+    const std::atomic<bool> stop{false};
+    const auto result = cc::write_mzml(fd, spectra, run_info(3), cc::WriteOptions{}, progress, stop);
+    struct stat st {};
+    ASSERT_EQ(::fstat(fd, &st), 0);
+    ::close(fd);
+    ASSERT_TRUE(result) << result.error().message;
+    EXPECT_EQ(result->spectra, 3u);
+    EXPECT_EQ(result->points, 8u);
+    EXPECT_EQ(result->bytes, static_cast<std::uint64_t>(st.st_size));
+    EXPECT_EQ(progress.scans_done.load(), 3u);
+    EXPECT_EQ(progress.bytes_written.load(), result->bytes);
 }

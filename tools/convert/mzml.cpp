@@ -737,16 +737,21 @@ Outcome<WriteStats> DocumentWriter::write(meridel::SpectrumIterator& spectra, Pr
     if (options_.compress && (!deflater_->ready() || !background_->ready())) {
         return std::unexpected(Failure{"out of memory for the compressor"});
     }
+    const auto miscounted = [&] {
+        return std::unexpected(Failure{"the reader gave a number of spectra other than the " +
+                                       std::to_string(run_.spectrum_count) + " announced"});
+    };
     header();
     std::uint64_t count = 0;
-    std::uint64_t reported = out_.offset();
+    std::uint64_t reported = 0;
     while (auto record = spectra.next()) {
         if (stop.load(std::memory_order_relaxed)) return std::unexpected(Failure{"interrupted"});
         if (record->mz.size() != record->intensity.size()) {
             return std::unexpected(Failure{"spectrum " + record->native_id +
                                            " has arrays of different lengths"});
         }
-        if (count == run_.spectrum_count) break;  // reported below as a count mismatch
+        // The list's count is written already; one spectrum more would contradict it.
+        if (count == run_.spectrum_count) return miscounted();
         spectrum(*record, count);
         ++count;
         if (auto ok = check_sink(); !ok) return std::unexpected(ok.error());
@@ -754,10 +759,7 @@ Outcome<WriteStats> DocumentWriter::write(meridel::SpectrumIterator& spectra, Pr
         progress.bytes_written.fetch_add(out_.offset() - reported, std::memory_order_relaxed);
         reported = out_.offset();
     }
-    if (count != run_.spectrum_count || spectra.next()) {
-        return std::unexpected(Failure{"the reader gave a number of spectra other than the " +
-                                       std::to_string(run_.spectrum_count) + " announced"});
-    }
+    if (count != run_.spectrum_count) return miscounted();
     chromatogram();
     if (options_.index) footer_and_index();
     if (auto ok = finish(); !ok) return std::unexpected(ok.error());
