@@ -12,6 +12,7 @@
 #include "raw/msprofile.hpp"
 #include "raw/mspeak.hpp"
 #include "raw/raw.hpp"
+#include "utf8.hpp"
 
 namespace corvane {
 
@@ -52,53 +53,6 @@ bool same_model(std::string_view a, std::string_view b) {
         if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
     }
     return true;
-}
-
-// Appends text with every invalid UTF-8 sequence replaced by U+FFFD, one replacement per
-// maximal invalid subpart.
-std::string utf8_lossy(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            out += static_cast<char>(b);
-            ++i;
-            continue;
-        }
-        std::size_t extra = 0;
-        unsigned char lo = 0x80;
-        unsigned char hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            extra = 1;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            extra = 2;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            extra = 3;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        }
-        std::size_t good = 1;  // bytes of a valid prefix, lead byte included
-        if (extra > 0) {
-            while (good <= extra && i + good < s.size()) {
-                const auto c = static_cast<unsigned char>(s[i + good]);
-                const unsigned char clo = good == 1 ? lo : 0x80;
-                const unsigned char chi = good == 1 ? hi : 0xBF;
-                if (c < clo || c > chi) break;
-                ++good;
-            }
-        }
-        if (extra > 0 && good == extra + 1) {
-            out.append(s.substr(i, good));
-        } else {
-            out += "\xEF\xBF\xBD";
-        }
-        i += good;
-    }
-    return out;
 }
 
 // prefix followed by n in decimal, built in one step (this runs once or twice per scan).
@@ -215,7 +169,7 @@ std::string source_name_of(std::string_view root) {
         i = end + 1;
     }
     if (last.empty() || last == "..") return "bundle.d";
-    return utf8_lossy(last);
+    return utf8::lossy(last);
 }
 
 InstrumentModel resolve_instrument(const std::string& acq_data_dir, const raw::MSScan& scans) {

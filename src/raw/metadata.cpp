@@ -5,6 +5,7 @@
 #include <pugixml.hpp>
 
 #include "raw/raw.hpp"
+#include "utf8.hpp"
 
 namespace corvane::raw {
 
@@ -15,43 +16,6 @@ namespace {
 // declaration becomes a node so that it can be refused.
 constexpr unsigned parse_options = pugi::parse_default | pugi::parse_ws_pcdata |
                                    pugi::parse_comments | pugi::parse_pi | pugi::parse_doctype;
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::string_view text) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char b = s[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra;
-        unsigned char lo = 0x80;
-        unsigned char hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            extra = 1;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            extra = 2;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            extra = 3;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (extra > n - i - 1) return false;
-        if (s[i + 1] < lo || s[i + 1] > hi) return false;
-        for (std::size_t k = 2; k <= extra; ++k) {
-            if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
 
 // Whether a character reference names a character XML allows.
 bool xml_char(std::uint32_t cp) {
@@ -123,7 +87,7 @@ bool is_text(const pugi::xml_node& node) {
 class Document {
 public:
     bool load(std::string_view text) {
-        if (!valid_utf8(text) || !references_well_formed(text)) return false;
+        if (!utf8::valid(text) || !references_well_formed(text)) return false;
         const auto result = doc_.load_buffer(text.data(), text.size(), parse_options, pugi::encoding_utf8);
         if (!result) return false;
         std::size_t elements = 0;
