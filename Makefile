@@ -19,6 +19,8 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@JOBS=$(JOBS) bash scripts/sanitize.sh
+	@bash scripts/fuzz_smoke.sh
 
 demo: build
 	@bash scripts/demo.sh $(BUILD)
