@@ -7,7 +7,7 @@
 # the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh packages.txt
+bash scripts/install-deps.sh build check
 
 seconds=${FUZZ_SECONDS:-60}
 jobs=${FUZZ_JOBS:-1}
