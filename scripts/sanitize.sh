@@ -5,7 +5,7 @@
 # a report in a child process whose exit status a test ignores still counts).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh build check
+bash scripts/install-deps.sh build test readers check
 
 build=${SANITIZE_BUILD:-build-asan}
 jobs=${JOBS:-2}
