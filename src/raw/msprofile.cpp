@@ -27,26 +27,54 @@ public:
     using pointer = void;
     using reference = value_type;
 
+    IndexIterator() = default;
     IndexIterator(std::int32_t i, const F& f) : i_(i), f_(&f) {}
+
     value_type operator*() const { return (*f_)(i_); }
-    IndexIterator& operator++() {
-        ++i_;
+    value_type operator[](difference_type n) const { return (*f_)(at(n)); }
+
+    IndexIterator& operator+=(difference_type n) {
+        i_ = at(n);
         return *this;
     }
+    IndexIterator& operator-=(difference_type n) { return *this += -n; }
+    IndexIterator& operator++() { return *this += 1; }
+    IndexIterator& operator--() { return *this -= 1; }
     IndexIterator operator++(int) {
         IndexIterator old = *this;
-        ++i_;
+        ++*this;
         return old;
     }
+    IndexIterator operator--(int) {
+        IndexIterator old = *this;
+        --*this;
+        return old;
+    }
+    friend IndexIterator operator+(IndexIterator it, difference_type n) { return it += n; }
+    friend IndexIterator operator+(difference_type n, IndexIterator it) { return it += n; }
+    friend IndexIterator operator-(IndexIterator it, difference_type n) { return it -= n; }
     friend difference_type operator-(const IndexIterator& a, const IndexIterator& b) {
         return difference_type{a.i_} - b.i_;
     }
     friend bool operator==(const IndexIterator& a, const IndexIterator& b) { return a.i_ == b.i_; }
+    friend auto operator<=>(const IndexIterator& a, const IndexIterator& b) { return a.i_ <=> b.i_; }
 
 private:
-    std::int32_t i_;
-    const F* f_;
+    // Indices stay within [0, n] of one generate() call, which fits an int32.
+    [[nodiscard]] std::int32_t at(difference_type n) const {
+        return static_cast<std::int32_t>(difference_type{i_} + n);
+    }
+
+    std::int32_t i_ = 0;
+    const F* f_ = nullptr;
 };
+
+// The category it declares is one it keeps, for the standard library's algorithms as well
+// as for the vector constructor below.
+using ProbeIterator = IndexIterator<double (*)(std::int32_t)>;
+static_assert(std::random_access_iterator<ProbeIterator>);
+static_assert(std::is_same_v<std::iterator_traits<ProbeIterator>::iterator_category,
+                             std::random_access_iterator_tag>);
 
 // The vector f(0), ..., f(n - 1).
 template <class F>
