@@ -195,26 +195,18 @@ Result<Reader> Reader::open(std::string_view path) {
     }
     auto scans = raw::MSScan::from_path(join_path(acq_data, "MSScan.bin"));
     if (!scans) return std::unexpected(std::move(scans.error()));
-
-    Reader reader;
-    reader.root_ = std::string(path);
-    reader.source_name_ = source_name_of(path);
-    reader.instrument_ = resolve_instrument(acq_data, *scans);
-    reader.acquired_time_ = raw::parse_acquired_time(join_path(acq_data, "Contents.xml"));
-    reader.peak_path_ = join_path(acq_data, "MSPeak.bin");
-    reader.profile_path_ = join_path(acq_data, "MSProfile.bin");
-    reader.scans_ = std::move(*scans);
-    return reader;
+    return from_parts(std::string(path), std::move(*scans));
 }
 
 Reader Reader::from_parts(std::string root, raw::MSScan scans) {
-    Reader reader;
     const std::string acq_data = join_path(root, "AcqData");
+    Reader reader;
     reader.source_name_ = source_name_of(root);
-    reader.root_ = std::move(root);
+    reader.instrument_ = resolve_instrument(acq_data, scans);
+    reader.acquired_time_ = raw::parse_acquired_time(join_path(acq_data, "Contents.xml"));
     reader.peak_path_ = join_path(acq_data, "MSPeak.bin");
     reader.profile_path_ = join_path(acq_data, "MSProfile.bin");
-    reader.instrument_ = resolve_instrument(acq_data, scans);
+    reader.root_ = std::move(root);
     reader.scans_ = std::move(scans);
     return reader;
 }

@@ -53,7 +53,8 @@ public:
     [[nodiscard]] const InstrumentModel& instrument() const { return instrument_; }
     [[nodiscard]] const std::optional<std::string>& acquired_time() const { return acquired_time_; }
 
-    // Builds a reader around an index already in memory (data files under root/AcqData).
+    // The steps of open() after the index is read: the same reader around an index already
+    // in memory (metadata and data files under root/AcqData). Never fails.
     [[nodiscard]] static Reader from_parts(std::string root, raw::MSScan scans);
 
 private:

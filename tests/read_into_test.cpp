@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fixture.hpp"
 #include "raw/mspeak.hpp"
 #include "raw/raw.hpp"
 #include "reader.hpp"
@@ -19,23 +20,7 @@ namespace {
 
 using ByteVec = std::vector<std::uint8_t>;
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/corvane-read-check-XXXXXX";
-        path_ = ::mkdtemp(pattern) != nullptr ? pattern : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    [[nodiscard]] const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using corvane::fixture::TempDir;
 
 void write(const std::string& path, const ByteVec& bytes) {
     std::FILE* f = std::fopen(path.c_str(), "wb");

@@ -71,6 +71,15 @@ TEST_F(ReaderOpen, OpensAndKeepsWhatItRead) {
     EXPECT_EQ(reader->profile_path(), path + "/AcqData/MSProfile.bin");
     EXPECT_EQ(reader->instrument(), (InstrumentModel{"MS:1002786", "6530A Q-TOF LC/MS"}));
     EXPECT_EQ(reader->acquired_time(), "2026-03-14T09:26:53Z");
+
+    // An index already in memory goes through the same steps.
+    const Reader same = Reader::from_parts(path, reader->scans());
+    EXPECT_EQ(same.root(), reader->root());
+    EXPECT_EQ(same.source_name(), reader->source_name());
+    EXPECT_EQ(same.peak_path(), reader->peak_path());
+    EXPECT_EQ(same.profile_path(), reader->profile_path());
+    EXPECT_EQ(same.instrument(), reader->instrument());
+    EXPECT_EQ(same.acquired_time(), reader->acquired_time());
 }
 
 TEST_F(ReaderOpen, OnlyTheScanIndexIsNeeded) {
