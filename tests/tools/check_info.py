@@ -2,20 +2,24 @@
 
 usage: check_info.py MAKE_SAMPLE INFO FIXTURE WORKDIR
 """
+import errno
 import json
 import math
 import os
+import re
 import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 import unittest
 
 MAKE_SAMPLE, INFO, FIXTURE, WORKDIR = sys.argv[1:5]
 
 
-def run(*args, stdin=None):
-    return subprocess.run(args, input=stdin, capture_output=True, text=True, timeout=120)
+def run(*args, stdin=None, cwd=None):
+    return subprocess.run(args, input=stdin, capture_output=True, text=True, timeout=120,
+                          cwd=cwd)
 
 
 def make_sample(name, *options):
@@ -51,6 +55,33 @@ class MakeSample(unittest.TestCase):
         with open(os.path.join(a, "AcqData", "MSProfile.bin"), "rb") as fa, \
                 open(os.path.join(b, "AcqData", "MSProfile.bin"), "rb") as fb:
             self.assertNotEqual(fa.read(), fb.read())
+
+    def test_summary_compares_bytes_with_bytes(self):
+        line = re.compile(r"(.+): (\d+) scans, MSProfile\.bin (\d+) bytes"
+                          r"(?: \((\d+\.\d\d)x (smaller|larger) than the (\d+) bytes"
+                          r" of its (\d+) 4-byte points\))?, MSPeak\.bin (\d+) bytes\n")
+        for name, options, scans, points, relation in [
+                ("packed.d", ["--ms1", "3", "--ms2", "2"], 5, 3 * 4000, "smaller"),
+                ("short.d", ["--ms1", "2", "--ms2", "1", "--points", "100"], 3, 200, "larger"),
+                ("tiny.d", ["--tiny", "4"], 4, 0, None)]:
+            with self.subTest(name=name):
+                path = os.path.join(WORKDIR, name)
+                shutil.rmtree(path, ignore_errors=True)
+                done = run(MAKE_SAMPLE, *options, path)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                m = line.fullmatch(done.stdout)
+                self.assertIsNotNone(m, done.stdout)
+                size = os.path.getsize(os.path.join(path, "AcqData", "MSProfile.bin"))
+                self.assertEqual((m[1], int(m[2]), int(m[3])), (path, scans, size))
+                self.assertEqual(int(m[8]),
+                                 os.path.getsize(os.path.join(path, "AcqData", "MSPeak.bin")))
+                if relation is None:
+                    self.assertIsNone(m[4])
+                    continue
+                decoded = 4 * points
+                self.assertEqual((m[5], int(m[6]), int(m[7])), (relation, decoded, points))
+                ratio = max(decoded, size) / min(decoded, size)
+                self.assertEqual(m[4], "%.2f" % ratio)
 
     def test_usage_errors(self):
         for args in ([], ["--ms1"], ["--ms1", "x", "d"], ["--points", "0", "d"],
@@ -162,20 +193,29 @@ class Info(unittest.TestCase):
         self.assertEqual(second["mz"], [])
         self.assertFalse(second["is_profile"])
 
-    def test_not_an_acquisition(self):
-        done = run(INFO, WORKDIR)
-        self.assertEqual(done.returncode, 1)
-        self.assertEqual(done.stdout, "")
-        self.assertEqual(done.stderr, "corvane-info: parse error: AcqData directory not found\n")
-
-    def test_damaged_index(self):
-        path = os.path.join(WORKDIR, "magic.d")
-        shutil.rmtree(path, ignore_errors=True)
-        done = run(FIXTURE, path, stdin=json.dumps({"magic": 7, "scans": [{}]}))
+    def test_errors_name_the_path(self):
+        magic = os.path.join(WORKDIR, "magic.d")
+        shutil.rmtree(magic, ignore_errors=True)
+        done = run(FIXTURE, magic, stdin=json.dumps({"magic": 7, "scans": [{}]}))
         self.assertEqual(done.returncode, 0, done.stderr)
-        done = run(INFO, path)
-        self.assertEqual(done.returncode, 1)
-        self.assertEqual(done.stderr, "corvane-info: parse error: Invalid MSScan magic: 7\n")
+        no_index = os.path.join(WORKDIR, "no-index.d")
+        shutil.rmtree(no_index, ignore_errors=True)
+        os.makedirs(os.path.join(no_index, "AcqData"))
+        missing = os.path.join(WORKDIR, "missing.d")
+        shutil.rmtree(missing, ignore_errors=True)
+        enoent = "I/O error: %s (os error %d)" % (os.strerror(errno.ENOENT), errno.ENOENT)
+        # Opening looks for PATH/AcqData first, so a missing PATH and a folder without
+        # AcqData read alike; the path in front tells them apart.
+        for path, display in [
+                (missing, "parse error: AcqData directory not found"),
+                (WORKDIR, "parse error: AcqData directory not found"),
+                (no_index, enoent),
+                (magic, "parse error: Invalid MSScan magic: 7")]:
+            with self.subTest(path=path):
+                done = run(INFO, path)
+                self.assertEqual(done.returncode, 1)
+                self.assertEqual(done.stdout, "")
+                self.assertEqual(done.stderr, "corvane-info: %s: %s\n" % (path, display))
 
     def test_usage_errors(self):
         for args in ([], ["--bogus", self.sample], [self.sample, self.sample], ["--spectra"]):
@@ -184,6 +224,66 @@ class Info(unittest.TestCase):
                 self.assertEqual(done.returncode, 2)
                 self.assertEqual(done.stdout, "")
                 self.assertTrue(done.stderr.startswith("usage: corvane-info"))
+
+
+def project_version():
+    top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")
+    with open(top) as f:
+        return re.search(r"project\(corvane VERSION (\S+)", f.read())[1]
+
+
+class CommandLine(unittest.TestCase):
+    """Help, version and option errors of both tools, each run in an empty folder that
+    must stay empty (a mistaken option must never turn into a folder name)."""
+
+    TOOLS = [
+        ("corvane-info", INFO, ["--spectra", "--", "-h", "--help", "--version"]),
+        ("corvane-make-sample", MAKE_SAMPLE,
+         ["--ms1", "--points", "--ms2", "--peaks", "--tiny", "--seed", "--", "-h", "--help",
+          "--version"]),
+    ]
+
+    def run_in_empty_folder(self, tool, *args):
+        with tempfile.TemporaryDirectory(dir=WORKDIR) as cwd:
+            done = run(tool, *args, cwd=cwd)
+            self.assertEqual(os.listdir(cwd), [], args)
+        return done
+
+    def test_help_and_version(self):
+        for name, tool, options in self.TOOLS:
+            for flag in ("-h", "--help"):
+                with self.subTest(tool=name, flag=flag):
+                    done = self.run_in_empty_folder(tool, flag)
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                    self.assertEqual(done.stderr, "")
+                    self.assertTrue(done.stdout.startswith("usage: %s " % name), done.stdout)
+                    words = {w.strip(",[]") for w in done.stdout.split()}
+                    self.assertEqual([o for o in options if o not in words], [])
+                    self.assertIn("Exit status", done.stdout)
+            with self.subTest(tool=name, flag="--version"):
+                done = self.run_in_empty_folder(tool, "--version")
+                self.assertEqual((done.returncode, done.stderr), (0, ""))
+                self.assertEqual(done.stdout, "%s %s\n" % (name, project_version()))
+
+    def test_unknown_options(self):
+        for name, tool, _ in self.TOOLS:
+            for args in (["-x"], ["-"], ["--bogus"], ["-x", "d"], ["d", "-x"],
+                         ["--tiny", "2", "-q"], ["--spectra", "-H"]):
+                with self.subTest(tool=name, args=args):
+                    done = self.run_in_empty_folder(tool, *args)
+                    self.assertEqual(done.returncode, 2)
+                    self.assertEqual(done.stdout, "")
+                    self.assertTrue(done.stderr.startswith("usage: %s " % name), done.stderr)
+
+    def test_dash_folder_after_double_dash(self):
+        with tempfile.TemporaryDirectory(dir=WORKDIR) as cwd:
+            done = run(MAKE_SAMPLE, "--tiny", "2", "--", "-h", cwd=cwd)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertTrue(os.path.isdir(os.path.join(cwd, "-h", "AcqData")))
+            done = run(INFO, "--", "-h", cwd=cwd)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            doc = json.loads(done.stdout)
+            self.assertEqual((doc["source_name"], doc["scan_count"]), ("-h", 2))
 
 
 if __name__ == "__main__":

@@ -7,9 +7,9 @@
 // to the same double (float intensities widened to double first); JSON has no NaN or
 // infinity, so such values are written as null. Each spectrum stands on a line of its own.
 //
-// Exit status: 0 on success; 1 when the acquisition cannot be opened ("corvane-info: "
+// Exit status: 0 on success; 1 when the acquisition cannot be opened ("corvane-info: PATH: "
 // and the error's text on standard error) or the output cannot be written; 2 for a usage
-// error.
+// error (the usage on standard error, nothing on standard output).
 #include <nlohmann/json.hpp>
 
 #include <cmath>
@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "reader.hpp"
+#include "version.hpp"
 
 namespace {
 
@@ -63,9 +64,28 @@ Json spectrum_json(const corvane::SpectrumRecord& r, bool with_lists) {
     return s;
 }
 
+constexpr std::string_view usage_text =
+    "usage: corvane-info [--spectra] [--] PATH\n"
+    "\n"
+    "Prints the acquisition at PATH (a run.d folder) as one JSON document.\n"
+    "\n"
+    "  --spectra   also list each spectrum's mz and intensity values\n"
+    "  --          take the next argument as PATH even if it starts with -\n"
+    "  -h, --help  show this help and exit\n"
+    "  --version   show the version and exit\n"
+    "\n"
+    "Exit status: 0 on success, 1 when PATH cannot be read or the output cannot be\n"
+    "written, 2 for a usage error.\n";
+
 int usage() {
-    std::cerr << "usage: corvane-info [--spectra] PATH\n";
+    std::cerr << usage_text;
     return 2;
+}
+
+// Writes text asked for with --help or --version; 1 when it cannot be written.
+int answer(std::string_view text) {
+    std::cout << text << std::flush;
+    return std::cout ? 0 : 1;
 }
 
 }  // namespace
@@ -81,9 +101,11 @@ int main(int argc, char** argv) {
         } else if (!options_done && arg == "--") {
             options_done = true;
         } else if (!options_done && (arg == "--help" || arg == "-h")) {
-            std::cout << "usage: corvane-info [--spectra] PATH\n";
-            return 0;
-        } else if (!options_done && arg.starts_with("-") && arg.size() > 1) {
+            return answer(usage_text);
+        } else if (!options_done && arg == "--version") {
+            return answer(std::string("corvane-info ") + corvane::version + "\n");
+        } else if (!options_done && arg.starts_with("-")) {
+            // Also a lone "-": there is no reading from standard input.
             return usage();
         } else if (path != nullptr) {
             return usage();
@@ -95,7 +117,7 @@ int main(int argc, char** argv) {
 
     auto reader = corvane::Reader::open(path);
     if (!reader) {
-        std::cerr << "corvane-info: " << reader.error().display() << '\n';
+        std::cerr << "corvane-info: " << path << ": " << reader.error().display() << '\n';
         return 1;
     }
 

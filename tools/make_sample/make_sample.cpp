@@ -13,6 +13,13 @@
 //   --tiny N     instead of the above: N centroid scans of 10 peaks each, MS1 and MS2
 //                alternating (per-scan overhead)
 //   --seed N     another data set of the same shape (default 1)
+//   --           ends the options: a DIR starting with "-" goes after it
+//
+// -h/--help prints the usage and --version the version, on standard output; any other
+// argument starting with "-" is a usage error, never taken for DIR.
+//
+// Exit status: 0 when the sample was written, 1 when it could not be, 2 for a usage error
+// (then nothing is written).
 //
 // The same options always give the same bytes: the generator has its own PRNG.
 #include <algorithm>
@@ -26,6 +33,7 @@
 #include <vector>
 
 #include "fixture.hpp"
+#include "version.hpp"
 
 namespace {
 
@@ -166,13 +174,36 @@ void centroid_peaks(Rng& rng, std::uint32_t count, double precursor, std::vector
     }
 }
 
+constexpr const char* usage_text =
+    "usage: corvane-make-sample [--ms1 N] [--points N] [--ms2 N] [--peaks N] [--tiny N]\n"
+    "                           [--seed N] [--] DIR\n"
+    "\n"
+    "Writes a deterministic sample acquisition to DIR (DIR/AcqData/...).\n"
+    "\n"
+    "  --ms1 N     MS1 profile scans (default 150)\n"
+    "  --points N  points per MS1 scan, at least 1 (default 4000)\n"
+    "  --ms2 N     MS2 centroid scans, spread over the MS1 scans (default 150)\n"
+    "  --peaks N   most peaks of an MS2 scan, at least 10 (default 200)\n"
+    "  --tiny N    instead: N centroid scans of 10 peaks, MS1 and MS2 alternating\n"
+    "  --seed N    another data set of the same shape (default 1)\n"
+    "  --          take the next argument as DIR even if it starts with -\n"
+    "  -h, --help  show this help and exit\n"
+    "  --version   show the version and exit\n"
+    "\n"
+    "Exit status: 0 when the sample was written, 1 when it could not be, 2 for a usage\n"
+    "error (nothing is written then).\n";
+
 int usage() {
-    std::fputs(
-        "usage: corvane-make-sample [--ms1 N] [--points N] [--ms2 N] [--peaks N] [--tiny N] "
-        "[--seed N] DIR\n",
-        stderr);
+    std::fputs(usage_text, stderr);
     return 2;
 }
+
+// Writes text asked for with --help or --version; 1 when it cannot be written.
+int answer(const char* text) {
+    return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+enum class Parsed { run, help, version, usage_error };
 
 bool parse_count(const char* text, std::uint64_t max, std::uint64_t& out) {
     char* end = nullptr;
@@ -183,33 +214,44 @@ bool parse_count(const char* text, std::uint64_t max, std::uint64_t& out) {
     return true;
 }
 
-bool parse_options(int argc, char** argv, Options& o) {
+Parsed parse_options(int argc, char** argv, Options& o) {
+    bool options_done = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         std::uint64_t value = 0;
         const auto take = [&](std::uint64_t max) {
             return i + 1 < argc && parse_count(argv[++i], max, value);
         };
-        if (arg == "--ms1" || arg == "--ms2" || arg == "--tiny") {
-            if (!take(10'000'000)) return false;
+        if (options_done || !arg.starts_with("-")) {
+            if (!o.dir.empty()) return Parsed::usage_error;
+            o.dir = arg;
+        } else if (arg == "--") {
+            options_done = true;
+        } else if (arg == "-h" || arg == "--help") {
+            return Parsed::help;
+        } else if (arg == "--version") {
+            return Parsed::version;
+        } else if (arg == "--ms1" || arg == "--ms2" || arg == "--tiny") {
+            if (!take(10'000'000)) return Parsed::usage_error;
             (arg == "--ms1" ? o.ms1 : arg == "--ms2" ? o.ms2 : o.tiny) =
                 static_cast<std::uint32_t>(value);
         } else if (arg == "--points") {
-            if (!take(10'000'000) || value == 0) return false;
+            if (!take(10'000'000) || value == 0) return Parsed::usage_error;
             o.points = static_cast<std::uint32_t>(value);
         } else if (arg == "--peaks") {
-            if (!take(1'000'000) || value < 10) return false;
+            if (!take(1'000'000) || value < 10) return Parsed::usage_error;
             o.peaks = static_cast<std::uint32_t>(value);
         } else if (arg == "--seed") {
-            if (!take(UINT64_MAX)) return false;
+            if (!take(UINT64_MAX)) return Parsed::usage_error;
             o.seed = value;
-        } else if (arg.starts_with("--") || !o.dir.empty()) {
-            return false;
         } else {
-            o.dir = arg;
+            // Any other "-..." (a lone "-" too) is a mistyped option, never a folder name:
+            // a folder that starts with "-" goes after "--".
+            return Parsed::usage_error;
         }
     }
-    return !o.dir.empty() && (o.tiny > 0 || o.ms1 + o.ms2 > 0);
+    const bool has_scans = o.tiny > 0 || o.ms1 + o.ms2 > 0;
+    return !o.dir.empty() && has_scans ? Parsed::run : Parsed::usage_error;
 }
 
 int fail(const std::string& what) {
@@ -221,7 +263,13 @@ int fail(const std::string& what) {
 
 int main(int argc, char** argv) {
     Options o;
-    if (!parse_options(argc, argv, o)) return usage();
+    switch (parse_options(argc, argv, o)) {
+        case Parsed::run: break;
+        case Parsed::help: return answer(usage_text);
+        case Parsed::version:
+            return answer((std::string("corvane-make-sample ") + corvane::version + "\n").c_str());
+        case Parsed::usage_error: return usage();
+    }
 
     AcquisitionSpec spec;
     spec.stride = 284;
@@ -297,8 +345,17 @@ int main(int argc, char** argv) {
     std::printf("%s: %u scans, MSProfile.bin %llu bytes", o.dir.c_str(), scan_id - 1,
                 static_cast<unsigned long long>(profile_bytes));
     if (profile_points > 0) {
-        std::printf(" (%.2fx smaller than its %llu points)",
-                    static_cast<double>(profile_points * 4) / static_cast<double>(profile_bytes),
+        // Like with like: the file's bytes against the counts' own bytes (4 each), which is
+        // what the blocks decompress to, less a 16-byte header per block. A few short scans
+        // can come out larger than they went in.
+        const std::uint64_t decoded_bytes = profile_points * 4;
+        const bool smaller = profile_bytes <= decoded_bytes;
+        const double ratio = smaller ? static_cast<double>(decoded_bytes) /
+                                           static_cast<double>(profile_bytes)
+                                     : static_cast<double>(profile_bytes) /
+                                           static_cast<double>(decoded_bytes);
+        std::printf(" (%.2fx %s than the %llu bytes of its %llu 4-byte points)", ratio,
+                    smaller ? "smaller" : "larger", static_cast<unsigned long long>(decoded_bytes),
                     static_cast<unsigned long long>(profile_points));
     }
     std::printf(", MSPeak.bin %llu bytes\n", static_cast<unsigned long long>(peak_bytes));
