@@ -13,12 +13,12 @@ namespace {
 }
 [[maybe_unused]] const char* message_from(const char* text, const char*) { return text; }
 
+}  // namespace
+
 std::string os_message(int code) {
     char buffer[256] = {};
     return message_from(strerror_r(code, buffer, sizeof buffer), buffer);
 }
-
-}  // namespace
 
 std::string Error::display() const {
     if (const auto* io = as_io()) {

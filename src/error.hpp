@@ -50,6 +50,9 @@ private:
 template <class T>
 using Result = std::expected<T, Error>;
 
+// The platform's text for an errno value ("No such file or directory"; "Unknown error N").
+[[nodiscard]] std::string os_message(int code);
+
 // Shorthand for returning a parse failure from a function that yields Result<T>.
 inline std::unexpected<Error> parse_error(std::string message) {
     return std::unexpected(Error::parse(std::move(message)));

@@ -25,6 +25,14 @@ TEST(Error, IoDisplaysThePlatformTextAndTheCode) {
     EXPECT_EQ(Error::io(ENOENT).display(), "I/O error: No such file or directory (os error 2)");
 }
 
+TEST(OsMessage, IsThePlatformTextAloneUnknownCodesIncluded) {
+    for (int code : {ENOSPC, EPERM, 9999}) {
+        SCOPED_TRACE(code);
+        EXPECT_EQ(os_message(code), std::strerror(code));
+    }
+    EXPECT_EQ(os_message(ENOSPC), "No space left on device");
+}
+
 TEST(Error, EarlyEndOfFileHasItsOwnText) {
     EXPECT_EQ(Error::eof().display(), "I/O error: failed to fill whole buffer");
 }

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <utility>
 
+#include "error.hpp"
 #include "reader.hpp"
 #include "sha1.hpp"
 
@@ -18,8 +19,6 @@ namespace corvane::convert {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string os_text(int code) { return std::error_code(code, std::generic_category()).message(); }
 
 std::string trim_trailing_slashes(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -76,7 +75,7 @@ public:
         if (fd < 0) {
             const int code = errno;
             return std::unexpected(Failure{(folder.empty() ? std::string(".") : folder.string()) +
-                                           ": cannot create a file there: " + os_text(code)});
+                                           ": cannot create a file there: " + os_message(code)});
         }
         return TempFile(fd, std::move(pattern));
     }
@@ -102,8 +101,8 @@ public:
         const int rc_close = ::close(fd_);
         const int code_close = errno;
         fd_ = -1;
-        if (rc_sync != 0 && code_sync != EINVAL) return std::unexpected(Failure{path_ + ": " + os_text(code_sync)});
-        if (rc_close != 0) return std::unexpected(Failure{path_ + ": " + os_text(code_close)});
+        if (rc_sync != 0 && code_sync != EINVAL) return std::unexpected(Failure{path_ + ": " + os_message(code_sync)});
+        if (rc_close != 0) return std::unexpected(Failure{path_ + ": " + os_message(code_close)});
         return {};
     }
 
@@ -124,7 +123,7 @@ public:
         if (rc != 0) {
             const int code = errno;
             if (code == EEXIST) return std::unexpected(Failure{target + ": already exists (--force replaces it)"});
-            return std::unexpected(Failure{target + ": cannot rename the finished file into place: " + os_text(code)});
+            return std::unexpected(Failure{target + ": cannot rename the finished file into place: " + os_message(code)});
         }
         keep_ = true;
         return {};

@@ -18,12 +18,12 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "cv.hpp"
+#include "error.hpp"
 #include "sha1.hpp"
 #include "text.hpp"
 
@@ -49,8 +49,6 @@ constexpr std::uint64_t writeback_step = std::uint64_t{32} << 20;
 #ifndef CORVANE_VERSION
 #define CORVANE_VERSION "0.0.0"
 #endif
-
-std::string os_text(int code) { return std::error_code(code, std::generic_category()).message(); }
 
 // Buffered output to a file descriptor that counts every byte, so element offsets are
 // known as they are written. Full buffers go to two threads of their own, one hashing
@@ -412,7 +410,7 @@ private:
     Outcome<void> finish();
 
     Outcome<void> check_sink() const {
-        if (out_.error() != 0) return std::unexpected(Failure{"write failed: " + os_text(out_.error())});
+        if (out_.error() != 0) return std::unexpected(Failure{"write failed: " + os_message(out_.error())});
         return {};
     }
 
@@ -719,7 +717,7 @@ Outcome<void> DocumentWriter::finish() {
     const bool corrected = content != written_content_;
     if (corrected && ::pwrite(fd_, content.data(), content.size(), static_cast<off_t>(content_slot_)) !=
                          static_cast<ssize_t>(content.size())) {
-        return std::unexpected(Failure{"write failed: " + os_text(errno)});
+        return std::unexpected(Failure{"write failed: " + os_message(errno)});
     }
     if (!options_.index) return {};
 

@@ -10,8 +10,9 @@
 #include <cerrno>
 #include <memory>
 #include <string_view>
-#include <system_error>
 #include <vector>
+
+#include "error.hpp"
 
 namespace corvane::convert {
 
@@ -19,8 +20,6 @@ namespace {
 
 // Bytes per read: large enough to keep the digest busy, small enough to stay in cache.
 constexpr std::size_t chunk_size = std::size_t{1} << 20;
-
-std::string os_text(int code) { return std::error_code(code, std::generic_category()).message(); }
 
 }  // namespace
 
@@ -58,7 +57,7 @@ Outcome<std::string> sha1_of_fd(int fd, std::uint64_t length) {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, length - done));
         const ssize_t n = ::pread(fd, chunk.data(), want, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::unexpected(Failure{"reading for the checksum failed: " + os_text(errno)});
+        if (n < 0) return std::unexpected(Failure{"reading for the checksum failed: " + os_message(errno)});
         if (n == 0) return std::unexpected(Failure{"reading for the checksum failed: the file ended early"});
         sha.update(chunk.data(), static_cast<std::size_t>(n));
         done += static_cast<std::uint64_t>(n);
@@ -68,11 +67,11 @@ Outcome<std::string> sha1_of_fd(int fd, std::uint64_t length) {
 
 Outcome<std::string> sha1_of_file(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::unexpected(Failure{path + ": " + os_text(errno)});
+    if (fd < 0) return std::unexpected(Failure{path + ": " + os_message(errno)});
     struct stat st {};
     Outcome<std::string> digest = std::unexpected(Failure{});
     if (::fstat(fd, &st) != 0) {
-        digest = std::unexpected(Failure{path + ": " + os_text(errno)});
+        digest = std::unexpected(Failure{path + ": " + os_message(errno)});
     } else {
         digest = sha1_of_fd(fd, static_cast<std::uint64_t>(st.st_size));
     }
