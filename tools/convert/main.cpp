@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "convert.hpp"
+#include "version.hpp"
 
 namespace {
 
@@ -44,10 +45,6 @@ constexpr std::string_view usage_text =
     "  -f, --force         replace existing output files\n"
     "  -h, --help          show this help\n"
     "      --version       show the version\n";
-
-#ifndef CORVANE_VERSION
-#define CORVANE_VERSION "0.0.0"
-#endif
 
 struct Arguments {
     std::vector<std::string> inputs;
@@ -92,7 +89,7 @@ std::expected<Arguments, Usage> parse_arguments(int argc, char** argv) {
         } else if (arg == "-h" || arg == "--help") {
             return std::unexpected(Usage{"", 0});
         } else if (arg == "--version") {
-            return std::unexpected(Usage{"corvane-convert " CORVANE_VERSION, 0});
+            return std::unexpected(Usage{std::string("corvane-convert ") + corvane::version, 0});
         } else if (arg == "--no-compression") {
             args.options.write.compress = false;
         } else if (arg == "--no-index") {

@@ -26,6 +26,7 @@
 #include "error.hpp"
 #include "sha1.hpp"
 #include "text.hpp"
+#include "version.hpp"
 
 namespace corvane::convert {
 
@@ -44,11 +45,6 @@ constexpr std::size_t sink_capacity = std::size_t{1} << 20;
 
 // Bytes between two requests to start writing the file to disk.
 constexpr std::uint64_t writeback_step = std::uint64_t{32} << 20;
-
-// The software version written into the document.
-#ifndef CORVANE_VERSION
-#define CORVANE_VERSION "0.0.0"
-#endif
 
 // Buffered output to a file descriptor that counts every byte, so element offsets are
 // known as they are written. Full buffers go to two threads of their own, one hashing
@@ -492,7 +488,9 @@ void DocumentWriter::header() {
              "  </fileDescription>\n");
 
     out_.put("  <softwareList count=\"1\">\n"
-             "    <software id=\"corvane\" version=\"" CORVANE_VERSION "\">\n      ");
+             "    <software id=\"corvane\" version=\"");
+    out_.put(corvane::version);
+    out_.put("\">\n      ");
     out_.put(cv_open("MS:1000799"));
     out_.put("corvane-convert\"/>\n"
              "    </software>\n"
