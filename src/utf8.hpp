@@ -1,4 +1,5 @@
-// UTF-8 checks shared by the metadata readers and the reader's source name.
+// The one UTF-8 decoder: the metadata readers, the reader's source name and the mzML
+// text escaping all decode through sequence_at.
 #pragma once
 
 #include <cstddef>
@@ -7,13 +8,15 @@
 
 namespace corvane::utf8 {
 
-// The sequence at text[i]: its length and whether it is well-formed. For an ill-formed
-// sequence the length is that of its maximal invalid subpart (at least 1), the unit that
-// a lossy conversion replaces by one U+FFFD. Strict: no overlong forms, no surrogates,
-// nothing above U+10FFFF.
+// The sequence at text[i] (i < text.size()): its length, whether it is well-formed, and
+// the code point it encodes (U+FFFD when ill-formed). For an ill-formed sequence the
+// length is that of its maximal invalid subpart (at least 1), the unit that a lossy
+// conversion replaces by one U+FFFD. Strict: no overlong forms, no surrogates, nothing
+// above U+10FFFF; never reads at or past text.size().
 struct Sequence {
     std::size_t length;
     bool valid;
+    char32_t code_point;
 };
 [[nodiscard]] Sequence sequence_at(std::string_view text, std::size_t i);
 

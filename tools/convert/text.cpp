@@ -6,46 +6,14 @@
 #include <cstring>
 #include <optional>
 
+#include "utf8.hpp"
+
 namespace corvane::convert {
 
 namespace {
 
 constexpr std::string_view base64_alphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// The code point of the UTF-8 sequence at text[pos] and its length, or nothing when the
-// bytes there are not a well-formed sequence (overlong forms and surrogates included).
-struct CodePoint {
-    char32_t value;
-    std::size_t length;
-};
-
-std::optional<CodePoint> decode_utf8(std::string_view text, std::size_t pos) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[pos + i]); };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80) return CodePoint{lead, 1};
-    std::size_t length = 0;
-    char32_t value = 0;
-    char32_t minimum = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2, value = lead & 0x1Fu, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, value = lead & 0x0Fu, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, value = lead & 0x07u, minimum = 0x10000;
-    } else {
-        return std::nullopt;
-    }
-    if (length > text.size() - pos) return std::nullopt;
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) return std::nullopt;
-        value = (value << 6) | (byte(i) & 0x3Fu);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        return std::nullopt;
-    }
-    return CodePoint{value, length};
-}
 
 constexpr std::string_view replacement = "\xEF\xBF\xBD";  // U+FFFD
 
@@ -128,13 +96,13 @@ std::string xml_escape(std::string_view text) {
     out.reserve(text.size());
     std::size_t pos = 0;
     while (pos < text.size()) {
-        const auto cp = decode_utf8(text, pos);
-        if (!cp) {
+        const auto seq = utf8::sequence_at(text, pos);
+        if (!seq.valid) {  // one U+FFFD per byte of an ill-formed sequence
             out += replacement;
             ++pos;
             continue;
         }
-        switch (cp->value) {
+        switch (seq.code_point) {
             case '&': out += "&amp;"; break;
             case '<': out += "&lt;"; break;
             case '>': out += "&gt;"; break;
@@ -144,13 +112,13 @@ std::string xml_escape(std::string_view text) {
             case '\n':
             case '\r': out += text[pos]; break;
             default:
-                if (cp->value < 0x20 || cp->value == 0xFFFE || cp->value == 0xFFFF) {
+                if (seq.code_point < 0x20 || seq.code_point == 0xFFFE || seq.code_point == 0xFFFF) {
                     out += replacement;
                 } else {
-                    out += text.substr(pos, cp->length);
+                    out += text.substr(pos, seq.length);
                 }
         }
-        pos += cp->length;
+        pos += seq.length;
     }
     return out;
 }
@@ -160,9 +128,9 @@ std::string xml_id(std::string_view text) {
     std::string out;
     std::size_t pos = 0;
     while (pos < text.size()) {
-        const auto cp = decode_utf8(text, pos);
-        const char32_t value = cp ? cp->value : 0xFFFD;
-        const std::size_t length = cp ? cp->length : 1;
+        const auto seq = utf8::sequence_at(text, pos);
+        const char32_t value = seq.code_point;  // U+FFFD when ill-formed
+        const std::size_t length = seq.valid ? seq.length : 1;
         const char c = text[pos];
         const bool first = out.empty();
         // "_x" always starts an escape in the output, so a literal one is escaped too.
