@@ -98,6 +98,13 @@ TEST(Metadata, WhichDevice) {
          "<Devices xmlns=\"urn:x\"><Device><Name>N</Name><ModelNumber>M</ModelNumber></Device>"
          "</Devices>",
          "M"},
+        {"namespace URI holding any character",
+         "<d:Device xmlns:d=\"urn:a&#10;}&#xFF;b\"><d:Name>N</d:Name><ModelNumber>M</ModelNumber>"
+         "</d:Device>",
+         "M"},
+        {"xml prefix needs no declaration",
+         "<Device xml:lang=\"en\"><Name>N</Name><xml:ModelNumber>M</xml:ModelNumber></Device>",
+         "M"},
         {"local name must match whole",
          "<R><XDevice><Name>N</Name><ModelNumber>M</ModelNumber></XDevice></R>", std::nullopt},
         {"document type declaration",
@@ -124,6 +131,113 @@ TEST(Metadata, WhichDevice) {
     }
 }
 
+// Documents that are not well-formed XML with namespaces; each would read fine without
+// its one fault. Where the fault can sit in either file, both readers are tried.
+TEST(Metadata, MalformedIsAbsent) {
+    struct Row {
+        const char* name;
+        std::string devices;
+        std::string contents;  // empty: the fault is tried on Devices.xml only
+    };
+    const std::string device = "<Device><Name>n</Name><ModelNumber>G6530A</ModelNumber></Device>";
+    const std::string time = "<AcquiredTime>t</AcquiredTime>";
+    const auto both = [&](const std::string& before, const std::string& after) {
+        return std::pair{"<Devices>" + before + device + after + "</Devices>",
+                         "<Contents>" + before + time + after + "</Contents>"};
+    };
+    const auto row = [](const char* name, const std::pair<std::string, std::string>& docs) {
+        return Row{name, docs.first, docs.second};
+    };
+    const Row rows[] = {
+        {"duplicate attribute",
+         "<Devices><Device a=\"1\" a=\"2\"><Name>n</Name><ModelNumber>G6530A</ModelNumber>"
+         "</Device></Devices>",
+         "<Contents a=\"1\" a=\"2\">" + time + "</Contents>"},
+        row("duplicate attribute through two prefixes",
+            both("<V xmlns:a=\"u\" xmlns:b=\"u\" a:x=\"1\" b:x=\"2\"/>", "")),
+        {"undeclared prefix on the element read",
+         "<Devices><x:Device><Name>n</Name><ModelNumber>G6530A</ModelNumber></x:Device></Devices>",
+         "<Contents><x:AcquiredTime>t</x:AcquiredTime></Contents>"},
+        row("undeclared prefix on an element", both("<x:V/>", "")),
+        row("undeclared prefix on an attribute", both("<V x:a=\"1\"/>", "")),
+        row("< in an attribute value", both("<V a=\"<\"/>", "")),
+        row("U+0001 in text", both("<V>\x01</V>", "")),
+        row("U+FFFF in text", both("<V>\xEF\xBF\xBF</V>", "")),
+        row("-- in a comment", both("<!-- a -- b -->", "")),
+        row("]]> in character data", both("<V>]]></V>", "")),
+        row("name with two colons", both("<a:b:c xmlns:a=\"u\"/>", "")),
+        row("attribute name with two colons", both("<V xmlns:a=\"u\" a:b:c=\"1\"/>", "")),
+        row("XML declaration inside", both("<?xml version=\"1.0\"?>", "")),
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(devices_from_text(r.devices), std::nullopt);
+        if (!r.contents.empty()) {
+            EXPECT_EQ(acquired_time_from_text(r.contents), std::nullopt);
+        }
+    }
+
+    // Faults outside the root element.
+    const std::string devices = "<Devices>" + device + "</Devices>";
+    const std::string contents = "<Contents>" + time + "</Contents>";
+    const std::string declaration = "<?xml version=\"1.0\"?>";
+    const struct {
+        const char* name;
+        std::string before;
+        std::string after;
+    } around[] = {
+        {"text after the root", "", "x"},
+        {"NUL after the root", "", std::string(1, '\0')},
+        {"element after the root", "", "<V/>"},
+        {"XML declaration after blanks", " " + declaration, ""},
+        {"XML declaration after a comment", "<!--c-->" + declaration, ""},
+        {"XML declaration twice", declaration + declaration, ""},
+        {"XML declaration after the root", "", declaration},
+    };
+    for (const auto& r : around) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(devices_from_text(r.before + devices + r.after), std::nullopt);
+        EXPECT_EQ(acquired_time_from_text(r.before + contents + r.after), std::nullopt);
+    }
+    // The same documents, undamaged, are read.
+    EXPECT_EQ(model_of(declaration + "\n" + devices + "\n<!--c-->\n"), "G6530A");
+    EXPECT_EQ(acquired_time_from_text(declaration + contents + "<?pi?>"), "t");
+}
+
+TEST(Metadata, Encoding) {
+    struct Row {
+        const char* name;
+        std::string xml;
+        std::optional<std::string> model;
+    };
+    const std::string device = "<Devices><Device><Name>N</Name><ModelNumber>G\xC3\xA9</ModelNumber>"
+                               "</Device></Devices>";
+    const Row rows[] = {
+        {"UTF-8 byte-order mark", "\xEF\xBB\xBF" + device, "G\xC3\xA9"},
+        {"declared Latin-1, still read as UTF-8",
+         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" + device, "G\xC3\xA9"},
+        {"declared UTF-16, still read as UTF-8",
+         "<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + device, "G\xC3\xA9"},
+        {"malformed declaration", "<?xml version=\"1.0\" encoding=\"\"?>" + device, std::nullopt},
+        {"byte-order mark twice", "\xEF\xBB\xBF\xEF\xBB\xBF" + device, std::nullopt},
+        {"UTF-16 byte-order mark on UTF-8 text", "\xFF\xFE" + device, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(model_of(row.xml), row.model);
+    }
+}
+
+TEST(Metadata, DeepNesting) {
+    constexpr std::size_t depth = 200000;
+    std::string xml;
+    for (std::size_t i = 0; i < depth; ++i) xml += "<a>";
+    xml += "<Device><Name>N</Name><ModelNumber>M</ModelNumber><AcquiredTime>t</AcquiredTime></Device>";
+    for (std::size_t i = 0; i < depth; ++i) xml += "</a>";
+    EXPECT_EQ(model_of(xml), "M");
+    EXPECT_EQ(acquired_time_from_text(xml), std::nullopt);  // not a child of the root
+}
+
 TEST(Metadata, UnicodeWhitespaceTrim) {
     struct Row {
         const char* name;
@@ -144,6 +258,9 @@ TEST(Metadata, UnicodeWhitespaceTrim) {
         {"next to white space", "\u2000\u200Bx", "\u200Bx"},
         {"a lone lead byte stays", "x\xC2", "x\xC2"},
         {"a truncated sequence stays", "\xE3\x80x", "\xE3\x80x"},
+        {"an overlong space stays", "\xC0\xA0x\xC0\xA0", "\xC0\xA0x\xC0\xA0"},
+        {"a stray continuation byte after white space stays", "x\xC2\x85\x85", "x\xC2\x85\x85"},
+        {"an overlong NEL stays", "x\xE0\x82\x85", "x\xE0\x82\x85"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -184,8 +301,8 @@ TEST(Metadata, AcquiredTime) {
     }
 }
 
-std::string utf16(const std::string& ascii, bool big_endian) {
-    std::string out = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+std::string utf16(const std::string& ascii, bool big_endian, bool bom) {
+    std::string out = !bom ? "" : big_endian ? "\xFE\xFF" : "\xFF\xFE";
     for (char c : ascii) {
         if (big_endian) out.push_back('\0');
         out.push_back(c);
@@ -212,13 +329,15 @@ TEST(Metadata, Files) {
     ASSERT_TRUE(fixture::write_file(contents, time_xml).has_value());
     EXPECT_EQ(parse_acquired_time(contents), "2026-03-14T09:26:53Z");
 
-    // The same documents saved as UTF-16 are not read.
+    // The same documents saved as UTF-16, with or without a byte-order mark, are not read.
     for (bool big_endian : {false, true}) {
-        SCOPED_TRACE(big_endian);
-        ASSERT_TRUE(fixture::write_file(devices, utf16(device_xml, big_endian)).has_value());
-        EXPECT_FALSE(parse_devices_xml(devices).has_value());
-        ASSERT_TRUE(fixture::write_file(contents, utf16(time_xml, big_endian)).has_value());
-        EXPECT_FALSE(parse_acquired_time(contents).has_value());
+        for (bool bom : {true, false}) {
+            SCOPED_TRACE(std::string(big_endian ? "big" : "little") + (bom ? " endian, BOM" : " endian"));
+            ASSERT_TRUE(fixture::write_file(devices, utf16(device_xml, big_endian, bom)).has_value());
+            EXPECT_FALSE(parse_devices_xml(devices).has_value());
+            ASSERT_TRUE(fixture::write_file(contents, utf16(time_xml, big_endian, bom)).has_value());
+            EXPECT_FALSE(parse_acquired_time(contents).has_value());
+        }
     }
 
     // A directory in place of the file.

@@ -1,8 +1,15 @@
 #include "raw/metadata.hpp"
 
-#include <cstdint>
-#include <cstring>
-#include <pugixml.hpp>
+#include <expat.h>
+
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <climits>
+#include <cstddef>
+#include <initializer_list>
+#include <memory>
+#include <type_traits>
 
 #include "raw/raw.hpp"
 #include "utf8.hpp"
@@ -11,96 +18,199 @@ namespace corvane::raw {
 
 namespace {
 
-// Keep every node the document has, so "first child" means the first child in the file:
-// whitespace-only text, comments and processing instructions stay; a document type
-// declaration becomes a node so that it can be refused.
-constexpr unsigned parse_options = pugi::parse_default | pugi::parse_ws_pcdata |
-                                   pugi::parse_comments | pugi::parse_pi | pugi::parse_doctype;
+static_assert(std::is_same_v<XML_Char, char>, "expat must hand out UTF-8 (built without XML_UNICODE)");
 
-// Whether a character reference names a character XML allows.
-bool xml_char(std::uint32_t cp) {
-    return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
-           (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+// expat joins a namespace URI and a local name with this separator. The byte 0xFF never
+// occurs in UTF-8, so no URI can hold it (expat refuses a URI holding its separator, which
+// would make a well-formed document fail with a printable separator).
+constexpr XML_Char namespace_separator = static_cast<XML_Char>(0xFF);
+
+// The local name of an expanded name ("uri" 0xFF "local", or "local" with no namespace).
+std::string_view local_name(const XML_Char* expanded) {
+    const std::string_view name(expanded);
+    const auto separator = name.rfind(namespace_separator);
+    return separator == std::string_view::npos ? name : name.substr(separator + 1);
 }
 
-bool valid_reference(std::string_view name) {
-    if (name == "amp" || name == "lt" || name == "gt" || name == "quot" || name == "apos") return true;
-    if (name.size() < 2 || name[0] != '#') return false;
-    const bool hex = name[1] == 'x';
-    const std::string_view digits = name.substr(hex ? 2 : 1);
-    if (digits.empty() || digits.size() > 8) return false;
-    std::uint32_t cp = 0;
-    for (const char c : digits) {
-        std::uint32_t d;
-        if (c >= '0' && c <= '9') {
-            d = static_cast<std::uint32_t>(c - '0');
-        } else if (hex && c >= 'a' && c <= 'f') {
-            d = static_cast<std::uint32_t>(c - 'a' + 10);
-        } else if (hex && c >= 'A' && c <= 'F') {
-            d = static_cast<std::uint32_t>(c - 'A' + 10);
-        } else {
-            return false;
-        }
-        cp = cp * (hex ? 16u : 10u) + d;
-    }
-    return xml_char(cp);
-}
-
-// pugixml leaves an unknown entity reference or a bare "&" as literal text; a document
-// that has one is not well-formed, so refuse it. Comments, CDATA sections and processing
-// instructions hold no references.
-bool references_well_formed(std::string_view text) {
-    std::size_t i = 0;
-    auto skip_past = [&](std::string_view open, std::string_view close) {
-        if (text.compare(i, open.size(), open) != 0) return false;
-        const auto end = text.find(close, i + open.size());
-        i = end == std::string_view::npos ? text.size() : end + close.size();
-        return true;
-    };
-    while (i < text.size()) {
-        if (text[i] == '<') {
-            if (skip_past("<!--", "-->") || skip_past("<![CDATA[", "]]>") || skip_past("<?", "?>")) continue;
-        } else if (text[i] == '&') {
-            const auto end = text.find(';', i + 1);
-            if (end == std::string_view::npos || !valid_reference(text.substr(i + 1, end - i - 1))) {
-                return false;
-            }
-            i = end;
-        }
-        ++i;
-    }
-    return true;
-}
-
-std::string_view local_name(const pugi::xml_node& node) {
-    std::string_view name = node.name();
-    const auto colon = name.find(':');
-    return colon == std::string_view::npos ? name : name.substr(colon + 1);
-}
-
-bool is_text(const pugi::xml_node& node) {
-    return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
-}
-
-// A parsed document, or nothing when the text is not well-formed, not UTF-8, or
-// carries a document type declaration.
-class Document {
+// The text of an element: the character data of its first child node, when that node is
+// character data. Text, references and CDATA sections make one run, which ends at the
+// first comment, processing instruction or child element, or at the end tag. An element
+// whose first child node is anything else, or that has none, has no text.
+class TextRun {
 public:
-    bool load(std::string_view text) {
-        if (!utf8::valid(text) || !references_well_formed(text)) return false;
-        const auto result = doc_.load_buffer(text.data(), text.size(), parse_options, pugi::encoding_utf8);
-        if (!result) return false;
-        std::size_t elements = 0;
-        for (const auto& child : doc_.children()) {
-            if (child.type() == pugi::node_doctype) return false;
-            if (child.type() == pugi::node_element) ++elements;
-        }
-        return elements == 1;
+    // Character data from text, a reference or a CDATA section.
+    void text(std::string_view data) {
+        if (closed_) return;
+        started_ = true;
+        text_.append(data);
     }
-    [[nodiscard]] const pugi::xml_document& doc() const { return doc_; }
+    // A CDATA section starts a run even when it is empty.
+    void cdata() {
+        if (!closed_) started_ = true;
+    }
+    // Any other node, or the element's end.
+    void close() { closed_ = true; }
+    // The run, or nothing when the element has no text.
+    [[nodiscard]] std::optional<std::string> take() {
+        if (!started_) return std::nullopt;
+        return std::move(text_);
+    }
 
 private:
-    pugi::xml_document doc_;
+    std::string text_;
+    bool started_ = false;
+    bool closed_ = false;
+};
+
+// One pass over a document that keeps only what a reader asks for: the first element in
+// document order whose local name is `parent` (any element, that is the root, when
+// `parent` is empty) and the text of the first direct child element of each wanted name.
+// Nothing is kept for the other nodes, and expat keeps its own element stack on the
+// heap, so nesting depth costs no stack.
+class Scan {
+public:
+    static constexpr std::size_t max_children = 2;
+
+    Scan(std::string_view parent, std::initializer_list<std::string_view> children)
+        : parent_(parent), count_(children.size()) {
+        assert(count_ <= max_children);
+        std::size_t i = 0;
+        for (const auto name : children) children_[i++].name = name;
+    }
+
+    // Parses the whole text. False unless it is a well-formed, namespace-well-formed UTF-8
+    // document without a document type declaration.
+    [[nodiscard]] bool parse(std::string_view text) {
+        // expat detects UTF-16 and UTF-32 from a byte-order mark or from NUL bytes and
+        // transcodes them, even when told the input is UTF-8. A byte-order mark other than
+        // UTF-8's is not valid UTF-8, and NUL is never allowed in XML: refusing both keeps
+        // the document UTF-8 bytes. An encoding declaration is then ignored, because the
+        // encoding is given to the parser.
+        if (text.find('\0') != std::string_view::npos || !utf8::valid(text)) return false;
+        const std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(
+            XML_ParserCreateNS("UTF-8", namespace_separator), &XML_ParserFree);
+        if (!parser) return false;
+        parser_ = parser.get();
+        XML_SetUserData(parser_, this);
+        XML_SetElementHandler(parser_, &Scan::on_start, &Scan::on_end);
+        XML_SetCharacterDataHandler(parser_, &Scan::on_text);
+        XML_SetStartCdataSectionHandler(parser_, &Scan::on_cdata);
+        XML_SetCommentHandler(parser_, &Scan::on_comment);
+        XML_SetProcessingInstructionHandler(parser_, &Scan::on_pi);
+        XML_SetStartDoctypeDeclHandler(parser_, &Scan::on_doctype);
+        // No external entity handler is set, so nothing outside the text is ever loaded.
+        XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
+
+        // XML_Parse takes an int length: feed larger texts in pieces.
+        constexpr std::size_t piece = std::size_t{1} << 30;
+        static_assert(piece <= INT_MAX);
+        std::size_t pos = 0;
+        do {
+            const std::size_t n = std::min(piece, text.size() - pos);
+            const bool last = n == text.size() - pos;
+            if (XML_Parse(parser_, text.data() + pos, static_cast<int>(n), last ? XML_TRUE : XML_FALSE) !=
+                XML_STATUS_OK) {
+                return false;
+            }
+            pos += n;
+        } while (pos < text.size());
+        return !refused_;
+    }
+
+    // The trimmed text of the first direct child element named `name` of the element
+    // found, or absent (no such element found, no such child, or a child without text).
+    [[nodiscard]] std::optional<std::string> child_text(std::string_view name) {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (children_[i].name != name) continue;
+            auto text = children_[i].run.take();
+            if (!text) return std::nullopt;
+            return std::string(trim_unicode_whitespace(*text));
+        }
+        return std::nullopt;
+    }
+
+    [[nodiscard]] bool found() const { return parent_depth_ != 0; }
+
+private:
+    struct Child {
+        std::string_view name;
+        bool met = false;  // the first child element of this name has been seen
+        TextRun run;
+    };
+
+    static constexpr std::size_t none = max_children;
+
+    static Scan& self(void* data) { return *static_cast<Scan*>(data); }
+
+    static void XMLCALL on_start(void* data, const XML_Char* name, const XML_Char** /*attributes*/) {
+        Scan& s = self(data);
+        ++s.depth_;
+        if (s.capture_ != none) s.children_[s.capture_].run.close();
+        if (s.parent_depth_ == 0) {
+            if (s.parent_.empty() || local_name(name) == s.parent_) s.parent_depth_ = s.depth_;
+            return;
+        }
+        if (s.parent_done_ || s.capture_ != none || s.depth_ != s.parent_depth_ + 1) return;
+        const std::string_view local = local_name(name);
+        for (std::size_t i = 0; i < s.count_; ++i) {
+            if (s.children_[i].met || s.children_[i].name != local) continue;
+            s.children_[i].met = true;
+            s.capture_ = i;
+            s.capture_depth_ = s.depth_;
+            break;
+        }
+    }
+
+    static void XMLCALL on_end(void* data, const XML_Char* /*name*/) {
+        Scan& s = self(data);
+        if (s.capture_ != none && s.depth_ == s.capture_depth_) {
+            s.children_[s.capture_].run.close();
+            s.capture_ = none;
+        }
+        if (s.depth_ == s.parent_depth_) s.parent_done_ = true;
+        --s.depth_;
+    }
+
+    static void XMLCALL on_text(void* data, const XML_Char* text, int length) {
+        Scan& s = self(data);
+        if (s.capture_ != none) {
+            s.children_[s.capture_].run.text({text, static_cast<std::size_t>(length)});
+        }
+    }
+
+    static void XMLCALL on_cdata(void* data) {
+        Scan& s = self(data);
+        if (s.capture_ != none) s.children_[s.capture_].run.cdata();
+    }
+
+    static void XMLCALL on_comment(void* data, const XML_Char* /*text*/) {
+        Scan& s = self(data);
+        if (s.capture_ != none) s.children_[s.capture_].run.close();
+    }
+
+    static void XMLCALL on_pi(void* data, const XML_Char* /*target*/, const XML_Char* /*text*/) {
+        on_comment(data, nullptr);
+    }
+
+    // A document type declaration is refused before its internal subset is read, so no
+    // entity it declares is ever expanded.
+    static void XMLCALL on_doctype(void* data, const XML_Char* /*name*/, const XML_Char* /*system_id*/,
+                                   const XML_Char* /*public_id*/, int /*has_internal_subset*/) {
+        Scan& s = self(data);
+        s.refused_ = true;
+        XML_StopParser(s.parser_, XML_FALSE);
+    }
+
+    std::string_view parent_;
+    std::size_t count_;
+    std::array<Child, max_children> children_;
+    XML_Parser parser_ = nullptr;
+    std::size_t depth_ = 0;         // open elements, the current one included
+    std::size_t parent_depth_ = 0;  // depth of the element found; 0 until then
+    bool parent_done_ = false;      // its end tag has been seen
+    std::size_t capture_ = none;    // the child whose text is being read
+    std::size_t capture_depth_ = 0;
+    bool refused_ = false;
 };
 
 std::optional<std::string> read_text_file(const std::string& path) {
@@ -109,97 +219,55 @@ std::optional<std::string> read_text_file(const std::string& path) {
     return std::string(bytes->begin(), bytes->end());
 }
 
-// The first element named `name` in document order, the root included. Iterative, so
-// deeply nested documents cannot exhaust the stack.
-pugi::xml_node find_first_element(const pugi::xml_node& root, std::string_view name) {
-    pugi::xml_node node = root;
-    while (node) {
-        if (node.type() == pugi::node_element && local_name(node) == name) return node;
-        if (auto child = node.first_child()) {
-            node = child;
-            continue;
-        }
-        while (node && node != root && !node.next_sibling()) node = node.parent();
-        if (!node || node == root) break;
-        node = node.next_sibling();
-    }
-    return {};
-}
-
-// Decodes the code point starting at s[i] of valid UTF-8 text; sets len to its size.
-std::uint32_t decode_at(std::string_view s, std::size_t i, std::size_t& len) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    auto cont = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<unsigned char>(s[i + k]) & 0x3F); };
-    if (b < 0x80) { len = 1; return b; }
-    if (b < 0xE0 && i + 1 < s.size()) { len = 2; return ((b & 0x1Fu) << 6) | cont(1); }
-    if (b < 0xF0 && i + 2 < s.size()) { len = 3; return ((b & 0x0Fu) << 12) | (cont(1) << 6) | cont(2); }
-    if (i + 3 < s.size()) { len = 4; return ((b & 0x07u) << 18) | (cont(1) << 12) | (cont(2) << 6) | cont(3); }
-    len = 1;
-    return 0xFFFD;
-}
-
-bool is_white_space(std::uint32_t cp) {
+bool is_white_space(char32_t cp) {
     return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
            (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
            cp == 0x205F || cp == 0x3000;
 }
 
-// Start of the UTF-8 sequence that ends just before position end.
-std::size_t previous_start(std::string_view s, std::size_t end) {
-    std::size_t i = end - 1;
-    while (i > 0 && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) --i;
-    return i;
+// Whether text[start, text.size()) is exactly one well-formed white-space character.
+bool white_space_at(std::string_view text, std::size_t start) {
+    const auto seq = utf8::sequence_at(text, start);
+    return seq.valid && seq.length == text.size() - start && is_white_space(seq.code_point);
 }
+
+bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 }  // namespace
 
 std::string_view trim_unicode_whitespace(std::string_view text) {
     std::size_t begin = 0;
     while (begin < text.size()) {
-        std::size_t len = 0;
-        if (!is_white_space(decode_at(text, begin, len))) break;
-        begin += len;
+        const auto seq = utf8::sequence_at(text, begin);
+        if (!seq.valid || !is_white_space(seq.code_point)) break;
+        begin += seq.length;
     }
     std::size_t end = text.size();
     while (end > begin) {
-        const std::size_t start = previous_start(text, end);
-        std::size_t len = 0;
-        if (!is_white_space(decode_at(text, start, len))) break;
+        // The character that ends at `end` starts at the last byte that is not a
+        // continuation byte; a well-formed one is at most four bytes long.
+        std::size_t start = end - 1;
+        while (start > begin && end - start < 4 && is_continuation(text[start])) --start;
+        if (!white_space_at(text.substr(0, end), start)) break;
         end = start;
     }
     return text.substr(begin, end - begin);
 }
 
-std::optional<std::string> child_text(const pugi::xml_node& element, std::string_view name) {
-    for (auto child = element.first_child(); child; child = child.next_sibling()) {
-        if (child.type() != pugi::node_element || local_name(child) != name) continue;
-        // Only the leading run of character data counts: text and CDATA sections up to
-        // the first comment, processing instruction or element.
-        auto node = child.first_child();
-        if (!node || !is_text(node)) return std::nullopt;
-        std::string text;
-        for (; node && is_text(node); node = node.next_sibling()) text += node.value();
-        return std::string(trim_unicode_whitespace(text));
-    }
-    return std::nullopt;
-}
-
 std::optional<DeviceInfo> devices_from_text(std::string_view text) {
-    Document document;
-    if (!document.load(text)) return std::nullopt;
-    const auto device = find_first_element(document.doc().document_element(), "Device");
-    if (!device) return std::nullopt;
-    auto name = child_text(device, "Name");
+    Scan scan("Device", {"Name", "ModelNumber"});
+    if (!scan.parse(text) || !scan.found()) return std::nullopt;
+    auto name = scan.child_text("Name");
     if (!name) return std::nullopt;
-    auto model = child_text(device, "ModelNumber");
+    auto model = scan.child_text("ModelNumber");
     if (!model || name->empty() || model->empty()) return std::nullopt;
     return DeviceInfo{std::move(*name), std::move(*model)};
 }
 
 std::optional<std::string> acquired_time_from_text(std::string_view text) {
-    Document document;
-    if (!document.load(text)) return std::nullopt;
-    auto time = child_text(document.doc().document_element(), "AcquiredTime");
+    Scan scan("", {"AcquiredTime"});
+    if (!scan.parse(text)) return std::nullopt;
+    auto time = scan.child_text("AcquiredTime");
     if (!time || time->empty()) return std::nullopt;
     return time;
 }

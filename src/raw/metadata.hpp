@@ -1,14 +1,11 @@
 // Best-effort readers of the XML metadata (Devices.xml, Contents.xml). They never fail:
-// whatever goes wrong, the result is absent.
+// whatever goes wrong, the result is absent. A document counts only when it is
+// well-formed XML 1.0 with namespaces, UTF-8, and has no document type declaration.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
-
-namespace pugi {
-class xml_node;
-}
 
 namespace corvane::raw {
 
@@ -17,11 +14,6 @@ struct DeviceInfo {
     std::string name;
     std::string model_number;
 };
-
-// Trimmed text of the first direct child element of `element` whose local name is
-// `name`; absent when there is none or when that child has no leading text run.
-[[nodiscard]] std::optional<std::string> child_text(const pugi::xml_node& element,
-                                                    std::string_view name);
 
 // Name and ModelNumber of the first Device element, anywhere in the document.
 [[nodiscard]] std::optional<DeviceInfo> parse_devices_xml(const std::string& path);
@@ -34,6 +26,7 @@ struct DeviceInfo {
 [[nodiscard]] std::optional<std::string> acquired_time_from_text(std::string_view text);
 
 // Removes characters with the Unicode White_Space property from both ends of UTF-8 text.
+// Only well-formed sequences are removed; ill-formed bytes at an end stay.
 [[nodiscard]] std::string_view trim_unicode_whitespace(std::string_view text);
 
 }  // namespace corvane::raw
