@@ -1,13 +1,17 @@
-// The converter's text helpers, spectrum summary and output planning. The documents
-// themselves are checked by independent mzML readers in test_mzml_readers.py.
+// The converter's text helpers, spectrum summary, output planning and the writer's
+// failures. The documents themselves are checked by independent mzML readers in
+// test_readers.py.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <atomic>
+#include <filesystem>
 #include <limits>
 #include <optional>
 #include <string>
@@ -309,4 +313,132 @@ TEST(WriteMzml, CountsWhatItWrote) {
     EXPECT_EQ(result->bytes, static_cast<std::uint64_t>(st.st_size));
     EXPECT_EQ(progress.scans_done.load(), 3u);
     EXPECT_EQ(progress.bytes_written.load(), result->bytes);
+}
+
+namespace {
+
+std::string read_file(const std::string& path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char chunk[65536];
+    for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(n));
+    ::close(fd);
+    return text;
+}
+
+// Profile spectra where the run promised centroid ones: the writer corrects the
+// fileContent slot with pwrite after the spectra.
+std::vector<meridel::SpectrumRecord> profile_records() {
+    std::vector<meridel::SpectrumRecord> records{record(1, 5000, 5000), record(2, 300000, 300000)};
+    for (auto& r : records) r.is_profile = true;
+    return records;
+}
+
+// Writes profile_records() uncompressed (several buffers' worth) to path with the given
+// write call in place.
+cc::Outcome<cc::WriteStats> write_with(const std::string& path, cc::detail::WriteCall call) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return std::unexpected(cc::Failure{"cannot create " + path});
+    FakeSpectra spectra(profile_records());
+    cc::Progress progress;
+    const std::atomic<bool> stop{false};
+    const auto previous = cc::detail::set_write_call(call);
+    auto result = cc::write_mzml(fd, spectra, run_info(2), cc::WriteOptions{.compress = false}, progress, stop);
+    cc::detail::set_write_call(previous);
+    ::close(fd);
+    return result;
+}
+
+long real_write(int fd, const void* data, unsigned long size, long long offset) {
+    return offset < 0 ? ::write(fd, data, size) : ::pwrite(fd, data, size, offset);
+}
+// At most 1000 bytes per call, positioned or not.
+long trickle(int fd, const void* data, unsigned long size, long long offset) {
+    return real_write(fd, data, std::min(size, 1000ul), offset);
+}
+// Only the positioned write is short: 7 bytes at a time.
+long short_pwrite(int fd, const void* data, unsigned long size, long long offset) {
+    return real_write(fd, data, offset < 0 ? size : std::min(size, 7ul), offset);
+}
+long write_takes_nothing(int fd, const void* data, unsigned long size, long long offset) {
+    return offset < 0 ? 0 : real_write(fd, data, size, offset);
+}
+long pwrite_takes_nothing(int fd, const void* data, unsigned long size, long long offset) {
+    return offset < 0 ? real_write(fd, data, size, offset) : 0;
+}
+long pwrite_fails(int fd, const void* data, unsigned long size, long long offset) {
+    if (offset < 0) return real_write(fd, data, size, offset);
+    errno = EIO;
+    return -1;
+}
+
+}  // namespace
+
+TEST(WriteMzml, ShortWritesAreContinued) {
+    corvane::fixture::TempDir dir;
+    const auto reference = write_with(dir.join("reference.mzML"), nullptr);
+    ASSERT_TRUE(reference) << reference.error().message;
+    const std::string want = read_file(dir.join("reference.mzML"));
+    ASSERT_NE(want.find("MS:1000128"), std::string::npos);  // the corrected slot names profile data
+    struct Row {
+        const char* name;
+        cc::detail::WriteCall call;
+    };
+    for (const Row& row : {Row{"every write short", trickle}, Row{"short pwrite", short_pwrite}}) {
+        SCOPED_TRACE(row.name);
+        const auto result = write_with(dir.join("out.mzML"), row.call);
+        ASSERT_TRUE(result) << result.error().message;
+        EXPECT_EQ(read_file(dir.join("out.mzML")), want);
+    }
+}
+
+TEST(WriteMzml, WritesThatFail) {
+    struct Row {
+        const char* name;
+        cc::detail::WriteCall call;
+        std::string message;
+    };
+    const std::vector<Row> rows = {
+        {"write takes nothing", write_takes_nothing, "write failed: nothing written"},
+        {"pwrite takes nothing", pwrite_takes_nothing, "write failed: nothing written"},
+        {"pwrite fails", pwrite_fails, "write failed: Input/output error"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        corvane::fixture::TempDir dir;
+        const auto result = write_with(dir.join("out.mzML"), row.call);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().message, row.message);
+    }
+}
+
+namespace {
+
+int fchmod_refused(int, mode_t) {
+    errno = EPERM;
+    return -1;
+}
+
+}  // namespace
+
+TEST(ConvertOne, PermissionsThatCannotBeSetFailTheInput) {
+    corvane::fixture::TempDir dir;
+    corvane::fixture::AcquisitionSpec spec;
+    auto s = corvane::fixture::scan(1);
+    s.peaks = corvane::fixture::peaks({100.0, 200.0}, {1.0f, 2.0f});
+    spec.scans.push_back(s);
+    spec.omit.insert("MSProfile.bin");
+    ASSERT_TRUE(corvane::fixture::write_acquisition(dir.join("run.d"), spec));
+    const std::string out = dir.join("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
+
+    cc::Progress progress;
+    const std::atomic<bool> stop{false};
+    const auto previous = cc::detail::set_fchmod_call(fchmod_refused);
+    const auto result = cc::convert_one({dir.join("run.d"), out + "/run.mzML"}, cc::ConvertOptions{}, progress, stop);
+    cc::detail::set_fchmod_call(previous);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().message, out + "/run.mzML: cannot set its permissions: Operation not permitted");
+    EXPECT_TRUE(std::filesystem::is_empty(out));
 }

@@ -18,6 +18,23 @@ namespace corvane::convert {
 
 namespace fs = std::filesystem;
 
+namespace detail {
+namespace {
+
+int system_fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+
+FchmodCall fchmod_call = system_fchmod;
+
+}  // namespace
+
+FchmodCall set_fchmod_call(FchmodCall call) {
+    FchmodCall previous = fchmod_call;
+    fchmod_call = call != nullptr ? call : system_fchmod;
+    return previous;
+}
+
+}  // namespace detail
+
 namespace {
 
 std::string trim_trailing_slashes(std::string path) {
@@ -194,7 +211,10 @@ Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options, P
 
     auto temp = TempFile::create(folder, target.filename().string());
     if (!temp) return std::unexpected(temp.error());
-    ::fchmod(temp->fd(), options.file_mode);
+    if (detail::fchmod_call(temp->fd(), options.file_mode) != 0) {
+        const int code = errno;
+        return std::unexpected(Failure{job.output + ": cannot set its permissions: " + os_message(code)});
+    }
 
     auto spectra = reader->iter_spectra();
     RunInfo run;

@@ -37,8 +37,18 @@ struct ConvertOptions {
 // temporary file is removed and nothing else is left. Failures, each one line naming
 // the path concerned: the input cannot be opened as an acquisition, the output would lie
 // inside the acquisition, the output exists (without force) or is a folder, the folder
-// cannot take a new file, writing fails, stop was set ("interrupted").
+// cannot take a new file, the file's permissions cannot be set, writing fails, stop was
+// set ("interrupted").
 [[nodiscard]] Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options,
                                               Progress& progress, const std::atomic<bool>& stop);
 
 }  // namespace corvane::convert
+
+namespace corvane::convert::detail {
+
+// The fchmod that gives the finished file its permissions. Tests swap it to make it
+// fail; nullptr restores the system's. Returns the previous one.
+using FchmodCall = int (*)(int fd, mode_t mode);
+FchmodCall set_fchmod_call(FchmodCall call);
+
+}  // namespace corvane::convert::detail

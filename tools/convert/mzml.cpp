@@ -33,6 +33,26 @@ namespace corvane::convert {
 static_assert(std::endian::native == std::endian::little,
               "mzML binary arrays are little-endian; this writer copies memory as is");
 
+namespace detail {
+namespace {
+
+long system_write(int fd, const void* data, unsigned long size, long long offset) {
+    if (offset < 0) return ::write(fd, data, size);
+    return ::pwrite(fd, data, size, offset);
+}
+
+WriteCall write_call = system_write;
+
+}  // namespace
+
+WriteCall set_write_call(WriteCall call) {
+    WriteCall previous = write_call;
+    write_call = call != nullptr ? call : system_write;
+    return previous;
+}
+
+}  // namespace detail
+
 namespace {
 
 // libdeflate at level 2 writes zlib streams as small as zlib's own level 1 to 6 on these
@@ -45,6 +65,32 @@ constexpr std::size_t sink_capacity = std::size_t{1} << 20;
 
 // Bytes between two requests to start writing the file to disk.
 constexpr std::uint64_t writeback_step = std::uint64_t{32} << 20;
+
+// A write call that wrote no byte of a non-empty request: no errno says why, and
+// calling again would only repeat it.
+constexpr int wrote_nothing = -1;
+
+// Writes all of data at offset (at the file position when offset < 0), continuing after
+// short counts and EINTR. Returns 0, the errno value of the failure, or wrote_nothing.
+int write_all(int fd, const char* data, std::size_t size, long long offset) {
+    std::size_t done = 0;
+    while (done < size) {
+        const long long at = offset < 0 ? -1 : offset + static_cast<long long>(done);
+        const long n = detail::write_call(fd, data + done, size - done, at);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return wrote_nothing;
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+// The message for a result of write_all other than 0.
+std::string write_failure(int code) {
+    return "write failed: " + (code == wrote_nothing ? std::string("nothing written") : os_message(code));
+}
 
 // Buffered output to a file descriptor that counts every byte, so element offsets are
 // known as they are written. Full buffers go to two threads of their own, one hashing
@@ -151,11 +197,10 @@ private:
     }
 
     void write_out(const char* data, std::size_t size) {
-        std::size_t done = 0;
-        while (done < size && error() == 0) {
-            const ssize_t n = ::write(fd_, data + done, size - done);
-            if (n < 0 && errno != EINTR) error_.store(errno, std::memory_order_relaxed);
-            if (n > 0) done += static_cast<std::size_t>(n);
+        if (error() != 0) return;
+        if (const int code = write_all(fd_, data, size, -1); code != 0) {
+            error_.store(code, std::memory_order_relaxed);
+            return;
         }
         // Start the disk writes as the file grows, so the flush before the rename finds
         // little left to do. A hint only: its failure changes nothing.
@@ -406,7 +451,7 @@ private:
     Outcome<void> finish();
 
     Outcome<void> check_sink() const {
-        if (out_.error() != 0) return std::unexpected(Failure{"write failed: " + os_message(out_.error())});
+        if (out_.error() != 0) return std::unexpected(Failure{write_failure(out_.error())});
         return {};
     }
 
@@ -713,9 +758,9 @@ Outcome<void> DocumentWriter::finish() {
     std::string content = file_content(lines_, content_);
     content.resize(content_slot_size_, ' ');
     const bool corrected = content != written_content_;
-    if (corrected && ::pwrite(fd_, content.data(), content.size(), static_cast<off_t>(content_slot_)) !=
-                         static_cast<ssize_t>(content.size())) {
-        return std::unexpected(Failure{"write failed: " + os_message(errno)});
+    if (corrected) {
+        const int code = write_all(fd_, content.data(), content.size(), static_cast<long long>(content_slot_));
+        if (code != 0) return std::unexpected(Failure{write_failure(code)});
     }
     if (!options_.index) return {};
 

@@ -80,11 +80,23 @@ struct WriteStats {
 };
 
 // Writes the document to fd (a new, empty, seekable file) from the records of spectra.
-// Stops with "interrupted" as soon as stop is set. Failures: a write error, a record
-// whose arrays differ in length, or a source giving a number of spectra other than
-// run.spectrum_count. The file's contents are unspecified after a failure.
+// Stops with "interrupted" as soon as stop is set. Failures: a write error ("write
+// failed: <OS text>"; "write failed: nothing written" when a write call takes no byte,
+// which calling again would only repeat), a record whose arrays differ in length, or a
+// source giving a number of spectra other than run.spectrum_count. Short writes are
+// continued. The file's contents are unspecified after a failure.
 [[nodiscard]] Outcome<WriteStats> write_mzml(int fd, meridel::SpectrumIterator& spectra,
                                              const RunInfo& run, const WriteOptions& options,
                                              Progress& progress, const std::atomic<bool>& stop);
 
 }  // namespace corvane::convert
+
+namespace corvane::convert::detail {
+
+// The writer's write call (pwrite semantics; offset -1 means a plain write at the file
+// position). Tests swap it to inject short counts, zero counts and errors; nullptr
+// restores the system's. Returns the previous one. Swap only while no writer runs.
+using WriteCall = long (*)(int fd, const void* data, unsigned long size, long long offset);
+WriteCall set_write_call(WriteCall call);
+
+}  // namespace corvane::convert::detail
