@@ -147,7 +147,8 @@ constexpr const char* missing = "%s missing 1 required positional argument: '%s'
 constexpr const char* not_str = "'%U' object is not an instance of 'str'";
 constexpr const char* none_not_str = "'None' is not an instance of 'str'";
 constexpr const char* not_a_module = "corvane: the execution step needs a module object";
-// PyPy only: the refusals CPython makes itself, in CPython's words.
+// Where the interpreter does not refuse by itself (PyPy; CPython before 3.10 for
+// not_instantiable), the refusals CPython makes, in CPython's words.
 constexpr const char* not_a_base = "type '%s' is not an acceptable base type";
 constexpr const char* not_writable = "attribute '%s' of '%s' objects is not writable";
 constexpr const char* no_attribute = "'%s' object has no attribute '%U'";
@@ -491,7 +492,7 @@ void reader_dealloc(PyObject* self) { release_instance<ReaderData>(self); }
 // PyPy's cpyext lets Python subclass a type without Py_TPFLAGS_BASETYPE and gives every
 // instance a __dict__. Refuse both with the errors CPython raises.
 
-#ifdef PYPY_VERSION
+#if defined(PYPY_VERSION) || !defined(Py_TPFLAGS_DISALLOW_INSTANTIATION)
 
 // The name the type was made with: PyPy's tp_name drops the module part.
 const char* full_name(PyTypeObject* type) {
@@ -501,6 +502,10 @@ const char* full_name(PyTypeObject* type) {
     }
     return type->tp_name;
 }
+
+#endif
+
+#ifdef PYPY_VERSION
 
 PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
     // Called on the new subclass, whose base is one of ours.
@@ -526,11 +531,16 @@ int refuse_setattr(PyObject* self, PyObject* name, PyObject*) {
     return -1;
 }
 
+#endif
+
+// PyPy 3.9 and CPython before 3.10 have no Py_TPFLAGS_DISALLOW_INSTANTIATION. Without a
+// tp_new of its own, Spectrum would inherit object.__new__: an instance whose C++ body was
+// never built, which spectrum_dealloc would then destroy. Refuse as CPython 3.10+ does.
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyErr_Format(PyExc_TypeError, message::not_instantiable, full_name(type));
     return nullptr;
 }
-
 #endif
 
 // Casts a slot or method function to the pointer type the tables store.
@@ -601,8 +611,10 @@ PyType_Slot spectrum_slots[] = {
     {Py_tp_repr, slot(&spectrum_repr)},
     {Py_tp_dealloc, slot(&spectrum_dealloc)},
     {Py_tp_getset, spectrum_getset},
-#ifdef PYPY_VERSION
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
     {Py_tp_new, slot(&refuse_new)},
+#endif
+#ifdef PYPY_VERSION
     {Py_tp_methods, spectrum_methods},
     {Py_tp_setattro, slot(&refuse_setattr)},
 #endif

@@ -2,6 +2,7 @@
 import importlib.util
 import pathlib
 import platform
+import sys
 
 import pytest
 
@@ -9,6 +10,8 @@ import corvane
 from conftest import check_note
 
 PYPY = platform.python_implementation() == "PyPy"
+# CPython 3.10 kept the signature in a heap type's doc.
+CPYTHON_BEFORE_310 = not PYPY and sys.version_info < (3, 10)
 
 ONE_SCAN = {"scans": [{"scan_id": 1, "rt_min": 0.5, "ms_level": 1,
                        "peaks": {"format": 3, "mz": [100.0], "intensity": [1.0]}}]}
@@ -29,7 +32,8 @@ def test_module_names():
         assert cls.__module__ == "builtins"
         assert cls.__qualname__ == name
         assert cls.__name__ == name
-    assert corvane.RawReader.__text_signature__ == "(path)"
+    if not CPYTHON_BEFORE_310:  # 3.9's PyType_FromSpec drops the signature from tp_doc
+        assert corvane.RawReader.__text_signature__ == "(path)"
 
 
 @pytest.mark.parametrize("existing", [None, ["helper"]])
@@ -161,6 +165,15 @@ def test_spectrum_cannot_be_created():
     with pytest.raises(TypeError) as info:
         corvane.Spectrum()
     assert str(info.value) == "cannot create 'builtins.Spectrum' instances"
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy's object.__new__ makes cpyext instances without "
+                                 "calling the type's tp_new or tp_alloc")
+@pytest.mark.parametrize("cls", ["RawReader", "Spectrum"])
+def test_object_new_cannot_bypass_construction(cls):
+    # An instance whose C++ body was never built would be destroyed on release.
+    with pytest.raises(TypeError):
+        object.__new__(getattr(corvane, cls))
 
 
 @pytest.mark.parametrize("base", ["RawReader", "Spectrum"])
