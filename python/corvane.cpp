@@ -543,6 +543,15 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 #endif
 
+// Setting or deleting a class attribute would change the class for the whole process;
+// CPython 3.10+ refuses it for types with this flag. PyPy 3.9 has no such flag: cpyext
+// decides once, when PyType_FromSpec readies the type, that a heap type is mutable.
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned long immutable_type = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned long immutable_type = 0;
+#endif
+
 // Casts a slot or method function to the pointer type the tables store.
 template <class F>
 void* slot(F* function) {
@@ -582,7 +591,8 @@ PyType_Slot reader_slots[] = {
 };
 
 PyType_Spec reader_spec = {
-    reader_name, static_cast<int>(sizeof(ReaderObject)), 0, Py_TPFLAGS_DEFAULT, reader_slots,
+    reader_name, static_cast<int>(sizeof(ReaderObject)), 0,
+    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | immutable_type), reader_slots,
 };
 
 #ifdef PYPY_VERSION
@@ -622,9 +632,9 @@ PyType_Slot spectrum_slots[] = {
 };
 
 #ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-constexpr unsigned long spectrum_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+constexpr unsigned long spectrum_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | immutable_type;
 #else
-constexpr unsigned long spectrum_flags = Py_TPFLAGS_DEFAULT;
+constexpr unsigned long spectrum_flags = Py_TPFLAGS_DEFAULT | immutable_type;
 #endif
 
 PyType_Spec spectrum_spec = {

@@ -10,7 +10,7 @@ import corvane
 from conftest import check_note
 
 PYPY = platform.python_implementation() == "PyPy"
-# CPython 3.10 kept the signature in a heap type's doc.
+# CPython 3.10 added immutable heap types and kept the signature in a heap type's doc.
 CPYTHON_BEFORE_310 = not PYPY and sys.version_info < (3, 10)
 
 ONE_SCAN = {"scans": [{"scan_id": 1, "rt_min": 0.5, "ms_level": 1,
@@ -199,6 +199,36 @@ def test_attributes_are_read_only(five, target, statement):
         exec(statement, {"obj": obj})
     assert not hasattr(obj, "extra")
     assert five.scan_count == 5
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy 3.9's cpyext makes every PyType_FromSpec type mutable "
+                                 "and has no flag to say otherwise")
+@pytest.mark.skipif(CPYTHON_BEFORE_310, reason="no immutable heap types before CPython 3.10")
+@pytest.mark.parametrize("statement", [
+    "corvane.RawReader.read_spectrum = None",
+    "del corvane.RawReader.read_spectrum",
+    "corvane.RawReader.extra = 1",
+    "corvane.RawReader.__repr__ = lambda self: 'x'",
+    "corvane.Spectrum.mz = None",
+    "del corvane.Spectrum.__len__",
+])
+def test_classes_are_immutable(five, statement):
+    saved = {cls: dict(vars(cls)) for cls in (corvane.RawReader, corvane.Spectrum)}
+    try:
+        with pytest.raises(TypeError):
+            exec(statement, {"corvane": corvane})
+    finally:
+        # Put back what a mutable class let through, so one failure does not spread.
+        for cls, attributes in saved.items():
+            if dict(vars(cls)) != attributes:
+                for name in set(vars(cls)) - set(attributes):
+                    delattr(cls, name)
+                for name, value in attributes.items():
+                    if name not in ("__dict__", "__doc__") and vars(cls).get(name) is not value:
+                        setattr(cls, name, value)
+    assert dict(vars(corvane.RawReader)) == saved[corvane.RawReader]
+    assert dict(vars(corvane.Spectrum)) == saved[corvane.Spectrum]
+    assert repr(five).endswith("5 scans)") and len(five.read_spectrum(1)) == 2
 
 
 @pytest.mark.skipif(PYPY, reason="PyPy gives every cpyext instance an (empty) __dict__")
