@@ -48,6 +48,9 @@ corvane = Extension(
 
 setup(
     ext_modules=[corvane],
+    # The module is the extension alone. Without this, setuptools takes src/ for a src
+    # layout and installs src/raw/*.cpp as a top-level package `raw`.
+    packages=[],
     cmdclass={"build_ext": build_ext_with_stubs},
     # Keep setuptools' intermediate files out of the CMake build folder `build/`.
     options={"build": {"build_base": "build-pip"}},

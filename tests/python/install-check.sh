@@ -24,9 +24,13 @@ fi
 
 cd "$work"   # neither the checkout nor the build's module folder is on sys.path here
 "$work/venv/bin/python" - <<'PY'
-import os, sys, sysconfig
+import importlib.metadata, os, sys, sysconfig
 import corvane
 site = sysconfig.get_paths()["purelib"]
+# The extension, its stubs and the metadata: nothing else (no src/ package such as raw/).
+installed = [str(f) for f in importlib.metadata.files("corvane")]
+strays = [f for f in installed if not f.startswith(("corvane.", "corvane-stubs/", "corvane-0.1.0.dist-info/"))]
+assert not strays, strays
 assert os.path.dirname(os.path.abspath(corvane.__file__)).startswith(sys.prefix), corvane.__file__
 assert corvane.__all__ == ["RawReader", "Spectrum"]
 for stub in ("corvane.pyi", os.path.join("corvane-stubs", "__init__.pyi"), os.path.join("corvane-stubs", "py.typed")):
