@@ -1,11 +1,14 @@
 """Builds the `corvane` extension module into the active interpreter (CPython or PyPy).
 
 The C++ core (src/, src/raw/) and the binding (python/) compile into one extension;
-pugixml comes from the system (Debian: libpugixml-dev). Metadata is in pyproject.toml.
+expat comes from the system (Debian: libexpat1-dev). Metadata is in pyproject.toml.
+Installing writes nothing into the source tree (see `scratch` below).
 """
+import atexit
 import glob
 import os
 import shutil
+import tempfile
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
@@ -46,12 +49,22 @@ corvane = Extension(
     extra_link_args=["-Wl,--version-script=python/exports.map"],
 )
 
+# pip runs this file in the checkout itself, once per build step, each in a process of its
+# own. setuptools' intermediate files (build/ and corvane.egg-info/, by default in the
+# checkout, where build/ is also the CMake build folder) go to a scratch folder that goes
+# away with the process; each step rebuilds what it needs, and the wheel leaves in pip's
+# own folder. (So `setup.py build` and a later `setup.py install` share nothing.)
+scratch = tempfile.mkdtemp(prefix="corvane-setup-")
+atexit.register(shutil.rmtree, scratch, True)
+
 setup(
     ext_modules=[corvane],
     # The module is the extension alone. Without this, setuptools takes src/ for a src
     # layout and installs src/raw/*.cpp as a top-level package `raw`.
     packages=[],
     cmdclass={"build_ext": build_ext_with_stubs},
-    # Keep setuptools' intermediate files out of the CMake build folder `build/`.
-    options={"build": {"build_base": "build-pip"}},
+    options={
+        "build": {"build_base": os.path.join(scratch, "build")},
+        "egg_info": {"egg_base": scratch},
+    },
 )

@@ -1,21 +1,45 @@
 #!/usr/bin/env bash
 # install-check.sh PYTHON WORKDIR SOURCE
-# `pip install .` into a fresh venv of PYTHON, offline with Debian's wheels, from a copy of
-# the source tree; then imports corvane from outside both trees and, when CORVANE_FIXTURE
-# names the fixture tool, reads an acquisition with it.
+# `pip install .` into a fresh venv of PYTHON, offline with Debian's wheels, run in a copy of
+# the checkout SOURCE as a user has it: every file git tracks or would track, uncommitted
+# edits included, committed into a repository of its own. Then checks that the install
+# wrote nothing into that tree (not even ignored files) nor left anything in TMPDIR, imports
+# corvane from outside both trees and, when CORVANE_FIXTURE names the fixture tool, reads an
+# acquisition with it.
+#
+# Why a copy: the checkout is shared with running builds, and its ignored build/ (the
+# CMake folder) would hide setuptools' build/ from git status; a copy gives an exact answer.
 set -euo pipefail
 python=$1 work=$2 source=$3
 wheels=/usr/share/python-wheels
 
 rm -rf "$work"
-mkdir -p "$work/src"
-# A copy keeps setuptools' build-pip/ and egg-info out of the checkout.
-cp -r "$source/pyproject.toml" "$source/setup.py" "$source/src" "$source/meridel_core" \
-      "$source/python" "$work/src/"
-mkdir -p "$work/src/docs" && cp "$source/docs/python.md" "$work/src/docs/" 2>/dev/null || touch "$work/src/docs/python.md"
+mkdir -p "$work/src" "$work/tmp"
+git -C "$source" ls-files -z --cached --others --exclude-standard |
+  while IFS= read -r -d '' name; do
+    # A tracked file deleted in the working tree is not part of what the user has.
+    if [ -e "$source/$name" ] || [ -L "$source/$name" ]; then printf '%s\0' "$name"; fi
+  done |
+  tar -C "$source" --null -T - -cf - | tar -C "$work/src" -xf -
+git -C "$work/src" init -q
+git -C "$work/src" add -A
+git -C "$work/src" -c user.name=install-check -c user.email=install-check@localhost \
+  commit -q --no-gpg-sign --no-verify -m "the checkout as a user has it"
 
 "$python" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q --no-index --find-links "$wheels" "$work/src"
+(cd "$work/src" && TMPDIR="$work/tmp" \
+  "$work/venv/bin/python" -m pip install -q --no-index --find-links "$wheels" .)
+
+left=$(git -C "$work/src" status --porcelain --ignored --untracked-files=all)
+if [ -n "$left" ]; then
+  printf 'pip install . changed the source tree:\n%s\n' "$left" >&2
+  exit 1
+fi
+if [ -n "$(ls -A "$work/tmp")" ]; then
+  printf 'pip install . left files in TMPDIR:\n' >&2
+  ls -A "$work/tmp" >&2
+  exit 1
+fi
 
 if [ -n "${CORVANE_FIXTURE:-}" ]; then
   echo '{"scans":[{"scan_id":1,"rt_min":0.5,"ms_level":1,"peaks":{"format":3,"mz":[100.25],"intensity":[2.5]}}]}' \
