@@ -13,14 +13,17 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "convert.hpp"
 #include "cv.hpp"
 #include "fixture.hpp"
 #include "text.hpp"
+#include "thread.hpp"
 
 namespace cc = corvane::convert;
 
@@ -441,4 +444,72 @@ TEST(ConvertOne, PermissionsThatCannotBeSetFailTheInput) {
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().message, out + "/run.mzML: cannot set its permissions: Operation not permitted");
     EXPECT_TRUE(std::filesystem::is_empty(out));
+}
+
+namespace {
+
+// The failure that inject() makes: the fault_at-th pass through fault_site.
+cc::detail::FaultSite fault_site = cc::detail::FaultSite::thread_start;
+int fault_at = 0;
+std::atomic<int> fault_passes{0};
+
+void inject(cc::detail::FaultSite site) {
+    if (site != fault_site || ++fault_passes != fault_at) return;
+    if (site == cc::detail::FaultSite::thread_start) throw std::system_error(EAGAIN, std::generic_category());
+    throw std::bad_alloc();
+}
+
+// Arrays that deflate poorly, so that a document fills several output buffers.
+meridel::SpectrumRecord varied_record(std::uint32_t scan_id, std::size_t points) {
+    meridel::SpectrumRecord r = record(scan_id, 0, 0);
+    std::uint32_t x = scan_id;
+    for (std::size_t i = 0; i < points; ++i) {
+        x = x * 1664525u + 1013904223u;
+        r.mz.push_back(100.0 + static_cast<double>(i) * 0.01 + static_cast<double>(x >> 8) * 1e-9);
+        r.intensity.push_back(static_cast<float>(x >> 12));
+    }
+    return r;
+}
+
+}  // namespace
+
+TEST(WriteMzml, FailuresInsideItsThreads) {
+    using Site = cc::detail::FaultSite;
+    struct Row {
+        const char* name;
+        Site site;
+        int at;
+        std::string message;
+    };
+    const std::string no_thread = "cannot start a thread: Resource temporarily unavailable";
+    const std::vector<Row> rows = {
+        {"writing thread cannot start", Site::thread_start, 1, no_thread},
+        {"hashing thread cannot start", Site::thread_start, 2, no_thread},
+        {"compressing thread cannot start", Site::thread_start, 3, no_thread},
+        {"no memory for the first arrays", Site::compress_buffer, 1, "compression failed: out of memory"},
+        {"no memory for the second array", Site::compress_buffer, 2, "compression failed: out of memory"},
+        {"no memory for a larger spectrum", Site::compress_buffer, 3, "compression failed: out of memory"},
+        {"writing a buffer fails", Site::write_step, 2, "write failed: out of memory"},
+        {"hashing a buffer fails", Site::hash_step, 2, "checksum failed: out of memory"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        corvane::fixture::TempDir dir;
+        const std::string path = dir.join("out.mzML");
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        FakeSpectra spectra({varied_record(1, 1000), varied_record(2, 200000), varied_record(3, 200000)});
+        cc::Progress progress;
+        const std::atomic<bool> stop{false};
+        fault_site = row.site;
+        fault_at = row.at;
+        fault_passes = 0;
+        const auto previous = cc::detail::set_fault_hook(inject);
+        const auto result = cc::write_mzml(fd, spectra, run_info(3), cc::WriteOptions{}, progress, stop);
+        cc::detail::set_fault_hook(previous);
+        ::close(fd);
+        EXPECT_GE(fault_passes.load(), row.at);  // the fault was reached
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().message, row.message);
+    }
 }

@@ -161,6 +161,51 @@ def test_no_index_and_no_compression_change_only_the_encoding(tmp_path):
     assert "MS:1000576" in text and "MS:1000574" not in text
 
 
+def with_fault(fault):
+    """The environment of a run whose Nth pass through a fault site fails (SITE:N)."""
+    return {**os.environ, "CORVANE_CONVERT_FAULT": fault}
+
+
+NO_THREAD = "cannot start a thread: Resource temporarily unavailable"
+
+
+@pytest.mark.parametrize(
+    "fault,message",
+    [
+        ("thread:1", NO_THREAD),  # the writing thread
+        ("thread:2", NO_THREAD),  # the hashing thread
+        ("thread:3", NO_THREAD),  # the compressing thread
+        ("compress:1", "compression failed: out of memory"),
+        ("write:1", "write failed: out of memory"),
+        ("hash:1", "checksum failed: out of memory"),
+    ],
+)
+def test_a_failure_in_a_thread_fails_the_input_and_leaves_nothing(tmp_path, fault, message):
+    acq = make(tmp_path / "run.d")
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    line = one_error_line(run(acq, "-o", out_dir, env=with_fault(fault)))
+    assert line == f"corvane-convert: {out_dir / 'run.mzML'}: {message}"
+    assert list(out_dir.iterdir()) == []
+
+
+def test_a_worker_that_cannot_start_is_reported_and_the_others_convert_everything(tmp_path):
+    inputs = [make(tmp_path / f"run{i}.d") for i in range(3)]
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    line = one_error_line(run("--jobs", "3", *inputs, "-o", out_dir, env=with_fault("thread:2")))
+    assert line == f"corvane-convert: {NO_THREAD}"
+    assert sorted(p.name for p in out_dir.iterdir()) == ["run0.mzML", "run1.mzML", "run2.mzML"]
+
+
+def test_a_progress_line_that_cannot_start_is_reported(tmp_path):
+    acq = make(tmp_path / "run.d")
+    status, text = run_on_terminal([acq, "-o", tmp_path / "run.mzML"], env=with_fault("thread:1"))
+    assert status == 1
+    assert text == f"corvane-convert: {NO_THREAD}\r\n"
+    assert (tmp_path / "run.mzML").read_bytes().startswith(b"<?xml")
+
+
 def big_acquisition(path):
     """Enough data that a conversion takes a while: 300 profile scans of 8,000 points."""
     points = [(i * 7919) % 65536 for i in range(8000)]
@@ -172,11 +217,11 @@ def big_acquisition(path):
     return make(path, {"stride": 284, "scans": scans})
 
 
-def run_on_terminal(args):
+def run_on_terminal(args, env=None):
     """Runs the converter with standard error on a pseudo-terminal; returns (status, text)."""
     leader, follower = pty.openpty()
     proc = subprocess.Popen([str(CONVERT), *map(str, args)], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=follower)
+                            stdout=subprocess.DEVNULL, stderr=follower, env=env)
     os.close(follower)
     chunks = []
     while True:

@@ -15,16 +15,20 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <expected>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "convert.hpp"
+#include "thread.hpp"
 #include "version.hpp"
 
 namespace {
@@ -117,6 +121,43 @@ std::expected<Arguments, Usage> parse_arguments(int argc, char** argv) {
     return args;
 }
 
+// A test seam: CORVANE_CONVERT_FAULT=SITE:N, SITE one of thread, compress, write, hash,
+// makes the Nth pass through that site fail as if a thread could not start there or
+// memory ran out. Read once, before any thread starts; anything else in it is ignored.
+detail::FaultSite fault_site = detail::FaultSite::thread_start;
+unsigned long fault_at = 0;
+std::atomic<unsigned long> fault_passes{0};
+
+void inject_fault(detail::FaultSite site) {
+    if (site != fault_site || ++fault_passes != fault_at) return;
+    if (site == detail::FaultSite::thread_start) throw std::system_error(EAGAIN, std::generic_category());
+    throw std::bad_alloc();
+}
+
+void read_fault_seam() {
+    const char* value = std::getenv("CORVANE_CONVERT_FAULT");
+    if (value == nullptr) return;
+    const std::string_view text(value);
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos) return;
+    const std::string_view name = text.substr(0, colon);
+    const std::string_view count = text.substr(colon + 1);
+    const auto r = std::from_chars(count.data(), count.data() + count.size(), fault_at);
+    if (r.ec != std::errc() || r.ptr != count.data() + count.size() || fault_at == 0) return;
+    if (name == "thread") {
+        fault_site = detail::FaultSite::thread_start;
+    } else if (name == "compress") {
+        fault_site = detail::FaultSite::compress_buffer;
+    } else if (name == "write") {
+        fault_site = detail::FaultSite::write_step;
+    } else if (name == "hash") {
+        fault_site = detail::FaultSite::hash_step;
+    } else {
+        return;
+    }
+    detail::set_fault_hook(inject_fault);
+}
+
 // Set by the signal handler; every writer checks it between spectra.
 std::atomic<bool> stop_requested{false};
 volatile std::sig_atomic_t stop_signal = 0;
@@ -186,6 +227,7 @@ private:
 };
 
 int run(int argc, char** argv) {
+    read_fault_seam();
     auto args = parse_arguments(argc, argv);
     if (!args) {
         if (args.error().status == 0) {
@@ -232,20 +274,49 @@ int run(int argc, char** argv) {
         }
     };
 
-    std::optional<ProgressLine> line;
-    std::thread line_thread;
-    if (!args->quiet && ::isatty(STDERR_FILENO) == 1) {
-        line.emplace(progress, jobs->size());
-        line_thread = std::thread([&] { line->run(files_done); });
-    }
+    // A thread that cannot start is reported like a failed input; the threads that did
+    // start (this one among them) still convert every input.
     const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(args->jobs, jobs->size()));
     std::vector<std::thread> threads;
-    for (unsigned w = 1; w < workers; ++w) threads.emplace_back(worker);
+    threads.reserve(workers);  // before any thread runs: a throwing push_back would end the process
+    std::optional<ProgressLine> line;
+    std::thread line_thread;
+    std::exception_ptr line_failure;
+    if (!args->quiet && ::isatty(STDERR_FILENO) == 1) {
+        line.emplace(progress, jobs->size());
+        auto started = start_thread([&] {
+            try {
+                line->run(files_done);
+            } catch (...) {
+                line_failure = std::current_exception();
+            }
+        });
+        if (started) {
+            line_thread = std::move(*started);
+        } else {
+            line.reset();
+            report_failure(started.error());
+            any_failed = true;
+        }
+    }
+    for (unsigned w = 1; w < workers; ++w) {
+        auto started = start_thread(worker);
+        if (!started) {
+            report_failure(started.error());
+            any_failed = true;
+            break;
+        }
+        threads.push_back(std::move(*started));
+    }
     worker();
     for (auto& t : threads) t.join();
     if (line) {
         line->finish();
         line_thread.join();
+    }
+    if (line_failure) {
+        report_failure(Failure{"progress line: " + exception_text(line_failure)});
+        any_failed = true;
     }
 
     if (stop_requested.load()) {

@@ -13,6 +13,8 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <expected>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -26,6 +28,7 @@
 #include "error.hpp"
 #include "sha1.hpp"
 #include "text.hpp"
+#include "thread.hpp"
 #include "version.hpp"
 
 namespace corvane::convert {
@@ -95,20 +98,39 @@ std::string write_failure(int code) {
 // Buffered output to a file descriptor that counts every byte, so element offsets are
 // known as they are written. Full buffers go to two threads of their own, one hashing
 // them (while hashing is on), one writing them, so that encoding, hashing and the write
-// calls overlap; the caller fills the next buffer meanwhile. The first write error
-// sticks; later output is dropped.
+// calls overlap; the caller fills the next buffer meanwhile. The first failure sticks (a
+// write error, a thread that could not start, a step that threw on its thread) and
+// status() reports it; later output is dropped.
 class Sink {
 public:
     Sink(int fd, bool hash) : fd_(fd) {
         for (auto& b : buffers_) b.reset(new char[sink_capacity]);
-        writer_ = std::thread([this] { work(written_, [this](const char* data, std::size_t size) {
-            write_out(data, size);
-        }); });
+        auto writer = start_thread([this] {
+            work(written_, "write failed: ", [this](const char* data, std::size_t size) {
+                detail::fault_point(detail::FaultSite::write_step);
+                return write_out(data, size);
+            });
+        });
+        if (!writer) {
+            fail_to_start(std::move(writer.error()));
+            return;
+        }
+        writer_ = std::move(*writer);
         if (hash) {
             hasher_.emplace();
-            hash_thread_ = std::thread([this] { work(hashed_, [this](const char* data, std::size_t size) {
-                if (hasher_) hasher_->update(data, size);
-            }); });
+            auto hasher = start_thread([this] {
+                work(hashed_, "checksum failed: ", [this](const char* data, std::size_t size) {
+                    detail::fault_point(detail::FaultSite::hash_step);
+                    if (hasher_) hasher_->update(data, size);
+                    return 0;
+                });
+            });
+            if (!hasher) {
+                hasher_.reset();
+                fail_to_start(std::move(hasher.error()));
+                return;
+            }
+            hash_thread_ = std::move(*hasher);
         }
     }
     Sink(const Sink&) = delete;
@@ -119,12 +141,19 @@ public:
             closing_ = true;
         }
         changed_.notify_all();
-        writer_.join();
+        if (writer_.joinable()) writer_.join();
         if (hash_thread_.joinable()) hash_thread_.join();
     }
 
     [[nodiscard]] std::uint64_t offset() const { return flushed_ + used_; }
-    [[nodiscard]] int error() const { return error_.load(std::memory_order_relaxed); }
+
+    // The first failure, if any. Called by the owner only.
+    [[nodiscard]] Outcome<void> status() const {
+        if (!failed_.load(std::memory_order_acquire)) return {};
+        if (start_failure_) return std::unexpected(*start_failure_);
+        if (write_error_ != 0) return std::unexpected(Failure{write_failure(write_error_)});
+        return std::unexpected(Failure{failed_step_ + exception_text(thrown_)});
+    }
 
     void put(std::string_view text) {
         while (!text.empty()) {
@@ -143,9 +172,11 @@ public:
     }
     void commit(std::size_t n) { used_ += n; }
 
-    // Everything put so far is hashed and written when this returns.
+    // Everything put so far is hashed and written (or dropped after a failure) when this
+    // returns.
     void flush() {
         hand_over();
+        if (!writer_.joinable()) return;
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return written_ == handed_ && (!hash_thread_.joinable() || hashed_ == handed_); });
     }
@@ -153,6 +184,8 @@ public:
     // The SHA-1 of everything put so far; hashing stops here.
     Outcome<std::string> digest() {
         flush();
+        if (auto ok = status(); !ok) return std::unexpected(ok.error());
+        assert(hasher_);  // hashing was asked for, and its thread runs: no failure
         auto hex = hasher_->hex();
         hasher_.reset();  // the hashing thread is idle until the next buffer
         return hex;
@@ -164,13 +197,24 @@ private:
 
     char* current() { return buffers_[handed_ % buffer_count].get(); }
 
+    // No thread was started after this one failed to, so no thread can be racing here.
+    void fail_to_start(Failure failure) {
+        start_failure_ = std::move(failure);
+        failed_.store(true, std::memory_order_release);
+    }
+
     // Passes the current buffer on and waits until the next one in rotation is free.
+    // Without a writing thread the buffer is dropped: the failure is recorded already.
     void hand_over() {
         if (used_ == 0) return;
+        flushed_ += used_;
+        if (!writer_.joinable()) {
+            used_ = 0;
+            return;
+        }
         std::unique_lock lock(mutex_);
         sizes_[handed_ % buffer_count] = used_;
         ++handed_;
-        flushed_ += used_;
         used_ = 0;
         changed_.notify_all();
         changed_.wait(lock, [&] {
@@ -179,9 +223,12 @@ private:
         });
     }
 
-    // One worker: takes every handed buffer in order, applies step, counts it in done.
+    // One worker: takes every handed buffer in order, applies step (which returns 0 or a
+    // write_all error), counts it in done. A failure, returned or thrown, is recorded
+    // with `name` as its message prefix; from then on every worker only counts buffers,
+    // so the owner never waits for a step that will not come.
     template <class Step>
-    void work(std::uint64_t& done, Step step) {
+    void work(std::uint64_t& done, const char* name, Step step) {
         std::unique_lock lock(mutex_);
         for (;;) {
             changed_.wait(lock, [&] { return done < handed_ || closing_; });
@@ -189,19 +236,30 @@ private:
             const std::size_t index = static_cast<std::size_t>(done % buffer_count);
             const std::size_t size = sizes_[index];
             lock.unlock();
-            step(buffers_[index].get(), size);
+            int code = 0;
+            std::exception_ptr thrown;
+            if (!failed_.load(std::memory_order_relaxed)) {
+                try {
+                    code = step(buffers_[index].get(), size);
+                } catch (...) {
+                    thrown = std::current_exception();
+                }
+            }
             lock.lock();
+            if ((code != 0 || thrown) && !failed_.load(std::memory_order_relaxed)) {
+                write_error_ = code;
+                thrown_ = std::move(thrown);
+                failed_step_ = name;
+                failed_.store(true, std::memory_order_release);
+            }
             ++done;
             changed_.notify_all();
         }
     }
 
-    void write_out(const char* data, std::size_t size) {
-        if (error() != 0) return;
-        if (const int code = write_all(fd_, data, size, -1); code != 0) {
-            error_.store(code, std::memory_order_relaxed);
-            return;
-        }
+    // 0, or the write_all error.
+    int write_out(const char* data, std::size_t size) {
+        if (const int code = write_all(fd_, data, size, -1); code != 0) return code;
         // Start the disk writes as the file grows, so the flush before the rename finds
         // little left to do. A hint only: its failure changes nothing.
         written_bytes_ += size;
@@ -210,6 +268,7 @@ private:
                               SYNC_FILE_RANGE_WRITE);
             synced_ = written_bytes_;
         }
+        return 0;
     }
 
     int fd_;
@@ -220,7 +279,13 @@ private:
     std::optional<Sha1> hasher_;       // used by the hashing thread only while it holds a buffer
     std::uint64_t written_bytes_ = 0;  // the writer's own counts
     std::uint64_t synced_ = 0;
-    std::atomic<int> error_{0};
+
+    // The first failure: set once, before failed_ is (release), read after it (acquire).
+    std::atomic<bool> failed_{false};
+    std::optional<Failure> start_failure_;  // a thread that could not start
+    int write_error_ = 0;                   // a write_all error
+    std::exception_ptr thrown_;             // or what a step threw,
+    const char* failed_step_ = "";          // with its message prefix
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -344,7 +409,10 @@ public:
     // The compressed bytes, valid until the next call.
     std::span<const std::uint8_t> compress(std::span<const std::uint8_t> bytes) {
         const std::size_t bound = libdeflate_zlib_compress_bound(compressor_.get(), bytes.size());
-        if (packed_.size() < bound) packed_.resize(bound);
+        if (packed_.size() < bound) {
+            detail::fault_point(detail::FaultSite::compress_buffer);
+            packed_.resize(bound);
+        }
         // Cannot fail: the room is the compressor's own bound.
         const std::size_t size =
             libdeflate_zlib_compress(compressor_.get(), bytes.data(), bytes.size(), packed_.data(), packed_.size());
@@ -361,13 +429,23 @@ private:
 };
 
 // A Deflater on a thread of its own: compresses one array while the caller compresses
-// the other, since deflate is most of a compressed conversion's time.
+// the other, since deflate is most of a compressed conversion's time. What the
+// compression throws on that thread is handed back by result().
 class BackgroundDeflater {
 public:
-    BackgroundDeflater() : thread_([this] { loop(); }) {}
+    BackgroundDeflater() {
+        // Started last, once everything the thread uses exists.
+        auto thread = start_thread([this] { loop(); });
+        if (thread) {
+            thread_ = std::move(*thread);
+        } else {
+            start_failure_ = std::move(thread.error());
+        }
+    }
     BackgroundDeflater(const BackgroundDeflater&) = delete;
     BackgroundDeflater& operator=(const BackgroundDeflater&) = delete;
     ~BackgroundDeflater() {
+        if (!thread_.joinable()) return;
         {
             const std::lock_guard lock(mutex_);
             closing_ = true;
@@ -377,6 +455,8 @@ public:
     }
 
     [[nodiscard]] bool ready() const { return deflater_.ready(); }
+    // Why the thread could not start; start() must not be called then.
+    [[nodiscard]] const std::optional<Failure>& start_failure() const { return start_failure_; }
 
     // bytes must stay valid until result() returns.
     void start(std::span<const std::uint8_t> bytes) {
@@ -388,10 +468,12 @@ public:
         changed_.notify_all();
     }
 
-    // The compressed bytes of the array last started, valid until the next start.
-    std::span<const std::uint8_t> result() {
+    // The compressed bytes of the array last started, valid until the next start, or
+    // what compressing it threw.
+    std::expected<std::span<const std::uint8_t>, std::exception_ptr> result() {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return !busy_; });
+        if (thrown_) return std::unexpected(std::exchange(thrown_, nullptr));
         return output_;
     }
 
@@ -403,9 +485,16 @@ private:
             if (!busy_) return;
             const auto input = input_;
             lock.unlock();
-            const auto output = deflater_.compress(input);
+            std::span<const std::uint8_t> output;
+            std::exception_ptr thrown;
+            try {
+                output = deflater_.compress(input);
+            } catch (...) {
+                thrown = std::current_exception();
+            }
             lock.lock();
             output_ = output;
+            thrown_ = std::move(thrown);
             busy_ = false;
             changed_.notify_all();
         }
@@ -416,9 +505,11 @@ private:
     std::condition_variable changed_;
     std::span<const std::uint8_t> input_;
     std::span<const std::uint8_t> output_;
+    std::exception_ptr thrown_;
     bool busy_ = false;
     bool closing_ = false;
-    std::thread thread_;  // last: started once everything it uses exists
+    std::optional<Failure> start_failure_;
+    std::thread thread_;
 };
 
 class DocumentWriter {
@@ -439,21 +530,18 @@ public:
 
 private:
     void header();
-    void spectrum(const meridel::SpectrumRecord& record, std::uint64_t index);
+    Outcome<void> spectrum(const meridel::SpectrumRecord& record, std::uint64_t index);
     // Compressed or not as asked: the first array on the background thread, the second
-    // here, at once.
-    std::pair<std::span<const std::uint8_t>, std::span<const std::uint8_t>> encode_pair(
+    // here, at once. Fails with "compression failed: <reason>".
+    Outcome<std::pair<std::span<const std::uint8_t>, std::span<const std::uint8_t>>> encode_pair(
         std::span<const std::uint8_t> first, std::span<const std::uint8_t> second);
     void binary_array(std::span<const std::uint8_t> encoded, const std::string& type_line,
                       const std::string& array_line, std::string_view indent);
-    void chromatogram();
+    Outcome<void> chromatogram();
     void footer_and_index();
     Outcome<void> finish();
 
-    Outcome<void> check_sink() const {
-        if (out_.error() != 0) return std::unexpected(Failure{write_failure(out_.error())});
-        return {};
-    }
+    Outcome<void> check_sink() const { return out_.status(); }
 
     int fd_;
     Sink out_;
@@ -585,12 +673,22 @@ void DocumentWriter::header() {
     out_.put("\" defaultDataProcessingRef=\"conversion\">\n");
 }
 
-std::pair<std::span<const std::uint8_t>, std::span<const std::uint8_t>> DocumentWriter::encode_pair(
+Outcome<std::pair<std::span<const std::uint8_t>, std::span<const std::uint8_t>>> DocumentWriter::encode_pair(
     std::span<const std::uint8_t> first, std::span<const std::uint8_t> second) {
-    if (!options_.compress) return {first, second};
+    if (!options_.compress) return std::pair{first, second};
     background_->start(first);
-    const auto packed_second = deflater_->compress(second);
-    return {background_->result(), packed_second};
+    std::span<const std::uint8_t> packed_second;
+    std::exception_ptr thrown;
+    try {
+        packed_second = deflater_->compress(second);
+    } catch (...) {
+        thrown = std::current_exception();
+    }
+    // Waited for even after a failure here: the other thread reads first until then.
+    auto packed_first = background_->result();
+    if (!thrown && !packed_first) thrown = packed_first.error();
+    if (thrown) return std::unexpected(Failure{"compression failed: " + exception_text(thrown)});
+    return std::pair{*packed_first, packed_second};
 }
 
 void DocumentWriter::binary_array(std::span<const std::uint8_t> encoded, const std::string& type_line,
@@ -618,7 +716,7 @@ void DocumentWriter::binary_array(std::span<const std::uint8_t> encoded, const s
     out_.put("</binaryDataArray>\n");
 }
 
-void DocumentWriter::spectrum(const meridel::SpectrumRecord& record, std::uint64_t index) {
+Outcome<void> DocumentWriter::spectrum(const meridel::SpectrumRecord& record, std::uint64_t index) {
     const SpectrumSummary summary = summarize(record.mz, record.intensity);
     out_.put("      ");
     offsets_.push_back(out_.offset());  // the index points at the '<' of the element
@@ -703,15 +801,17 @@ void DocumentWriter::spectrum(const meridel::SpectrumRecord& record, std::uint64
     out_.put("          </scan>\n"
              "        </scanList>\n"
              "        <binaryDataArrayList count=\"2\">\n");
-    const auto [mz, intensity] = encode_pair(bytes_of(std::span<const double>(record.mz)),
-                                             bytes_of(std::span<const float>(record.intensity)));
-    binary_array(mz, lines_.f64, lines_.mz_array, "          ");
-    binary_array(intensity, lines_.f32, lines_.intensity_array, "          ");
+    const auto encoded = encode_pair(bytes_of(std::span<const double>(record.mz)),
+                                     bytes_of(std::span<const float>(record.intensity)));
+    if (!encoded) return std::unexpected(encoded.error());
+    binary_array(encoded->first, lines_.f64, lines_.mz_array, "          ");
+    binary_array(encoded->second, lines_.f32, lines_.intensity_array, "          ");
     out_.put("        </binaryDataArrayList>\n"
              "      </spectrum>\n");
+    return {};
 }
 
-void DocumentWriter::chromatogram() {
+Outcome<void> DocumentWriter::chromatogram() {
     out_.put("    </spectrumList>\n"
              "    <chromatogramList count=\"1\" defaultDataProcessingRef=\"conversion\">\n");
     out_.put("      ");
@@ -721,15 +821,17 @@ void DocumentWriter::chromatogram() {
     out_.put("\">\n        ");
     out_.put(lines_.tic_chromatogram);
     out_.put("\n        <binaryDataArrayList count=\"2\">\n");
-    const auto [times, totals] = encode_pair(bytes_of(std::span<const double>(times_)),
-                                             bytes_of(std::span<const double>(totals_)));
-    binary_array(times, lines_.f64, lines_.time_array, "          ");
-    binary_array(totals, lines_.f64, lines_.intensity_array, "          ");
+    const auto encoded = encode_pair(bytes_of(std::span<const double>(times_)),
+                                     bytes_of(std::span<const double>(totals_)));
+    if (!encoded) return std::unexpected(encoded.error());
+    binary_array(encoded->first, lines_.f64, lines_.time_array, "          ");
+    binary_array(encoded->second, lines_.f64, lines_.intensity_array, "          ");
     out_.put("        </binaryDataArrayList>\n"
              "      </chromatogram>\n"
              "    </chromatogramList>\n"
              "  </run>\n"
              "</mzML>\n");
+    return {};
 }
 
 void DocumentWriter::footer_and_index() {
@@ -775,6 +877,9 @@ Outcome<void> DocumentWriter::finish() {
 
 Outcome<WriteStats> DocumentWriter::write(meridel::SpectrumIterator& spectra, Progress& progress,
                                           const std::atomic<bool>& stop) {
+    // A thread that could not start fails the document before anything is written.
+    if (auto ok = check_sink(); !ok) return std::unexpected(ok.error());
+    if (options_.compress && background_->start_failure()) return std::unexpected(*background_->start_failure());
     if (options_.compress && (!deflater_->ready() || !background_->ready())) {
         return std::unexpected(Failure{"out of memory for the compressor"});
     }
@@ -793,7 +898,7 @@ Outcome<WriteStats> DocumentWriter::write(meridel::SpectrumIterator& spectra, Pr
         }
         // The list's count is written already; one spectrum more would contradict it.
         if (count == run_.spectrum_count) return miscounted();
-        spectrum(*record, count);
+        if (auto ok = spectrum(*record, count); !ok) return std::unexpected(ok.error());
         ++count;
         if (auto ok = check_sink(); !ok) return std::unexpected(ok.error());
         progress.scans_done.fetch_add(1, std::memory_order_relaxed);
@@ -801,7 +906,7 @@ Outcome<WriteStats> DocumentWriter::write(meridel::SpectrumIterator& spectra, Pr
         reported = out_.offset();
     }
     if (count != run_.spectrum_count) return miscounted();
-    chromatogram();
+    if (auto ok = chromatogram(); !ok) return std::unexpected(ok.error());
     if (options_.index) footer_and_index();
     if (auto ok = finish(); !ok) return std::unexpected(ok.error());
     progress.bytes_written.fetch_add(out_.offset() - reported, std::memory_order_relaxed);

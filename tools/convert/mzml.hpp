@@ -84,7 +84,10 @@ struct WriteStats {
 // failed: <OS text>"; "write failed: nothing written" when a write call takes no byte,
 // which calling again would only repeat), a record whose arrays differ in length, or a
 // source giving a number of spectra other than run.spectrum_count. Short writes are
-// continued. The file's contents are unspecified after a failure.
+// continued. A failure on one of the writer's threads is returned like any other: "cannot
+// start a thread: <reason>", "compression failed: <reason>", "write failed: <reason>" or
+// "checksum failed: <reason>" (the reason "out of memory" for std::bad_alloc). The
+// file's contents are unspecified after a failure.
 [[nodiscard]] Outcome<WriteStats> write_mzml(int fd, meridel::SpectrumIterator& spectra,
                                              const RunInfo& run, const WriteOptions& options,
                                              Progress& progress, const std::atomic<bool>& stop);
