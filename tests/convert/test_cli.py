@@ -3,6 +3,7 @@
 import json
 import os
 import pty
+import re
 import select
 import signal
 import subprocess
@@ -14,6 +15,9 @@ import pytest
 BUILD = Path(os.environ.get("CORVANE_BUILD", Path(__file__).resolve().parents[2] / "build"))
 CONVERT = BUILD / "tools" / "corvane-convert"
 FIXTURE = BUILD / "tests" / "corvane-fixture"
+# The project's version, as CMake hands it to the build.
+VERSION = re.search(r"project\(corvane VERSION (\S+)",
+                    (Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()).group(1)
 
 SMALL = {
     "stride": 284,
@@ -59,6 +63,7 @@ def test_default_output_sits_beside_the_input(tmp_path):
     assert result.returncode == 0 and result.stderr == "" and result.stdout == ""
     out = tmp_path / "run.mzML"
     assert out.read_bytes().startswith(b"<?xml")
+    assert f'<software id="corvane" version="{VERSION}">' in out.read_text()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["run.d", "run.mzML"]
     assert tree(acq) == before  # the acquisition is only read
     umask = os.umask(0)
@@ -130,6 +135,27 @@ def test_usage_errors(tmp_path, args, message):
     line = one_error_line(run(*(a.format(tmp=tmp_path) for a in args), cwd=tmp_path), status=2)
     assert line == "corvane-convert: " + message.format(tmp=tmp_path)
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("args", [["-h"], ["--help"], ["a.d", "--help", "-o", "x"]])
+def test_help_explains_every_option_and_the_exit_statuses(tmp_path, args):
+    result = run(*args, cwd=tmp_path)
+    assert result.returncode == 0 and result.stderr == ""
+    text = result.stdout
+    assert text.startswith("usage: corvane-convert [options] INPUT.d... [-o OUT]\n")
+    lines = text.splitlines()
+    for option in ["-o, --output OUT", "-j, --jobs N", "--no-compression", "--no-index", "-f, --force",
+                   "-q, --quiet", "-h, --help", "--version", "--"]:
+        explained = [line for line in lines if re.match(rf"\s+{re.escape(option)}\s{{2,}}\S", line)]
+        assert len(explained) == 1, option
+    statuses = lines[lines.index("Exit status:") + 1:]
+    assert [line.split()[0] for line in statuses] == ["0", "1", "2", "128+N"]
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_version(tmp_path):
+    result = run("--version", cwd=tmp_path)
+    assert (result.returncode, result.stdout, result.stderr) == (0, f"corvane-convert {VERSION}\n", "")
 
 
 def test_jobs_convert_several_inputs_as_one_at_a_time_would(tmp_path):

@@ -41,14 +41,22 @@ constexpr std::string_view usage_text =
     "Writes each acquisition as an indexed mzML 1.1 file, by default beside it with the\n"
     "same name less the .d ending (run.d -> run.mzML).\n"
     "\n"
-    "  -o, --output OUT    the output file (one input) or an existing folder\n"
+    "Options:\n"
+    "  -o, --output OUT      the output file (one input only), or an existing folder\n"
+    "  -j, --jobs N          convert up to N inputs at once (default 1)\n"
     "      --no-compression  store the binary arrays without zlib compression\n"
-    "      --no-index      write plain mzML, without the offset index and checksum\n"
-    "  -j, --jobs N        convert up to N inputs at once (default 1)\n"
-    "  -q, --quiet         no progress line\n"
-    "  -f, --force         replace existing output files\n"
-    "  -h, --help          show this help\n"
-    "      --version       show the version\n";
+    "      --no-index        write plain mzML, without the offset index and checksum\n"
+    "  -f, --force           replace existing output files\n"
+    "  -q, --quiet           no progress line on the terminal\n"
+    "  -h, --help            show this help and exit\n"
+    "      --version         show the version and exit\n"
+    "  --                    take every later argument as an input\n"
+    "\n"
+    "Exit status:\n"
+    "  0      every input was converted\n"
+    "  1      a failure, one line on standard error; the other inputs are converted\n"
+    "  2      usage error: nothing was converted\n"
+    "  128+N  stopped by signal N (130 for Ctrl-C); no partial output is left\n";
 
 struct Arguments {
     std::vector<std::string> inputs;
