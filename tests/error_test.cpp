@@ -25,7 +25,7 @@ TEST(Error, IoDisplaysThePlatformTextAndTheCode) {
     EXPECT_EQ(Error::io(ENOENT).display(), "I/O error: No such file or directory (os error 2)");
 }
 
-TEST(OsMessage, IsThePlatformTextAloneUnknownCodesIncluded) {
+TEST(Error, OsMessageIsThePlatformTextAloneUnknownCodesIncluded) {
     for (int code : {ENOSPC, EPERM, 9999}) {
         SCOPED_TRACE(code);
         EXPECT_EQ(os_message(code), std::strerror(code));
