@@ -2,8 +2,8 @@
 # Builds the libFuzzer targets in build-fuzz/ (Debian's clang-19 with ASan + UBSan) and
 # runs each for FUZZ_SECONDS (default 60), FUZZ_JOBS of them at a time (default 1).
 # FUZZ_TARGETS limits the run to some targets. Corpora grow in build-fuzz/corpus/<target>,
-# starting from the fixture writer's seeds and the committed inputs in fuzz/corpus/ and
-# fuzz/regressions/; a crashing input lands in build-fuzz/artifacts/<target>/ and fails
+# starting from the acquisition writer's seeds and the committed inputs in fuzz/corpus/;
+# a crashing input lands in build-fuzz/artifacts/<target>/ and fails
 # the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,7 +33,6 @@ run_one() {
   mkdir -p "$build/corpus/$t" "$build/artifacts/$t"
   [ -f "fuzz/dict/$t.dict" ] && dict=("-dict=fuzz/dict/$t.dict")
   [ -d "fuzz/corpus/$t" ] && inputs+=("fuzz/corpus/$t")
-  [ -d "fuzz/regressions/$t" ] && inputs+=("fuzz/regressions/$t")
   # No input may make the reader allocate 64 MiB at once: counts are checked first.
   "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -malloc_limit_mb=64 -print_final_stats=1 "${dict[@]}" \
