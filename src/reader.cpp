@@ -64,6 +64,10 @@ std::string with_number(std::string_view prefix, std::uint32_t n) {
     return std::string(text.data(), static_cast<std::size_t>(end - text.data()));
 }
 
+// Fills a default-constructed record from scan record s of the reader's index.
+void build_record(const Reader& reader, const raw::ScanRecord& s, std::uint64_t index,
+                  SpectrumRecord& record);
+
 class ReaderIterator final : public SpectrumIterator {
 public:
     explicit ReaderIterator(const Reader& reader)
@@ -82,8 +86,9 @@ public:
     }
 
 private:
-    // Fills a default-constructed record from scan record s.
-    void build(const raw::ScanRecord& s, std::uint64_t index, SpectrumRecord& record) const;
+    void build(const raw::ScanRecord& s, std::uint64_t index, SpectrumRecord& record) const {
+        build_record(reader_, s, index, record);
+    }
 
     const Reader& reader_;
     std::vector<raw::ScanRecord> scans_;
@@ -91,12 +96,12 @@ private:
     std::uint64_t produced_ = 0;
 };
 
-void ReaderIterator::build(const raw::ScanRecord& s, std::uint64_t index,
-                           SpectrumRecord& record) const {
+void build_record(const Reader& reader, const raw::ScanRecord& s, std::uint64_t index,
+                  SpectrumRecord& record) {
     // Profile data first; a block that cannot be read or decoded leaves the lists empty.
     if (s.profile_block) {
         const auto& ref = *s.profile_block;
-        if (auto bytes = raw::read_bytes(reader_.profile_path(), ref.byte_offset, ref.byte_count)) {
+        if (auto bytes = raw::read_bytes(reader.profile_path(), ref.byte_offset, ref.byte_count)) {
             auto decoded = raw::decode_profile_block(*bytes, ref, s.mz_first.value_or(0.0),
                                                      s.mz_last.value_or(0.0));
             if (decoded) {
@@ -121,8 +126,8 @@ void ReaderIterator::build(const raw::ScanRecord& s, std::uint64_t index,
             // Left uninitialised: the read fills exactly the part that is decoded.
             std::array<std::uint8_t, small_block_size> local;
             const std::span<std::uint8_t> bytes(local.data(), ref.byte_count);
-            if (raw::read_bytes_into(reader_.peak_path(), ref.byte_offset, bytes)) take_peaks(bytes);
-        } else if (auto bytes = raw::read_bytes(reader_.peak_path(), ref.byte_offset, ref.byte_count)) {
+            if (raw::read_bytes_into(reader.peak_path(), ref.byte_offset, bytes)) take_peaks(bytes);
+        } else if (auto bytes = raw::read_bytes(reader.peak_path(), ref.byte_offset, ref.byte_count)) {
             take_peaks(*bytes);
         }
     }
@@ -146,7 +151,7 @@ void ReaderIterator::build(const raw::ScanRecord& s, std::uint64_t index,
     record.retention_time_sec = s.retention_time_min * 60.0;
     record.mz_first = s.mz_first;
     record.mz_last = s.mz_last;
-    record.instrument_kind = reader_.scans().record_stride >= qtof_stride ? kind_qtof : kind_qqq;
+    record.instrument_kind = reader.scans().record_stride >= qtof_stride ? kind_qtof : kind_qqq;
 }
 
 }  // namespace
@@ -209,6 +214,13 @@ Reader Reader::from_parts(std::string root, raw::MSScan scans) {
     reader.root_ = std::move(root);
     reader.scans_ = std::move(scans);
     return reader;
+}
+
+SpectrumRecord Reader::record_at(std::size_t i) const {
+    assert(i < scans_.records.size());
+    SpectrumRecord record;
+    build_record(*this, scans_.records[i], i, record);
+    return record;
 }
 
 std::unique_ptr<SpectrumIterator> Reader::iter_spectra() const {

@@ -45,6 +45,10 @@ public:
     // Lazy iterator over one record per scan, in index order. Refers to this Reader.
     [[nodiscard]] std::unique_ptr<SpectrumIterator> iter_spectra() const override;
 
+    // The record of scan i of the index (i < scans().records.size()), decoded on its own,
+    // exactly as the iterator would give it at that position. Safe from several threads.
+    [[nodiscard]] SpectrumRecord record_at(std::size_t i) const;
+
     [[nodiscard]] const std::string& root() const { return root_; }
     [[nodiscard]] const std::string& source_name() const { return source_name_; }
     [[nodiscard]] const raw::MSScan& scans() const { return scans_; }

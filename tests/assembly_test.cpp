@@ -32,7 +32,32 @@ protected:
         if (!reader) return records;
         auto spectra = reader->iter_spectra();
         while (auto record = spectra->next()) records.push_back(std::move(*record));
+        // Every record also decodes on its own, the same as in the stream.
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            SCOPED_TRACE(i);
+            expect_same(reader->record_at(i), records[i]);
+        }
         return records;
+    }
+
+    static void expect_same(const SpectrumRecord& a, const SpectrumRecord& b) {
+        EXPECT_EQ(a.index, b.index);
+        EXPECT_EQ(a.native_id, b.native_id);
+        EXPECT_EQ(a.scan_id, b.scan_id);
+        EXPECT_EQ(a.ms_level, b.ms_level);
+        EXPECT_EQ(a.retention_time_sec, b.retention_time_sec);
+        EXPECT_EQ(a.mz_first, b.mz_first);
+        EXPECT_EQ(a.mz_last, b.mz_last);
+        ASSERT_EQ(a.precursor.has_value(), b.precursor.has_value());
+        if (a.precursor) {
+            EXPECT_EQ(a.precursor->msn_value_1, b.precursor->msn_value_1);
+            EXPECT_EQ(a.precursor->msn_value_2, b.precursor->msn_value_2);
+            EXPECT_EQ(a.precursor->reference, b.precursor->reference);
+        }
+        EXPECT_EQ(a.mz, b.mz);
+        EXPECT_EQ(a.intensity, b.intensity);
+        EXPECT_EQ(a.is_profile, b.is_profile);
+        EXPECT_EQ(a.instrument_kind, b.instrument_kind);
     }
 
     SpectrumRecord only(const AcquisitionSpec& spec) {
