@@ -1,0 +1,338 @@
+#include "analysis.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cassert>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <numeric>
+#include <system_error>
+#include <thread>
+
+namespace corvane::analysis {
+
+namespace {
+
+// Results decoded ahead of the one the calling thread waits for, per worker. Enough to
+// keep every worker busy while one slow scan holds up delivery, and small enough that a
+// run of any size keeps at most a few profile scans per thread in memory.
+constexpr std::size_t window_per_worker = 4;
+
+// Computes make(k) for k = 0 .. n-1 on up to `threads` threads and calls take(k, result)
+// on the calling thread in order of k. A worker takes the next k from a shared counter,
+// but only while k is within the window of results the calling thread has not taken yet,
+// so at most window_per_worker x workers results wait at any time.
+//
+// Stops at the first of: take returning false, take throwing, make throwing on any
+// thread. Every worker is joined before this returns or throws; an exception of a worker
+// is rethrown here, on the calling thread.
+template <class T, class Make, class Take>
+void ordered(std::size_t n, unsigned threads, const Make& make, const Take& take) {
+    const std::size_t workers = std::min<std::size_t>(threads, n);
+    if (workers <= 1) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!take(k, make(k))) return;
+        }
+        return;
+    }
+
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable ready;  // the calling thread waits for slot `delivered`
+        std::condition_variable space;  // workers wait for the window to move on
+        std::vector<std::optional<T>> slots;
+        std::size_t next = 0;       // the next k a worker takes
+        std::size_t delivered = 0;  // results taken by the calling thread
+        bool stop = false;
+        std::exception_ptr error;
+    };
+    Shared shared;
+    shared.slots.resize(window_per_worker * workers);
+    const std::size_t window = shared.slots.size();
+
+    auto work = [&shared, &make, n, window] {
+        std::unique_lock lock(shared.mutex);
+        for (;;) {
+            shared.space.wait(lock, [&] {
+                return shared.stop || shared.next >= n || shared.next < shared.delivered + window;
+            });
+            if (shared.stop || shared.next >= n) return;
+            const std::size_t k = shared.next++;
+            lock.unlock();
+            // The slot of k is free: the result k - window it held has been taken, or k
+            // would not be inside the window.
+            try {
+                T result = make(k);
+                lock.lock();
+                shared.slots[k % window].emplace(std::move(result));
+            } catch (...) {
+                if (!lock.owns_lock()) lock.lock();
+                if (!shared.error) shared.error = std::current_exception();
+                shared.stop = true;
+                shared.space.notify_all();
+                shared.ready.notify_one();
+                return;
+            }
+            shared.ready.notify_one();
+        }
+    };
+
+    std::vector<std::thread> pool;
+    pool.reserve(workers);
+    // Joins the workers on every way out, a throwing take included.
+    struct Joiner {
+        Shared& shared;
+        std::vector<std::thread>& pool;
+        ~Joiner() {
+            {
+                std::lock_guard lock(shared.mutex);
+                shared.stop = true;
+            }
+            shared.space.notify_all();
+            for (auto& t : pool) t.join();
+        }
+    } joiner{shared, pool};
+
+    for (std::size_t w = 0; w < workers; ++w) {
+        try {
+            pool.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: fewer workers do the same work
+        }
+    }
+    if (pool.empty()) {
+        // Not one worker started and none will take a k: this thread decodes alone.
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!take(k, make(k))) return;
+        }
+        return;
+    }
+
+    for (std::size_t k = 0; k < n; ++k) {
+        std::optional<T> result;
+        {
+            std::unique_lock lock(shared.mutex);
+            auto& slot = shared.slots[k % window];
+            shared.ready.wait(lock, [&] { return shared.stop || slot.has_value(); });
+            // Only a worker's failure sets stop while this thread is waiting.
+            if (shared.stop) break;
+            result.swap(slot);
+            shared.delivered = k + 1;
+        }
+        shared.space.notify_all();
+        if (!take(k, std::move(*result))) return;
+    }
+    // The joiner runs before the error is read: no worker can still be writing it.
+    std::exception_ptr error;
+    {
+        std::lock_guard lock(shared.mutex);
+        shared.stop = true;
+    }
+    shared.space.notify_all();
+    for (auto& t : pool) t.join();
+    pool.clear();
+    error = shared.error;
+    if (error) std::rethrow_exception(error);
+}
+
+double retention_seconds(const Reader& reader, std::size_t i) {
+    return reader.scans().records[i].retention_time_min * 60.0;
+}
+
+// A chromatogram of one value per scan, the value reduced from the record on a worker.
+template <class Reduce>
+Chromatogram chromatogram(const Reader& reader, std::span<const std::size_t> scans, unsigned threads,
+                          const Reduce& reduce) {
+    Chromatogram c;
+    c.rt.reserve(scans.size());
+    c.value.reserve(scans.size());
+    ordered<double>(
+        scans.size(), threads, [&](std::size_t k) { return reduce(reader.record_at(scans[k])); },
+        [&](std::size_t k, double value) {
+            c.rt.push_back(retention_seconds(reader, scans[k]));
+            c.value.push_back(value);
+            return true;
+        });
+    return c;
+}
+
+// True when every m/z is at least the one before it (a NaN anywhere but alone makes the
+// list unsorted, so binary searches only ever see ordered, comparable values).
+bool ascending(const std::vector<double>& mz) {
+    for (std::size_t i = 1; i < mz.size(); ++i) {
+        if (!(mz[i] >= mz[i - 1])) return false;
+    }
+    return true;
+}
+
+// Sums of the intensities inside each window, in point order. order lists the windows
+// by ascending low bound.
+std::vector<double> window_sums(const SpectrumRecord& record, std::span<const XicWindow> windows,
+                                std::span<const std::size_t> order) {
+    std::vector<double> sums(windows.size(), 0.0);
+    const auto& mz = record.mz;
+    const auto& intensity = record.intensity;
+    assert(mz.size() == intensity.size());
+    if (mz.empty()) return sums;
+    if (ascending(mz)) {
+        // Each window's first point is found by binary search from where the previous
+        // window's began: the lows ascend, so that start never moves back.
+        auto from = mz.begin();
+        for (const std::size_t w : order) {
+            from = std::lower_bound(from, mz.end(), windows[w].low);
+            double sum = 0.0;
+            for (auto it = from; it != mz.end() && *it <= windows[w].high; ++it) {
+                sum += static_cast<double>(intensity[static_cast<std::size_t>(it - mz.begin())]);
+            }
+            sums[w] = sum;
+        }
+        return sums;
+    }
+    // Unsorted (peak lists may be): one pass over the points, each added to every window
+    // holding it, so every window still sums in point order.
+    std::vector<double> lows(order.size());
+    for (std::size_t j = 0; j < order.size(); ++j) lows[j] = windows[order[j]].low;
+    for (std::size_t i = 0; i < mz.size(); ++i) {
+        const double m = mz[i];
+        // Only windows whose low bound is at most m can hold it.
+        const auto end = std::upper_bound(lows.begin(), lows.end(), m);
+        for (std::size_t j = 0; j < static_cast<std::size_t>(end - lows.begin()); ++j) {
+            const XicWindow& w = windows[order[j]];
+            if (w.low <= m && m <= w.high) sums[order[j]] += static_cast<double>(intensity[i]);
+        }
+    }
+    return sums;
+}
+
+std::uint64_t file_size(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || st.st_size < 0) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+// Peak blocks hold 12 bytes per point; an LZF stream expands at most 88 times and a
+// profile point takes 4 decoded bytes, so a profile block of b bytes has at most 22 b points.
+constexpr std::uint64_t peak_bytes_per_point = 12;
+constexpr std::uint64_t profile_points_per_byte = 88 / 4;
+
+// The points the selected scans will have if the index is right: the profile block's
+// count when it has points, else the peak block's. The counts are untrusted, so each is
+// capped by what its block could hold within its file, and the total by what the two
+// files could hold; a wrong count only costs a reallocation, never a wrong result.
+std::uint64_t expected_points(const Reader& reader, std::span<const std::size_t> scans) {
+    const std::uint64_t profile_size = file_size(reader.profile_path());
+    const std::uint64_t peak_size = file_size(reader.peak_path());
+    std::uint64_t total = 0;
+    for (const std::size_t i : scans) {
+        const raw::ScanRecord& s = reader.scans().records[i];
+        if (s.profile_block && s.profile_block->point_count > 0) {
+            const std::uint64_t bytes = std::min<std::uint64_t>(s.profile_block->byte_count, profile_size);
+            total += std::min<std::uint64_t>(s.profile_block->point_count, bytes * profile_points_per_byte);
+        } else if (s.peak_block) {
+            const std::uint64_t bytes = std::min<std::uint64_t>(s.peak_block->byte_count, peak_size);
+            total += std::min<std::uint64_t>(s.peak_block->point_count, bytes / peak_bytes_per_point);
+        }
+    }
+    return std::min(total, profile_size * profile_points_per_byte + peak_size / peak_bytes_per_point);
+}
+
+}  // namespace
+
+std::vector<std::size_t> select(const Reader& reader, const Selection& selection) {
+    const auto& records = reader.scans().records;
+    std::vector<std::size_t> chosen;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const raw::ScanRecord& s = records[i];
+        if (selection.ms_level && s.ms_level != *selection.ms_level) continue;
+        if (selection.rt_range) {
+            const double rt = s.retention_time_min * 60.0;
+            // Written so that a NaN time falls outside every range.
+            if (!(rt >= selection.rt_range->first && rt <= selection.rt_range->second)) continue;
+        }
+        chosen.push_back(i);
+    }
+    return chosen;
+}
+
+unsigned default_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+void for_each_record(const Reader& reader, std::span<const std::size_t> scans, unsigned threads,
+                     const std::function<bool(std::size_t, meridel::SpectrumRecord&&)>& consume) {
+    ordered<SpectrumRecord>(
+        scans.size(), threads, [&](std::size_t k) { return reader.record_at(scans[k]); },
+        [&](std::size_t k, SpectrumRecord&& record) { return consume(k, std::move(record)); });
+}
+
+Chromatogram tic(const Reader& reader, std::span<const std::size_t> scans, unsigned threads) {
+    return chromatogram(reader, scans, threads, [](const SpectrumRecord& r) {
+        double sum = 0.0;
+        for (const float v : r.intensity) sum += static_cast<double>(v);
+        return sum;
+    });
+}
+
+Chromatogram bpc(const Reader& reader, std::span<const std::size_t> scans, unsigned threads) {
+    return chromatogram(reader, scans, threads, [](const SpectrumRecord& r) {
+        if (r.intensity.empty()) return 0.0;
+        float best = r.intensity.front();
+        for (const float v : r.intensity) best = v > best ? v : best;
+        return static_cast<double>(best);
+    });
+}
+
+XicWindow window(double mz, std::optional<double> ppm, std::optional<double> da) {
+    assert(ppm.has_value() != da.has_value());
+    if (ppm) {
+        assert(*ppm >= 0.0);
+        const double half = mz * *ppm * 1e-6;
+        return {mz, mz - half, mz + half};
+    }
+    assert(*da >= 0.0);
+    return {mz, mz - *da, mz + *da};
+}
+
+std::vector<Chromatogram> xic(const Reader& reader, std::span<const std::size_t> scans,
+                              std::span<const XicWindow> windows, unsigned threads) {
+    std::vector<std::size_t> order(windows.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return windows[a].low < windows[b].low; });
+
+    std::vector<Chromatogram> result(windows.size());
+    for (auto& c : result) c.value.reserve(scans.size());
+    std::vector<double> rt;
+    rt.reserve(scans.size());
+    ordered<std::vector<double>>(
+        scans.size(), threads,
+        [&](std::size_t k) { return window_sums(reader.record_at(scans[k]), windows, order); },
+        [&](std::size_t k, std::vector<double>&& sums) {
+            rt.push_back(retention_seconds(reader, scans[k]));
+            for (std::size_t w = 0; w < sums.size(); ++w) result[w].value.push_back(sums[w]);
+            return true;
+        });
+    for (auto& c : result) c.rt = rt;
+    return result;
+}
+
+RunArrays arrays(const Reader& reader, std::span<const std::size_t> scans, unsigned threads) {
+    RunArrays a;
+    a.offsets.reserve(scans.size() + 1);
+    a.offsets.push_back(0);
+    a.scan_index.assign(scans.begin(), scans.end());
+    const std::uint64_t points = expected_points(reader, scans);
+    a.mz.reserve(static_cast<std::size_t>(points));
+    a.intensity.reserve(static_cast<std::size_t>(points));
+    ordered<SpectrumRecord>(
+        scans.size(), threads, [&](std::size_t k) { return reader.record_at(scans[k]); },
+        [&](std::size_t, SpectrumRecord&& record) {
+            a.mz.insert(a.mz.end(), record.mz.begin(), record.mz.end());
+            a.intensity.insert(a.intensity.end(), record.intensity.begin(), record.intensity.end());
+            a.offsets.push_back(a.mz.size());
+            return true;
+        });
+    return a;
+}
+
+}  // namespace corvane::analysis

@@ -1,0 +1,74 @@
+// Whole-run work on an opened acquisition: selecting scans from the index, decoding them
+// on several threads in scan order, chromatograms and the run as one set of arrays. Pure
+// C++ (no Python); every function is safe to call from several threads on one Reader.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "reader.hpp"
+
+namespace corvane::analysis {
+
+// Which scans a call works on, decided from the scan index alone.
+struct Selection {
+    std::optional<std::uint32_t> ms_level;                 // all levels when absent
+    std::optional<std::pair<double, double>> rt_range;     // seconds, both ends included
+};
+
+// Indexes (positions in the scan index) of the selected scans, ascending.
+[[nodiscard]] std::vector<std::size_t> select(const Reader& reader, const Selection& selection);
+
+// Threads to use when the caller gives none (0): the machine's cores, at least 1.
+[[nodiscard]] unsigned default_threads();
+
+// Decodes the scans at the given indexes with up to `threads` threads and calls
+// consume(k, record) for k = 0, 1, ... in order, on the calling thread (record.index is
+// the scan's index in the run). At most a bounded window of decoded records waits at
+// any time, whatever the run's size. If consume returns false, decoding stops early.
+// Results never depend on the thread count.
+void for_each_record(const Reader& reader, std::span<const std::size_t> scans, unsigned threads,
+                     const std::function<bool(std::size_t, meridel::SpectrumRecord&&)>& consume);
+
+// A chromatogram: one value per selected scan, in scan order.
+struct Chromatogram {
+    std::vector<double> rt;     // retention time, seconds
+    std::vector<double> value;  // summed (TIC, XIC) or largest (BPC) intensity; 0 for an empty scan
+};
+
+// Total-ion and base-peak chromatograms from the decoded points (the index holds no totals).
+[[nodiscard]] Chromatogram tic(const Reader& reader, std::span<const std::size_t> scans, unsigned threads);
+[[nodiscard]] Chromatogram bpc(const Reader& reader, std::span<const std::size_t> scans, unsigned threads);
+
+// An extracted-ion window: points with low <= mz <= high count.
+struct XicWindow {
+    double mz;    // the target as given
+    double low;
+    double high;
+};
+
+// The window around mz: ppm and da are alternatives (exactly one is given).
+[[nodiscard]] XicWindow window(double mz, std::optional<double> ppm, std::optional<double> da);
+
+// Every window's chromatogram, all from one pass over the scans: result[t] belongs to
+// windows[t]; all share the same rt.
+[[nodiscard]] std::vector<Chromatogram> xic(const Reader& reader, std::span<const std::size_t> scans,
+                                            std::span<const XicWindow> windows, unsigned threads);
+
+// The points of the selected scans as one set of arrays, CSR style: the points of
+// scans[k] are mz[offsets[k] .. offsets[k + 1]) and the same range of intensity;
+// scan_index[k] == scans[k]. Each array is allocated once at its final size.
+struct RunArrays {
+    std::vector<std::uint64_t> offsets;  // scans.size() + 1 entries, offsets[0] == 0
+    std::vector<double> mz;
+    std::vector<float> intensity;
+    std::vector<std::uint64_t> scan_index;
+};
+[[nodiscard]] RunArrays arrays(const Reader& reader, std::span<const std::size_t> scans, unsigned threads);
+
+}  // namespace corvane::analysis
