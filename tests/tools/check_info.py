@@ -85,11 +85,80 @@ class MakeSample(unittest.TestCase):
 
     def test_usage_errors(self):
         for args in ([], ["--ms1"], ["--ms1", "x", "d"], ["--points", "0", "d"],
-                     ["--bogus", "d"], ["a", "b"]):
+                     ["--bogus", "d"], ["a", "b"], ["--mz-range", "500", "d"],
+                     ["--mz-range", "600", "400", "d"], ["--mz-range", "400", "400", "d"],
+                     ["--mz-range", "-1", "400", "d"], ["--mz-range", "400", "inf", "d"]):
             with self.subTest(args=args):
                 done = run(MAKE_SAMPLE, *args)
                 self.assertEqual(done.returncode, 2)
                 self.assertTrue(done.stderr.startswith("usage: corvane-make-sample"))
+
+
+def xic(ms1, target, ppm=10.0):
+    """Summed intensity within target +- ppm of each MS1 scan."""
+    half = target * ppm * 1e-6
+    return [sum(i for m, i in zip(s["mz"], s["intensity"]) if abs(m - target) <= half)
+            for s in ms1]
+
+
+class SampleData(unittest.TestCase):
+    """What a plot of the sample shows: compounds eluting as peaks, isotope envelopes, a
+    profile axis fine enough for 10 ppm, MS2 fragments below their precursors."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.spectra = info("--spectra", make_sample(
+            "lcms.d", "--ms1", "60", "--ms2", "60", "--points", "12000",
+            "--mz-range", "482", "518"))["spectra"]
+        cls.ms1 = [s for s in cls.spectra if s["ms_level"] == 1]
+
+    def test_ms2_fragments_below_precursor_inside_range(self):
+        tiny = info("--spectra", make_sample("tiny-ms2.d", "--tiny", "20"))["spectra"]
+        for name, spectra in (("lcms", self.spectra), ("tiny", tiny)):
+            ms2 = [s for s in spectra if s["ms_level"] == 2]
+            self.assertGreaterEqual(len(ms2), 10)
+            for s in ms2:
+                with self.subTest(sample=name, index=s["index"]):
+                    self.assertLess(max(s["mz"]), s["precursor"]["msn_value_1"])
+                    self.assertGreaterEqual(min(s["mz"]), s["mz_first"])
+                    self.assertLessEqual(max(s["mz"]), s["mz_last"])
+                    self.assertEqual(s["mz"], sorted(s["mz"]))
+
+    def test_profile_spacing_fine_enough_for_10_ppm(self):
+        for s in self.ms1[:1] + info(make_sample("default.d", "--ms1", "1", "--ms2", "0"))[
+                "spectra"]:
+            with self.subTest(points=s["points"]):
+                self.assertTrue(s["mz_first"] < 500 < s["mz_last"])
+                self.assertLess((s["mz_last"] - s["mz_first"]) / (s["points"] - 1), 0.005)
+
+    def test_strongest_compound_elutes_as_a_peak_with_isotopes(self):
+        scan = max(range(len(self.ms1)), key=lambda n: max(self.ms1[n]["intensity"]))
+        apex = self.ms1[scan]
+        top = max(apex["intensity"])
+        at = apex["intensity"].index(top)
+        target = apex["mz"][at]
+        # A profile peak a few points wide.
+        wide = [i for i in apex["intensity"][at - 30:at + 31] if i >= top / 2]
+        self.assertTrue(3 <= len(wide) <= 15, len(wide))
+        # The XIC rises to its maximum inside the run and falls to near 0 on both sides.
+        chromatogram = xic(self.ms1, target)
+        peak = max(range(len(chromatogram)), key=chromatogram.__getitem__)
+        height = chromatogram[peak]
+        self.assertTrue(0 < peak < len(chromatogram) - 1, peak)
+        left = max(n for n in range(peak) if chromatogram[n] < 0.02 * height)
+        right = min(n for n in range(peak + 1, len(chromatogram))
+                    if chromatogram[n] < 0.02 * height)
+        self.assertTrue(4 <= right - left <= 20, (left, right))
+        # Scan by scan on the flanks (the top may wobble with the scans' jitter).
+        flank = 0.8 * height
+        self.assertTrue(all(chromatogram[n] < chromatogram[n + 1] for n in range(left, peak)
+                            if chromatogram[n + 1] < flank), chromatogram[left:right + 1])
+        self.assertTrue(all(chromatogram[n] > chromatogram[n + 1] for n in range(peak, right)
+                            if chromatogram[n] < flank), chromatogram[left:right + 1])
+        # M+1 at 1.00336 / z, smaller than M but clearly there.
+        near = [(m, i) for m, i in zip(apex["mz"], apex["intensity"])
+                if any(abs(m - target - 1.00336 / z) <= target * 1e-5 for z in (1, 2))]
+        self.assertTrue(0.05 * top < max(i for _, i in near) < top)
 
 
 class Info(unittest.TestCase):
@@ -128,14 +197,14 @@ class Info(unittest.TestCase):
             self.assertTrue(s["is_profile"])
             self.assertEqual(s["points"], 4000)
             self.assertIsNone(s["precursor"])
-            self.assertEqual((s["mz_first"], s["mz_last"]), (100.0, 1700.0))
+            self.assertEqual((s["mz_first"], s["mz_last"]), (494.002, 505.999))
         for s in ms2:
             self.assertFalse(s["is_profile"])
             self.assertGreaterEqual(s["points"], 10)
             p = s["precursor"]
             self.assertEqual(p["reference"], s["native_id"])
             self.assertIsInstance(p["msn_value_1"], float)
-            self.assertIn(p["msn_value_2"], (1.0, 2.0, 3.0))
+            self.assertIn(p["msn_value_2"], (1.0, 2.0))
 
     def test_lists_read_back_exactly(self):
         small = make_sample("small.d", "--ms1", "3", "--ms2", "5", "--points", "300")
@@ -239,7 +308,7 @@ class CommandLine(unittest.TestCase):
     TOOLS = [
         ("corvane-info", INFO, ["--spectra", "--", "-h", "--help", "--version"]),
         ("corvane-make-sample", MAKE_SAMPLE,
-         ["--ms1", "--points", "--ms2", "--peaks", "--tiny", "--seed", "--", "-h", "--help",
+         ["--ms1", "--points", "--mz-range", "--ms2", "--peaks", "--tiny", "--seed", "--", "-h", "--help",
           "--version"]),
     ]
 

@@ -1,19 +1,26 @@
 // corvane-make-sample [options] DIR
 //
-// Writes a deterministic, realistic-looking acquisition to DIR (DIR/AcqData/...): MS1
-// profile scans (Gaussian peaks with isotope partners on a patchy noisy baseline, long zero
-// runs, so LZF shrinks them about 3-4x), each followed by MS2 centroid scans of a precursor
-// taken from it (format 3, every fourth one format 2), 284-byte records, a Devices.xml
-// naming a G6530A and a Contents.xml with the acquisition time.
+// Writes a deterministic, realistic-looking LC/MS run to DIR (DIR/AcqData/...): a few dozen
+// compounds elute over the run, each a peak in retention time a few to about 20 MS1 scans
+// wide (a Gaussian with a longer tail) whose isotope envelope (M, M+1, M+2; charge 1 or 2)
+// shows in the MS1 profile scans as Gaussian peaks a few points wide, on a patchy noisy
+// baseline with long zero runs (so LZF shrinks the scans about 3-4x). Each MS1 scan is
+// followed by MS2 centroid scans of the compounds eluting most strongly at that moment
+// (format 3, every fourth one format 2), whose fragments lie below the precursor and inside
+// the scan's m/z range. 284-byte records, a Devices.xml naming a G6530A and a Contents.xml
+// with the acquisition time.
 //
-//   --ms1 N      MS1 profile scans (default 150)
-//   --points N   points per MS1 scan (default 4000)
-//   --ms2 N      MS2 centroid scans, spread evenly after the MS1 scans (default 150)
-//   --peaks N    most peaks of an MS2 scan (default 200; each has 10..N)
-//   --tiny N     instead of the above: N centroid scans of 10 peaks each, MS1 and MS2
-//                alternating (per-scan overhead)
-//   --seed N     another data set of the same shape (default 1)
-//   --           ends the options: a DIR starting with "-" goes after it
+//   --ms1 N        MS1 profile scans (default 150)
+//   --points N     points per MS1 scan (default 4000)
+//   --mz-range L H m/z range of the MS1 scans (default: 3 mDa per point around m/z 500,
+//                  within 100..1700, so a 10 ppm window holds a point or more; 4000
+//                  points give 494..506, 60,000 give 410..590)
+//   --ms2 N        MS2 centroid scans, spread evenly after the MS1 scans (default 150)
+//   --peaks N      most peaks of an MS2 scan (default 200; each has 10..N)
+//   --tiny N       instead of the above: N centroid scans of 10 peaks each, MS1 and MS2
+//                  alternating (per-scan overhead)
+//   --seed N       another data set of the same shape (default 1)
+//   --             ends the options: a DIR starting with "-" goes after it
 //
 // -h/--help prints the usage and --version the version, on standard output; any other
 // argument starting with "-" is a usage error, never taken for DIR.
@@ -29,6 +36,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -71,14 +79,25 @@ struct Options {
     std::uint32_t peaks = 200;
     std::uint32_t tiny = 0;
     std::uint64_t seed = 1;
+    // MS1 m/z range; both unset: the default below.
+    double mz_low = 0.0;
+    double mz_high = 0.0;
     std::string dir;
 };
 
-constexpr double mz_low = 100.0;
-constexpr double mz_high = 1700.0;
 constexpr double seconds_per_scan = 0.25;
-constexpr double proton = 1.00727646688;
-constexpr double isotope_gap = 1.0033548;
+// Isotope spacings for one charge: 13C - 12C, and twice that less the mass defects.
+constexpr double isotope_gap_1 = 1.00336;
+constexpr double isotope_gap_2 = 2.00671;
+// Resolving power (m/z over peak FWHM) of the simulated TOF: sigma 0.0106 at m/z 500.
+constexpr double resolving_power = 20000.0;
+// The default MS1 axis: this step per point, centred here, clipped to the widest range.
+constexpr double default_step = 0.003;
+constexpr double default_centre = 500.0;
+constexpr double widest_low = 100.0;
+constexpr double widest_high = 1700.0;
+// MS2 scans start here (or at half the precursor when that is lower).
+constexpr double ms2_low = 50.0;
 
 const char* const devices_xml = R"(<?xml version="1.0" encoding="utf-8"?>
 <Devices>
@@ -105,53 +124,102 @@ const char* const contents_xml = R"(<?xml version="1.0" encoding="utf-8"?>
 </Contents>
 )";
 
-// One MS1 profile scan: counts on an even axis from mz_low to mz_high, and the m/z of its
-// most intense peaks (precursor candidates for the MS2 scans that follow).
+// One compound of the run: its ion's monoisotopic m/z and charge, and its elution profile
+// in MS1 cycles (apex, left and right sigma; the right one longer, as columns tail).
+struct Compound {
+    double mz = 0.0;
+    int charge = 1;
+    double height = 0.0;  // profile apex counts of the monoisotopic peak at the elution apex
+    double apex = 0.0;
+    double sigma_left = 0.0;
+    double sigma_right = 0.0;
+    double abundance[3] = {1.0, 0.0, 0.0};  // M, M+1, M+2 relative to M
+
+    // Elution factor at MS1 cycle c, 1 at the apex; 0 beyond five sigmas.
+    [[nodiscard]] double elution(double c) const {
+        const double sigma = c < apex ? sigma_left : sigma_right;
+        const double d = (c - apex) / sigma;
+        return std::abs(d) > 5.0 ? 0.0 : std::exp(-0.5 * d * d);
+    }
+};
+
+// A few dozen compounds spread over the run's MS1 cycles and the MS1 m/z range.
+std::vector<Compound> make_compounds(Rng& rng, std::uint32_t cycles, double low, double high) {
+    std::vector<Compound> compounds(24 + rng.below(25));
+    for (Compound& c : compounds) {
+        c.charge = rng.below(10) < 7 ? 1 : 2;
+        c.mz = rng.uniform(low, high);
+        c.height = std::exp(rng.uniform(std::log(5e3), std::log(3e6)));
+        // About 1.1% 13C per carbon and a carbon per 14 Da: M+1 grows with the mass.
+        const double a1 = std::min(0.9, c.mz * c.charge / 1270.0);
+        c.abundance[1] = a1;
+        c.abundance[2] = a1 * a1 / 2.0 + 0.02;
+        // Visible (above 2% of the apex) over 5 to 18 MS1 scans.
+        c.sigma_left = rng.uniform(0.8, 2.5);
+        c.sigma_right = c.sigma_left * rng.uniform(1.0, 1.6);
+        // Whole peaks where the run is long enough for them.
+        const double n = static_cast<double>(cycles);
+        const double before = std::min(3.0 * c.sigma_left, n / 4.0);
+        const double after = std::min(3.0 * c.sigma_right, n / 4.0);
+        c.apex = rng.uniform(before, std::max(before, n - after));
+    }
+    return compounds;
+}
+
+// One MS1 profile scan: counts on an even axis from low to high, and the m/z of the
+// compounds eluting most strongly (precursors for the MS2 scans that follow).
 struct ProfileScan {
     std::vector<std::uint32_t> counts;
     std::vector<double> precursors;
+    std::vector<int> charges;
 };
 
-ProfileScan profile_scan(Rng& rng, std::uint32_t points) {
+ProfileScan profile_scan(Rng& rng, std::uint32_t points, double low, double high,
+                         const std::vector<Compound>& compounds, double cycle) {
     ProfileScan scan;
     std::vector<double> counts(points, 0.0);
-    const double step = points > 1 ? (mz_high - mz_low) / (points - 1) : 0.0;
-    const auto index_of = [&](double mz) { return step > 0 ? (mz - mz_low) / step : 0.0; };
+    const double step = points > 1 ? (high - low) / (points - 1) : 0.0;
 
     // Baseline noise in patches (detector chatter); zeros elsewhere.
     for (std::uint32_t at = 0; at < points;) {
-        const std::uint32_t gap = 20 + rng.below(200);
+        const std::uint32_t gap = 4 + rng.below(40);
         const std::uint32_t patch = 5 + rng.below(60);
         for (std::uint32_t i = at + gap; i < at + gap + patch && i < points; ++i) {
             counts[i] += std::floor(rng.unit() * rng.unit() * 40.0);
         }
         at += gap + patch;
     }
-    // Compounds: an isotope envelope of Gaussian peaks each.
-    const std::uint32_t compounds = 20 + rng.below(40);
-    const double width = std::max(1.5, points / 4000.0 * 2.0);  // peak sigma in points
-    std::vector<std::pair<double, double>> by_height;  // (height, monoisotopic m/z)
-    for (std::uint32_t c = 0; c < compounds; ++c) {
-        const double charge = 1.0 + rng.below(3);
-        const double mono = rng.uniform(mz_low + 20.0, mz_high - 40.0);
-        const double height = std::exp(rng.uniform(std::log(2e3), std::log(2e6)));
-        for (int iso = 0; iso < 4; ++iso) {
-            const double mz = mono + iso * isotope_gap / charge;
-            const double h = height * std::pow(0.55, iso);
-            const double centre = index_of(mz);
-            const auto from = static_cast<std::int64_t>(centre - 5 * width);
-            const auto to = static_cast<std::int64_t>(centre + 5 * width);
-            for (std::int64_t i = std::max<std::int64_t>(from, 0);
-                 i <= to && i < static_cast<std::int64_t>(points); ++i) {
-                const double d = (static_cast<double>(i) - centre) / width;
+    // Eluting compounds: three Gaussian peaks each, drawn over five sigmas of points only
+    // (never the whole axis: the bench shape has 60,000 points and 3,000 scans).
+    std::vector<std::pair<double, std::size_t>> strongest;  // (apex counts, compound)
+    for (std::size_t k = 0; k < compounds.size(); ++k) {
+        const Compound& c = compounds[k];
+        const double e = c.elution(cycle);
+        if (e <= 0.0) continue;
+        // A little scan-to-scan jitter, as ion statistics give (small enough that the
+        // flanks of an elution peak still rise and fall scan by scan).
+        const double height = c.height * e * rng.uniform(0.98, 1.02);
+        strongest.emplace_back(height, k);
+        for (int iso = 0; iso < 3; ++iso) {
+            const double mz = c.mz + (iso == 0 ? 0.0 : iso == 1 ? isotope_gap_1 : isotope_gap_2) /
+                                         c.charge;
+            const double h = height * c.abundance[iso];
+            // Never narrower than a point, or a peak could fall between two.
+            const double width = step > 0 ? std::max(mz / resolving_power / 2.3548, step) / step
+                                           : 1.0;
+            const double centre = step > 0 ? (mz - low) / step : 0.0;
+            const double from = std::max(std::ceil(centre - 5 * width), 0.0);
+            const double to = std::min(std::floor(centre + 5 * width), points - 1.0);
+            for (double i = from; i <= to; ++i) {
+                const double d = (i - centre) / width;
                 counts[static_cast<std::size_t>(i)] += h * std::exp(-0.5 * d * d);
             }
         }
-        by_height.emplace_back(height, mono + (charge - 1.0) * proton / charge);
     }
-    std::sort(by_height.rbegin(), by_height.rend());
-    for (std::size_t k = 0; k < by_height.size() && k < 8; ++k) {
-        scan.precursors.push_back(by_height[k].second);
+    std::sort(strongest.rbegin(), strongest.rend());
+    for (std::size_t k = 0; k < strongest.size() && k < 8; ++k) {
+        scan.precursors.push_back(compounds[strongest[k].second].mz);
+        scan.charges.push_back(compounds[strongest[k].second].charge);
     }
     scan.counts.resize(points);
     for (std::uint32_t i = 0; i < points; ++i) {
@@ -160,28 +228,49 @@ ProfileScan profile_scan(Rng& rng, std::uint32_t points) {
     return scan;
 }
 
-// One MS2 centroid scan: fragments below the precursor, sorted by m/z.
+// The compound whose apex is nearest to cycle: the precursor when nothing elutes.
+const Compound& nearest_compound(const std::vector<Compound>& compounds, double cycle) {
+    return *std::min_element(compounds.begin(), compounds.end(),
+                             [cycle](const Compound& a, const Compound& b) {
+                                 return std::abs(a.apex - cycle) < std::abs(b.apex - cycle);
+                             });
+}
+
+// The m/z range of an MS2 scan of this precursor: from 50 (or half the precursor when that
+// is lower) to the precursor rounded up.
+std::pair<double, double> ms2_range(double precursor) {
+    return {std::min(ms2_low, std::floor(precursor / 2.0)), std::ceil(precursor)};
+}
+
+// One MS2 centroid scan: count fragments, sorted by m/z, strictly inside the scan's range
+// and below the precursor (a margin of 0.5 keeps them there after rounding to 0.1 mDa and
+// through format 2's m/z x 100).
 void centroid_peaks(Rng& rng, std::uint32_t count, double precursor, std::vector<double>& mz,
                     std::vector<float>& intensity) {
+    const auto [first, last] = ms2_range(precursor);
+    const double from = first + 0.5;
+    const double to = std::max(std::min(last, precursor) - 0.5, from);
     mz.resize(count);
     intensity.resize(count);
-    double at = 50.0;
-    const double span = std::max(precursor - 50.0, 10.0);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        at += rng.unit() * 2.0 * span / count;
-        mz[i] = std::round(at * 1e4) / 1e4;
-        intensity[i] = static_cast<float>(std::exp(rng.uniform(std::log(50.0), std::log(5e5))));
+    for (double& v : mz) v = std::round(rng.uniform(from, to) * 1e4) / 1e4;
+    std::sort(mz.begin(), mz.end());
+    for (float& v : intensity) {
+        v = static_cast<float>(std::exp(rng.uniform(std::log(50.0), std::log(5e5))));
     }
 }
 
 constexpr const char* usage_text =
-    "usage: corvane-make-sample [--ms1 N] [--points N] [--ms2 N] [--peaks N] [--tiny N]\n"
-    "                           [--seed N] [--] DIR\n"
+    "usage: corvane-make-sample [--ms1 N] [--points N] [--mz-range LOW HIGH] [--ms2 N]\n"
+    "                           [--peaks N] [--tiny N] [--seed N] [--] DIR\n"
     "\n"
-    "Writes a deterministic sample acquisition to DIR (DIR/AcqData/...).\n"
+    "Writes a deterministic sample acquisition to DIR (DIR/AcqData/...): compounds\n"
+    "eluting over the MS1 profile scans, MS2 centroid scans of the strongest of them.\n"
     "\n"
     "  --ms1 N     MS1 profile scans (default 150)\n"
     "  --points N  points per MS1 scan, at least 1 (default 4000)\n"
+    "  --mz-range LOW HIGH\n"
+    "              m/z range of the MS1 scans, 0 <= LOW < HIGH (default: 3 mDa per\n"
+    "              point around m/z 500, within 100..1700)\n"
     "  --ms2 N     MS2 centroid scans, spread over the MS1 scans (default 150)\n"
     "  --peaks N   most peaks of an MS2 scan, at least 10 (default 200)\n"
     "  --tiny N    instead: N centroid scans of 10 peaks, MS1 and MS2 alternating\n"
@@ -214,6 +303,15 @@ bool parse_count(const char* text, std::uint64_t max, std::uint64_t& out) {
     return true;
 }
 
+bool parse_mz(const char* text, double& out) {
+    char* end = nullptr;
+    if (text == nullptr || *text < '0' || *text > '9') return false;
+    const double v = std::strtod(text, &end);
+    if (*end != '\0' || !std::isfinite(v) || v > 1e6) return false;
+    out = v;
+    return true;
+}
+
 Parsed parse_options(int argc, char** argv, Options& o) {
     bool options_done = false;
     for (int i = 1; i < argc; ++i) {
@@ -241,6 +339,12 @@ Parsed parse_options(int argc, char** argv, Options& o) {
         } else if (arg == "--peaks") {
             if (!take(1'000'000) || value < 10) return Parsed::usage_error;
             o.peaks = static_cast<std::uint32_t>(value);
+        } else if (arg == "--mz-range") {
+            if (i + 2 >= argc || !parse_mz(argv[i + 1], o.mz_low) ||
+                !parse_mz(argv[i + 2], o.mz_high) || !(o.mz_low < o.mz_high)) {
+                return Parsed::usage_error;
+            }
+            i += 2;
         } else if (arg == "--seed") {
             if (!take(UINT64_MAX)) return Parsed::usage_error;
             o.seed = value;
@@ -249,6 +353,14 @@ Parsed parse_options(int argc, char** argv, Options& o) {
             // a folder that starts with "-" goes after "--".
             return Parsed::usage_error;
         }
+    }
+    if (o.mz_high == 0.0) {
+        // 3 mDa per point, centred on m/z 500 and shifted (then clipped) into 100..1700.
+        const double width = std::min(default_step * (o.points - 1.0), widest_high - widest_low);
+        o.mz_low = std::max(default_centre - width / 2.0, widest_low);
+        o.mz_high = std::min(o.mz_low + std::max(width, default_step), widest_high);
+        o.mz_low = std::round(o.mz_low * 1e3) / 1e3;
+        o.mz_high = std::round(o.mz_high * 1e3) / 1e3;
     }
     const bool has_scans = o.tiny > 0 || o.ms1 + o.ms2 > 0;
     return !o.dir.empty() && has_scans ? Parsed::run : Parsed::usage_error;
@@ -294,29 +406,45 @@ int main(int argc, char** argv) {
             ScanSpec s;
             s.ms_level = i % 2 == 0 ? 1 : 2;
             auto& peaks = s.peaks.emplace();
-            centroid_peaks(rng, 10, 1000.0, peaks.mz, peaks.intensity);
-            s.mz_first = peaks.mz.front();
-            s.mz_last = peaks.mz.back();
+            const double precursor = 400.0 + rng.below(60000) / 100.0;
+            centroid_peaks(rng, 10, s.ms_level == 2 ? precursor : widest_high, peaks.mz,
+                           peaks.intensity);
             if (s.ms_level == 2) {
-                s.msn_value_1 = 400.0 + rng.below(60000) / 100.0;
-                s.msn_value_2 = 1.0 + rng.below(3);
+                std::tie(s.mz_first, s.mz_last) = ms2_range(precursor);
+                s.msn_value_1 = precursor;
+                s.msn_value_2 = 1.0 + rng.below(2);
+            } else {
+                s.mz_first = peaks.mz.front();
+                s.mz_last = peaks.mz.back();
             }
             if (auto ok = add(s); !ok) return fail(ok.error());
         }
     } else {
+        const std::vector<Compound> compounds =
+            make_compounds(rng, std::max(o.ms1, 1u), o.mz_low, o.mz_high);
         std::uint32_t ms2_done = 0;
         for (std::uint32_t i = 0; i < o.ms1 || ms2_done < o.ms2; ++i) {
-            std::vector<double> precursors{500.0};
+            const double cycle = i;
+            std::vector<double> precursors;
+            std::vector<int> charges;
             if (i < o.ms1) {
-                ProfileScan p = profile_scan(rng, o.points);
+                ProfileScan p =
+                    profile_scan(rng, o.points, o.mz_low, o.mz_high, compounds, cycle);
+                precursors = std::move(p.precursors);
+                charges = std::move(p.charges);
                 profile_points += p.counts.size();
-                if (!p.precursors.empty()) precursors = std::move(p.precursors);
                 ScanSpec s;
                 s.ms_level = 1;
-                s.mz_first = mz_low;
-                s.mz_last = mz_high;
+                s.mz_first = o.mz_low;
+                s.mz_last = o.mz_high;
                 s.profile = corvane::fixture::profile(std::move(p.counts));
                 if (auto ok = add(s); !ok) return fail(ok.error());
+            }
+            // Nothing eluting (or no MS1 scans at all): the compound nearest in time.
+            if (precursors.empty()) {
+                const Compound& c = nearest_compound(compounds, cycle);
+                precursors.push_back(c.mz);
+                charges.push_back(c.charge);
             }
             // Spread the MS2 scans evenly over the MS1 cycles (all of them after the last).
             const std::uint64_t due =
@@ -326,13 +454,12 @@ int main(int argc, char** argv) {
                 s.ms_level = 2;
                 const double precursor = precursors[k % precursors.size()];
                 s.msn_value_1 = precursor;
-                s.msn_value_2 = 1.0 + rng.below(3);
+                s.msn_value_2 = charges[k % charges.size()];
                 auto& peaks = s.peaks.emplace();
                 peaks.format = ms2_done % 4 == 3 ? 2 : 3;
                 centroid_peaks(rng, 10 + rng.below(o.peaks - 9), precursor, peaks.mz,
                                peaks.intensity);
-                s.mz_first = 50.0;
-                s.mz_last = std::ceil(precursor);
+                std::tie(s.mz_first, s.mz_last) = ms2_range(precursor);
                 if (auto ok = add(s); !ok) return fail(ok.error());
                 ++ms2_done;
             }
