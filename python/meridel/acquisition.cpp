@@ -1,0 +1,824 @@
+// meridel.Acquisition (an opened acquisition) and its spectrum iterator.
+//
+// The Acquisition holds a shared_ptr to a const Reader; close() drops it. Every call takes
+// its own copy under the interpreter lock and then works on that copy with the lock
+// released, so a close() on another thread never pulls the Reader from under a decode.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <span>
+#include <thread>
+
+#include "analysis.hpp"
+#include "meridel.hpp"
+
+namespace corvane::pymeridel {
+
+PyTypeObject* acquisition_type = nullptr;
+PyTypeObject* iterator_type = nullptr;
+
+namespace {
+
+struct AcquisitionData {
+    std::shared_ptr<const Reader> reader;  // null once closed
+    Ref path;                              // str, os.fspath of what was given
+};
+
+using AcquisitionObject = Instance<AcquisitionData>;
+
+constexpr const char* acquisition_name = "meridel.Acquisition";
+constexpr const char* iterator_name = "meridel.SpectrumIterator";
+
+// The reader, or null with ValueError when the acquisition is closed.
+std::shared_ptr<const Reader> reader_of(PyObject* self) {
+    std::shared_ptr<const Reader> reader = AcquisitionObject::of(self)->value().reader;
+    if (!reader) raise_closed();
+    return reader;
+}
+
+// ---------------------------------------------------------------------------------------
+// Decoding (no Python objects: runs without the interpreter lock)
+
+// The records of scans, in order, decoded on up to `threads` threads. The results never
+// depend on the thread count: each record is decoded on its own.
+std::vector<SpectrumRecord> decode_batch(const Reader& reader, std::span<const std::size_t> scans, unsigned threads) {
+    std::vector<SpectrumRecord> records(scans.size());
+    const std::size_t workers = std::min<std::size_t>(threads, scans.size());
+    if (workers <= 1) {
+        for (std::size_t k = 0; k < scans.size(); ++k) records[k] = reader.record_at(scans[k]);
+        return records;
+    }
+    std::atomic<std::size_t> next{0};
+    std::mutex failure_lock;
+    std::exception_ptr failure;
+    auto work = [&] {
+        try {
+            for (std::size_t k = next++; k < scans.size(); k = next++) records[k] = reader.record_at(scans[k]);
+        } catch (...) {
+            const std::lock_guard lock(failure_lock);
+            if (!failure) failure = std::current_exception();
+            next = scans.size();
+        }
+    };
+    {
+        std::vector<std::jthread> pool;  // joined when the scope ends, also on a throw
+        pool.reserve(workers - 1);
+        for (std::size_t w = 1; w < workers; ++w) pool.emplace_back(work);
+        work();
+    }
+    if (failure) std::rethrow_exception(failure);
+    return records;
+}
+
+unsigned resolve_threads(unsigned threads) { return threads == 0 ? analysis::default_threads() : threads; }
+
+// ---------------------------------------------------------------------------------------
+// SpectrumIterator
+
+struct IteratorData {
+    Ref acquisition;                    // its reader is taken again at each refill
+    std::vector<std::size_t> scans;     // the selection, ascending
+    std::size_t next_scan = 0;          // position in scans of the next record to decode
+    unsigned threads = 1;
+    std::vector<SpectrumRecord> ready;  // decoded, not yet handed out
+    std::size_t next_ready = 0;
+    bool busy = false;                  // a refill is running with the lock released
+};
+
+using IteratorObject = Instance<IteratorData>;
+
+// Records decoded per refill with several threads: enough to keep them all busy, few
+// enough that memory stays a small multiple of one spectrum whatever the run's size.
+constexpr std::size_t records_per_thread = 4;
+
+PyObject* iterator_next(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        IteratorData& it = IteratorObject::of(self)->value();
+        if (it.busy) {
+            PyErr_SetString(PyExc_ValueError, message::already_executing);
+            return nullptr;
+        }
+        if (it.next_ready == it.ready.size()) {
+            if (it.next_scan == it.scans.size()) return nullptr;  // exhausted: StopIteration
+            const std::shared_ptr<const Reader> reader = reader_of(it.acquisition.get());
+            if (!reader) return nullptr;
+            const std::size_t batch = it.threads <= 1 ? 1 : std::size_t{it.threads} * records_per_thread;
+            const std::span<const std::size_t> scans =
+                std::span(it.scans).subspan(it.next_scan, std::min(batch, it.scans.size() - it.next_scan));
+            it.busy = true;
+            struct Done {
+                bool& busy;
+                ~Done() { busy = false; }
+            } done{it.busy};
+            std::vector<SpectrumRecord> records =
+                without_gil([&] { return decode_batch(*reader, scans, it.threads); });
+            it.ready = std::move(records);
+            it.next_ready = 0;
+            it.next_scan += scans.size();
+        }
+        auto record = std::make_shared<const SpectrumRecord>(std::move(it.ready[it.next_ready]));
+        ++it.next_ready;
+        if (it.next_ready == it.ready.size()) {
+            it.ready.clear();
+            it.next_ready = 0;
+        }
+        return new_spectrum(std::move(record));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* iterator_iter(PyObject* self) {
+    Py_INCREF(self);
+    return self;
+}
+
+PyObject* iterator_length_hint(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const IteratorData& it = IteratorObject::of(self)->value();
+        const std::size_t left = it.scans.size() - it.next_scan + (it.ready.size() - it.next_ready);
+        return result(PyLong_FromSize_t(left));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+void iterator_dealloc(PyObject* self) { release_instance<IteratorData>(self); }
+
+PyMethodDef iterator_methods[] = {
+    {"__length_hint__", method(&iterator_length_hint), METH_NOARGS, nullptr},
+#ifdef PYPY_VERSION
+    {"__init_subclass__", method(&refuse_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#endif
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot iterator_slots[] = {
+    {Py_tp_iter, slot(&iterator_iter)},
+    {Py_tp_iternext, slot(&iterator_next)},
+    {Py_tp_dealloc, slot(&iterator_dealloc)},
+    {Py_tp_methods, iterator_methods},
+    {Py_tp_doc, const_cast<char*>("Spectra of an Acquisition in scan order, decoded as they are asked for.")},
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    {Py_tp_new, slot(&refuse_new)},
+#endif
+#ifdef PYPY_VERSION
+    {Py_tp_setattro, slot(&refuse_setattr)},
+#endif
+    {0, nullptr},
+};
+
+PyType_Spec iterator_spec = {
+    iterator_name, static_cast<int>(sizeof(IteratorObject)), 0,
+    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | immutable_type | not_instantiable_type), iterator_slots,
+};
+
+PyObject* new_iterator(PyObject* acquisition, std::vector<std::size_t> scans, unsigned threads) {
+    IteratorData it;
+    Py_INCREF(acquisition);
+    it.acquisition = Ref(acquisition);
+    it.scans = std::move(scans);
+    it.threads = threads;
+    return result(new_instance(iterator_type, std::move(it)));
+}
+
+// ---------------------------------------------------------------------------------------
+// Acquisition: metadata and single scans
+
+PyObject* acquisition_path(PyObject* self, void*) {
+    PyObject* path = AcquisitionObject::of(self)->value().path.get();
+    Py_INCREF(path);
+    return path;
+}
+
+#define READER_GETTER(name, body)                                                          \
+    PyObject* name(PyObject* self, void*) {                                                \
+        return guarded([&]() -> PyObject* {                                                \
+            const std::shared_ptr<const Reader> reader = reader_of(self);                  \
+            if (!reader) return nullptr;                                                   \
+            body                                                                           \
+        }, static_cast<PyObject*>(nullptr));                                               \
+    }
+
+READER_GETTER(acquisition_source_name, return text(reader->source_name());)
+READER_GETTER(acquisition_instrument, {
+    Ref accession(text(reader->instrument().accession));
+    Ref name(text(reader->instrument().name));
+    return result(PyObject_CallFunctionObjArgs(instrument_class, accession.get(), name.get(), nullptr));
+})
+READER_GETTER(acquisition_acquired_time, {
+    if (!reader->acquired_time()) Py_RETURN_NONE;
+    return text(*reader->acquired_time());
+})
+READER_GETTER(acquisition_acquired_datetime, {
+    if (!reader->acquired_time()) Py_RETURN_NONE;
+    // fromisoformat before Python 3.11 does not take a trailing "Z".
+    std::string iso = *reader->acquired_time();
+    if (!iso.empty() && iso.back() == 'Z') iso.replace(iso.size() - 1, 1, "+00:00");
+    Ref module(result(PyImport_ImportModule("datetime")));
+    Ref cls(result(PyObject_GetAttrString(module.get(), "datetime")));
+    Ref value(text(iso));
+    return result(PyObject_CallMethod(cls.get(), "fromisoformat", "O", value.get()));
+})
+
+#undef READER_GETTER
+
+Py_ssize_t acquisition_length(PyObject* self) {
+    return guarded([&]() -> Py_ssize_t {
+        const std::shared_ptr<const Reader> reader = reader_of(self);
+        if (!reader) return -1;
+        return static_cast<Py_ssize_t>(reader->scans().records.size());
+    }, static_cast<Py_ssize_t>(-1));
+}
+
+// The spectrum at position i of the index, decoded without the lock.
+PyObject* spectrum_at_impl(const std::shared_ptr<const Reader>& reader, std::size_t i) {
+    SpectrumRecord record = without_gil([&] { return reader->record_at(i); });
+    return new_spectrum(std::make_shared<const SpectrumRecord>(std::move(record)));
+}
+
+PyObject* acquisition_subscript(PyObject* self, PyObject* key) {
+    return guarded([&]() -> PyObject* {
+        if (PyIndex_Check(key) == 0) {
+            Ref name(type_name(key));
+            PyErr_Format(PyExc_TypeError, message::not_index, PyUnicode_AsUTF8(name.get()));
+            return nullptr;
+        }
+        const Py_ssize_t given = PyNumber_AsSsize_t(key, PyExc_IndexError);
+        if (given == -1 && PyErr_Occurred() != nullptr) return nullptr;
+        const std::shared_ptr<const Reader> reader = reader_of(self);
+        if (!reader) return nullptr;
+        const auto count = static_cast<Py_ssize_t>(reader->scans().records.size());
+        const Py_ssize_t i = given < 0 ? given + count : given;
+        if (i < 0 || i >= count) {
+            PyErr_SetString(PyExc_IndexError, message::out_of_range);
+            return nullptr;
+        }
+        return spectrum_at_impl(reader, static_cast<std::size_t>(i));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* acquisition_by_scan_id(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"scan_id"};
+        PyObject* values[1];
+        if (!bind("by_scan_id()", names, 1, 1, args, count, kwnames, values)) return nullptr;
+        if (!PyLong_Check(values[0])) {
+            Ref name(type_name(values[0]));
+            PyErr_Format(PyExc_TypeError, message::not_int, "by_scan_id()", "scan_id", PyUnicode_AsUTF8(name.get()));
+            return nullptr;
+        }
+        const unsigned long long wanted = PyLong_AsUnsignedLongLong(values[0]);
+        const bool representable = !(wanted == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr);
+        PyErr_Clear();  // negative or huge: no scan has it
+        const std::shared_ptr<const Reader> reader = reader_of(self);
+        if (!reader) return nullptr;
+        const auto& records = reader->scans().records;
+        for (std::size_t i = 0; representable && i < records.size(); ++i) {
+            if (records[i].scan_id == wanted) return spectrum_at_impl(reader, i);
+        }
+        PyErr_SetObject(PyExc_KeyError, values[0]);
+        return nullptr;
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* acquisition_nearest(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"rt_seconds", "ms_level"};
+        PyObject* values[2];
+        if (!bind("nearest()", names, 2, 1, args, count, kwnames, values)) return nullptr;
+        const auto rt = real_argument("nearest()", "rt_seconds", values[0]);
+        if (!rt) return nullptr;
+        if (!std::isfinite(*rt)) {
+            PyErr_Format(PyExc_ValueError, message::not_finite, "nearest()", "rt_seconds", values[0]);
+            return nullptr;
+        }
+        std::optional<std::uint32_t> ms_level;
+        if (!ms_level_argument("nearest()", values[1], std::nullopt, ms_level)) return nullptr;
+        const std::shared_ptr<const Reader> reader = reader_of(self);
+        if (!reader) return nullptr;
+        const std::vector<std::size_t> scans = analysis::select(*reader, analysis::Selection{ms_level, std::nullopt});
+        const auto& records = reader->scans().records;
+        std::optional<std::size_t> best;
+        double best_distance = 0.0;
+        for (const std::size_t i : scans) {
+            const double distance = std::fabs(records[i].retention_time_min * 60.0 - *rt);
+            if (std::isnan(distance)) continue;  // a scan without a usable time is never nearest
+            if (!best || distance < best_distance) {
+                best = i;
+                best_distance = distance;
+            }
+        }
+        if (!best) {
+            PyErr_SetString(PyExc_ValueError, message::none_selected);
+            return nullptr;
+        }
+        return spectrum_at_impl(reader, *best);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+// ---------------------------------------------------------------------------------------
+// Acquisition: the index as columns
+
+struct Columns {
+    std::vector<std::uint64_t> index;
+    std::vector<std::uint32_t> scan_id;
+    std::vector<std::uint32_t> ms_level;
+    std::vector<double> retention_time_sec;
+    std::vector<double> mz_first;
+    std::vector<double> mz_last;
+    std::vector<double> msn_value_1;
+    std::vector<double> msn_value_2;
+    std::vector<std::int64_t> mrm_channel;
+    std::vector<std::uint64_t> profile_points;
+    std::vector<std::uint64_t> profile_bytes;
+    std::vector<std::uint64_t> peak_points;
+    std::vector<std::uint64_t> peak_bytes;
+
+    explicit Columns(const raw::MSScan& scans) {
+        const double nan = std::nan("");
+        for (std::size_t i = 0; i < scans.records.size(); ++i) {
+            const raw::ScanRecord& s = scans.records[i];
+            index.push_back(i);
+            scan_id.push_back(s.scan_id);
+            ms_level.push_back(s.ms_level);
+            retention_time_sec.push_back(s.retention_time_min * 60.0);  // as the decoded spectrum has it
+            mz_first.push_back(s.mz_first.value_or(nan));
+            mz_last.push_back(s.mz_last.value_or(nan));
+            msn_value_1.push_back(s.msn_value_1.value_or(nan));
+            msn_value_2.push_back(s.msn_value_2.value_or(nan));
+            mrm_channel.push_back(s.mrm_channel ? static_cast<std::int64_t>(*s.mrm_channel) : -1);
+            profile_points.push_back(s.profile_block ? s.profile_block->point_count : 0U);
+            profile_bytes.push_back(s.profile_block ? s.profile_block->byte_count : 0U);
+            peak_points.push_back(s.peak_block ? s.peak_block->point_count : 0U);
+            peak_bytes.push_back(s.peak_block ? s.peak_block->byte_count : 0U);
+        }
+    }
+};
+
+// Sets dict[name] = value, taking the new reference value.
+void set_item(PyObject* dict, const char* name, PyObject* value) {
+    Ref owned(value);
+    if (PyDict_SetItemString(dict, name, owned.get()) < 0) throw NullObject{};
+}
+
+PyObject* scans_impl(const Reader& reader) {
+    const auto columns = std::make_shared<const Columns>(reader.scans());
+    const auto& c = *columns;
+    Ref dict(result(PyDict_New()));
+    set_item(dict.get(), "index", vector_buffer(columns, c.index));
+    set_item(dict.get(), "scan_id", vector_buffer(columns, c.scan_id));
+    const auto& records = reader.scans().records;
+    Ref native_ids(result(PyList_New(static_cast<Py_ssize_t>(records.size()))));
+    Ref references(result(PyList_New(static_cast<Py_ssize_t>(records.size()))));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const raw::ScanRecord& s = records[i];
+        const std::string native_id = "scanId=" + std::to_string(s.scan_id);
+        PyList_SET_ITEM(native_ids.get(), static_cast<Py_ssize_t>(i), text(native_id));
+        // The precursor reference as the decoded spectrum gives it.
+        PyObject* reference = nullptr;
+        if (s.ms_level >= 2 && s.mrm_channel) {
+            reference = text("mrm_channel=" + std::to_string(*s.mrm_channel));
+        } else if (s.ms_level >= 2 && s.msn_value_2) {
+            reference = text(native_id);
+        } else {
+            Py_INCREF(Py_None);
+            reference = Py_None;
+        }
+        PyList_SET_ITEM(references.get(), static_cast<Py_ssize_t>(i), reference);
+    }
+    set_item(dict.get(), "native_id", native_ids.release());
+    set_item(dict.get(), "ms_level", vector_buffer(columns, c.ms_level));
+    set_item(dict.get(), "retention_time_sec", vector_buffer(columns, c.retention_time_sec));
+    set_item(dict.get(), "mz_first", vector_buffer(columns, c.mz_first));
+    set_item(dict.get(), "mz_last", vector_buffer(columns, c.mz_last));
+    set_item(dict.get(), "msn_value_1", vector_buffer(columns, c.msn_value_1));
+    set_item(dict.get(), "msn_value_2", vector_buffer(columns, c.msn_value_2));
+    set_item(dict.get(), "reference", references.release());
+    set_item(dict.get(), "mrm_channel", vector_buffer(columns, c.mrm_channel));
+    set_item(dict.get(), "profile_points", vector_buffer(columns, c.profile_points));
+    set_item(dict.get(), "profile_bytes", vector_buffer(columns, c.profile_bytes));
+    set_item(dict.get(), "peak_points", vector_buffer(columns, c.peak_points));
+    set_item(dict.get(), "peak_bytes", vector_buffer(columns, c.peak_bytes));
+    return dict.release();
+}
+
+PyObject* acquisition_scans(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const std::shared_ptr<const Reader> reader = reader_of(self);
+        if (!reader) return nullptr;
+        return scans_impl(*reader);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* acquisition_scans_frame(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        Ref pandas(PyImport_ImportModule("pandas"));
+        Ref numpy(pandas ? PyImport_ImportModule("numpy") : nullptr);
+        if (!numpy) {
+            if (PyErr_ExceptionMatches(PyExc_ImportError) == 0) return nullptr;
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ImportError, message::no_pandas);
+            return nullptr;
+        }
+        const std::shared_ptr<const Reader> reader = reader_of(self);
+        if (!reader) return nullptr;
+        Ref columns(scans_impl(*reader));
+        Ref arrays(result(PyDict_New()));
+        PyObject* name = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(columns.get(), &position, &name, &value) != 0) {
+            Ref array(PyList_Check(value) ? (Py_INCREF(value), value)
+                                          : result(PyObject_CallMethod(numpy.get(), "asarray", "O", value)));
+            if (PyDict_SetItem(arrays.get(), name, array.get()) < 0) return nullptr;
+        }
+        return result(PyObject_CallMethod(pandas.get(), "DataFrame", "O", arrays.get()));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+// ---------------------------------------------------------------------------------------
+// Acquisition: iteration
+
+// The selection arguments every whole-run call takes. ms_level_default is nothing for
+// iter() and arrays(), 1 for the chromatograms.
+struct RunArguments {
+    analysis::Selection selection;
+    unsigned threads = 0;
+};
+
+bool run_arguments(const char* callable, PyObject* ms_level, PyObject* rt_range, PyObject* threads,
+                   std::optional<std::uint32_t> ms_level_default, RunArguments& out) {
+    if (!ms_level_argument(callable, ms_level, ms_level_default, out.selection.ms_level)) return false;
+    if (!rt_range_argument(callable, rt_range, out.selection.rt_range)) return false;
+    const auto t = threads_argument(callable, threads);
+    if (!t) return false;
+    out.threads = *t;
+    return true;
+}
+
+PyObject* iter_impl(PyObject* self, const RunArguments& run) {
+    const std::shared_ptr<const Reader> reader = reader_of(self);
+    if (!reader) return nullptr;
+    return new_iterator(self, analysis::select(*reader, run.selection), resolve_threads(run.threads));
+}
+
+PyObject* acquisition_iter(PyObject* self) {
+    return guarded([&] { return iter_impl(self, RunArguments{}); }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* acquisition_iter_method(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"ms_level", "rt_range", "threads"};
+        PyObject* values[3];
+        RunArguments run;
+        if (!bind("iter()", names, 3, 0, args, count, kwnames, values) ||
+            !run_arguments("iter()", values[0], values[1], values[2], std::nullopt, run)) {
+            return nullptr;
+        }
+        return iter_impl(self, run);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+// ---------------------------------------------------------------------------------------
+// Acquisition: whole-run arrays and chromatograms
+
+PyObject* arrays_impl(PyObject* self, const RunArguments& run) {
+    const std::shared_ptr<const Reader> reader = reader_of(self);
+    if (!reader) return nullptr;
+    auto arrays = without_gil([&] {
+        const std::vector<std::size_t> scans = analysis::select(*reader, run.selection);
+        return std::make_shared<const analysis::RunArrays>(
+            analysis::arrays(*reader, scans, resolve_threads(run.threads)));
+    });
+    Ref offsets(vector_buffer(arrays, arrays->offsets));
+    Ref mz(vector_buffer(arrays, arrays->mz));
+    Ref intensity(vector_buffer(arrays, arrays->intensity));
+    Ref scan_index(vector_buffer(arrays, arrays->scan_index));
+    return result(PyObject_CallFunctionObjArgs(run_arrays_class, offsets.get(), mz.get(), intensity.get(),
+                                               scan_index.get(), nullptr));
+}
+
+PyObject* acquisition_arrays(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"ms_level", "rt_range", "threads"};
+        PyObject* values[3];
+        RunArguments run;
+        if (!bind("arrays()", names, 3, 0, args, count, kwnames, values) ||
+            !run_arguments("arrays()", values[0], values[1], values[2], std::nullopt, run)) {
+            return nullptr;
+        }
+        return arrays_impl(self, run);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+// A Chromatogram object sharing chromatogram's vectors; target and window None unless given.
+PyObject* chromatogram_object(const char* kind, std::shared_ptr<const analysis::Chromatogram> chromatogram,
+                              const analysis::XicWindow* window) {
+    Ref kind_text(text(kind));
+    Ref rt(vector_buffer(chromatogram, chromatogram->rt));
+    Ref intensity(vector_buffer(chromatogram, chromatogram->value));
+    Ref target;
+    Ref bounds;
+    if (window != nullptr) {
+        target = Ref(result(PyFloat_FromDouble(window->mz)));
+        bounds = Ref(result(Py_BuildValue("(dd)", window->low, window->high)));
+    } else {
+        Py_INCREF(Py_None);
+        target = Ref(Py_None);
+        Py_INCREF(Py_None);
+        bounds = Ref(Py_None);
+    }
+    return result(PyObject_CallFunctionObjArgs(chromatogram_class, kind_text.get(), rt.get(), intensity.get(),
+                                               target.get(), bounds.get(), nullptr));
+}
+
+enum class Summary { tic, bpc };
+
+PyObject* summary_impl(PyObject* self, Summary summary, const RunArguments& run) {
+    const std::shared_ptr<const Reader> reader = reader_of(self);
+    if (!reader) return nullptr;
+    auto chromatogram = without_gil([&] {
+        const std::vector<std::size_t> scans = analysis::select(*reader, run.selection);
+        const unsigned threads = resolve_threads(run.threads);
+        return std::make_shared<const analysis::Chromatogram>(
+            summary == Summary::tic ? analysis::tic(*reader, scans, threads) : analysis::bpc(*reader, scans, threads));
+    });
+    return chromatogram_object(summary == Summary::tic ? "tic" : "bpc", std::move(chromatogram), nullptr);
+}
+
+template <Summary summary>
+PyObject* acquisition_summary(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        const char* callable = summary == Summary::tic ? "tic()" : "bpc()";
+        static const char* const names[] = {"ms_level", "rt_range", "threads"};
+        PyObject* values[3];
+        RunArguments run;
+        if (!bind(callable, names, 3, 0, args, count, kwnames, values) ||
+            !run_arguments(callable, values[0], values[1], values[2], 1U, run)) {
+            return nullptr;
+        }
+        return summary_impl(self, summary, run);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* xic_impl(PyObject* self, const std::vector<double>& targets, std::optional<double> ppm,
+                   std::optional<double> da, const RunArguments& run) {
+    const std::shared_ptr<const Reader> reader = reader_of(self);
+    if (!reader) return nullptr;
+    std::vector<analysis::XicWindow> windows;
+    windows.reserve(targets.size());
+    for (const double target : targets) windows.push_back(analysis::window(target, ppm, da));
+    auto chromatograms = without_gil([&] {
+        const std::vector<std::size_t> scans = analysis::select(*reader, run.selection);
+        return std::make_shared<const std::vector<analysis::Chromatogram>>(
+            analysis::xic(*reader, scans, windows, resolve_threads(run.threads)));
+    });
+    Ref list(result(PyList_New(static_cast<Py_ssize_t>(windows.size()))));
+    for (std::size_t t = 0; t < windows.size() && t < chromatograms->size(); ++t) {
+        // Each chromatogram's buffers keep the whole set alive (one allocation for all).
+        std::shared_ptr<const analysis::Chromatogram> one(chromatograms, &(*chromatograms)[t]);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(t), chromatogram_object("xic", std::move(one), &windows[t]));
+    }
+    return list.release();
+}
+
+// `targets`: one real number or a sequence of them.
+bool targets_argument(PyObject* value, std::vector<double>& out) {
+    if (PyFloat_Check(value) || PyLong_Check(value)) {
+        const auto target = real_argument("xic()", "targets", value);
+        if (!target) return false;
+        out.push_back(*target);
+        return true;
+    }
+    Ref sequence(PyUnicode_Check(value) || PyBytes_Check(value) ? nullptr
+                                                                 : PySequence_Fast(value, "targets"));
+    if (!sequence) {
+        PyErr_Clear();
+        Ref name(type_name(value));
+        PyErr_Format(PyExc_TypeError, message::not_targets, "xic()", PyUnicode_AsUTF8(name.get()));
+        return false;
+    }
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+        if (!PyFloat_Check(item) && !PyLong_Check(item)) {
+            Ref name(type_name(item));
+            PyErr_Format(PyExc_TypeError, message::not_targets, "xic()", PyUnicode_AsUTF8(name.get()));
+            return false;
+        }
+        const double target = PyFloat_AsDouble(item);
+        if (target == -1.0 && PyErr_Occurred() != nullptr) return false;
+        out.push_back(target);
+    }
+    return true;
+}
+
+// `ppm` or `da`: None or absent -> nothing, else a positive finite number.
+bool tolerance_argument(const char* name, PyObject* value, std::optional<double>& out) {
+    if (value == nullptr || value == Py_None) return true;
+    if (!PyFloat_Check(value) && !PyLong_Check(value)) {
+        Ref type(type_name(value));
+        PyErr_Format(PyExc_TypeError, message::not_number_or_none, "xic()", name, PyUnicode_AsUTF8(type.get()));
+        return false;
+    }
+    const double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred() != nullptr) return false;
+    if (!(number > 0.0) || std::isinf(number)) {
+        PyErr_Format(PyExc_ValueError, std::isinf(number) ? message::not_finite : message::not_positive, "xic()",
+                     name, value);
+        return false;
+    }
+    out = number;
+    return true;
+}
+
+// A ppm window when neither is given.
+constexpr double default_ppm = 10.0;
+
+PyObject* acquisition_xic(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"targets", "ppm", "da", "ms_level", "rt_range", "threads"};
+        PyObject* values[6];
+        if (!bind("xic()", names, 6, 1, args, count, kwnames, values)) return nullptr;
+        std::vector<double> targets;
+        std::optional<double> ppm;
+        std::optional<double> da;
+        RunArguments run;
+        if (!targets_argument(values[0], targets) || !tolerance_argument("ppm", values[1], ppm) ||
+            !tolerance_argument("da", values[2], da)) {
+            return nullptr;
+        }
+        if (ppm && da) {
+            PyErr_Format(PyExc_ValueError, message::ppm_and_da, "xic()");
+            return nullptr;
+        }
+        if (!ppm && !da) ppm = default_ppm;
+        for (const double target : targets) {
+            if (!std::isfinite(target)) {
+                Ref value(result(PyFloat_FromDouble(target)));
+                PyErr_Format(PyExc_ValueError, message::not_finite, "xic()", "targets", value.get());
+                return nullptr;
+            }
+        }
+        if (!run_arguments("xic()", values[3], values[4], values[5], 1U, run)) return nullptr;
+        return xic_impl(self, targets, ppm, da, run);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+// ---------------------------------------------------------------------------------------
+// Acquisition: lifetime
+
+PyObject* acquisition_close(PyObject* self, PyObject*) {
+    AcquisitionObject::of(self)->value().reader.reset();  // decodes in flight hold their own copy
+    Py_RETURN_NONE;
+}
+
+PyObject* acquisition_enter(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        if (!reader_of(self)) return nullptr;
+        Py_INCREF(self);
+        return self;
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* acquisition_exit(PyObject* self, PyObject*) {
+    AcquisitionObject::of(self)->value().reader.reset();
+    Py_RETURN_FALSE;
+}
+
+PyObject* acquisition_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        Ref module(result(PyImport_ImportModule("meridel")));
+        Ref open(result(PyObject_GetAttrString(module.get(), "open")));
+        return result(Py_BuildValue("(O(O))", open.get(), AcquisitionObject::of(self)->value().path.get()));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* acquisition_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const AcquisitionData& a = AcquisitionObject::of(self)->value();
+        if (!a.reader) return result(PyUnicode_FromFormat("<meridel.Acquisition %R closed>", a.path.get()));
+        return result(PyUnicode_FromFormat("<meridel.Acquisition %R scans=%zu>", a.path.get(),
+                                           a.reader->scans().records.size()));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+void acquisition_dealloc(PyObject* self) { release_instance<AcquisitionData>(self); }
+
+constexpr const char* selection_doc =
+    "ms_level: only scans of this MS level (None: all); rt_range: (low, high) retention\n"
+    "times in seconds, both included (None: all); threads: decoding threads (None: the\n"
+    "machine's cores). Results never depend on threads.";
+
+const std::string iter_doc = std::string("iter($self, ms_level=None, rt_range=None, threads=None)\n--\n\n") +
+                             "The selected spectra in scan order, decoded as they are asked for.\n\n" + selection_doc;
+const std::string arrays_doc =
+    std::string("arrays($self, ms_level=None, rt_range=None, threads=None)\n--\n\n") +
+    "The points of the selected scans as one meridel.RunArrays (offsets, mz, intensity,\n"
+    "scan_index): scan k's points are mz[offsets[k]:offsets[k + 1]].\n\n" + selection_doc;
+const std::string tic_doc = std::string("tic($self, ms_level=1, rt_range=None, threads=None)\n--\n\n") +
+                            "Total-ion chromatogram: the summed intensity of each selected scan.\n\n" + selection_doc;
+const std::string bpc_doc = std::string("bpc($self, ms_level=1, rt_range=None, threads=None)\n--\n\n") +
+                            "Base-peak chromatogram: the largest intensity of each selected scan.\n\n" + selection_doc;
+const std::string xic_doc =
+    std::string("xic($self, targets, ppm=None, da=None, ms_level=1, rt_range=None, threads=None)\n--\n\n") +
+    "Extracted-ion chromatograms, one per target m/z (a float or a sequence of floats), in\n"
+    "one pass: a list of meridel.Chromatogram with kind 'xic', target and window (low, high).\n"
+    "The window is target +- ppm parts per million or +- da; give at most one (default 10 ppm).\n\n" +
+    selection_doc;
+
+PyMethodDef acquisition_methods[] = {
+    {"by_scan_id", method(&acquisition_by_scan_id), METH_FASTCALL | METH_KEYWORDS,
+     "by_scan_id($self, scan_id)\n--\n\nThe first spectrum with this scan id; KeyError when none has it."},
+    {"nearest", method(&acquisition_nearest), METH_FASTCALL | METH_KEYWORDS,
+     "nearest($self, rt_seconds, ms_level=None)\n--\n\n"
+     "The spectrum whose retention time is closest to rt_seconds (the first of ties), among\n"
+     "scans of ms_level (None: all); ValueError when no scan is selected."},
+    {"scans", method(&acquisition_scans), METH_NOARGS,
+     "scans($self)\n--\n\nThe scan index as a dict of column name -> meridel.Buffer (lists for the texts)."},
+    {"scans_frame", method(&acquisition_scans_frame), METH_NOARGS,
+     "scans_frame($self)\n--\n\nThe scan index as a pandas.DataFrame (needs pandas)."},
+    {"iter", method(&acquisition_iter_method), METH_FASTCALL | METH_KEYWORDS, iter_doc.c_str()},
+    {"arrays", method(&acquisition_arrays), METH_FASTCALL | METH_KEYWORDS, arrays_doc.c_str()},
+    {"tic", method(&acquisition_summary<Summary::tic>), METH_FASTCALL | METH_KEYWORDS, tic_doc.c_str()},
+    {"bpc", method(&acquisition_summary<Summary::bpc>), METH_FASTCALL | METH_KEYWORDS, bpc_doc.c_str()},
+    {"xic", method(&acquisition_xic), METH_FASTCALL | METH_KEYWORDS, xic_doc.c_str()},
+    {"close", method(&acquisition_close), METH_NOARGS,
+     "close($self)\n--\n\nReleases the acquisition; later data calls raise ValueError. Idempotent."},
+    {"__enter__", method(&acquisition_enter), METH_NOARGS, nullptr},
+    {"__exit__", method(&acquisition_exit), METH_VARARGS, nullptr},
+    {"__reduce__", method(&acquisition_reduce), METH_NOARGS, "__reduce__($self)\n--\n\nPickles by path."},
+#ifdef PYPY_VERSION
+    {"__init_subclass__", method(&refuse_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#endif
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef acquisition_getset[] = {
+    {"path", &acquisition_path, nullptr, "the path as given (os.fspath)", nullptr},
+    {"source_name", &acquisition_source_name, nullptr, "the run's name: the last part of the path", nullptr},
+    {"instrument", &acquisition_instrument, nullptr, "meridel.Instrument(accession, name)", nullptr},
+    {"acquired_time", &acquisition_acquired_time, nullptr, "the acquisition time as written (str), or None",
+     nullptr},
+    {"acquired_datetime", &acquisition_acquired_datetime, nullptr, "the acquisition time as datetime, or None",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot acquisition_slots[] = {
+    {Py_mp_length, slot(&acquisition_length)},
+    {Py_mp_subscript, slot(&acquisition_subscript)},
+    {Py_tp_iter, slot(&acquisition_iter)},
+    {Py_tp_repr, slot(&acquisition_repr)},
+    {Py_tp_dealloc, slot(&acquisition_dealloc)},
+    {Py_tp_methods, acquisition_methods},
+    {Py_tp_getset, acquisition_getset},
+    {Py_tp_doc, const_cast<char*>("An opened acquisition directory; from meridel.open() only.")},
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    {Py_tp_new, slot(&refuse_new)},
+#endif
+#ifdef PYPY_VERSION
+    {Py_tp_setattro, slot(&refuse_setattr)},
+#endif
+    {0, nullptr},
+};
+
+PyType_Spec acquisition_spec = {
+    acquisition_name, static_cast<int>(sizeof(AcquisitionObject)), 0,
+    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | immutable_type | not_instantiable_type), acquisition_slots,
+};
+
+PyObject* open_impl(Ref path) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(path.get(), &size);
+    if (utf8 == nullptr) return nullptr;
+    const std::string_view root(utf8, static_cast<std::size_t>(size));
+    auto opened = without_gil([&] { return Reader::open(root); });
+    if (!opened) {
+        raise_core_error(opened.error(), path.get());
+        return nullptr;
+    }
+    AcquisitionData data{std::make_shared<const Reader>(std::move(*opened)), std::move(path)};
+    return result(new_instance(acquisition_type, std::move(data)));
+}
+
+}  // namespace
+
+int make_acquisition_types() {
+    if (make_type(acquisition_type, acquisition_spec, acquisition_getset) == nullptr) return -1;
+    return make_type(iterator_type, iterator_spec, nullptr) == nullptr ? -1 : 0;
+}
+
+PyObject* open_acquisition(PyObject*, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"path"};
+        PyObject* values[1];
+        if (!bind("open()", names, 1, 1, args, count, kwnames, values)) return nullptr;
+        Ref path(path_argument("open()", "path", values[0]));
+        if (!path) return nullptr;
+        return open_impl(std::move(path));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+}  // namespace corvane::pymeridel

@@ -1,0 +1,201 @@
+// meridel.Buffer: a read-only one-dimensional PEP 3118 export of values a C++ owner holds
+// (a decoded record, index columns, whole-run arrays). The Buffer keeps the owner alive
+// through a shared_ptr, so memoryviews and NumPy arrays made from it share its memory
+// and stay valid after the Spectrum or Acquisition that made it is gone.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstring>
+
+#include "meridel.hpp"
+
+namespace corvane::pymeridel {
+
+PyTypeObject* buffer_type = nullptr;
+
+namespace {
+
+struct BufferData {
+    std::shared_ptr<const void> owner;
+    const void* data = nullptr;
+    Py_ssize_t shape = 0;   // item count; PEP 3118 wants shape and strides as arrays
+    Py_ssize_t stride = 0;  // item size: the values are contiguous
+    char format[2] = {0, 0};
+};
+
+using BufferObject = Instance<BufferData>;
+
+constexpr const char* buffer_name = "meridel.Buffer";
+
+// Points an empty export at a valid address: some consumers refuse a null buf.
+const double empty_storage = 0.0;
+
+int buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    BufferData& b = BufferObject::of(self)->value();
+    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+        view->obj = nullptr;
+        PyErr_SetString(PyExc_BufferError, message::read_only);
+        return -1;
+    }
+    view->buf = const_cast<void*>(b.data);
+    view->obj = self;
+    Py_INCREF(self);
+    view->len = b.shape * b.stride;
+    view->readonly = 1;
+    view->itemsize = b.stride;
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? b.format : nullptr;
+    view->ndim = 1;
+    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &b.shape : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &b.stride : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
+void buffer_releasebuffer(PyObject*, Py_buffer*) {}
+
+// Item i (0 <= i < shape) as a Python number.
+PyObject* item_at(const BufferData& b, Py_ssize_t i) {
+    const auto* bytes = static_cast<const unsigned char*>(b.data) + i * b.stride;
+    switch (b.format[0]) {
+    case 'd': {
+        double v;
+        std::memcpy(&v, bytes, sizeof v);
+        return result(PyFloat_FromDouble(v));
+    }
+    case 'f': {
+        float v;
+        std::memcpy(&v, bytes, sizeof v);
+        return result(PyFloat_FromDouble(static_cast<double>(v)));
+    }
+    case 'Q': {
+        std::uint64_t v;
+        std::memcpy(&v, bytes, sizeof v);
+        return result(PyLong_FromUnsignedLongLong(v));
+    }
+    case 'I': {
+        std::uint32_t v;
+        std::memcpy(&v, bytes, sizeof v);
+        return result(PyLong_FromUnsignedLong(v));
+    }
+    default: {
+        std::int64_t v;
+        std::memcpy(&v, bytes, sizeof v);
+        return result(PyLong_FromLongLong(v));
+    }
+    }
+}
+
+Py_ssize_t buffer_length(PyObject* self) { return BufferObject::of(self)->value().shape; }
+
+// sq_item: the interpreter has already added the length to a negative index.
+PyObject* buffer_item(PyObject* self, Py_ssize_t i) {
+    return guarded([&]() -> PyObject* {
+        const BufferData& b = BufferObject::of(self)->value();
+        if (i < 0 || i >= b.shape) {
+            PyErr_SetString(PyExc_IndexError, "meridel.Buffer index out of range");
+            return nullptr;
+        }
+        return item_at(b, i);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* buffer_tolist(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+#ifdef PYPY_VERSION
+        // One crossing into the interpreter's own memoryview.tolist() instead of one per item.
+        Ref view(result(PyMemoryView_FromObject(self)));
+        return result(PyObject_CallMethod(view.get(), "tolist", nullptr));
+#else
+        const BufferData& b = BufferObject::of(self)->value();
+        Ref list(result(PyList_New(b.shape)));
+        for (Py_ssize_t i = 0; i < b.shape; ++i) PyList_SET_ITEM(list.get(), i, item_at(b, i));
+        return list.release();
+#endif
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* buffer_format(PyObject* self, void*) {
+    return guarded([&] { return result(PyUnicode_FromString(BufferObject::of(self)->value().format)); },
+                   static_cast<PyObject*>(nullptr));
+}
+
+PyObject* buffer_itemsize(PyObject* self, void*) {
+    return guarded([&] { return result(PyLong_FromSsize_t(BufferObject::of(self)->value().stride)); },
+                   static_cast<PyObject*>(nullptr));
+}
+
+PyObject* buffer_nbytes(PyObject* self, void*) {
+    return guarded([&] {
+        const BufferData& b = BufferObject::of(self)->value();
+        return result(PyLong_FromSsize_t(b.shape * b.stride));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* buffer_repr(PyObject* self) {
+    return guarded([&] {
+        const BufferData& b = BufferObject::of(self)->value();
+        const std::string repr = std::string("<meridel.Buffer format='") + b.format +
+                                 "' len=" + std::to_string(b.shape) + ">";
+        return text(repr);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+void buffer_dealloc(PyObject* self) { release_instance<BufferData>(self); }
+
+PyMethodDef buffer_methods[] = {
+    {"tolist", method(&buffer_tolist), METH_NOARGS, "tolist($self)\n--\n\nThe values as a new list of float or int."},
+#ifdef PYPY_VERSION
+    {"__init_subclass__", method(&refuse_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#endif
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef buffer_getset[] = {
+    {"format", &buffer_format, nullptr, "struct format of one item: 'd', 'f', 'Q', 'I' or 'q'", nullptr},
+    {"itemsize", &buffer_itemsize, nullptr, "bytes per item", nullptr},
+    {"nbytes", &buffer_nbytes, nullptr, "bytes in all: len(self) * itemsize", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot buffer_slots[] = {
+    {Py_bf_getbuffer, slot(&buffer_getbuffer)},
+    {Py_bf_releasebuffer, slot(&buffer_releasebuffer)},
+    {Py_sq_length, slot(&buffer_length)},
+    {Py_sq_item, slot(&buffer_item)},
+    {Py_tp_repr, slot(&buffer_repr)},
+    {Py_tp_dealloc, slot(&buffer_dealloc)},
+    {Py_tp_methods, buffer_methods},
+    {Py_tp_getset, buffer_getset},
+    {Py_tp_doc, const_cast<char*>(
+        "A read-only run of numbers that C++ owns, shared without copying: memoryview(b),\n"
+        "numpy.asarray(b) and array.array(b.format, b) all read the same memory.")},
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    {Py_tp_new, slot(&refuse_new)},
+#endif
+#ifdef PYPY_VERSION
+    {Py_tp_setattro, slot(&refuse_setattr)},
+#endif
+    {0, nullptr},
+};
+
+PyType_Spec buffer_spec = {
+    buffer_name, static_cast<int>(sizeof(BufferObject)), 0,
+    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | immutable_type | not_instantiable_type), buffer_slots,
+};
+
+}  // namespace
+
+int make_buffer_type() { return make_type(buffer_type, buffer_spec, buffer_getset) == nullptr ? -1 : 0; }
+
+PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::size_t count, char format) {
+    BufferData b;
+    b.owner = std::move(owner);
+    b.data = count == 0 ? static_cast<const void*>(&empty_storage) : data;
+    b.shape = static_cast<Py_ssize_t>(count);
+    b.stride = format == 'f' || format == 'I' ? 4 : 8;
+    b.format[0] = format;
+    return result(new_instance(buffer_type, std::move(b)));
+}
+
+}  // namespace corvane::pymeridel

@@ -1,0 +1,450 @@
+// The Python module `meridel`: whole-run access to an acquisition for NumPy users,
+// hand-written against the C API for CPython and PyPy.
+//
+//     __version__: str
+//     class FormatError(ValueError): ...            # the file's contents are at fault
+//     def open(path: str | os.PathLike) -> Acquisition: ...
+//
+//     class Acquisition:                            # final, from open() only
+//         path, source_name, instrument, acquired_time, acquired_datetime
+//         __len__, __getitem__(int) -> Spectrum, __iter__, by_scan_id, nearest
+//         scans() -> dict[str, Buffer | list], scans_frame()
+//         iter(ms_level, rt_range, threads), arrays(...), tic(...), bpc(...), xic(...)
+//         close(), __enter__, __exit__, __reduce__   # pickles by path
+//
+//     class Spectrum:                               # final; pickles by value
+//         index, native_id, scan_id, ms_level, retention_time_sec, mz_first, mz_last,
+//         precursor, is_profile, instrument_kind, mz: Buffer, intensity: Buffer
+//
+//     class Buffer:                                 # read-only PEP 3118 export, zero-copy
+//         format, itemsize, nbytes, tolist(), __len__, __getitem__(int)
+//
+//     Instrument, Precursor, Chromatogram, RunArrays: named tuples
+//
+// Decoding and whole-run work run with the interpreter lock released. No C++ exception
+// crosses into the interpreter.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "meridel.hpp"
+
+// The project's version, given by the build (CMake: project(VERSION); setup.py: pyproject.toml).
+#ifndef MERIDEL_VERSION
+#error "MERIDEL_VERSION must be defined by the build"
+#endif
+
+namespace corvane::pymeridel {
+
+PyObject* format_error = nullptr;
+PyObject* instrument_class = nullptr;
+PyObject* precursor_class = nullptr;
+PyObject* chromatogram_class = nullptr;
+PyObject* run_arrays_class = nullptr;
+
+// ---------------------------------------------------------------------------------------
+// Failures
+
+void raise_current_exception() noexcept {
+    try {
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const NullObject&) {
+            if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, "meridel: null result");
+        } catch (const std::exception& e) {
+            PyErr_Format(PyExc_SystemError, "meridel: %s", e.what());
+        } catch (...) {
+            PyErr_SetString(PyExc_SystemError, "meridel: native code failed without a message");
+        }
+    } catch (...) {
+        std::fputs("meridel: uncaught failure at the interpreter boundary\n", stderr);
+        std::abort();
+    }
+}
+
+PyObject* text(std::string_view value) {
+    return result(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
+}
+
+void raise_core_error(const Error& error, PyObject* path) {
+    const IoError* io = error.as_io();
+    if (io != nullptr && !io->unexpected_eof) {
+        // Only the index is read while opening: name it, as open() names the file it fails on.
+        Py_ssize_t size = 0;
+        const char* root = PyUnicode_AsUTF8AndSize(path, &size);
+        if (root == nullptr) return;
+        const std::string index_path =
+            join_path(join_path(std::string_view(root, static_cast<std::size_t>(size)), "AcqData"), "MSScan.bin");
+        Ref filename(text(index_path));
+        Ref strerror(text(os_message(io->code)));
+        // OSError(errno, strerror, filename) picks the subclass for errno itself.
+        Ref exception(result(PyObject_CallFunction(PyExc_OSError, "iOO", io->code, strerror.get(), filename.get())));
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+        return;
+    }
+    const ParseError* parse = error.as_parse();
+    if (parse != nullptr && parse->message == "AcqData directory not found") {
+        Ref exception(result(PyObject_CallFunction(PyExc_FileNotFoundError, "isO", ENOENT,
+                                                   parse->message.c_str(), path)));
+        PyErr_SetObject(PyExc_FileNotFoundError, exception.get());
+        return;
+    }
+    Ref message(text(error.display()));
+    PyErr_SetObject(format_error, message.get());
+}
+
+void raise_closed() { PyErr_SetString(PyExc_ValueError, message::closed); }
+
+// ---------------------------------------------------------------------------------------
+// Arguments
+
+bool bind(const char* callable, const char* const* names, std::size_t count, std::size_t required,
+          PyObject* const* args, Py_ssize_t positional, PyObject* kwnames, PyObject** out) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = nullptr;
+    if (positional < 0 || static_cast<std::size_t>(positional) > count) {
+        PyErr_Format(PyExc_TypeError, message::too_many_positional, callable,
+                     static_cast<Py_ssize_t>(count), positional);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < positional; ++i) out[i] = args[i];
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* name = PyTuple_GetItem(kwnames, k);
+        std::size_t i = 0;
+        while (i < count && !(PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, names[i]) == 0)) ++i;
+        if (i == count) {
+            PyErr_Format(PyExc_TypeError, message::unexpected_keyword, callable, name);
+            return false;
+        }
+        if (out[i] != nullptr) {
+            PyErr_Format(PyExc_TypeError, message::multiple_values, callable, names[i]);
+            return false;
+        }
+        out[i] = args[positional + k];
+    }
+    for (std::size_t i = 0; i < required; ++i) {
+        if (out[i] == nullptr) {
+            PyErr_Format(PyExc_TypeError, message::missing, callable, names[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+Ref type_name(PyObject* value) {
+    return Ref(result(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__")));
+}
+
+PyObject* path_argument(const char* callable, const char* name, PyObject* value) {
+    if (PyUnicode_Check(value) || PyObject_HasAttrString(value, "__fspath__") != 0) {
+        Ref path(PyOS_FSPath(value));
+        if (!path) return nullptr;
+        if (PyUnicode_Check(path.get())) return path.release();
+        value = path.get();  // bytes from __fspath__: refused below, by its type
+        Ref name_of(type_name(value));
+        PyErr_Format(PyExc_TypeError, message::not_path, callable, name, PyUnicode_AsUTF8(name_of.get()));
+        return nullptr;
+    }
+    Ref name_of(type_name(value));
+    PyErr_Format(PyExc_TypeError, message::not_path, callable, name, PyUnicode_AsUTF8(name_of.get()));
+    return nullptr;
+}
+
+namespace {
+
+// An int (bool included, as Python's own APIs take it) as long long; nothing with
+// TypeError or OverflowError set.
+std::optional<long long> int_value(const char* callable, const char* name, PyObject* value, bool none_allowed) {
+    if (!PyLong_Check(value)) {
+        Ref name_of(type_name(value));
+        PyErr_Format(PyExc_TypeError, none_allowed ? message::not_int_or_none : message::not_int, callable, name,
+                     PyUnicode_AsUTF8(name_of.get()));
+        return std::nullopt;
+    }
+    const long long number = PyLong_AsLongLong(value);
+    if (number == -1 && PyErr_Occurred() != nullptr) return std::nullopt;
+    return number;
+}
+
+// Threads beyond this many only cost memory: the work is split by scan.
+constexpr long long max_threads = 256;
+
+}  // namespace
+
+std::optional<unsigned> threads_argument(const char* callable, PyObject* value) {
+    if (value == nullptr || value == Py_None) return 0U;
+    const auto number = int_value(callable, "threads", value, true);
+    if (!number) return std::nullopt;
+    if (*number < 1) {
+        PyErr_Format(PyExc_ValueError, message::too_small, callable, "threads", value);
+        return std::nullopt;
+    }
+    return static_cast<unsigned>(std::min(*number, max_threads));
+}
+
+bool ms_level_argument(const char* callable, PyObject* value, std::optional<std::uint32_t> fallback,
+                       std::optional<std::uint32_t>& out) {
+    if (value == nullptr) {
+        out = fallback;
+        return true;
+    }
+    if (value == Py_None) {
+        out.reset();
+        return true;
+    }
+    const auto number = int_value(callable, "ms_level", value, true);
+    if (!number) return false;
+    if (*number < 1) {
+        PyErr_Format(PyExc_ValueError, message::too_small, callable, "ms_level", value);
+        return false;
+    }
+    // Levels past 32 bits match no scan; keep them unmatched rather than wrapped.
+    out = static_cast<std::uint32_t>(std::min<long long>(*number, 0xFFFFFFFFLL));
+    return true;
+}
+
+std::optional<double> real_argument(const char* callable, const char* name, PyObject* value) {
+    if (!PyFloat_Check(value) && !PyLong_Check(value)) {
+        Ref name_of(type_name(value));
+        PyErr_Format(PyExc_TypeError, message::not_number, callable, name, PyUnicode_AsUTF8(name_of.get()));
+        return std::nullopt;
+    }
+    const double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred() != nullptr) return std::nullopt;
+    return number;
+}
+
+bool rt_range_argument(const char* callable, PyObject* value, std::optional<std::pair<double, double>>& out) {
+    out.reset();
+    if (value == nullptr || value == Py_None) return true;
+    if (PyUnicode_Check(value) || PyBytes_Check(value) || !PySequence_Check(value) || PySequence_Size(value) != 2) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, message::not_pair, callable, "rt_range");
+        return false;
+    }
+    Ref low(PySequence_GetItem(value, 0));
+    Ref high(PySequence_GetItem(value, 1));
+    if (!low || !high) return false;
+    const auto lo = real_argument(callable, "rt_range", low.get());
+    if (!lo) return false;
+    const auto hi = real_argument(callable, "rt_range", high.get());
+    if (!hi) return false;
+    if (!(*lo <= *hi)) {  // NaN at either end fails too
+        PyErr_Format(PyExc_ValueError, message::not_ordered, callable, "rt_range", low.get(), high.get());
+        return false;
+    }
+    out.emplace(*lo, *hi);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// PyPy: keep the classes final and their instances attribute-free
+//
+// PyPy's cpyext lets Python subclass a type without Py_TPFLAGS_BASETYPE and gives every
+// instance a __dict__; PyPy and CPython before 3.10 have no flag that refuses creation
+// from Python. Refuse all three with the errors CPython raises.
+
+namespace {
+
+struct Registered {
+    PyTypeObject* type = nullptr;
+    const char* name = nullptr;  // the name the type was made with (PyPy's tp_name drops the module)
+    const PyGetSetDef* getters = nullptr;
+};
+
+Registered registered[8];
+
+const Registered* find_registered(PyTypeObject* type) {
+    for (PyTypeObject* t = type; t != nullptr; t = t->tp_base) {
+        for (const Registered& r : registered) {
+            if (r.type != nullptr && r.type == t) return &r;
+        }
+    }
+    return nullptr;
+}
+
+const char* full_name(PyTypeObject* type) {
+    const Registered* r = find_registered(type);
+    return r != nullptr ? r->name : type->tp_name;
+}
+
+}  // namespace
+
+void register_type(PyTypeObject* type, const char* name, const PyGetSetDef* getters) {
+    for (Registered& r : registered) {
+        if (r.type == nullptr || r.type == type) {
+            r = Registered{type, name, getters};
+            return;
+        }
+    }
+}
+
+PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
+    // Called on the new subclass, whose base is one of ours.
+    PyErr_Format(PyExc_TypeError, message::not_a_base, full_name(reinterpret_cast<PyTypeObject*>(cls)->tp_base));
+    return nullptr;
+}
+
+int refuse_setattr(PyObject* self, PyObject* name, PyObject*) {
+    // Answers as CPython does for a type without __dict__ whose getters have no setter.
+    // (PyPy 7.3.11 crashes when C code looks up one of the class's getset descriptors, so
+    // the getter names come from our own tables.)
+    const Registered* r = find_registered(Py_TYPE(self));
+    if (r != nullptr && r->getters != nullptr) {
+        for (const PyGetSetDef* getter = r->getters; getter->name != nullptr; ++getter) {
+            if (PyUnicode_CompareWithASCIIString(name, getter->name) == 0) {
+                PyErr_Format(PyExc_AttributeError, message::not_writable, getter->name, full_name(Py_TYPE(self)));
+                return -1;
+            }
+        }
+    }
+    PyErr_Format(PyExc_AttributeError, message::no_attribute, full_name(Py_TYPE(self)), name);
+    return -1;
+}
+
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, message::not_instantiable, full_name(type));
+    return nullptr;
+}
+
+PyTypeObject* make_type(PyTypeObject*& type, PyType_Spec& spec, const PyGetSetDef* getters) {
+    if (type == nullptr) {
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        if (type != nullptr) register_type(type, spec.name, getters);
+    }
+    return type;
+}
+
+// ---------------------------------------------------------------------------------------
+// Module
+
+namespace {
+
+// Sets module.name = object and appends name to module.__all__ (made when missing).
+int add_to_module(PyObject* module, const char* name, PyObject* object) {
+    Ref key(PyUnicode_FromString(name));
+    if (!key || PyObject_SetAttr(module, key.get(), object) < 0) return -1;
+    static constexpr const char* all_name = "__all__";
+    Ref all(PyObject_GetAttrString(module, all_name));
+    if (!all) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) return -1;
+        PyErr_Clear();
+        all = Ref(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, all_name, all.get()) < 0) return -1;
+    }
+    return PyList_Append(all.get(), key.get());
+}
+
+// A named tuple class meridel.<name>, made once per process; null with an exception.
+PyObject* make_named_tuple(PyObject*& cls, const char* name, const char* fields, const char* doc) {
+    if (cls != nullptr) return cls;
+    Ref collections(PyImport_ImportModule("collections"));
+    if (!collections) return nullptr;
+    Ref factory(PyObject_GetAttrString(collections.get(), "namedtuple"));
+    if (!factory) return nullptr;
+    Ref args(Py_BuildValue("(ss)", name, fields));
+    Ref kwargs(Py_BuildValue("{ss}", "module", "meridel"));
+    if (!args || !kwargs) return nullptr;
+    Ref made(PyObject_Call(factory.get(), args.get(), kwargs.get()));
+    if (!made || PyObject_SetAttrString(made.get(), "__doc__", Ref(PyUnicode_FromString(doc)).get()) < 0) {
+        return nullptr;
+    }
+    cls = made.release();
+    return cls;
+}
+
+constexpr const char* format_error_doc =
+    "The acquisition's contents are at fault (a damaged or unknown index, a file cut short).";
+
+int exec_module(PyObject* module) {
+    return guarded([&] {
+        if (PyType_IsSubtype(Py_TYPE(module), &PyModule_Type) == 0) {
+            PyErr_SetString(PyExc_TypeError, message::not_a_module);
+            return -1;
+        }
+        if (format_error == nullptr) {
+            format_error = PyErr_NewExceptionWithDoc("meridel.FormatError", format_error_doc, PyExc_ValueError,
+                                                     nullptr);
+            if (format_error == nullptr) return -1;
+        }
+        if (make_named_tuple(instrument_class, "Instrument", "accession name",
+                             "Instrument(accession, name): the instrument model's vocabulary term") == nullptr ||
+            make_named_tuple(precursor_class, "Precursor", "msn_value_1 msn_value_2 reference",
+                             "Precursor(msn_value_1, msn_value_2, reference) of a fragment scan") == nullptr ||
+            make_named_tuple(chromatogram_class, "Chromatogram", "kind rt intensity target window",
+                             "Chromatogram(kind, rt, intensity, target, window): one value per selected "
+                             "scan; target and window are None except for 'xic'") == nullptr ||
+            make_named_tuple(run_arrays_class, "RunArrays", "offsets mz intensity scan_index",
+                             "RunArrays(offsets, mz, intensity, scan_index): the points of the selected "
+                             "scans; scan k owns mz[offsets[k]:offsets[k + 1]]") == nullptr) {
+            return -1;
+        }
+        if (make_acquisition_types() < 0 || make_spectrum_type() < 0 || make_buffer_type() < 0) return -1;
+        Ref version(PyUnicode_FromString(MERIDEL_VERSION));
+        if (!version || PyObject_SetAttrString(module, "__version__", version.get()) < 0) return -1;
+        const std::pair<const char*, PyObject*> names[] = {
+            {"Acquisition", reinterpret_cast<PyObject*>(acquisition_type)},
+            {"Buffer", reinterpret_cast<PyObject*>(buffer_type)},
+            {"Chromatogram", chromatogram_class},
+            {"FormatError", format_error},
+            {"Instrument", instrument_class},
+            {"Precursor", precursor_class},
+            {"RunArrays", run_arrays_class},
+            {"Spectrum", reinterpret_cast<PyObject*>(spectrum_type)},
+        };
+        for (const auto& [name, object] : names) {
+            if (add_to_module(module, name, object) < 0) return -1;
+        }
+        Ref all(PyObject_GetAttrString(module, "__all__"));
+        Ref open_name(PyUnicode_FromString("open"));
+        if (!all || !open_name || PyList_Append(all.get(), open_name.get()) < 0) return -1;
+        return 0;
+    }, -1);
+}
+
+PyMethodDef module_methods[] = {
+    {"open", method(&open_acquisition), METH_FASTCALL | METH_KEYWORDS,
+     "open(path)\n--\n\n"
+     "Opens the acquisition directory at path (str or os.PathLike): reads its scan index and\n"
+     "metadata; spectra are decoded when asked for.\n\n"
+     "Raises FileNotFoundError, PermissionError or another OSError (errno and filename set)\n"
+     "when the index cannot be read, FileNotFoundError when there is no AcqData directory,\n"
+     "and meridel.FormatError when the index is damaged. Use as a context manager."},
+    {"_restore_spectrum", method(&restore_spectrum), METH_O, "_restore_spectrum(state)\n--\n\nUnpickles a Spectrum."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, slot(&exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // The type objects are process-wide.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "meridel",
+    "Whole-run access to LC/MS acquisition directories: spectra as zero-copy buffers,\n"
+    "chromatograms and the run as arrays, decoded on several threads without the GIL.",
+    0,
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace corvane::pymeridel
+
+PyMODINIT_FUNC PyInit_meridel() {
+    return PyModuleDef_Init(&corvane::pymeridel::module_def);
+}

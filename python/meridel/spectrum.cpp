@@ -1,0 +1,271 @@
+// meridel.Spectrum: one decoded scan. It shares its record (never copied) with the
+// Buffers it hands out for mz and intensity; pickles by value.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "meridel.hpp"
+
+namespace corvane::pymeridel {
+
+PyTypeObject* spectrum_type = nullptr;
+
+namespace {
+
+struct SpectrumData {
+    std::shared_ptr<const SpectrumRecord> record;
+};
+
+using SpectrumObject = Instance<SpectrumData>;
+
+constexpr const char* spectrum_name = "meridel.Spectrum";
+
+const SpectrumRecord& record_of(PyObject* self) { return *SpectrumObject::of(self)->value().record; }
+
+PyObject* optional_float(const std::optional<double>& value) {
+    if (!value) Py_RETURN_NONE;
+    return result(PyFloat_FromDouble(*value));
+}
+
+// Retention time as repr shows it: fixed point, three decimals; "NaN", "inf", "-inf".
+std::string format_seconds(double seconds) {
+    if (std::isnan(seconds)) return "NaN";
+    if (std::isinf(seconds)) return seconds < 0 ? "-inf" : "inf";
+    std::array<char, 330> buffer{};
+    const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), seconds,
+                                         std::chars_format::fixed, 3);
+    if (ec != std::errc{}) return "NaN";  // cannot happen with this buffer size
+    return std::string(buffer.data(), end);
+}
+
+#define SPECTRUM_GETTER(name, body)                                                        \
+    PyObject* name(PyObject* self, void*) {                                                \
+        return guarded([&]() -> PyObject* {                                                \
+            const SpectrumRecord& r = record_of(self);                                     \
+            body                                                                           \
+        }, static_cast<PyObject*>(nullptr));                                               \
+    }
+
+SPECTRUM_GETTER(spectrum_index, return result(PyLong_FromUnsignedLongLong(r.index));)
+SPECTRUM_GETTER(spectrum_native_id, return text(r.native_id);)
+SPECTRUM_GETTER(spectrum_scan_id, return result(PyLong_FromUnsignedLong(r.scan_id));)
+SPECTRUM_GETTER(spectrum_ms_level, return result(PyLong_FromUnsignedLong(r.ms_level));)
+SPECTRUM_GETTER(spectrum_rt, return result(PyFloat_FromDouble(r.retention_time_sec));)
+SPECTRUM_GETTER(spectrum_mz_first, return optional_float(r.mz_first);)
+SPECTRUM_GETTER(spectrum_mz_last, return optional_float(r.mz_last);)
+SPECTRUM_GETTER(spectrum_is_profile, return result(PyBool_FromLong(r.is_profile ? 1 : 0));)
+SPECTRUM_GETTER(spectrum_instrument_kind, return result(PyLong_FromUnsignedLong(r.instrument_kind));)
+SPECTRUM_GETTER(spectrum_precursor, {
+    if (!r.precursor) Py_RETURN_NONE;
+    Ref msn1(optional_float(r.precursor->msn_value_1));
+    Ref msn2(optional_float(r.precursor->msn_value_2));
+    Ref reference;
+    if (r.precursor->reference) {
+        reference = Ref(text(*r.precursor->reference));
+    } else {
+        reference = Ref(Py_None);
+        Py_INCREF(Py_None);
+    }
+    return result(PyObject_CallFunctionObjArgs(precursor_class, msn1.get(), msn2.get(), reference.get(), nullptr));
+})
+SPECTRUM_GETTER(spectrum_mz, {
+    const auto& owner = SpectrumObject::of(self)->value().record;
+    return vector_buffer(owner, r.mz);
+})
+SPECTRUM_GETTER(spectrum_intensity, {
+    const auto& owner = SpectrumObject::of(self)->value().record;
+    return vector_buffer(owner, r.intensity);
+})
+
+#undef SPECTRUM_GETTER
+
+Py_ssize_t spectrum_length(PyObject* self) { return static_cast<Py_ssize_t>(record_of(self).mz.size()); }
+
+PyObject* spectrum_repr(PyObject* self) {
+    return guarded([&] {
+        const SpectrumRecord& r = record_of(self);
+        const std::string repr = "<meridel.Spectrum index=" + std::to_string(r.index) +
+                                 " scanId=" + std::to_string(r.scan_id) +
+                                 " ms_level=" + std::to_string(r.ms_level) +
+                                 " rt=" + format_seconds(r.retention_time_sec) +
+                                 "s points=" + std::to_string(r.mz.size()) +
+                                 (r.is_profile ? " profile>" : " centroid>");
+        return text(repr);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+// (meridel._restore_spectrum, (state,)) with state = (index, native_id, scan_id, ms_level,
+// rt, mz_first, mz_last, precursor tuple or None, mz bytes, intensity bytes, is_profile,
+// instrument_kind); the lists as their native bytes.
+PyObject* spectrum_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const SpectrumRecord& r = record_of(self);
+        Ref precursor;
+        if (r.precursor) {
+            Ref msn1(optional_float(r.precursor->msn_value_1));
+            Ref msn2(optional_float(r.precursor->msn_value_2));
+            Ref reference;
+            if (r.precursor->reference) {
+                reference = Ref(text(*r.precursor->reference));
+            } else {
+                Py_INCREF(Py_None);
+                reference = Ref(Py_None);
+            }
+            precursor = Ref(result(PyTuple_Pack(3, msn1.get(), msn2.get(), reference.get())));
+        } else {
+            Py_INCREF(Py_None);
+            precursor = Ref(Py_None);
+        }
+        Ref mz_first(optional_float(r.mz_first));
+        Ref mz_last(optional_float(r.mz_last));
+        Ref native_id(text(r.native_id));
+        Ref mz(result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r.mz.data()),
+                                                static_cast<Py_ssize_t>(r.mz.size() * sizeof(double)))));
+        Ref intensity(result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r.intensity.data()),
+                                                       static_cast<Py_ssize_t>(r.intensity.size() * sizeof(float)))));
+        Ref state(result(Py_BuildValue("(KOkkdOOOOOik)", static_cast<unsigned long long>(r.index), native_id.get(),
+                                       static_cast<unsigned long>(r.scan_id), static_cast<unsigned long>(r.ms_level),
+                                       r.retention_time_sec, mz_first.get(), mz_last.get(), precursor.get(), mz.get(),
+                                       intensity.get(), r.is_profile ? 1 : 0,
+                                       static_cast<unsigned long>(r.instrument_kind))));
+        Ref module(result(PyImport_ImportModule("meridel")));
+        Ref restore(result(PyObject_GetAttrString(module.get(), "_restore_spectrum")));
+        return result(Py_BuildValue("(O(O))", restore.get(), state.get()));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+void spectrum_dealloc(PyObject* self) { release_instance<SpectrumData>(self); }
+
+PyMethodDef spectrum_methods[] = {
+    {"__reduce__", method(&spectrum_reduce), METH_NOARGS, "__reduce__($self)\n--\n\nPickles by value."},
+#ifdef PYPY_VERSION
+    {"__init_subclass__", method(&refuse_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#endif
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef spectrum_getset[] = {
+    {"index", &spectrum_index, nullptr, "position in the scan index", nullptr},
+    {"native_id", &spectrum_native_id, nullptr, "\"scanId=N\"", nullptr},
+    {"scan_id", &spectrum_scan_id, nullptr, nullptr, nullptr},
+    {"ms_level", &spectrum_ms_level, nullptr, nullptr, nullptr},
+    {"retention_time_sec", &spectrum_rt, nullptr, nullptr, nullptr},
+    {"mz_first", &spectrum_mz_first, nullptr, "float or None", nullptr},
+    {"mz_last", &spectrum_mz_last, nullptr, "float or None", nullptr},
+    {"precursor", &spectrum_precursor, nullptr, "meridel.Precursor for MS level 2 and above, else None", nullptr},
+    {"is_profile", &spectrum_is_profile, nullptr, "the points came from profile (continuum) data", nullptr},
+    {"instrument_kind", &spectrum_instrument_kind, nullptr, nullptr, nullptr},
+    {"mz", &spectrum_mz, nullptr, "m/z values: meridel.Buffer of 'd', sharing the spectrum's memory", nullptr},
+    {"intensity", &spectrum_intensity, nullptr, "intensities: meridel.Buffer of 'f', sharing the spectrum's memory",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot spectrum_slots[] = {
+    {Py_mp_length, slot(&spectrum_length)},
+    {Py_tp_repr, slot(&spectrum_repr)},
+    {Py_tp_dealloc, slot(&spectrum_dealloc)},
+    {Py_tp_methods, spectrum_methods},
+    {Py_tp_getset, spectrum_getset},
+    {Py_tp_doc, const_cast<char*>("One decoded scan; from an Acquisition only. len() is its number of points.")},
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    {Py_tp_new, slot(&refuse_new)},
+#endif
+#ifdef PYPY_VERSION
+    {Py_tp_setattro, slot(&refuse_setattr)},
+#endif
+    {0, nullptr},
+};
+
+PyType_Spec spectrum_spec = {
+    spectrum_name, static_cast<int>(sizeof(SpectrumObject)), 0,
+    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | immutable_type | not_instantiable_type), spectrum_slots,
+};
+
+// Values of a pickled state, checked.
+bool optional_double_from(PyObject* value, std::optional<double>& out) {
+    if (value == Py_None) return true;
+    const double v = PyFloat_AsDouble(value);
+    if (v == -1.0 && PyErr_Occurred() != nullptr) return false;
+    out = v;
+    return true;
+}
+
+template <class T>
+bool vector_from(PyObject* bytes, std::vector<T>& out) {
+    if (!PyBytes_Check(bytes) || PyBytes_Size(bytes) % static_cast<Py_ssize_t>(sizeof(T)) != 0) return false;
+    const auto size = static_cast<std::size_t>(PyBytes_Size(bytes));
+    out.resize(size / sizeof(T));
+    if (size != 0) std::memcpy(out.data(), PyBytes_AsString(bytes), size);
+    return true;
+}
+
+}  // namespace
+
+int make_spectrum_type() { return make_type(spectrum_type, spectrum_spec, spectrum_getset) == nullptr ? -1 : 0; }
+
+PyObject* new_spectrum(std::shared_ptr<const SpectrumRecord> record) {
+    return result(new_instance(spectrum_type, SpectrumData{std::move(record)}));
+}
+
+PyObject* restore_spectrum(PyObject*, PyObject* state) {
+    return guarded([&]() -> PyObject* {
+        auto record = std::make_shared<SpectrumRecord>();
+        unsigned long long index = 0;
+        PyObject* native_id = nullptr;
+        unsigned long scan_id = 0;
+        unsigned long ms_level = 0;
+        PyObject* mz_first = nullptr;
+        PyObject* mz_last = nullptr;
+        PyObject* precursor = nullptr;
+        PyObject* mz = nullptr;
+        PyObject* intensity = nullptr;
+        int is_profile = 0;
+        unsigned long kind = 0;
+        bool ok = PyTuple_Check(state) &&
+                  PyArg_ParseTuple(state, "KUkkdOOOOOpk", &index, &native_id, &scan_id, &ms_level,
+                                   &record->retention_time_sec, &mz_first, &mz_last, &precursor, &mz, &intensity,
+                                   &is_profile, &kind) != 0;
+        if (ok) {
+            Py_ssize_t size = 0;
+            const char* id = PyUnicode_AsUTF8AndSize(native_id, &size);
+            ok = id != nullptr && scan_id <= 0xFFFFFFFFUL && ms_level <= 0xFFFFFFFFUL && kind <= 0xFFUL &&
+                 optional_double_from(mz_first, record->mz_first) && optional_double_from(mz_last, record->mz_last) &&
+                 vector_from(mz, record->mz) && vector_from(intensity, record->intensity) &&
+                 record->mz.size() == record->intensity.size();
+            if (ok) record->native_id.assign(id, static_cast<std::size_t>(size));
+        }
+        if (ok && precursor != Py_None) {
+            PyObject* msn1 = nullptr;
+            PyObject* msn2 = nullptr;
+            PyObject* reference = nullptr;
+            PrecursorInfo info;
+            ok = PyTuple_Check(precursor) && PyArg_ParseTuple(precursor, "OOO", &msn1, &msn2, &reference) != 0 &&
+                 optional_double_from(msn1, info.msn_value_1) && optional_double_from(msn2, info.msn_value_2);
+            if (ok && reference != Py_None) {
+                Py_ssize_t size = 0;
+                const char* ref = PyUnicode_Check(reference) ? PyUnicode_AsUTF8AndSize(reference, &size) : nullptr;
+                ok = ref != nullptr;
+                if (ok) info.reference = std::string(ref, static_cast<std::size_t>(size));
+            }
+            record->precursor = std::move(info);
+        }
+        if (!ok) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError, message::bad_state);
+            return nullptr;
+        }
+        record->index = index;
+        record->scan_id = static_cast<std::uint32_t>(scan_id);
+        record->ms_level = static_cast<std::uint32_t>(ms_level);
+        record->is_profile = is_profile != 0;
+        record->instrument_kind = static_cast<std::uint8_t>(kind);
+        return new_spectrum(std::move(record));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+}  // namespace corvane::pymeridel
