@@ -336,3 +336,12 @@ RunArrays arrays(const Reader& reader, std::span<const std::size_t> scans, unsig
 }
 
 }  // namespace corvane::analysis
+
+namespace corvane::analysis::detail {
+
+void ordered_numbers(std::size_t n, unsigned threads, const std::function<std::uint64_t(std::size_t)>& make,
+                     const std::function<bool(std::size_t, std::uint64_t)>& take) {
+    ordered<std::uint64_t>(n, threads, make, take);
+}
+
+}  // namespace corvane::analysis::detail

@@ -71,4 +71,15 @@ struct RunArrays {
 };
 [[nodiscard]] RunArrays arrays(const Reader& reader, std::span<const std::size_t> scans, unsigned threads);
 
+namespace detail {
+
+// The ordered pool behind the calls above, on plain numbers so tests can reach its failure
+// paths: make(k) runs on up to `threads` threads, take(k, make(k)) on the calling thread
+// for k = 0 .. n-1 in order; stops when take returns false; an exception of make (on any
+// thread) or of take reaches the caller after every worker has been joined.
+void ordered_numbers(std::size_t n, unsigned threads, const std::function<std::uint64_t(std::size_t)>& make,
+                     const std::function<bool(std::size_t, std::uint64_t)>& take);
+
+}  // namespace detail
+
 }  // namespace corvane::analysis

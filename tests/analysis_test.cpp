@@ -1,0 +1,329 @@
+// Whole-run work: selection, the ordered pool, chromatograms and the run's arrays, each
+// against a plain loop over the reader's iterator.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "analysis.hpp"
+#include "fixture.hpp"
+#include "reader.hpp"
+
+namespace corvane::analysis {
+namespace {
+
+using fixture::AcquisitionSpec;
+using fixture::peaks;
+using fixture::profile;
+using fixture::scan;
+using fixture::ScanSpec;
+
+constexpr unsigned thread_counts[] = {1, 2, 3, 8};
+
+Reader write_and_open(const fixture::TempDir& dir, const AcquisitionSpec& spec) {
+    const std::string path = dir.join("run.d");
+    auto ok = fixture::write_acquisition(path, spec);
+    EXPECT_TRUE(ok.has_value()) << ok.error();
+    auto reader = Reader::open(path);
+    EXPECT_TRUE(reader.has_value()) << reader.error().display();
+    return std::move(*reader);
+}
+
+// Sixty scans cycling through every shape a scan can take: profile, sorted and unsorted
+// peaks (both formats), a damaged profile block with peaks behind it, and scans with no
+// points at all. More scans than the pool's window at every thread count tested.
+AcquisitionSpec mixed_run() {
+    AcquisitionSpec spec;
+    std::uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    auto peak_list = [&](std::size_t n, bool sorted) {
+        std::vector<double> mz;
+        std::vector<float> in;
+        for (std::size_t j = 0; j < n; ++j) {
+            mz.push_back(100.0 + (next() % 4000) * 0.005);  // on the 0.25 grid now and then
+            in.push_back(static_cast<float>(next() % 100000) * 0.37f);
+        }
+        if (sorted) std::sort(mz.begin(), mz.end());
+        return std::make_pair(mz, in);
+    };
+    const fixture::ByteVec garbage{1, 2, 3};
+    for (std::uint32_t i = 0; i < 60; ++i) {
+        const int shape = static_cast<int>(i % 6);
+        ScanSpec s = scan(i + 1, shape == 0 || shape == 3 ? 1 : 2);
+        s.rt_min = i * 0.25;
+        if (s.ms_level == 2) s.msn_value_1 = 300.0;
+        if (s.ms_level == 2) s.msn_value_2 = 1.0;
+        if (shape == 0) {
+            std::vector<std::uint32_t> counts(40 + i);
+            for (auto& c : counts) c = next() % 70000;
+            s.mz_first = 100.0;
+            s.mz_last = 100.0 + static_cast<double>(counts.size() - 1) * 0.25;
+            s.profile = profile(counts);
+        } else if (shape == 1 || shape == 2 || shape == 3) {
+            auto [mz, in] = peak_list(5 + i % 17, shape == 1);
+            s.peaks = peaks(mz, in, shape == 2 ? 2 : 3);
+            if (shape == 3) {
+                s.profile = profile({1, 2, 3});
+                s.profile->raw = garbage;
+            }
+        } else if (shape == 5) {
+            s.profile = profile({1, 2, 3});
+            s.profile->raw = garbage;
+        }
+        spec.scans.push_back(s);
+    }
+    return spec;
+}
+
+Chromatogram plain_chromatogram(const std::vector<SpectrumRecord>& records, bool base_peak) {
+    Chromatogram c;
+    for (const auto& r : records) {
+        double v = 0.0;
+        for (std::size_t i = 0; i < r.intensity.size(); ++i) {
+            const double x = static_cast<double>(r.intensity[i]);
+            v = base_peak ? (i == 0 || x > v ? x : v) : v + x;
+        }
+        c.rt.push_back(r.retention_time_sec);
+        c.value.push_back(v);
+    }
+    return c;
+}
+
+TEST(Analysis, SameAsPlainLoopForEveryThreadCount) {
+    fixture::TempDir dir;
+    const Reader reader = write_and_open(dir, mixed_run());
+    std::vector<SpectrumRecord> all;
+    auto it = reader.iter_spectra();
+    while (auto r = it->next()) all.push_back(std::move(*r));
+    ASSERT_EQ(all.size(), 60u);
+
+    // Overlapping, nested, zero-width and empty windows, not in order of their bounds.
+    const std::vector<XicWindow> windows{window(110.0, std::nullopt, 2.0), window(105.25, 10.0, std::nullopt),
+                                         window(109.0, std::nullopt, 0.5), window(100.0, std::nullopt, 0.0),
+                                         window(50.0, 10.0, std::nullopt), window(103.0, std::nullopt, 20.0)};
+    const struct {
+        const char* name;
+        Selection selection;
+    } rows[] = {
+        {"all", {}},
+        {"MS1", {1u, std::nullopt}},
+        {"MS2 from 2 to 9 minutes", {2u, std::pair{120.0, 540.0}}},
+        {"nothing", {7u, std::nullopt}},
+    };
+    for (const auto& row : rows) {
+        const std::vector<std::size_t> scans = select(reader, row.selection);
+        std::vector<SpectrumRecord> chosen;
+        for (const std::size_t i : scans) chosen.push_back(all[i]);
+        const Chromatogram plain_tic = plain_chromatogram(chosen, false);
+        const Chromatogram plain_bpc = plain_chromatogram(chosen, true);
+        RunArrays plain_arrays;
+        plain_arrays.offsets.push_back(0);
+        for (std::size_t k = 0; k < chosen.size(); ++k) {
+            const auto& r = chosen[k];
+            plain_arrays.mz.insert(plain_arrays.mz.end(), r.mz.begin(), r.mz.end());
+            plain_arrays.intensity.insert(plain_arrays.intensity.end(), r.intensity.begin(), r.intensity.end());
+            plain_arrays.offsets.push_back(plain_arrays.mz.size());
+            plain_arrays.scan_index.push_back(scans[k]);
+        }
+        for (const unsigned threads : thread_counts) {
+            SCOPED_TRACE(std::string(row.name) + ", threads " + std::to_string(threads));
+            std::size_t seen = 0;
+            for_each_record(reader, scans, threads, [&](std::size_t k, SpectrumRecord&& r) {
+                EXPECT_EQ(k, seen++);
+                EXPECT_EQ(r.index, scans[k]);
+                EXPECT_EQ(r.mz, chosen[k].mz);
+                EXPECT_EQ(r.intensity, chosen[k].intensity);
+                EXPECT_EQ(r.native_id, chosen[k].native_id);
+                return true;
+            });
+            EXPECT_EQ(seen, scans.size());
+
+            const Chromatogram t = tic(reader, scans, threads);
+            EXPECT_EQ(t.rt, plain_tic.rt);
+            EXPECT_EQ(t.value, plain_tic.value);
+            const Chromatogram b = bpc(reader, scans, threads);
+            EXPECT_EQ(b.rt, plain_bpc.rt);
+            EXPECT_EQ(b.value, plain_bpc.value);
+
+            const std::vector<Chromatogram> x = xic(reader, scans, windows, threads);
+            ASSERT_EQ(x.size(), windows.size());
+            for (std::size_t w = 0; w < windows.size(); ++w) {
+                std::vector<double> expected;
+                for (const auto& r : chosen) {
+                    double sum = 0.0;
+                    for (std::size_t i = 0; i < r.mz.size(); ++i) {
+                        if (windows[w].low <= r.mz[i] && r.mz[i] <= windows[w].high) {
+                            sum += static_cast<double>(r.intensity[i]);
+                        }
+                    }
+                    expected.push_back(sum);
+                }
+                EXPECT_EQ(x[w].rt, plain_tic.rt);
+                EXPECT_EQ(x[w].value, expected) << "window " << w;
+            }
+
+            const RunArrays a = arrays(reader, scans, threads);
+            EXPECT_EQ(a.offsets, plain_arrays.offsets);
+            EXPECT_EQ(a.mz, plain_arrays.mz);
+            EXPECT_EQ(a.intensity, plain_arrays.intensity);
+            EXPECT_EQ(a.scan_index, plain_arrays.scan_index);
+        }
+    }
+}
+
+TEST(Analysis, SelectByLevelAndTime) {
+    AcquisitionSpec spec;
+    for (std::uint32_t i = 0; i < 6; ++i) {
+        ScanSpec s = scan(i + 1, i % 2 == 0 ? 1 : 2);
+        s.rt_min = i * 0.5;  // 0, 30, 60, 90, 120, 150 seconds
+        if (s.ms_level == 2) s.msn_value_1 = s.msn_value_2 = 400.0;
+        spec.scans.push_back(s);
+    }
+    fixture::TempDir dir;
+    const Reader reader = write_and_open(dir, spec);
+    const struct {
+        const char* name;
+        Selection selection;
+        std::vector<std::size_t> expected;
+    } rows[] = {
+        {"everything", {}, {0, 1, 2, 3, 4, 5}},
+        {"MS1", {1u, std::nullopt}, {0, 2, 4}},
+        {"MS2", {2u, std::nullopt}, {1, 3, 5}},
+        {"absent level", {3u, std::nullopt}, {}},
+        {"both ends included", {std::nullopt, std::pair{30.0, 90.0}}, {1, 2, 3}},
+        {"just inside the ends", {std::nullopt, std::pair{30.000001, 89.99999}}, {2}},
+        {"one instant", {std::nullopt, std::pair{60.0, 60.0}}, {2}},
+        {"reversed range", {std::nullopt, std::pair{90.0, 30.0}}, {}},
+        {"level and time", {2u, std::pair{0.0, 100.0}}, {1, 3}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(select(reader, row.selection), row.expected);
+    }
+}
+
+TEST(Analysis, XicWindowsAtTheirBounds) {
+    // The same four peaks sorted and unsorted, then a scan without blocks and two whose
+    // only block is damaged, one claiming 2^32 - 1 points: none has points, all give 0.
+    ScanSpec sorted = scan(1);
+    sorted.peaks = peaks({99.5, 100.0, 100.5, 101.0}, {8.0f, 1.0f, 2.0f, 4.0f});
+    ScanSpec unsorted = scan(2);
+    unsorted.peaks = peaks({100.0, 100.5, 101.0, 99.5}, {1.0f, 2.0f, 4.0f, 8.0f});
+    ScanSpec damaged = scan(4);
+    damaged.peaks = peaks({100.0}, {1.0f});
+    damaged.peaks->raw = fixture::ByteVec{1, 2};
+    AcquisitionSpec spec;
+    ScanSpec huge = scan(5);
+    huge.peaks = peaks({100.0}, {1.0f});
+    huge.peaks->point_count = 0xFFFFFFFFu;
+    spec.scans = {sorted, unsorted, scan(3), damaged, huge};
+    fixture::TempDir dir;
+    const Reader reader = write_and_open(dir, spec);
+
+    const struct {
+        const char* name;
+        XicWindow window;
+        double expected;
+    } rows[] = {
+        {"both ends on points", {100.25, 100.0, 100.5}, 3.0},
+        {"zero width on a point", {100.5, 100.5, 100.5}, 2.0},
+        {"below every point", {90.0, 80.0, 99.49}, 0.0},
+        {"lowest point only", {99.5, 99.0, 99.9}, 8.0},
+        {"highest point only", {101.0, 100.51, 101.0}, 4.0},
+        {"just past the highest", {101.5, 101.0000001, 102.0}, 0.0},
+        {"everything", {500.0, 0.0, 1000.0}, 15.0},
+        {"overlaps the first row", {100.0, 99.5, 100.0}, 9.0},
+    };
+    std::vector<XicWindow> windows;
+    for (const auto& row : rows) windows.push_back(row.window);
+    const std::vector<std::size_t> scans{0, 1, 2, 3, 4};
+    for (const unsigned threads : {1u, 3u}) {
+        const std::vector<Chromatogram> x = xic(reader, scans, windows, threads);
+        ASSERT_EQ(x.size(), windows.size());
+        for (std::size_t w = 0; w < windows.size(); ++w) {
+            SCOPED_TRACE(std::string(rows[w].name) + ", threads " + std::to_string(threads));
+            EXPECT_EQ(x[w].value, (std::vector<double>{rows[w].expected, rows[w].expected, 0.0, 0.0, 0.0}));
+        }
+    }
+    // No windows at all: still one pass, no chromatograms.
+    EXPECT_TRUE(xic(reader, scans, {}, 2).empty());
+
+    // The arrays reserve from the index's counts, but never past what the files can hold.
+    const RunArrays a = arrays(reader, scans, 2);
+    EXPECT_EQ(a.offsets, (std::vector<std::uint64_t>{0, 4, 8, 8, 8, 8}));
+    EXPECT_LT(a.mz.capacity(), 100u);
+    EXPECT_LT(a.intensity.capacity(), 100u);
+
+    EXPECT_EQ(window(500.0, std::nullopt, 0.5).low, 499.5);
+    EXPECT_EQ(window(500.0, std::nullopt, 0.5).high, 500.5);
+    EXPECT_DOUBLE_EQ(window(500.0, 10.0, std::nullopt).low, 499.995);
+    EXPECT_DOUBLE_EQ(window(500.0, 10.0, std::nullopt).high, 500.005);
+}
+
+// The pool itself: delivery in order with a bounded window, early stop, failures on
+// either side reaching the caller with every worker joined, tiny selections.
+TEST(Analysis, PoolStopsAndFailsCleanly) {
+    enum class Ends { Normally, TakeStops, TakeThrows, MakeThrows };
+    const struct {
+        const char* name;
+        std::size_t n;
+        Ends ends;
+        std::size_t taken;  // calls of take that return
+    } rows[] = {
+        {"no work", 0, Ends::Normally, 0},
+        {"one item", 1, Ends::Normally, 1},
+        {"many items", 500, Ends::Normally, 500},
+        {"take stops at 5", 500, Ends::TakeStops, 6},
+        {"take stops at the first", 1, Ends::TakeStops, 1},
+        {"take throws at 5", 500, Ends::TakeThrows, 5},
+        {"make throws at 7", 500, Ends::MakeThrows, 0},
+    };
+    for (const auto& row : rows) {
+        for (const unsigned threads : thread_counts) {
+            SCOPED_TRACE(std::string(row.name) + ", threads " + std::to_string(threads));
+            const std::size_t stop_at = row.ends == Ends::TakeStops ? std::min<std::size_t>(5, row.n - 1) : 5;
+            std::atomic<std::size_t> taken{0};
+            std::atomic<bool> outside_window{false};
+            const std::size_t window = 4 * std::max(1u, threads);
+            auto make = [&](std::size_t k) -> std::uint64_t {
+                // Later items can finish first: the take side must still see them in order.
+                if (k % 3 == 0) std::this_thread::yield();
+                if (k > taken.load() + window) outside_window = true;
+                if (row.ends == Ends::MakeThrows && k == 7) throw std::bad_alloc();
+                return k * k + 1;
+            };
+            std::size_t expected_k = 0;
+            auto take = [&](std::size_t k, std::uint64_t v) {
+                EXPECT_EQ(k, expected_k++);
+                EXPECT_EQ(v, k * k + 1);
+                if (row.ends == Ends::TakeThrows && k == stop_at) throw std::runtime_error("take");
+                taken = k + 1;
+                return !(row.ends == Ends::TakeStops && k == stop_at);
+            };
+            bool threw = false;
+            try {
+                detail::ordered_numbers(row.n, threads, make, take);
+            } catch (const std::bad_alloc&) {
+                threw = row.ends == Ends::MakeThrows;
+            } catch (const std::runtime_error&) {
+                threw = row.ends == Ends::TakeThrows;
+            }
+            EXPECT_EQ(threw, row.ends == Ends::TakeThrows || row.ends == Ends::MakeThrows);
+            EXPECT_FALSE(outside_window.load());
+            if (row.ends == Ends::MakeThrows) {
+                EXPECT_LE(taken.load(), 7u);  // never past the failed item
+            } else {
+                EXPECT_EQ(taken.load(), row.taken);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace corvane::analysis
