@@ -12,6 +12,17 @@
 //   corvane-bench growth DIR... drain time per point at each size vs the last size
 //   corvane-bench points DIR    total points of the acquisition
 //
+// Plain numbers for the rows of the meridel module (wall time, seconds, median):
+//   corvane-bench open DIR [N]    Reader::open alone: "open <TAB> seconds <TAB> scans"
+//   corvane-bench drop DIR [N]    one-thread drain of an opened reader, dropping each
+//                                 record: "drop <TAB> seconds <TAB> points"
+//   corvane-bench random DIR [N]  record_at(i) for every i once, in a seeded random order:
+//                                 "random <TAB> microseconds per scan <TAB> scans"
+//   corvane-bench engine DIR [N]  analysis::tic and analysis::xic (100 targets spread over
+//                                 the MS1 m/z range, 10 ppm) of the MS1 scans, threads 1
+//                                 and 2: "tic <TAB> threads <TAB> seconds <TAB> scans" and
+//                                 "xic <TAB> threads <TAB> seconds <TAB> scans"
+//
 // Drains time an opened reader: opening (reading and parsing the index) is reported
 // beside them.
 #include <fcntl.h>
@@ -21,6 +32,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <ctime>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +44,7 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis.hpp"
 #include "raw/lzf.hpp"
 #include "raw/msscan.hpp"
 #include "raw/raw.hpp"
@@ -336,6 +350,95 @@ int cmd_growth(const std::vector<std::string>& dirs) {
     return 0;
 }
 
+// Wall time: the engine rows run on several threads, whose CPU times add up.
+double wall_seconds_of(const std::function<void()>& run) {
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Median wall time of `rounds` runs after one untimed warm-up.
+double median_wall(int rounds, const std::function<void()>& run) {
+    run();
+    std::vector<double> times;
+    for (int r = 0; r < rounds; ++r) times.push_back(wall_seconds_of(run));
+    return median(times);
+}
+
+int cmd_open(const std::string& dir, int rounds) {
+    std::size_t scans = 0;
+    const double t = median_wall(rounds, [&] { scans = open_reader(dir).scans().records.size(); });
+    std::printf("open\t%.6f\t%zu\n", t, scans);
+    return 0;
+}
+
+int cmd_drop(const std::string& dir, int rounds) {
+    const auto reader = open_reader(dir);
+    std::uint64_t points = 0;
+    const double t = median_wall(rounds, [&] { points = drain(reader); });
+    std::printf("drop\t%.6f\t%llu\n", t, static_cast<unsigned long long>(points));
+    return 0;
+}
+
+int cmd_random(const std::string& dir, int rounds) {
+    const auto reader = open_reader(dir);
+    const std::size_t n = reader.scans().records.size();
+    if (n == 0) die("no scans");
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    std::uint64_t state = 0x9E3779B97F4A7C15u;
+    for (std::size_t i = n - 1; i > 0; --i) {  // Fisher-Yates with a fixed xorshift stream
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        std::swap(order[i], order[state % (i + 1)]);
+    }
+    const double t = median_wall(rounds, [&] {
+        std::uint64_t points = 0;
+        for (const std::size_t i : order) points += reader.record_at(i).mz.size();
+        sink = sink + points;
+    });
+    std::printf("random\t%.4f\t%zu\n", t * 1e6 / static_cast<double>(n), n);
+    return 0;
+}
+
+int cmd_engine(const std::string& dir, int rounds) {
+    namespace analysis = corvane::analysis;
+    const auto reader = open_reader(dir);
+    const auto scans = analysis::select(reader, {1u, std::nullopt});
+    if (scans.empty()) die("no MS1 scans");
+    double low = INFINITY;
+    double high = -INFINITY;
+    for (const std::size_t i : scans) {
+        const auto& s = reader.scans().records[i];
+        if (s.mz_first && s.mz_last) {
+            low = std::min(low, *s.mz_first);
+            high = std::max(high, *s.mz_last);
+        }
+    }
+    if (!(low < high)) {  // no m/z range in the index: the usual small-molecule range
+        low = 100.0;
+        high = 1000.0;
+    }
+    std::vector<analysis::XicWindow> windows;
+    for (int t = 0; t < 100; ++t) {
+        windows.push_back(analysis::window(low + (high - low) * (t + 0.5) / 100.0, 10.0, std::nullopt));
+    }
+    for (const unsigned threads : {1u, 2u}) {
+        const double t_tic = median_wall(rounds, [&] {
+            sink = sink + analysis::tic(reader, scans, threads).value.size();
+        });
+        std::printf("tic\t%u\t%.6f\t%zu\n", threads, t_tic, scans.size());
+        std::fflush(stdout);
+        const double t_xic = median_wall(rounds, [&] {
+            sink = sink + analysis::xic(reader, scans, windows, threads).size();
+        });
+        std::printf("xic\t%u\t%.6f\t%zu\n", threads, t_xic, scans.size());
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
 int cmd_points(const std::string& dir) {
     const auto index = load_index(dir);
     std::uint64_t points = 0;
@@ -354,7 +457,8 @@ int cmd_points(const std::string& dir) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: corvane-bench lzf|drain|tiny|keep|growth|points DIR...\n");
+        std::fprintf(stderr,
+                     "usage: corvane-bench lzf|drain|tiny|keep|growth|points|open|drop|random|engine DIR...\n");
         return 2;
     }
     const std::string_view cmd = argv[1];
@@ -365,6 +469,11 @@ int main(int argc, char** argv) {
     if (cmd == "tiny") return cmd_tiny(dir);
     if (cmd == "keep") return cmd_keep(dir, argc > 3 ? std::atoi(argv[3]) : 3);
     if (cmd == "points") return cmd_points(dir);
+    const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
+    if (cmd == "open") return cmd_open(dir, rounds);
+    if (cmd == "drop") return cmd_drop(dir, rounds);
+    if (cmd == "random") return cmd_random(dir, rounds);
+    if (cmd == "engine") return cmd_engine(dir, rounds);
     if (cmd == "growth") return cmd_growth(std::vector<std::string>(argv + 2, argv + argc));
     std::fprintf(stderr, "corvane-bench: unknown command %s\n", argv[1]);
     return 2;
