@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
-#include <numeric>
 #include <system_error>
 #include <thread>
 
@@ -168,7 +167,7 @@ bool ascending(const std::vector<double>& mz) {
 }
 
 // Sums of the intensities inside each window, in point order. order lists the windows
-// by ascending low bound.
+// that can hold a point by ascending low bound; the others keep 0.
 std::vector<double> window_sums(const SpectrumRecord& record, std::span<const XicWindow> windows,
                                 std::span<const std::size_t> order) {
     std::vector<double> sums(windows.size(), 0.0);
@@ -295,8 +294,12 @@ XicWindow window(double mz, std::optional<double> ppm, std::optional<double> da)
 
 std::vector<Chromatogram> xic(const Reader& reader, std::span<const std::size_t> scans,
                               std::span<const XicWindow> windows, unsigned threads) {
-    std::vector<std::size_t> order(windows.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
+    // A window with a NaN bound or low > high holds no point. Leaving it out keeps NaN
+    // away from the sort and the binary searches, which need comparable values.
+    std::vector<std::size_t> order;
+    for (std::size_t w = 0; w < windows.size(); ++w) {
+        if (windows[w].low <= windows[w].high) order.push_back(w);
+    }
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return windows[a].low < windows[b].low; });
 
