@@ -46,6 +46,10 @@ void ordered(std::size_t n, unsigned threads, const Make& make, const Take& take
         std::size_t delivered = 0;  // results taken by the calling thread
         bool stop = false;
         std::exception_ptr error;
+        // Who sleeps: a wake-up per scan costs more than decoding a small one, so nobody
+        // is signalled who is not waiting.
+        bool taker_waiting = false;
+        std::size_t workers_waiting = 0;
     };
     Shared shared;
     shared.slots.resize(window_per_worker * workers);
@@ -54,9 +58,11 @@ void ordered(std::size_t n, unsigned threads, const Make& make, const Take& take
     auto work = [&shared, &make, n, window] {
         std::unique_lock lock(shared.mutex);
         for (;;) {
+            ++shared.workers_waiting;
             shared.space.wait(lock, [&] {
                 return shared.stop || shared.next >= n || shared.next < shared.delivered + window;
             });
+            --shared.workers_waiting;
             if (shared.stop || shared.next >= n) return;
             const std::size_t k = shared.next++;
             lock.unlock();
@@ -66,6 +72,7 @@ void ordered(std::size_t n, unsigned threads, const Make& make, const Take& take
                 T result = make(k);
                 lock.lock();
                 shared.slots[k % window].emplace(std::move(result));
+                if (shared.taker_waiting) shared.ready.notify_one();
             } catch (...) {
                 if (!lock.owns_lock()) lock.lock();
                 if (!shared.error) shared.error = std::current_exception();
@@ -74,7 +81,6 @@ void ordered(std::size_t n, unsigned threads, const Make& make, const Take& take
                 shared.ready.notify_one();
                 return;
             }
-            shared.ready.notify_one();
         }
     };
 
@@ -111,16 +117,20 @@ void ordered(std::size_t n, unsigned threads, const Make& make, const Take& take
 
     for (std::size_t k = 0; k < n; ++k) {
         std::optional<T> result;
+        bool wake = false;
         {
             std::unique_lock lock(shared.mutex);
             auto& slot = shared.slots[k % window];
+            shared.taker_waiting = true;
             shared.ready.wait(lock, [&] { return shared.stop || slot.has_value(); });
+            shared.taker_waiting = false;
             // Only a worker's failure sets stop while this thread is waiting.
             if (shared.stop) break;
             result.swap(slot);
             shared.delivered = k + 1;
+            wake = shared.workers_waiting > 0;
         }
-        shared.space.notify_all();
+        if (wake) shared.space.notify_one();
         if (!take(k, std::move(*result))) return;
     }
     // The joiner runs before the error is read: no worker can still be writing it.
