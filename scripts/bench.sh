@@ -14,11 +14,11 @@ jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 # fixture writer of the list benchmark and the fast-path checks; only those are built.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON \
   -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_TOOLS=ON -DCORVANE_BUILD_PYTHON=ON >/dev/null
-targets=(corvane-bench corvane-make-sample corvane-fixture lzf_fastpath_test read_into_test)
+targets=(corvane-bench corvane-make-sample corvane-fixture corvane-convert lzf_fastpath_test read_into_test)
 # The list is taken whole before it is searched: under pipefail, a `grep -q` that stops
 # reading early kills ninja with SIGPIPE and the test fails for a target that exists.
 known=$(ninja -C "$build" -t targets all)
-for t in corvane_cpython corvane_pypy; do
+for t in corvane_cpython corvane_pypy meridel_cpython meridel_pypy; do
   if grep -q "^$t:" <<< "$known"; then targets+=("$t"); fi
 done
 cmake --build "$build" -j "$jobs" --target "${targets[@]}" >/dev/null
@@ -108,6 +108,61 @@ for f in "${flavours[@]}"; do
 done
 
 "$bench" growth "$data/quarter.d" "$data/half.d" "$data/large.d" >> "$rows"
+
+# meridel against the C++ engine on the large run: open, iteration with one and two threads,
+# chromatograms, whole-run arrays and random access (the tiny run), each against its C++
+# baseline measured in the same run.
+read -r _ c_open _ < <("$bench" open "$data/large.d" "$rounds")
+read -r _ c_drop _ < <("$bench" drop "$data/large.d" "$rounds")
+read -r _ c_keep _ < <("$bench" keep "$data/large.d" 1)
+read -r _ c_random _ < <("$bench" random "$data/tiny.d" "$rounds")
+ratio_row() {  # NAME MEASURED BASELINE TARGET_TEXT LIMIT DETAIL
+  awk -v n="$1" -v m="$2" -v b="$3" -v t="$4" -v l="$5" -v d="$6" 'BEGIN {
+    r = m / b
+    printf "row\t%s\t%.3f\t%s\t%s\t%s\n", n, r, t, (r <= l) ? "yes" : "NO", d }'
+}
+for f in "${flavours[@]}"; do
+  mb() { PYTHONPATH="$root/$build/python/$f" "${python[$f]}" bench/meridel_bench.py "$@"; }
+  [ -e "$(ls "$build/python/$f"/meridel.*.so 2>/dev/null)" ] || continue
+  t=$(mb open "$data/large.d" "$rounds")
+  ratio_row "meridel $f, open() / Reader::open" "$t" "$c_open" "<= 1.10" 1.10 "$t s vs $c_open s" >> "$rows"
+  t=$(mb iterate "$data/large.d" "$rounds" 1)
+  ratio_row "meridel $f, iterate, 1 thread / C++ drain dropping records" "$t" "$c_drop" "<= 1.15" 1.15 "$t s vs $c_drop s" >> "$rows"
+  t=$(mb iterate "$data/large.d" "$rounds" 2)
+  ratio_row "meridel $f, iterate, 2 threads / C++ drain, 1 thread" "$t" "$c_drop" "<= 0.65" 0.65 "$t s vs $c_drop s" >> "$rows"
+  g=$(mb iterate-rss "$data/large.d")
+  awk -v f="$f" -v g="$g" 'BEGIN { printf "row\tmeridel %s, iterate, peak RSS growth\t%.1f MiB\t<= 64 MiB\t%s\t-\n", f, g / 1048576, (g <= 64 * 1048576) ? "yes" : "NO" }' >> "$rows"
+  for c in tic xic; do
+    for n in 1 2; do
+      limit=$([ "$n" = 1 ] && echo 1.25 || echo 0.70)
+      t=$(mb "$c" "$data/large.d" "$rounds" "$n")
+      what="tic (MS1)"; [ "$c" = xic ] && what="xic (MS1, 100 targets, 10 ppm)"
+      ratio_row "meridel $f, $what, $n thread(s) / C++ drain, 1 thread" \
+        "$t" "$c_drop" "<= $limit" "$limit" "$t s vs $c_drop s" >> "$rows"
+    done
+  done
+  read -r t payload grew < <(mb arrays "$data/large.d" "$rounds")
+  ratio_row "meridel $f, arrays() / C++ drain keeping records" "$t" "$c_keep" "<= 1.10" 1.10 "$t s vs $c_keep s" >> "$rows"
+  awk -v f="$f" -v p="$payload" -v g="$grew" 'BEGIN { a = 1.10 * p + 64 * 1048576
+    printf "row\tmeridel %s, arrays() RSS growth / payload\t%.3f\t<= 1.10 + 64 MiB\t%s\t%.0f MiB vs %.0f MiB\n", f, g / p, (g <= a) ? "yes" : "NO", g / 1048576, p / 1048576 }' >> "$rows"
+  t=$(mb random "$data/tiny.d" 20000)
+  ratio_row "meridel $f, acq[i] random, tiny run / C++ record_at" "$t" "$c_random" "<= 1.25" 1.25 "$t us vs $c_random us" >> "$rows"
+done
+
+# What a user gains: the same 100 XICs over the quarter run by a Python loop over corvane
+# lists and by pymzml over the converted mzML, against meridel (CPython, one thread).
+if [ -e "$(ls "$build/python/cpython"/meridel.*.so 2>/dev/null)" ]; then
+  mbc() { PYTHONPATH="$root/$build/python/cpython" /usr/bin/python3 bench/meridel_bench.py "$@"; }
+  m=$(mbc xic "$data/quarter.d" "$rounds" 1)
+  t=$(mbc xic-lists "$data/quarter.d")
+  awk -v m="$m" -v t="$t" 'BEGIN { printf "row\tXIC x100, Python loop over RawReader lists / meridel xic()\t%.1f\t-\t-\t%.2f s vs %.3f s (quarter run)\n", t / m, t, m }' >> "$rows"
+  if [ -x "$build/tools/corvane-convert" ] && /usr/bin/python3 -c 'import pymzml' 2>/dev/null; then
+    [ -f "$data/quarter.mzML" ] && [ "$data/quarter.mzML" -nt "$data/quarter.d/.flags" ] ||
+      "$build/tools/corvane-convert" --quiet --force "$data/quarter.d" -o "$data/quarter.mzML"
+    t=$(mbc xic-pymzml "$data/quarter.mzML")
+    awk -v m="$m" -v t="$t" 'BEGIN { printf "row\tXIC x100, pymzml over mzML / meridel xic()\t%.1f\t-\t-\t%.2f s vs %.3f s (quarter run)\n", t / m, t, m }' >> "$rows"
+  fi
+fi
 
 # Conversion to mzML against the drain of the same acquisition (its own build folder).
 if [ -f /usr/share/openms/CV/psi-ms.obo ]; then

@@ -1,0 +1,151 @@
+"""The meridel rows of `make bench`; runs under the interpreter being measured.
+
+    meridel_bench.py open PATH ROUNDS              median seconds of meridel.open(PATH)
+    meridel_bench.py iterate PATH ROUNDS THREADS   median wall seconds to iterate every spectrum,
+                                                   touching both buffers, keeping none
+    meridel_bench.py iterate-rss PATH              peak RSS growth (bytes) over the interpreter's
+                                                   own while iterating every spectrum
+    meridel_bench.py tic PATH ROUNDS THREADS       median wall seconds of acq.tic(ms_level=1)
+    meridel_bench.py xic PATH ROUNDS THREADS       median wall seconds of acq.xic(100 targets, 10 ppm)
+    meridel_bench.py arrays PATH ROUNDS            median wall seconds of acq.arrays(); then the
+                                                   payload and the peak RSS growth, in bytes
+    meridel_bench.py random PATH N                 microseconds per acq[i], N random i (seeded)
+    meridel_bench.py xic-lists PATH                seconds of the same XICs by a Python loop over
+                                                   corvane.RawReader lists (RawReader included)
+    meridel_bench.py xic-pymzml MZML               seconds of the same XICs by pymzml over mzML
+
+The module is found through PYTHONPATH (the interpreter's own build folder). Times are
+wall-clock: the threaded rows are about wall time.
+"""
+
+import bisect
+import gc
+import random
+import resource
+import sys
+import time
+
+import meridel
+
+
+def rss():
+    # ru_maxrss is in KiB on Linux.
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def median(values):
+    values = sorted(values)
+    return values[len(values) // 2]
+
+
+def timed(call, rounds):
+    times = []
+    for _ in range(rounds):
+        gc.collect()
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return median(times)
+
+
+def targets(path, count=100):
+    """count m/z values spread over the MS1 scans' m/z range, the same in every row."""
+    with meridel.open(path) as acq:
+        cols = acq.scans()
+        lows = [lo for lo, level in zip(cols["mz_first"], cols["ms_level"]) if level == 1 and lo == lo]
+        highs = [hi for hi, level in zip(cols["mz_last"], cols["ms_level"]) if level == 1 and hi == hi]
+    lo, hi = (min(lows), max(highs)) if lows else (100.0, 1000.0)
+    step = (hi - lo) / (count + 1)
+    return [lo + step * (k + 1) for k in range(count)]
+
+
+def touch_all(acq, threads):
+    points = 0
+    for s in acq.iter(threads=threads):
+        mz, intensity = memoryview(s.mz), memoryview(s.intensity)
+        if len(mz):
+            points += len(mz) + (mz[-1] > 0) + (intensity[-1] >= 0)
+    return points
+
+
+def main(argv):
+    if len(argv) < 3:
+        raise SystemExit(__doc__)
+    cmd, path = argv[1], argv[2]
+    if cmd == "open":
+        print("%.6f" % timed(lambda: meridel.open(path).close(), int(argv[3])))
+    elif cmd == "iterate":
+        acq = meridel.open(path)
+        print("%.6f" % timed(lambda: touch_all(acq, int(argv[4])), int(argv[3])))
+    elif cmd == "iterate-rss":
+        acq = meridel.open(path)
+        base = rss()
+        touch_all(acq, 1)
+        print(rss() - base)
+    elif cmd in ("tic", "xic"):
+        acq = meridel.open(path)
+        threads = int(argv[4])
+        if cmd == "tic":
+            call = lambda: acq.tic(ms_level=1, threads=threads)
+        else:
+            mzs = targets(path)
+            call = lambda: acq.xic(mzs, ppm=10, ms_level=1, threads=threads)
+        print("%.6f" % timed(call, int(argv[3])))
+    elif cmd == "arrays":
+        acq = meridel.open(path)
+        base = rss()
+        t = timed(lambda: acq.arrays(), int(argv[3]))
+        a = acq.arrays()
+        payload = sum(memoryview(b).nbytes for b in (a.offsets, a.mz, a.intensity, a.scan_index))
+        print("%.6f %d %d" % (t, payload, rss() - base))
+    elif cmd == "random":
+        acq = meridel.open(path)
+        n = int(argv[3])
+        rng = random.Random(1)
+        picks = [rng.randrange(len(acq)) for _ in range(n)]
+        start = time.perf_counter()
+        for i in picks:
+            acq[i]
+        print("%.3f" % ((time.perf_counter() - start) / n * 1e6))
+    elif cmd == "xic-lists":
+        import corvane
+        mzs = sorted(targets(path))
+        start = time.perf_counter()
+        reader = corvane.RawReader(path)
+        out = [[] for _ in mzs]
+        for i in range(reader.scan_count):
+            s = reader.read_spectrum(i)
+            if s.ms_level != 1:
+                continue
+            mz, intensity = s.mz, s.intensity
+            for k, m in enumerate(mzs):
+                lo, hi = m - m * 1e-5, m + m * 1e-5
+                a, b = bisect.bisect_left(mz, lo), bisect.bisect_right(mz, hi)
+                out[k].append(sum(intensity[a:b]))
+        print("%.6f" % (time.perf_counter() - start))
+    elif cmd == "xic-pymzml":
+        import pymzml
+        mzs = sorted(targets_from_mzml(path))
+        start = time.perf_counter()
+        run = pymzml.run.Reader(path)
+        out = [[] for _ in mzs]
+        for spectrum in run:
+            if spectrum.ms_level != 1:
+                continue
+            mz, intensity = spectrum.mz, spectrum.i
+            for k, m in enumerate(mzs):
+                lo, hi = m - m * 1e-5, m + m * 1e-5
+                a, b = bisect.bisect_left(mz, lo), bisect.bisect_right(mz, hi)
+                out[k].append(float(sum(intensity[a:b])))
+        print("%.6f" % (time.perf_counter() - start))
+    else:
+        raise SystemExit(__doc__)
+
+
+def targets_from_mzml(path):
+    # The run the mzML came from sits beside it as <name>.d (scripts/bench.sh writes both).
+    return targets(path[: -len(".mzML")] + ".d")
+
+
+if __name__ == "__main__":
+    main(sys.argv)
