@@ -1,12 +1,15 @@
-"""Builds the `corvane` extension module into the active interpreter (CPython or PyPy).
+"""Builds the `corvane` and `meridel` extension modules into the active interpreter
+(CPython or PyPy).
 
-The C++ core (src/, src/raw/) and the binding (python/) compile into one extension;
+The C++ core (src/, src/raw/) and each binding (python/*.cpp, python/meridel/) compile into
+one extension each;
 expat comes from the system (Debian: libexpat1-dev). Metadata is in pyproject.toml.
 Installing writes nothing into the source tree (see `scratch` below).
 """
 import atexit
 import glob
 import os
+import re
 import shutil
 import tempfile
 
@@ -21,11 +24,13 @@ class build_ext_with_stubs(build_ext):
         super().run()
         if self.inplace:
             return
-        package = os.path.join(self.build_lib, "corvane-stubs")
-        self.mkpath(package)
-        self.copy_file(os.path.join("python", "corvane.pyi"), os.path.join(self.build_lib, "corvane.pyi"))
-        self.copy_file(os.path.join("python", "corvane.pyi"), os.path.join(package, "__init__.pyi"))
-        self.copy_file(os.path.join("python", "py.typed"), os.path.join(package, "py.typed"))
+        for module in ("corvane", "meridel"):
+            package = os.path.join(self.build_lib, module + "-stubs")
+            self.mkpath(package)
+            stubs = os.path.join("python", module + ".pyi")
+            self.copy_file(stubs, os.path.join(self.build_lib, module + ".pyi"))
+            self.copy_file(stubs, os.path.join(package, "__init__.pyi"))
+            self.copy_file(os.path.join("python", "py.typed"), os.path.join(package, "py.typed"))
 
 
 def files(*patterns):
@@ -49,6 +54,27 @@ corvane = Extension(
     extra_link_args=["-Wl,--version-script=python/exports.map"],
 )
 
+
+def project_version():
+    with open("pyproject.toml") as f:
+        return re.search(r'^version = "([^"]+)"', f.read(), re.M).group(1)
+
+
+# meridel: the whole-run module over the same core, with the analysis engine.
+meridel = Extension(
+    "meridel",
+    sources=files("src/*.cpp", "src/raw/*.cpp", "python/meridel/*.cpp"),
+    depends=files("src/*.hpp", "src/raw/*.hpp", "meridel_core/*.hpp", "python/*.hpp", "python/meridel/*.hpp",
+                  "python/meridel/exports.map"),
+    include_dirs=["src", ".", "python"],
+    define_macros=[("MERIDEL_VERSION", '"%s"' % project_version())],
+    libraries=["expat"],
+    language="c++",
+    extra_compile_args=["-std=c++23", "-fvisibility=hidden", "-ffp-contract=off"],
+    # PyInit_meridel is the only exported symbol.
+    extra_link_args=["-Wl,--version-script=python/meridel/exports.map"],
+)
+
 # pip runs this file in the checkout itself, once per build step, each in a process of its
 # own. setuptools' intermediate files (build/ and corvane.egg-info/, by default in the
 # checkout, where build/ is also the CMake build folder) go to a scratch folder that goes
@@ -58,7 +84,7 @@ scratch = tempfile.mkdtemp(prefix="corvane-setup-")
 atexit.register(shutil.rmtree, scratch, True)
 
 setup(
-    ext_modules=[corvane],
+    ext_modules=[corvane, meridel],
     # The module is the extension alone. Without this, setuptools takes src/ for a src
     # layout and installs src/raw/*.cpp as a top-level package `raw`.
     packages=[],

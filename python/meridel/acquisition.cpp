@@ -102,10 +102,11 @@ PyObject* iterator_next(PyObject* self) {
             PyErr_SetString(PyExc_ValueError, message::already_executing);
             return nullptr;
         }
+        // Checked at every step, also for records already decoded: closed means closed.
+        const std::shared_ptr<const Reader> reader = reader_of(it.acquisition.get());
+        if (!reader) return nullptr;
         if (it.next_ready == it.ready.size()) {
             if (it.next_scan == it.scans.size()) return nullptr;  // exhausted: StopIteration
-            const std::shared_ptr<const Reader> reader = reader_of(it.acquisition.get());
-            if (!reader) return nullptr;
             const std::size_t batch = it.threads <= 1 ? 1 : std::size_t{it.threads} * records_per_thread;
             const std::span<const std::size_t> scans =
                 std::span(it.scans).subspan(it.next_scan, std::min(batch, it.scans.size() - it.next_scan));
@@ -794,6 +795,10 @@ PyObject* open_impl(Ref path) {
     const char* utf8 = PyUnicode_AsUTF8AndSize(path.get(), &size);
     if (utf8 == nullptr) return nullptr;
     const std::string_view root(utf8, static_cast<std::size_t>(size));
+    if (root.find('\0') != std::string_view::npos) {  // as the interpreter's own open() refuses it
+        PyErr_Format(PyExc_ValueError, message::null_in_path, "open()", "path");
+        return nullptr;
+    }
     auto opened = without_gil([&] { return Reader::open(root); });
     if (!opened) {
         raise_core_error(opened.error(), path.get());

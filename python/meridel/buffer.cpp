@@ -88,15 +88,30 @@ PyObject* item_at(const BufferData& b, Py_ssize_t i) {
 
 Py_ssize_t buffer_length(PyObject* self) { return BufferObject::of(self)->value().shape; }
 
-// sq_item: the interpreter has already added the length to a negative index.
+// sq_item (iteration) and b[i] once made non-negative.
 PyObject* buffer_item(PyObject* self, Py_ssize_t i) {
     return guarded([&]() -> PyObject* {
         const BufferData& b = BufferObject::of(self)->value();
         if (i < 0 || i >= b.shape) {
-            PyErr_SetString(PyExc_IndexError, "meridel.Buffer index out of range");
+            PyErr_SetString(PyExc_IndexError, message::buffer_out_of_range);
             return nullptr;
         }
         return item_at(b, i);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+// b[i] for an int i, negative from the end (PyPy does not adjust sq_item's index itself).
+PyObject* buffer_subscript(PyObject* self, PyObject* key) {
+    return guarded([&]() -> PyObject* {
+        if (PyIndex_Check(key) == 0) {
+            Ref name(type_name(key));
+            PyErr_Format(PyExc_TypeError, message::not_buffer_index, PyUnicode_AsUTF8(name.get()));
+            return nullptr;
+        }
+        Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
+        if (i == -1 && PyErr_Occurred() != nullptr) return nullptr;
+        if (i < 0) i += BufferObject::of(self)->value().shape;
+        return buffer_item(self, i);
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -163,6 +178,8 @@ PyType_Slot buffer_slots[] = {
     {Py_bf_releasebuffer, slot(&buffer_releasebuffer)},
     {Py_sq_length, slot(&buffer_length)},
     {Py_sq_item, slot(&buffer_item)},
+    {Py_mp_length, slot(&buffer_length)},
+    {Py_mp_subscript, slot(&buffer_subscript)},
     {Py_tp_repr, slot(&buffer_repr)},
     {Py_tp_dealloc, slot(&buffer_dealloc)},
     {Py_tp_methods, buffer_methods},

@@ -75,6 +75,7 @@ constexpr const char* multiple_values = "%s got multiple values for argument '%s
 constexpr const char* unexpected_keyword = "%s got an unexpected keyword argument '%S'";
 constexpr const char* missing = "%s missing required argument '%s'";
 constexpr const char* not_path = "%s argument '%s' must be str or os.PathLike, not %s";
+constexpr const char* null_in_path = "%s argument '%s' contains a null character";
 constexpr const char* not_int = "%s argument '%s' must be int, not %s";
 constexpr const char* not_int_or_none = "%s argument '%s' must be int or None, not %s";
 constexpr const char* not_number = "%s argument '%s' must be a real number, not %s";
@@ -93,6 +94,8 @@ constexpr const char* none_selected = "nearest(): no scan matches the selection"
 constexpr const char* already_executing = "iterator already executing";
 constexpr const char* no_pandas = "scans_frame() needs pandas (and NumPy); install them to use it";
 constexpr const char* bad_state = "_restore_spectrum(): not a pickled spectrum";
+constexpr const char* not_buffer_index = "meridel.Buffer indices must be integers, not %s";
+constexpr const char* buffer_out_of_range = "meridel.Buffer index out of range";
 constexpr const char* read_only = "meridel.Buffer is read-only";
 constexpr const char* not_a_module = "meridel: the execution step needs a module object";
 // Where the interpreter does not refuse by itself (PyPy; CPython before 3.10 for

@@ -4,7 +4,7 @@
 # the checkout SOURCE as a user has it: every file git tracks or would track, uncommitted
 # edits included, committed into a repository of its own. Then checks that the install
 # wrote nothing into that tree (not even ignored files) nor left anything in TMPDIR, imports
-# corvane from outside both trees and, when CORVANE_FIXTURE names the fixture tool, reads an
+# corvane and meridel from outside both trees and, when CORVANE_FIXTURE names the fixture tool, reads an
 # acquisition with it.
 #
 # Why a copy: the checkout is shared with running builds, and its ignored build/ (the
@@ -50,15 +50,21 @@ cd "$work"   # neither the checkout nor the build's module folder is on sys.path
 "$work/venv/bin/python" - <<'PY'
 import importlib.metadata, os, sys, sysconfig
 import corvane
+import meridel
 site = sysconfig.get_paths()["purelib"]
 # The extension, its stubs and the metadata: nothing else (no src/ package such as raw/).
 installed = [str(f) for f in importlib.metadata.files("corvane")]
-strays = [f for f in installed if not f.startswith(("corvane.", "corvane-stubs/", "corvane-0.1.0.dist-info/"))]
+strays = [f for f in installed if not f.startswith(("corvane.", "corvane-stubs/", "meridel.", "meridel-stubs/",
+                                                   "corvane-0.1.0.dist-info/"))]
 assert not strays, strays
 assert os.path.dirname(os.path.abspath(corvane.__file__)).startswith(sys.prefix), corvane.__file__
+assert os.path.dirname(os.path.abspath(meridel.__file__)).startswith(sys.prefix), meridel.__file__
 assert corvane.__all__ == ["RawReader", "Spectrum"]
-for stub in ("corvane.pyi", os.path.join("corvane-stubs", "__init__.pyi"), os.path.join("corvane-stubs", "py.typed")):
-    assert os.path.exists(os.path.join(site, stub)), stub
+assert meridel.__version__ == "0.1.0", meridel.__version__
+for module in ("corvane", "meridel"):
+    for stub in (module + ".pyi", os.path.join(module + "-stubs", "__init__.pyi"),
+                 os.path.join(module + "-stubs", "py.typed")):
+        assert os.path.exists(os.path.join(site, stub)), stub
 try:
     corvane.RawReader(os.getcwd())
 except RuntimeError as e:
@@ -68,5 +74,14 @@ else:
 if os.path.isdir("sample.d"):
     s = corvane.RawReader("sample.d").read_spectrum(0)
     assert (s.mz, s.intensity, s.ms_level, s.retention_time_sec) == ([100.25], [2.5], 1, 30.0)
+    with meridel.open("sample.d") as acq:
+        m = acq[0]
+        assert (m.mz.tolist(), m.intensity.tolist(), m.retention_time_sec) == ([100.25], [2.5], 30.0)
+try:
+    meridel.open(os.getcwd())
+except FileNotFoundError as e:
+    assert (e.errno, e.filename, e.strerror) == (2, os.getcwd(), "AcqData directory not found"), e
+else:
+    raise AssertionError("meridel opened a directory without AcqData")
 print("installed:", corvane.__file__)
 PY

@@ -31,3 +31,26 @@ def test_stubs_match_the_module():
         cls = getattr(corvane, name)
         assert {m for m in members if not m.startswith("_")} == public(cls)
     assert "__len__" in classes["Spectrum"]
+
+
+MERIDEL_STUBS = os.path.join(os.path.dirname(__file__), "..", "..", "python", "meridel.pyi")
+
+
+def test_meridel_stubs_match_the_module():
+    import meridel
+    with open(MERIDEL_STUBS) as f:
+        tree = ast.parse(f.read())
+    [all_assignment] = [n for n in tree.body if isinstance(n, ast.Assign)
+                        and [t.id for t in n.targets] == ["__all__"]]
+    assert ast.literal_eval(all_assignment.value) == meridel.__all__
+    functions = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
+    classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
+    assert set(classes) | functions == set(meridel.__all__)
+    for name, node in classes.items():
+        cls = getattr(meridel, name)
+        if hasattr(cls, "_fields"):       # the named tuples: their fields, in order
+            fields = [item.target.id for item in node.body if isinstance(item, ast.AnnAssign)]
+            assert fields == list(cls._fields), name
+        elif not issubclass(cls, BaseException):
+            members = {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
+            assert {m for m in members if not m.startswith("_")} == public(cls), name

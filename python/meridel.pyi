@@ -1,0 +1,126 @@
+"""Type stubs for the `meridel` extension module."""
+import datetime
+import os
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union, final
+
+__all__ = ["Acquisition", "Buffer", "Chromatogram", "FormatError", "Instrument", "Precursor", "RunArrays",
+           "Spectrum", "open"]
+
+__version__: str
+
+_Path = Union[str, "os.PathLike[str]"]
+_Range = Tuple[float, float]
+
+class FormatError(ValueError):
+    """The acquisition's contents are at fault (a damaged or unknown index, a file cut short)."""
+
+class Instrument(NamedTuple):
+    accession: str
+    name: str
+
+class Precursor(NamedTuple):
+    msn_value_1: Optional[float]
+    msn_value_2: Optional[float]
+    reference: Optional[str]
+
+class Chromatogram(NamedTuple):
+    kind: str                      # "tic", "bpc" or "xic"
+    rt: "Buffer"                   # 'd', seconds
+    intensity: "Buffer"            # 'd'
+    target: Optional[float]        # xic only
+    window: Optional[_Range]       # xic only: (low, high)
+
+class RunArrays(NamedTuple):
+    offsets: "Buffer"              # 'Q', one more than scans
+    mz: "Buffer"                   # 'd'
+    intensity: "Buffer"            # 'f'
+    scan_index: "Buffer"           # 'Q'
+
+@final
+class Buffer:
+    """A read-only run of numbers shared without copying (PEP 3118): memoryview(b),
+    numpy.asarray(b) and array.array(b.format, b) read the same memory."""
+
+    @property
+    def format(self) -> str:
+        """'d', 'f', 'Q', 'I' or 'q'."""
+    @property
+    def itemsize(self) -> int: ...
+    @property
+    def nbytes(self) -> int: ...
+    def tolist(self) -> List[Any]: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int) -> Any: ...
+
+@final
+class Spectrum:
+    """One decoded scan; from an Acquisition only. Pickles by value."""
+
+    @property
+    def index(self) -> int: ...
+    @property
+    def native_id(self) -> str: ...
+    @property
+    def scan_id(self) -> int: ...
+    @property
+    def ms_level(self) -> int: ...
+    @property
+    def retention_time_sec(self) -> float: ...
+    @property
+    def mz_first(self) -> Optional[float]: ...
+    @property
+    def mz_last(self) -> Optional[float]: ...
+    @property
+    def precursor(self) -> Optional[Precursor]: ...
+    @property
+    def is_profile(self) -> bool: ...
+    @property
+    def instrument_kind(self) -> int: ...
+    @property
+    def mz(self) -> Buffer:
+        """m/z values ('d'), sharing the spectrum's memory."""
+    @property
+    def intensity(self) -> Buffer:
+        """Intensities ('f'), sharing the spectrum's memory."""
+    def __len__(self) -> int: ...
+
+@final
+class Acquisition:
+    """An opened acquisition directory; from meridel.open() only. A context manager;
+    after close() every data call raises ValueError. Pickles by path."""
+
+    @property
+    def path(self) -> str: ...
+    @property
+    def source_name(self) -> str: ...
+    @property
+    def instrument(self) -> Instrument: ...
+    @property
+    def acquired_time(self) -> Optional[str]: ...
+    @property
+    def acquired_datetime(self) -> Optional[datetime.datetime]: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int) -> Spectrum: ...
+    def __iter__(self) -> Iterator[Spectrum]: ...
+    def __enter__(self) -> "Acquisition": ...
+    def __exit__(self, *exc_info: Any) -> bool: ...
+    def by_scan_id(self, scan_id: int) -> Spectrum: ...
+    def nearest(self, rt_seconds: float, ms_level: Optional[int] = None) -> Spectrum: ...
+    def scans(self) -> Dict[str, Union[Buffer, List[Optional[str]]]]: ...
+    def scans_frame(self) -> Any:
+        """pandas.DataFrame of the scans() columns (needs pandas)."""
+    def iter(self, ms_level: Optional[int] = None, rt_range: Optional[_Range] = None,
+             threads: Optional[int] = None) -> Iterator[Spectrum]: ...
+    def arrays(self, ms_level: Optional[int] = None, rt_range: Optional[_Range] = None,
+               threads: Optional[int] = None) -> RunArrays: ...
+    def tic(self, ms_level: Optional[int] = 1, rt_range: Optional[_Range] = None,
+            threads: Optional[int] = None) -> Chromatogram: ...
+    def bpc(self, ms_level: Optional[int] = 1, rt_range: Optional[_Range] = None,
+            threads: Optional[int] = None) -> Chromatogram: ...
+    def xic(self, targets: Union[float, Sequence[float]], ppm: Optional[float] = None,
+            da: Optional[float] = None, ms_level: Optional[int] = 1, rt_range: Optional[_Range] = None,
+            threads: Optional[int] = None) -> List[Chromatogram]: ...
+    def close(self) -> None: ...
+
+def open(path: _Path) -> Acquisition:
+    """Opens the acquisition directory at path (str or os.PathLike)."""

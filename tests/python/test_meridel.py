@@ -1,0 +1,387 @@
+"""meridel against corvane and against plain arithmetic, on acquisitions written by the
+fixture tool: every member, zero-copy buffers, errors, lifetimes, threads and memory."""
+import array
+import errno
+import gc
+import json
+import os
+import pickle
+import platform
+import struct
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import corvane
+import meridel
+from conftest import bits64, fixture_tool, widen_f32
+
+PYPY = platform.python_implementation() == "PyPy"
+try:
+    import numpy
+except ImportError:
+    numpy = None
+needs_numpy = pytest.mark.skipif(numpy is None, reason="NumPy is not installed for this interpreter (PyPy)")
+
+
+def mixed_scans(count=12, points=60, ranges=True):
+    """Profile, peak (both layouts) and fragment scans, with and without precursors."""
+    scans = []
+    for i in range(count):
+        scan = {"scan_id": 100 + i, "rt_min": 0.1 * i, "ms_level": 1 + (i % 3 == 2)}
+        if ranges:   # 284-byte records only
+            scan.update(mz_first=100.0, mz_last=100.0 + points + i)
+        if scan["ms_level"] == 2:
+            scan.update(msn_value_1=400.5 + i, msn_value_2=2.0)
+        if i % 2 == 0:
+            scan["profile"] = {"intensities": [(i * 7919 + j * 31) % 100000 for j in range(points)]}
+        else:
+            scan["peaks"] = {"format": 2 + i % 4 // 2, "mz": [120.0 + i + j / 8 for j in range(points // 3)],
+                             "intensity": [float(i * j % 977) for j in range(points // 3)]}
+        scans.append(scan)
+    return scans
+
+
+DAMAGED = [
+    {"scan_id": 1, "rt_min": 0.25, "ms_level": 1,
+     "peaks": {"format": 3, "mz": [1.0, 2.0], "intensity": [1.0, 2.0], "byte_count": 23}},
+    {"scan_id": 2, "rt_min": 0.5, "ms_level": 1, "peaks": {"format": 3, "mz": [1.0], "intensity": [1.0],
+                                                           "byte_offset": 1 << 40}},
+    {"scan_id": 3, "rt_min": 0.75, "ms_level": 1,
+     "profile": {"point_count": 3, "uncompressed_byte_count": 28, "raw_hex": "00" * 16 + "ff"}},
+    {"scan_id": 4, "rt_min": 1.0, "ms_level": 1, "peaks": {"format": 3, "mz": [5.0], "intensity": [6.0]}},
+]
+
+MRM = [{"scan_id": 7 + i, "rt_min": 0.2 * i, "ms_level": 2, "mrm_channel": i,
+        "peaks": {"format": 3, "mz": [50.0 + i], "intensity": [float(i)]}} for i in range(4)]
+
+RUNS = {
+    "mixed": {"scans": mixed_scans()},
+    "stride220": {"stride": 220, "scans": mixed_scans(6, ranges=False)},
+    "damaged": {"scans": DAMAGED},
+    "mrm186": {"stride": 186, "scans": MRM},
+}
+
+
+def same_bits(buffer, expected):
+    return [bits64(x) for x in buffer.tolist()] == [bits64(x) for x in expected]
+
+
+@pytest.mark.parametrize("run", sorted(RUNS))
+def test_every_member_matches_corvane(acquisition, run):
+    path = acquisition(RUNS[run])
+    reader = corvane.RawReader(path)
+    with meridel.open(path) as acq:
+        assert len(acq) == reader.scan_count
+        columns = acq.scans()
+        spectra = [acq[i] for i in range(len(acq))]
+        for threads in (1, 2, 3):
+            assert [pickle.dumps(s) for s in acq.iter(threads=threads)] == [pickle.dumps(s) for s in spectra]
+        for i, (s, description) in enumerate(zip(spectra, RUNS[run]["scans"])):
+            old = reader.read_spectrum(i)
+            assert same_bits(s.mz, old.mz) and same_bits(s.intensity, old.intensity)
+            assert (s.ms_level, bits64(s.retention_time_sec), len(s)) == (old.ms_level,
+                                                                          bits64(old.retention_time_sec), len(old))
+            assert (s.index, s.scan_id, s.native_id) == (i, description["scan_id"],
+                                                          "scanId=%d" % description["scan_id"])
+            assert columns["native_id"][i] == s.native_id and columns["retention_time_sec"][i] == s.retention_time_sec
+            assert columns["ms_level"][i] == s.ms_level and columns["scan_id"][i] == s.scan_id
+            precursor = s.precursor
+            assert columns["reference"][i] == (precursor.reference if precursor else None)
+            if "mrm_channel" in description:
+                assert precursor == (None, None, "mrm_channel=%d" % description["mrm_channel"])
+                assert columns["mrm_channel"][i] == description["mrm_channel"]
+            elif s.ms_level >= 2 and run != "stride220":
+                assert precursor == (description["msn_value_1"], 2.0, s.native_id)
+            expected_kind = "profile" if s.is_profile else "centroid"
+            assert repr(s).startswith("<meridel.Spectrum index=%d scanId=%d " % (i, s.scan_id))
+            assert repr(s).endswith(" points=%d %s>" % (len(s), expected_kind))
+        # The whole run as arrays: the same points, scan by scan.
+        offsets, mz, intensity, scan_index = acq.arrays(threads=2)
+        assert scan_index.tolist() == list(range(len(acq))) and offsets[0] == 0
+        for k, s in enumerate(spectra):
+            assert mz.tolist()[offsets[k]:offsets[k + 1]] == s.mz.tolist()
+            assert intensity.tolist()[offsets[k]:offsets[k + 1]] == s.intensity.tolist()
+
+
+def test_damaged_blocks_read_empty(acquisition):
+    with meridel.open(acquisition(RUNS["damaged"])) as acq:
+        assert [len(s) for s in acq] == [0, 0, 0, 1]
+        assert acq.scans()["peak_points"].tolist() == [2, 1, 0, 1]
+
+
+def test_buffers_share_memory_and_keep_their_owner(acquisition):
+    acq = meridel.open(acquisition({"scans": mixed_scans(3)}))
+    s = acq[0]
+    mz, intensity = s.mz, s.intensity
+    view = memoryview(mz)
+    assert (view.format, view.itemsize, view.ndim, view.shape, view.readonly) == ("d", 8, 1, (len(s),), True)
+    assert (mz.format, mz.itemsize, mz.nbytes, len(mz)) == ("d", 8, 8 * len(s), len(s))
+    assert (intensity.format, intensity.itemsize, memoryview(intensity).format) == ("f", 4, "f")
+    assert array.array("d", mz).tolist() == mz.tolist() == view.tolist() == list(mz)
+    assert mz[-1] == mz[len(mz) - 1] == mz.tolist()[-1]
+    assert intensity[1] == widen_f32(struct.unpack("<I", struct.pack("<f", intensity[1]))[0])
+    assert repr(mz) == "<meridel.Buffer format='d' len=%d>" % len(s)
+    for bad, kind in ((len(mz), IndexError), (-len(mz) - 1, IndexError), (0.0, TypeError), (slice(1), TypeError)):
+        with pytest.raises(kind):
+            mz[bad]
+    with pytest.raises(TypeError):
+        view[0] = 1.0
+    with pytest.raises(TypeError):
+        meridel.Buffer()
+    columns = acq.scans()
+    assert [memoryview(columns[name]).format for name in ("index", "scan_id", "mrm_channel", "mz_first")] == \
+        ["Q", "I", "q", "d"]
+    assert columns["mrm_channel"].tolist() == [-1, -1, -1]
+    expected = mz.tolist()
+    del s, acq, columns
+    gc.collect()
+    assert view.tolist() == expected and mz.tolist() == expected   # the record lives on
+    view.release()
+
+
+@needs_numpy
+def test_numpy_views_are_zero_copy(acquisition):
+    acq = meridel.open(acquisition({"scans": mixed_scans(4)}))
+    s = acq[2]
+    a, b = numpy.asarray(s.mz), numpy.asarray(s.mz)
+    assert numpy.shares_memory(a, b) and a.ctypes.data == b.ctypes.data
+    assert a.dtype == numpy.float64 and numpy.asarray(s.intensity).dtype == numpy.float32
+    assert not a.flags.writeable
+    rt = numpy.asarray(acq.scans()["retention_time_sec"])
+    assert rt.tolist() == [x.retention_time_sec for x in acq]
+    runs = acq.arrays()
+    assert numpy.asarray(runs.mz).ctypes.data == numpy.asarray(runs.mz).ctypes.data
+
+
+@pytest.mark.skipif(numpy is None, reason="the reference computation needs NumPy (not on PyPy)")
+def test_chromatograms_match_numpy(acquisition):
+    acq = meridel.open(acquisition({"scans": mixed_scans(15)}))
+    selected = [s for s in acq if s.ms_level == 1 and 60.0 <= s.retention_time_sec <= 120.0]
+    rts = [s.retention_time_sec for s in selected]
+    tic = acq.tic(rt_range=(60.0, 120.0), threads=2)
+    bpc = acq.bpc(rt_range=(60.0, 120.0))
+    assert (tic.kind, bpc.kind, tic.target, tic.window) == ("tic", "bpc", None, None)
+    assert tic.rt.tolist() == rts == bpc.rt.tolist()
+    sums = [float(numpy.asarray(s.intensity, dtype=numpy.float64).sum()) for s in selected]
+    tops = [float(numpy.asarray(s.intensity).max()) if len(s) else 0.0 for s in selected]
+    assert numpy.allclose(tic.intensity, sums, rtol=1e-12) and bpc.intensity.tolist() == tops
+    targets = [125.0, 130.5, 999.0]
+    for chrom, target in zip(acq.xic(targets, da=0.2, rt_range=(60.0, 120.0)), targets):
+        low, high = chrom.window
+        assert (chrom.kind, chrom.target, low, high) == ("xic", target, target - 0.2, target + 0.2)
+        want = []
+        for s in selected:
+            mz, inten = numpy.asarray(s.mz), numpy.asarray(s.intensity, dtype=numpy.float64)
+            want.append(float(inten[(mz >= low) & (mz <= high)].sum()))
+        assert numpy.allclose(chrom.intensity, want, rtol=1e-12) and chrom.rt.tolist() == rts
+    [one] = acq.xic(500.0)    # a single target still gives a list; 10 ppm by default
+    assert one.window == pytest.approx((500.0 - 0.005, 500.0 + 0.005))
+
+
+def test_selection_nearest_and_scan_ids(acquisition):
+    acq = meridel.open(acquisition({"scans": mixed_scans(9)}))
+    assert [s.index for s in acq.iter(ms_level=2)] == [2, 5, 8]
+    assert [s.index for s in acq.iter(rt_range=(5.0, 19.0), threads=2)] == [1, 2, 3]
+    assert [s.index for s in acq.iter(ms_level=1, rt_range=[0, 1e9])] == [0, 1, 3, 4, 6, 7]
+    assert acq.nearest(9.0).index == 1 and acq.nearest(9.0, ms_level=2).index == 2   # 6 s ties 12 s: first wins
+    assert acq.nearest(-50.0).index == 0 and acq[-1].index == 8
+    assert acq.by_scan_id(104).index == 4
+    with pytest.raises(KeyError) as info:
+        acq.by_scan_id(5)
+    assert info.value.args == (5,)
+    with pytest.raises(ValueError, match="no scan matches"):
+        acq.nearest(1.0, ms_level=7)
+    with pytest.raises(IndexError):
+        acq[9]
+    with pytest.raises(IndexError):
+        acq[-10]
+
+
+def io_errors(tmp_path, acquisition):
+    base = tmp_path / "x.d"
+    no_msscan = tmp_path / "n.d"
+    (no_msscan / "AcqData").mkdir(parents=True)
+    is_file = tmp_path / "f.d"
+    is_file.mkdir()
+    (is_file / "AcqData").write_bytes(b"")
+    return [
+        (str(base), FileNotFoundError, errno.ENOENT, str(base), "AcqData directory not found"),
+        (no_msscan, FileNotFoundError, errno.ENOENT, str(no_msscan / "AcqData" / "MSScan.bin"),
+         os.strerror(errno.ENOENT)),
+        (str(is_file), NotADirectoryError, errno.ENOTDIR, str(is_file / "AcqData" / "MSScan.bin"),
+         os.strerror(errno.ENOTDIR)),
+    ]
+
+
+def test_open_errors(acquisition, tmp_path):
+    for path, kind, code, filename, strerror in io_errors(tmp_path, acquisition):
+        with pytest.raises(kind) as info:
+            meridel.open(path)
+        assert (info.value.errno, info.value.filename, info.value.strerror) == (code, filename, strerror)
+    for description, text in [
+        ({"msscan_hex": "01 01 00"}, "parse error: MSScan.bin too small for header"),
+        ({"magic": 258, "scans": [{"scan_id": 1}]}, "parse error: Invalid MSScan magic: 258"),
+        ({"scans": []}, "parse error: Cannot determine record stride for payload len 0"),
+    ]:
+        with pytest.raises(meridel.FormatError) as info:
+            meridel.open(acquisition(description))
+        assert info.value.args == (text,) and isinstance(info.value, ValueError)
+    with pytest.raises(ValueError, match="null character"):
+        meridel.open(acquisition({"scans": [{"scan_id": 1}]}) + "\0")
+
+
+def test_argument_errors(acquisition):
+    acq = meridel.open(acquisition({"scans": mixed_scans(3)}))
+    cases = [
+        (lambda: meridel.open(3), TypeError, "open() argument 'path' must be str or os.PathLike, not int"),
+        (lambda: meridel.open(b"x"), TypeError, "open() argument 'path' must be str or os.PathLike, not bytes"),
+        (lambda: acq["0"], TypeError, "acquisition indices must be integers, not str"),
+        (lambda: acq.iter(threads=0), ValueError, "iter() argument 'threads' must be at least 1, not 0"),
+        (lambda: acq.iter(threads=1.5), TypeError, "iter() argument 'threads' must be int or None, not float"),
+        (lambda: acq.iter(ms_level=0), ValueError, "iter() argument 'ms_level' must be at least 1, not 0"),
+        (lambda: acq.tic(rt_range=(5.0, 1.0)), ValueError, "tic() argument 'rt_range' must have low <= high"),
+        (lambda: acq.bpc(rt_range=(1.0,)), TypeError, "bpc() argument 'rt_range' must be a (low, high) pair"),
+        (lambda: acq.arrays(rt_range="ab"), TypeError, "arrays() argument 'rt_range' must be a (low, high) pair"),
+        (lambda: acq.xic(100.0, ppm=-3.0), ValueError, "xic() argument 'ppm' must be positive, not -3.0"),
+        (lambda: acq.xic(100.0, ppm=5, da=0.1), ValueError, "xic() takes 'ppm' or 'da', not both"),
+        (lambda: acq.xic("100"), TypeError, "xic() argument 'targets' must be a real number or a sequence"),
+        (lambda: acq.xic([1.0, None]), TypeError, "xic() argument 'targets' must be a real number or a sequence"),
+        (lambda: acq.xic(), TypeError, "xic() missing required argument 'targets'"),
+        (lambda: acq.iter(level=1), TypeError, "iter() got an unexpected keyword argument 'level'"),
+        (lambda: acq.nearest(float("nan")), ValueError, "nearest() argument 'rt_seconds' must be finite"),
+        (lambda: acq.by_scan_id("1"), TypeError, "by_scan_id() argument 'scan_id' must be int, not str"),
+    ]
+    for call, kind, text in cases:
+        with pytest.raises(kind) as info:
+            call()
+        assert str(info.value).startswith(text), (text, str(info.value))
+
+
+def test_close_context_manager_and_pickling(acquisition, tmp_path):
+    path = acquisition({"scans": mixed_scans(3)})
+    import pathlib
+    with meridel.open(pathlib.Path(path)) as acq:
+        assert acq.path == path and acq.source_name == os.path.basename(path)
+        assert acq.instrument == (acq.instrument.accession, acq.instrument.name)
+        assert isinstance(acq.instrument, tuple) and acq.acquired_datetime is None
+        copy = pickle.loads(pickle.dumps(acq))
+        s = acq[2]
+        it = iter(acq)
+        next(it)
+    assert repr(acq) == "<meridel.Acquisition %r closed>" % path
+    for call in (lambda: len(acq), lambda: acq[0], lambda: acq.tic(), lambda: acq.scans(), lambda: next(it),
+                 lambda: acq.source_name, lambda: iter(acq)):
+        with pytest.raises(ValueError, match="^I/O operation on closed acquisition$"):
+            call()
+    acq.close()   # idempotent
+    assert len(copy) == 3 and copy.path == path
+    restored = pickle.loads(pickle.dumps(s))
+    assert (restored.mz.tolist(), restored.intensity.tolist(), restored.precursor, repr(restored)) == \
+        (s.mz.tolist(), s.intensity.tolist(), s.precursor, repr(s))
+    with pytest.raises(ValueError):
+        meridel._restore_spectrum((1, 2))
+    with pytest.raises(TypeError):
+        type(s)()
+    with pytest.raises(AttributeError):
+        s.extra = 1
+    with pytest.raises(TypeError):
+        class Sub(meridel.Acquisition):   # noqa: F841
+            pass
+
+
+def test_dated_acquisition(acquisition):
+    contents = '<Contents><AcquiredTime>2024-03-05T10:20:30Z</AcquiredTime></Contents>'
+    acq = meridel.open(acquisition({"scans": [{"scan_id": 1}], "files": {"Contents.xml": contents}}))
+    if acq.acquired_time is not None:
+        stamp = acq.acquired_datetime
+        assert (stamp.year, stamp.hour, stamp.utcoffset().total_seconds()) == (2024, 10, 0.0)
+
+
+@pytest.fixture(scope="module")
+def large_run(tmp_path_factory):
+    """About 48 MB of decoded points (100 profile scans of 40000 points each)."""
+    points = 40000
+    scans = [{"scan_id": i + 1, "rt_min": 0.01 * i, "ms_level": 1, "mz_first": 100.0, "mz_last": 500.0,
+              "profile": {"intensities": [(j * 37 + i) % 5000 for j in range(points)]}} for i in range(100)]
+    path = tmp_path_factory.mktemp("large") / "large.d"
+    proc = subprocess.run([fixture_tool(), str(path)], input=json.dumps({"scans": scans}).encode(),
+                          stderr=subprocess.PIPE)
+    assert proc.returncode == 0, proc.stderr.decode()
+    return str(path), 100 * points * 12
+
+
+def test_xic_releases_the_interpreter_lock(large_run):
+    path, _ = large_run
+    acq = meridel.open(path)
+    progress = []
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            progress.append(1)
+
+    # A long switch interval: the counter can only run during xic if xic lets go of the lock.
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1.0)
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        before = len(progress)
+        chromatograms = acq.xic([150.0, 300.0], da=1.0, threads=1)
+        during = len(progress) - before
+    finally:
+        stop.set()
+        counter.join()
+        sys.setswitchinterval(old)
+    assert len(chromatograms) == 2 and len(chromatograms[0].rt) == 100
+    assert during > 0
+
+
+def test_two_threads_share_one_acquisition_and_close_is_safe(large_run):
+    path, _ = large_run
+    acq = meridel.open(path)
+    expected = acq.tic(threads=1).intensity.tolist()
+    results, failures = [], []
+
+    def work():
+        try:
+            results.append(acq.tic(threads=2).intensity.tolist())
+            results.append([sum(s.intensity.tolist()) for s in acq.iter(threads=2)])
+        except ValueError as e:   # closed underneath: the documented answer, never a crash
+            failures.append(str(e))
+
+    workers = [threading.Thread(target=work) for _ in range(2)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert not failures and results[0] == expected
+    late = threading.Thread(target=work)
+    late.start()
+    acq.close()
+    late.join()
+    assert set(failures) <= {"I/O operation on closed acquisition"}
+
+
+def test_iteration_memory_is_bounded(large_run):
+    path, decoded_bytes = large_run
+    child = r"""
+import resource, sys, meridel
+acq = meridel.open(sys.argv[1])
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+points = 0
+for threads in (1, 2):
+    for s in acq.iter(threads=threads):
+        points += len(s)
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(points, (after - before) * 1024)
+"""
+    proc = subprocess.run([sys.executable, "-c", child, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=dict(os.environ))
+    assert proc.returncode == 0, proc.stderr.decode()
+    points, growth = map(int, proc.stdout.split())
+    assert points == 2 * 100 * 40000
+    assert growth < decoded_bytes // 4, (growth, decoded_bytes)
