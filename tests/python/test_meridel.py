@@ -385,3 +385,21 @@ print(points, (after - before) * 1024)
     points, growth = map(int, proc.stdout.split())
     assert points == 2 * 100 * 40000
     assert growth < decoded_bytes // 4, (growth, decoded_bytes)
+
+
+def test_module_surface(acquisition):
+    assert meridel.__version__ == "0.1.0" and issubclass(meridel.FormatError, ValueError)
+    assert "FormatError" in meridel.open.__doc__
+    if not PYPY:   # PyPy 7.3.11 drops the signature line, and the docstrings of heap types' methods
+        assert meridel.open.__text_signature__ == "(path)"
+        assert meridel.Acquisition.xic.__text_signature__.startswith("($self, targets, ppm=None, da=None")
+    acq = meridel.open(acquisition({"scans": [{"scan_id": 1}]}))
+    try:
+        import pandas
+    except ImportError:
+        with pytest.raises(ImportError, match=r"^scans_frame\(\) needs pandas"):
+            acq.scans_frame()
+    else:
+        frame = acq.scans_frame()
+        assert list(frame.columns) == list(acq.scans()) and len(frame) == 1
+        del pandas
