@@ -121,6 +121,10 @@ ratio_row() {  # NAME MEASURED BASELINE TARGET_TEXT LIMIT DETAIL
     r = m / b
     printf "row\t%s\t%.3f\t%s\t%s\t%s\n", n, r, t, (r <= l) ? "yes" : "NO", d }'
 }
+# corvane-bench settles glibc's allocator before it times (mmap threshold 32 MiB, trim
+# threshold 256 MiB) so that a freed spectrum's pages are used again, not returned and
+# faulted in anew; the Python side gets the same settings through glibc's environment.
+export MALLOC_MMAP_THRESHOLD_=$((32 << 20)) MALLOC_TRIM_THRESHOLD_=$((256 << 20))
 for f in "${flavours[@]}"; do
   mb() { PYTHONPATH="$root/$build/python/$f" "${python[$f]}" bench/meridel_bench.py "$@"; }
   [ -e "$(ls "$build/python/$f"/meridel.*.so 2>/dev/null)" ] || continue
@@ -141,7 +145,8 @@ for f in "${flavours[@]}"; do
         "$t" "$c_drop" "<= $limit" "$limit" "$t s vs $c_drop s" >> "$rows"
     done
   done
-  read -r t payload grew < <(mb arrays "$data/large.d" "$rounds")
+  t=$(mb arrays "$data/large.d" "$rounds")
+  read -r payload grew < <(mb arrays-rss "$data/large.d")
   ratio_row "meridel $f, arrays() / C++ drain keeping records" "$t" "$c_keep" "<= 1.10" 1.10 "$t s vs $c_keep s" >> "$rows"
   awk -v f="$f" -v p="$payload" -v g="$grew" 'BEGIN { a = 1.10 * p + 64 * 1048576
     printf "row\tmeridel %s, arrays() RSS growth / payload\t%.3f\t<= 1.10 + 64 MiB\t%s\t%.0f MiB vs %.0f MiB\n", f, g / p, (g <= a) ? "yes" : "NO", g / 1048576, p / 1048576 }' >> "$rows"

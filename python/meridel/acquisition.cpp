@@ -9,7 +9,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <thread>
 
@@ -43,36 +47,79 @@ std::shared_ptr<const Reader> reader_of(PyObject* self) {
 // ---------------------------------------------------------------------------------------
 // Decoding (no Python objects: runs without the interpreter lock)
 
-// The records of scans, in order, decoded on up to `threads` threads. The results never
-// depend on the thread count: each record is decoded on its own.
-std::vector<SpectrumRecord> decode_batch(const Reader& reader, std::span<const std::size_t> scans, unsigned threads) {
-    std::vector<SpectrumRecord> records(scans.size());
-    const std::size_t workers = std::min<std::size_t>(threads, scans.size());
-    if (workers <= 1) {
-        for (std::size_t k = 0; k < scans.size(); ++k) records[k] = reader.record_at(scans[k]);
-        return records;
+// Decodes a selection on a thread of its own, through the engine's ordered pool, while
+// Python takes the records one by one: decoding and Python's work overlap, and at most
+// `capacity` decoded records wait, whatever the run's size. Results never depend on the
+// thread count: each record is decoded on its own.
+class Pipeline {
+public:
+    Pipeline(std::shared_ptr<const Reader> reader, std::span<const std::size_t> scans, unsigned threads,
+             std::size_t capacity)
+        : reader_(std::move(reader)), scans_(scans.begin(), scans.end()), capacity_(capacity) {
+        producer_ = std::thread([this, threads] { run(threads); });
     }
-    std::atomic<std::size_t> next{0};
-    std::mutex failure_lock;
-    std::exception_ptr failure;
-    auto work = [&] {
-        try {
-            for (std::size_t k = next++; k < scans.size(); k = next++) records[k] = reader.record_at(scans[k]);
-        } catch (...) {
-            const std::lock_guard lock(failure_lock);
-            if (!failure) failure = std::current_exception();
-            next = scans.size();
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+    ~Pipeline() {
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
         }
-    };
-    {
-        std::vector<std::jthread> pool;  // joined when the scope ends, also on a throw
-        pool.reserve(workers - 1);
-        for (std::size_t w = 1; w < workers; ++w) pool.emplace_back(work);
-        work();
+        space_.notify_all();
+        producer_.join();
     }
-    if (failure) std::rethrow_exception(failure);
-    return records;
-}
+
+    // The next record in scan order, or nothing after the last; rethrows a failure of the
+    // decoding. Blocks: call it without the interpreter lock.
+    std::optional<SpectrumRecord> take() {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return !queue_.empty() || finished_; });
+        if (queue_.empty()) {
+            if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+            return std::nullopt;
+        }
+        std::optional<SpectrumRecord> record(std::move(queue_.front()));
+        queue_.pop_front();
+        lock.unlock();
+        space_.notify_one();
+        return record;
+    }
+
+private:
+    void run(unsigned threads) {
+        try {
+            analysis::for_each_record(*reader_, scans_, threads, [&](std::size_t, SpectrumRecord&& record) {
+                std::unique_lock lock(mutex_);
+                space_.wait(lock, [&] { return stop_ || queue_.size() < capacity_; });
+                if (stop_) return false;
+                queue_.push_back(std::move(record));
+                lock.unlock();
+                ready_.notify_one();
+                return true;
+            });
+        } catch (...) {
+            const std::lock_guard lock(mutex_);
+            failure_ = std::current_exception();
+        }
+        {
+            const std::lock_guard lock(mutex_);
+            finished_ = true;
+        }
+        ready_.notify_all();
+    }
+
+    std::shared_ptr<const Reader> reader_;  // kept alive while the producer reads
+    std::vector<std::size_t> scans_;
+    std::size_t capacity_;
+    std::mutex mutex_;
+    std::condition_variable ready_;  // Python waits for a record
+    std::condition_variable space_;  // the producer waits for room
+    std::deque<SpectrumRecord> queue_;
+    bool stop_ = false;
+    bool finished_ = false;
+    std::exception_ptr failure_;
+    std::thread producer_;  // last: started once everything it uses exists
+};
 
 unsigned resolve_threads(unsigned threads) { return threads == 0 ? analysis::default_threads() : threads; }
 
@@ -84,15 +131,14 @@ struct IteratorData {
     std::vector<std::size_t> scans;     // the selection, ascending
     std::size_t next_scan = 0;          // position in scans of the next record to decode
     unsigned threads = 1;
-    std::vector<SpectrumRecord> ready;  // decoded, not yet handed out
-    std::size_t next_ready = 0;
-    bool busy = false;                  // a refill is running with the lock released
+    std::unique_ptr<Pipeline> pipeline;  // with several threads: made at the first step
+    bool busy = false;                   // a step is running with the lock released
 };
 
 using IteratorObject = Instance<IteratorData>;
 
-// Records decoded per refill with several threads: enough to keep them all busy, few
-// enough that memory stays a small multiple of one spectrum whatever the run's size.
+// Decoded records that may wait per thread: enough to keep them all busy, few enough
+// that memory stays a small multiple of one spectrum whatever the run's size.
 constexpr std::size_t records_per_thread = 4;
 
 PyObject* iterator_next(PyObject* self) {
@@ -105,29 +151,30 @@ PyObject* iterator_next(PyObject* self) {
         // Checked at every step, also for records already decoded: closed means closed.
         const std::shared_ptr<const Reader> reader = reader_of(it.acquisition.get());
         if (!reader) return nullptr;
-        if (it.next_ready == it.ready.size()) {
+        it.busy = true;
+        struct Done {
+            bool& busy;
+            ~Done() { busy = false; }
+        } done{it.busy};
+        std::optional<SpectrumRecord> record;
+        if (it.threads <= 1) {
             if (it.next_scan == it.scans.size()) return nullptr;  // exhausted: StopIteration
-            const std::size_t batch = it.threads <= 1 ? 1 : std::size_t{it.threads} * records_per_thread;
-            const std::span<const std::size_t> scans =
-                std::span(it.scans).subspan(it.next_scan, std::min(batch, it.scans.size() - it.next_scan));
-            it.busy = true;
-            struct Done {
-                bool& busy;
-                ~Done() { busy = false; }
-            } done{it.busy};
-            std::vector<SpectrumRecord> records =
-                without_gil([&] { return decode_batch(*reader, scans, it.threads); });
-            it.ready = std::move(records);
-            it.next_ready = 0;
-            it.next_scan += scans.size();
+            const std::size_t scan = it.scans[it.next_scan];
+            record = without_gil([&] { return std::optional<SpectrumRecord>(reader->record_at(scan)); });
+            ++it.next_scan;
+        } else {
+            if (!it.pipeline) {
+                it.pipeline = std::make_unique<Pipeline>(reader, std::span(it.scans).subspan(it.next_scan),
+                                                         it.threads, std::size_t{it.threads} * records_per_thread);
+            }
+            record = without_gil([&] { return it.pipeline->take(); });
+            if (!record) {
+                it.next_scan = it.scans.size();
+                return nullptr;
+            }
+            ++it.next_scan;
         }
-        auto record = std::make_shared<const SpectrumRecord>(std::move(it.ready[it.next_ready]));
-        ++it.next_ready;
-        if (it.next_ready == it.ready.size()) {
-            it.ready.clear();
-            it.next_ready = 0;
-        }
-        return new_spectrum(std::move(record));
+        return new_spectrum(std::make_shared<const SpectrumRecord>(std::move(*record)));
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -139,7 +186,7 @@ PyObject* iterator_iter(PyObject* self) {
 PyObject* iterator_length_hint(PyObject* self, PyObject*) {
     return guarded([&] {
         const IteratorData& it = IteratorObject::of(self)->value();
-        const std::size_t left = it.scans.size() - it.next_scan + (it.ready.size() - it.next_ready);
+        const std::size_t left = it.scans.size() - it.next_scan;
         return result(PyLong_FromSize_t(left));
     }, static_cast<PyObject*>(nullptr));
 }
@@ -492,6 +539,8 @@ PyObject* arrays_impl(PyObject* self, const RunArguments& run) {
         return std::make_shared<const analysis::RunArrays>(
             analysis::arrays(*reader, scans, resolve_threads(run.threads)));
     });
+    note_native_memory(arrays->offsets.size() * sizeof(std::uint64_t) + arrays->mz.size() * sizeof(double) +
+                       arrays->intensity.size() * sizeof(float) + arrays->scan_index.size() * sizeof(std::uint64_t));
     Ref offsets(vector_buffer(arrays, arrays->offsets));
     Ref mz(vector_buffer(arrays, arrays->mz));
     Ref intensity(vector_buffer(arrays, arrays->intensity));

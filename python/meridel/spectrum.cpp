@@ -209,6 +209,7 @@ bool vector_from(PyObject* bytes, std::vector<T>& out) {
 int make_spectrum_type() { return make_type(spectrum_type, spectrum_spec, spectrum_getset) == nullptr ? -1 : 0; }
 
 PyObject* new_spectrum(std::shared_ptr<const SpectrumRecord> record) {
+    note_native_memory(record->mz.capacity() * sizeof(double) + record->intensity.capacity() * sizeof(float));
     return result(new_instance(spectrum_type, SpectrumData{std::move(record)}));
 }
 
