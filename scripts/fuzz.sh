@@ -18,7 +18,12 @@ targets=${FUZZ_TARGETS:-$all_targets}
 CC=clang-19 CXX=clang++-19 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCORVANE_BUILD_FUZZ=ON -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_PYTHON=OFF \
   -DCORVANE_BUILD_TOOLS=OFF >/dev/null
-cmake --build "$build" -j "${FUZZ_BUILD_JOBS:-2}" >/dev/null
+# Quiet when it builds; the whole output when it does not.
+if ! cmake --build "$build" -j "${FUZZ_BUILD_JOBS:-2}" >"$build/build.log" 2>&1; then
+  cat "$build/build.log" >&2
+  echo "fuzz: the build failed" >&2
+  exit 1
+fi
 rm -rf "$build/seeds"
 "$build/fuzz/corvane-fuzz-seeds" "$build/seeds"
 mkdir -p "$build/logs"

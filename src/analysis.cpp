@@ -310,8 +310,11 @@ std::vector<Chromatogram> xic(const Reader& reader, std::span<const std::size_t>
     for (std::size_t w = 0; w < windows.size(); ++w) {
         if (windows[w].low <= windows[w].high) order.push_back(w);
     }
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return windows[a].low < windows[b].low; });
+    // Ties keep the given order: the index breaks them (std::stable_sort would do the same,
+    // but libstdc++ 12 builds it on std::get_temporary_buffer, which clang flags).
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return windows[a].low < windows[b].low || (windows[a].low == windows[b].low && a < b);
+    });
 
     std::vector<Chromatogram> result(windows.size());
     for (auto& c : result) c.value.reserve(scans.size());
