@@ -194,7 +194,7 @@ PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*);
 int refuse_setattr(PyObject* self, PyObject* name, PyObject*);
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*);
 
-// Makes the type from spec once per process and registers it; null with an exception.
+// Makes the type from its PyType_Spec once per process and registers it; null with an exception.
 PyTypeObject* make_type(PyTypeObject*& type, PyType_Spec& spec, const PyGetSetDef* getters);
 
 // ---------------------------------------------------------------------------------------
