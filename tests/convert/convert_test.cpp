@@ -19,13 +19,14 @@
 #include <system_error>
 #include <vector>
 
-#include "convert.hpp"
-#include "cv.hpp"
+#include "export/convert.hpp"
+#include "export/cv.hpp"
+#include "export/text.hpp"
+#include "export/thread.hpp"
 #include "fixture.hpp"
-#include "text.hpp"
-#include "thread.hpp"
+#include "plan.hpp"
 
-namespace cc = corvane::convert;
+namespace cc = corvane::mzml;
 
 namespace {
 
@@ -179,7 +180,7 @@ TEST(CvTable, NamesComeFromTheVocabulary) {
 }
 
 TEST(PlanJobs, DefaultOutputsSitBesideTheInputs) {
-    const auto jobs = cc::plan_jobs({"data/run.d", "other/x.D/", "plain", "a.b.d"}, std::nullopt);
+    const auto jobs = corvane::convert::plan_jobs({"data/run.d", "other/x.D/", "plain", "a.b.d"}, std::nullopt);
     ASSERT_TRUE(jobs);
     ASSERT_EQ(jobs->size(), 4u);
     EXPECT_EQ((*jobs)[0].output, "data/run.mzML");
@@ -192,29 +193,29 @@ TEST(PlanJobs, OutputFileFolderAndClashes) {
     corvane::fixture::TempDir dir;
     const std::string folder = dir.path();
 
-    const auto one = cc::plan_jobs({"a/run.d"}, std::string("x/out.mzML"));
+    const auto one = corvane::convert::plan_jobs({"a/run.d"}, std::string("x/out.mzML"));
     ASSERT_TRUE(one);
     EXPECT_EQ((*one)[0].output, "x/out.mzML");
 
-    const auto into = cc::plan_jobs({"a/run.d", "b/other.d"}, folder);
+    const auto into = corvane::convert::plan_jobs({"a/run.d", "b/other.d"}, folder);
     ASSERT_TRUE(into);
     EXPECT_EQ((*into)[0].output, folder + "/run.mzML");
     EXPECT_EQ((*into)[1].output, folder + "/other.mzML");
 
-    const auto slash = cc::plan_jobs({"a/run.d"}, std::string("not/yet/"));
+    const auto slash = corvane::convert::plan_jobs({"a/run.d"}, std::string("not/yet/"));
     ASSERT_TRUE(slash);
     EXPECT_EQ((*slash)[0].output, "not/yet/run.mzML");
 
-    const auto several_to_file = cc::plan_jobs({"a/run.d", "b/other.d"}, std::string("out.mzML"));
+    const auto several_to_file = corvane::convert::plan_jobs({"a/run.d", "b/other.d"}, std::string("out.mzML"));
     ASSERT_FALSE(several_to_file);
     EXPECT_EQ(several_to_file.error().message,
               "out.mzML: not a folder; several inputs need an existing output folder");
 
-    const auto clash = cc::plan_jobs({"a/run.d", "b/run.d"}, folder);
+    const auto clash = corvane::convert::plan_jobs({"a/run.d", "b/run.d"}, folder);
     ASSERT_FALSE(clash);
     EXPECT_EQ(clash.error().message, "a/run.d and b/run.d would both write " + folder + "/run.mzML");
 
-    const auto unnamed = cc::plan_jobs({"/"}, std::nullopt);
+    const auto unnamed = corvane::convert::plan_jobs({"/"}, std::nullopt);
     ASSERT_FALSE(unnamed);
     EXPECT_EQ(unnamed.error().message, "/: cannot name an output after it; give one with -o");
 }

@@ -27,13 +27,15 @@
 #include <thread>
 #include <vector>
 
-#include "convert.hpp"
-#include "thread.hpp"
+#include "export/convert.hpp"
+#include "export/thread.hpp"
+#include "plan.hpp"
 #include "version.hpp"
 
 namespace {
 
-using namespace corvane::convert;
+using namespace corvane::mzml;
+using corvane::convert::plan_jobs;
 
 constexpr std::string_view usage_text =
     "usage: corvane-convert [options] INPUT.d... [-o OUT]\n"

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace corvane::convert {
+namespace corvane::mzml {
 
 // Length of the base64 text (RFC 4648, padded, no line breaks) for n bytes.
 [[nodiscard]] constexpr std::size_t base64_length(std::size_t n) { return (n + 2) / 3 * 4; }
@@ -34,4 +34,4 @@ void base64_encode(std::span<const std::uint8_t> bytes, char* out);
 // percent-encoded.
 [[nodiscard]] std::string file_uri(std::string_view absolute_path);
 
-}  // namespace corvane::convert
+}  // namespace corvane::mzml

@@ -9,7 +9,7 @@
 
 #include "mzml.hpp"
 
-namespace corvane::convert {
+namespace corvane::mzml {
 
 namespace detail {
 
@@ -45,4 +45,4 @@ template <class Body>
     }
 }
 
-}  // namespace corvane::convert
+}  // namespace corvane::mzml

@@ -14,7 +14,7 @@
 
 #include "error.hpp"
 
-namespace corvane::convert {
+namespace corvane::mzml {
 
 namespace {
 
@@ -79,4 +79,4 @@ Outcome<std::string> sha1_of_file(const std::string& path) {
     return digest;
 }
 
-}  // namespace corvane::convert
+}  // namespace corvane::mzml

@@ -1,5 +1,5 @@
-// Converting acquisitions to mzML files: where each output goes, and one conversion from
-// opening the acquisition to renaming the finished file into place.
+// Converting an acquisition to an mzML file: one conversion from opening the acquisition
+// to renaming the finished file into place.
 #pragma once
 
 #include <sys/types.h>
@@ -11,20 +11,12 @@
 
 #include "mzml.hpp"
 
-namespace corvane::convert {
+namespace corvane::mzml {
 
 struct Job {
     std::string input;   // the acquisition directory as given
     std::string output;  // the mzML file to create
 };
-
-// The output of every input: beside the input with its name less a ".d" ending plus
-// ".mzML" by default; with `output`, that file for a single input, or that folder (an
-// existing one, or any path ending in "/") for one or more. Failures (nothing converted):
-// several inputs with an output that is not an existing folder, two inputs that would
-// write the same file, an input that names no folder component.
-[[nodiscard]] Outcome<std::vector<Job>> plan_jobs(const std::vector<std::string>& inputs,
-                                                  const std::optional<std::string>& output);
 
 struct ConvertOptions {
     WriteOptions write;
@@ -42,13 +34,13 @@ struct ConvertOptions {
 [[nodiscard]] Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options,
                                               Progress& progress, const std::atomic<bool>& stop);
 
-}  // namespace corvane::convert
+}  // namespace corvane::mzml
 
-namespace corvane::convert::detail {
+namespace corvane::mzml::detail {
 
 // The fchmod that gives the finished file its permissions. Tests swap it to make it
 // fail; nullptr restores the system's. Returns the previous one.
 using FchmodCall = int (*)(int fd, mode_t mode);
 FchmodCall set_fchmod_call(FchmodCall call);
 
-}  // namespace corvane::convert::detail
+}  // namespace corvane::mzml::detail

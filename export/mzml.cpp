@@ -31,7 +31,7 @@
 #include "thread.hpp"
 #include "version.hpp"
 
-namespace corvane::convert {
+namespace corvane::mzml {
 
 static_assert(std::endian::native == std::endian::little,
               "mzML binary arrays are little-endian; this writer copies memory as is");
@@ -973,4 +973,4 @@ Outcome<WriteStats> write_mzml(int fd, meridel::SpectrumIterator& spectra, const
     return writer.write(spectra, progress, stop);
 }
 
-}  // namespace corvane::convert
+}  // namespace corvane::mzml

@@ -8,7 +8,7 @@
 
 #include "cv_table.hpp"
 
-namespace corvane::convert::cv {
+namespace corvane::mzml::cv {
 
 // The table's row for accession, or nullptr when the vocabulary has no live term of it.
 [[nodiscard]] inline const Term* lookup(std::string_view accession) {
@@ -38,4 +38,4 @@ namespace corvane::convert::cv {
     return t != nullptr ? t->name : std::string_view{};
 }
 
-}  // namespace corvane::convert::cv
+}  // namespace corvane::mzml::cv

@@ -8,7 +8,7 @@
 
 #include "utf8.hpp"
 
-namespace corvane::convert {
+namespace corvane::mzml {
 
 namespace {
 
@@ -226,4 +226,4 @@ std::string file_uri(std::string_view absolute_path) {
     return out;
 }
 
-}  // namespace corvane::convert
+}  // namespace corvane::mzml

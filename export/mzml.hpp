@@ -14,7 +14,7 @@
 
 #include "meridel_core/source.hpp"
 
-namespace corvane::convert {
+namespace corvane::mzml {
 
 // What went wrong, as one line for the user.
 struct Failure {
@@ -92,9 +92,9 @@ struct WriteStats {
                                              const RunInfo& run, const WriteOptions& options,
                                              Progress& progress, const std::atomic<bool>& stop);
 
-}  // namespace corvane::convert
+}  // namespace corvane::mzml
 
-namespace corvane::convert::detail {
+namespace corvane::mzml::detail {
 
 // The writer's write call (pwrite semantics; offset -1 means a plain write at the file
 // position). Tests swap it to inject short counts, zero counts and errors; nullptr
@@ -102,4 +102,4 @@ namespace corvane::convert::detail {
 using WriteCall = long (*)(int fd, const void* data, unsigned long size, long long offset);
 WriteCall set_write_call(WriteCall call);
 
-}  // namespace corvane::convert::detail
+}  // namespace corvane::mzml::detail

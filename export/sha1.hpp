@@ -8,7 +8,7 @@
 
 #include "mzml.hpp"
 
-namespace corvane::convert {
+namespace corvane::mzml {
 
 // A running SHA-1 digest.
 class Sha1 {
@@ -33,4 +33,4 @@ private:
 // Digest of the whole file at path.
 [[nodiscard]] Outcome<std::string> sha1_of_file(const std::string& path);
 
-}  // namespace corvane::convert
+}  // namespace corvane::mzml

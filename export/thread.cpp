@@ -3,7 +3,7 @@
 #include <atomic>
 #include <new>
 
-namespace corvane::convert {
+namespace corvane::mzml {
 
 namespace detail {
 namespace {
@@ -32,4 +32,4 @@ std::string exception_text(const std::exception_ptr& failure) {
     }
 }
 
-}  // namespace corvane::convert
+}  // namespace corvane::mzml

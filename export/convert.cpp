@@ -14,7 +14,7 @@
 #include "reader.hpp"
 #include "sha1.hpp"
 
-namespace corvane::convert {
+namespace corvane::mzml {
 
 namespace fs = std::filesystem;
 
@@ -59,28 +59,6 @@ bool within(const fs::path& inner, const fs::path& dir) {
         if (i == inner.end() || *i != *d) return false;
     }
     return true;
-}
-
-// The output's file name for an input: its last component less a ".d" ending.
-Outcome<std::string> output_name(const std::string& input) {
-    fs::path p = trim_trailing_slashes(input);
-    std::string name = p.filename().string();
-    if (name.empty() || name == "." || name == "..") {
-        name = resolved(p).filename().string();
-    }
-    if (name.empty() || name == "/") {
-        return std::unexpected(Failure{input + ": cannot name an output after it; give one with -o"});
-    }
-    if (name.size() > 2 && (name.ends_with(".d") || name.ends_with(".D"))) name.resize(name.size() - 2);
-    return name + ".mzML";
-}
-
-// The folder that holds the input (where its output goes by default).
-fs::path input_parent(const std::string& input) {
-    const fs::path p = trim_trailing_slashes(input);
-    const std::string name = p.filename().string();
-    if (name.empty() || name == "." || name == "..") return resolved(p).parent_path();
-    return p.parent_path();
 }
 
 // A temporary file in folder, removed again unless committed.
@@ -156,38 +134,6 @@ private:
 
 }  // namespace
 
-Outcome<std::vector<Job>> plan_jobs(const std::vector<std::string>& inputs,
-                                    const std::optional<std::string>& output) {
-    std::vector<Job> jobs;
-    std::optional<fs::path> folder;
-    if (output) {
-        std::error_code ec;
-        if (output->ends_with('/') || fs::is_directory(*output, ec)) {
-            folder = fs::path(*output);
-        } else if (inputs.size() > 1) {
-            return std::unexpected(Failure{*output + ": not a folder; several inputs need an existing output folder"});
-        }
-    }
-    for (const auto& input : inputs) {
-        if (output && !folder) {
-            jobs.push_back(Job{input, *output});
-            continue;
-        }
-        auto name = output_name(input);
-        if (!name) return std::unexpected(name.error());
-        jobs.push_back(Job{input, ((folder ? *folder : input_parent(input)) / *name).string()});
-    }
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-        for (std::size_t j = 0; j < i; ++j) {
-            if (resolved(jobs[i].output) == resolved(jobs[j].output)) {
-                return std::unexpected(Failure{jobs[j].input + " and " + jobs[i].input + " would both write " +
-                                               jobs[i].output});
-            }
-        }
-    }
-    return jobs;
-}
-
 Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options, Progress& progress,
                                 const std::atomic<bool>& stop) {
     auto reader = Reader::open(job.input);
@@ -243,4 +189,4 @@ Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options, P
     return stats;
 }
 
-}  // namespace corvane::convert
+}  // namespace corvane::mzml

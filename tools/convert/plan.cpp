@@ -1,0 +1,81 @@
+#include "plan.hpp"
+
+#include <filesystem>
+#include <system_error>
+
+namespace corvane::convert {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string trim_trailing_slashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// The absolute, normalised form of path, symbolic links resolved as far as they exist.
+fs::path resolved(const fs::path& path) {
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(path, ec);
+    if (ec) p = fs::absolute(path, ec).lexically_normal();
+    return p;
+}
+
+// The output's file name for an input: its last component less a ".d" ending.
+Outcome<std::string> output_name(const std::string& input) {
+    fs::path p = trim_trailing_slashes(input);
+    std::string name = p.filename().string();
+    if (name.empty() || name == "." || name == "..") {
+        name = resolved(p).filename().string();
+    }
+    if (name.empty() || name == "/") {
+        return std::unexpected(Failure{input + ": cannot name an output after it; give one with -o"});
+    }
+    if (name.size() > 2 && (name.ends_with(".d") || name.ends_with(".D"))) name.resize(name.size() - 2);
+    return name + ".mzML";
+}
+
+// The folder that holds the input (where its output goes by default).
+fs::path input_parent(const std::string& input) {
+    const fs::path p = trim_trailing_slashes(input);
+    const std::string name = p.filename().string();
+    if (name.empty() || name == "." || name == "..") return resolved(p).parent_path();
+    return p.parent_path();
+}
+
+}  // namespace
+
+Outcome<std::vector<Job>> plan_jobs(const std::vector<std::string>& inputs,
+                                    const std::optional<std::string>& output) {
+    std::vector<Job> jobs;
+    std::optional<fs::path> folder;
+    if (output) {
+        std::error_code ec;
+        if (output->ends_with('/') || fs::is_directory(*output, ec)) {
+            folder = fs::path(*output);
+        } else if (inputs.size() > 1) {
+            return std::unexpected(Failure{*output + ": not a folder; several inputs need an existing output folder"});
+        }
+    }
+    for (const auto& input : inputs) {
+        if (output && !folder) {
+            jobs.push_back(Job{input, *output});
+            continue;
+        }
+        auto name = output_name(input);
+        if (!name) return std::unexpected(name.error());
+        jobs.push_back(Job{input, ((folder ? *folder : input_parent(input)) / *name).string()});
+    }
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (resolved(jobs[i].output) == resolved(jobs[j].output)) {
+                return std::unexpected(Failure{jobs[j].input + " and " + jobs[i].input + " would both write " +
+                                               jobs[i].output});
+            }
+        }
+    }
+    return jobs;
+}
+
+}  // namespace corvane::convert
