@@ -1,8 +1,9 @@
-"""Builds the `corvane` and `meridel` extension modules into the active interpreter
+"""Builds the `corvane` extension module and the `meridel` package (its extension
+meridel._meridel and its Python files in python/meridel/) into the active interpreter
 (CPython or PyPy).
 
-The C++ core (src/, src/raw/) and each binding (python/*.cpp, python/meridel/) compile into
-one extension each;
+The C++ core (src/, src/raw/) and each binding (python/*.cpp, python/meridel/*.cpp) compile
+into one extension each;
 expat comes from the system (Debian: libexpat1-dev). Metadata is in pyproject.toml.
 Installing writes nothing into the source tree (see `scratch` below).
 """
@@ -18,19 +19,23 @@ from setuptools.command.build_ext import build_ext
 
 
 class build_ext_with_stubs(build_ext):
-    """Also puts the type stubs beside the module and into a PEP 561 stub package."""
+    """Also puts the type stubs beside corvane and into a PEP 561 stub package, and into
+    the meridel package itself (which carries py.typed: its Python files are typed inline)."""
 
     def run(self):
         super().run()
         if self.inplace:
             return
-        for module in ("corvane", "meridel"):
-            package = os.path.join(self.build_lib, module + "-stubs")
-            self.mkpath(package)
-            stubs = os.path.join("python", module + ".pyi")
-            self.copy_file(stubs, os.path.join(self.build_lib, module + ".pyi"))
-            self.copy_file(stubs, os.path.join(package, "__init__.pyi"))
-            self.copy_file(os.path.join("python", "py.typed"), os.path.join(package, "py.typed"))
+        package = os.path.join(self.build_lib, "corvane-stubs")
+        self.mkpath(package)
+        stubs = os.path.join("python", "corvane.pyi")
+        self.copy_file(stubs, os.path.join(self.build_lib, "corvane.pyi"))
+        self.copy_file(stubs, os.path.join(package, "__init__.pyi"))
+        self.copy_file(os.path.join("python", "py.typed"), os.path.join(package, "py.typed"))
+        package = os.path.join(self.build_lib, "meridel")
+        self.mkpath(package)
+        self.copy_file(os.path.join("python", "meridel.pyi"), os.path.join(package, "__init__.pyi"))
+        self.copy_file(os.path.join("python", "py.typed"), os.path.join(package, "py.typed"))
 
 
 def files(*patterns):
@@ -60,9 +65,10 @@ def project_version():
         return re.search(r'^version = "([^"]+)"', f.read(), re.M).group(1)
 
 
-# meridel: the whole-run module over the same core, with the analysis engine.
+# meridel: the whole-run module over the same core, with the analysis engine; the private
+# extension of the meridel package.
 meridel = Extension(
-    "meridel",
+    "meridel._meridel",
     sources=files("src/*.cpp", "src/raw/*.cpp", "python/meridel/*.cpp"),
     depends=files("src/*.hpp", "src/raw/*.hpp", "meridel_core/*.hpp", "python/*.hpp", "python/meridel/*.hpp",
                   "python/meridel/exports.map"),
@@ -71,7 +77,7 @@ meridel = Extension(
     libraries=["expat"],
     language="c++",
     extra_compile_args=["-std=c++23", "-fvisibility=hidden", "-ffp-contract=off"],
-    # PyInit_meridel is the only exported symbol.
+    # PyInit__meridel is the only exported symbol.
     extra_link_args=["-Wl,--version-script=python/meridel/exports.map"],
 )
 
@@ -85,9 +91,12 @@ atexit.register(shutil.rmtree, scratch, True)
 
 setup(
     ext_modules=[corvane, meridel],
-    # The module is the extension alone. Without this, setuptools takes src/ for a src
-    # layout and installs src/raw/*.cpp as a top-level package `raw`.
-    packages=[],
+    # corvane is the extension alone, meridel the one package. Without this list, setuptools
+    # takes src/ for a src layout and installs src/raw/*.cpp as a top-level package `raw`.
+    packages=["meridel"],
+    package_dir={"meridel": "python/meridel"},
+    # Only the package's Python files: not the C++ beside them in python/meridel/.
+    include_package_data=False,
     cmdclass={"build_ext": build_ext_with_stubs},
     options={
         "build": {"build_base": os.path.join(scratch, "build")},

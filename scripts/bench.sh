@@ -127,7 +127,7 @@ ratio_row() {  # NAME MEASURED BASELINE TARGET_TEXT LIMIT DETAIL
 export MALLOC_MMAP_THRESHOLD_=$((32 << 20)) MALLOC_TRIM_THRESHOLD_=$((256 << 20))
 for f in "${flavours[@]}"; do
   mb() { PYTHONPATH="$root/$build/python/$f" "${python[$f]}" bench/meridel_bench.py "$@"; }
-  [ -e "$(ls "$build/python/$f"/meridel.*.so 2>/dev/null)" ] || continue
+  [ -e "$(ls "$build/python/$f"/meridel/_meridel.*.so 2>/dev/null)" ] || continue
   t=$(mb open "$data/large.d" "$rounds")
   ratio_row "meridel $f, open() / Reader::open" "$t" "$c_open" "<= 1.10" 1.10 "$t s vs $c_open s" >> "$rows"
   t=$(mb iterate "$data/large.d" "$rounds" 1)
@@ -156,7 +156,7 @@ done
 
 # What a user gains: the same 100 XICs over the quarter run by a Python loop over corvane
 # lists and by pymzml over the converted mzML, against meridel (CPython, one thread).
-if [ -e "$(ls "$build/python/cpython"/meridel.*.so 2>/dev/null)" ]; then
+if [ -e "$(ls "$build/python/cpython"/meridel/_meridel.*.so 2>/dev/null)" ]; then
   mbc() { PYTHONPATH="$root/$build/python/cpython" /usr/bin/python3 bench/meridel_bench.py "$@"; }
   m=$(mbc xic "$data/quarter.d" "$rounds" 1)
   t=$(mbc xic-lists "$data/quarter.d")

@@ -54,17 +54,21 @@ import meridel
 site = sysconfig.get_paths()["purelib"]
 # The extension, its stubs and the metadata: nothing else (no src/ package such as raw/).
 installed = [str(f) for f in importlib.metadata.files("corvane")]
-strays = [f for f in installed if not f.startswith(("corvane.", "corvane-stubs/", "meridel.", "meridel-stubs/",
+strays = [f for f in installed if not f.startswith(("corvane.", "corvane-stubs/", "meridel/",
                                                    "corvane-0.1.0.dist-info/"))]
 assert not strays, strays
+# The meridel package: its extension, Python files and stubs; none of the C++ beside them.
+package = {os.path.basename(f) for f in installed if f.startswith("meridel/") and "__pycache__" not in f}
+assert not {f for f in package if f.endswith((".cpp", ".hpp", ".map"))}, package
+assert {"__init__.py", "__init__.pyi", "py.typed"} <= package, package
+assert any(f.startswith("_meridel.") for f in package), package
 assert os.path.dirname(os.path.abspath(corvane.__file__)).startswith(sys.prefix), corvane.__file__
 assert os.path.dirname(os.path.abspath(meridel.__file__)).startswith(sys.prefix), meridel.__file__
 assert corvane.__all__ == ["RawReader", "Spectrum"]
 assert meridel.__version__ == "0.1.0", meridel.__version__
-for module in ("corvane", "meridel"):
-    for stub in (module + ".pyi", os.path.join(module + "-stubs", "__init__.pyi"),
-                 os.path.join(module + "-stubs", "py.typed")):
-        assert os.path.exists(os.path.join(site, stub)), stub
+for stub in ("corvane.pyi", os.path.join("corvane-stubs", "__init__.pyi"), os.path.join("corvane-stubs", "py.typed"),
+             os.path.join("meridel", "__init__.pyi"), os.path.join("meridel", "py.typed")):
+    assert os.path.exists(os.path.join(site, stub)), stub
 try:
     corvane.RawReader(os.getcwd())
 except RuntimeError as e:

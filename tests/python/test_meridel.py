@@ -403,3 +403,23 @@ def test_module_surface(acquisition):
         frame = acq.scans_frame()
         assert list(frame.columns) == list(acq.scans()) and len(frame) == 1
         del pandas
+
+
+def test_package_reexports_the_extension_unchanged(acquisition):
+    # meridel is a package around its private extension: the public names are the
+    # extension's own objects, still named after meridel, and pickles never name the
+    # private part on CPython (PyPy's built-in functions may keep it; they unpickle alike).
+    import meridel._meridel as ext
+    assert meridel.__all__ == ext.__all__ and meridel.__version__ == ext.__version__
+    for name in meridel.__all__:
+        assert getattr(meridel, name) is getattr(ext, name), name
+        if isinstance(getattr(meridel, name), type):
+            assert getattr(meridel, name).__module__ == "meridel", name
+    path = acquisition({"scans": mixed_scans(2)})
+    with meridel.open(path) as acq:
+        data = pickle.dumps(acq) + pickle.dumps(acq[1])
+    if platform.python_implementation() == "CPython":
+        assert b"meridel._meridel" not in data
+        assert meridel.open.__module__ == "meridel"
+    copy = pickle.loads(pickle.dumps(acq))
+    assert isinstance(copy, meridel.Acquisition) and len(copy) == 2

@@ -1,0 +1,20 @@
+"""Whole-run access to LC/MS acquisition directories (see meridel._meridel for the
+extension itself). Every public name of the extension is re-exported here unchanged;
+batch work over many runs on a Dask cluster is in meridel.batch (CPython with Dask).
+"""
+from meridel import _meridel
+from meridel._meridel import *  # noqa: F401,F403  (the extension's __all__)
+from meridel._meridel import __version__, _restore_spectrum  # noqa: F401
+
+__all__ = list(_meridel.__all__)
+__doc__ = _meridel.__doc__ + "\n\nBatch work over many runs on a Dask cluster: meridel.batch (CPython)."
+
+# The functions report the module users import them from, so that pickles and help()
+# name meridel.open rather than the private extension. (PyPy's built-in functions may
+# refuse the assignment; they then keep meridel._meridel, which unpickles as well.)
+for _function in (open, _restore_spectrum):  # noqa: F405
+    try:
+        _function.__module__ = __name__
+    except (AttributeError, TypeError):
+        pass
+del _function
