@@ -220,10 +220,8 @@ PyObject* open_acquisition(PyObject* module, PyObject* const* args, Py_ssize_t c
 // A new Spectrum sharing the record.
 PyObject* new_spectrum(std::shared_ptr<const SpectrumRecord> record);
 
-// Tells the interpreter that an object about to be made holds this much native memory.
-// PyPy's collector sees only its own heap: without this, dropped spectra keep their
-// arrays until a collection that their small Python objects alone would not start, and
-// iterating a run would hold most of it. CPython frees on the last reference: nothing to do.
+// Tells the interpreter that an object about to be made holds this much native memory
+// (run arrays: made once, large).
 inline void note_native_memory(std::size_t bytes) {
 #ifdef PYPY_VERSION
     PyTraceMalloc_Track(0, 0, bytes);

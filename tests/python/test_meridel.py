@@ -112,6 +112,30 @@ def test_damaged_blocks_read_empty(acquisition):
         assert acq.scans()["peak_points"].tolist() == [2, 1, 0, 1]
 
 
+def test_files_that_shrink_or_vanish_after_opening(acquisition):
+    """The index is read at open(); data blocks at every call. A block the file no longer
+    holds reads as an empty spectrum, in every call that decodes, and nothing crashes."""
+    path = acquisition(RUNS["mixed"])
+    data = os.path.join(path, "AcqData")
+    with meridel.open(path) as acq:
+        before = [s.intensity.tolist() for s in acq]
+        for name in ("MSProfile.bin", "MSPeak.bin"):
+            with open(os.path.join(data, name), "r+b") as f:
+                f.truncate(os.path.getsize(f.name) // 2)
+        for threads in (1, 2):
+            after = [s.intensity.tolist() for s in acq.iter(threads=threads)]
+            assert all(a in ([], b) for a, b in zip(after, before)) and [] in after
+            assert after[:2] == before[:2]   # the first blocks are still whole
+            offsets, mz, intensity, _ = acq.arrays(threads=threads)
+            assert [offsets[k + 1] - offsets[k] for k in range(len(acq))] == [len(a) for a in after]
+            assert acq.tic(ms_level=None, threads=threads).intensity.tolist() == [float(sum(a)) for a in after]
+        assert len(acq[-1]) == 0
+        for name in ("MSProfile.bin", "MSPeak.bin"):
+            os.remove(os.path.join(data, name))
+        assert [len(s) for s in acq] == [0] * len(acq)
+        assert len(acq.arrays().mz) == 0 and acq.xic([150.0], da=1.0)[0].intensity.tolist() == [0.0] * 8
+
+
 def test_buffers_share_memory_and_keep_their_owner(acquisition):
     acq = meridel.open(acquisition({"scans": mixed_scans(3)}))
     s = acq[0]
@@ -373,9 +397,9 @@ import resource, sys, meridel
 acq = meridel.open(sys.argv[1])
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 points = 0
-for threads in (1, 2):
+for threads in (1, 2) * 4:
     for s in acq.iter(threads=threads):
-        points += len(s)
+        points += len(memoryview(s.mz)) + len(memoryview(s.intensity)) - len(s)
 after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(points, (after - before) * 1024)
 """
@@ -383,8 +407,10 @@ print(points, (after - before) * 1024)
                           env=dict(os.environ))
     assert proc.returncode == 0, proc.stderr.decode()
     points, growth = map(int, proc.stdout.split())
-    assert points == 2 * 100 * 40000
-    assert growth < decoded_bytes // 4, (growth, decoded_bytes)
+    # Eight passes decode 384 MB. PyPy frees dropped spectra in collections that the
+    # module asks for every few tens of MB; CPython frees each one as it is dropped.
+    assert points == 8 * 100 * 40000
+    assert growth < (80 << 20 if PYPY else decoded_bytes // 4), (growth, decoded_bytes)
 
 
 def test_module_surface(acquisition):
