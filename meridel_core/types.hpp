@@ -29,6 +29,10 @@ struct SpectrumRecord {
     std::vector<float> intensity;            // one per m/z value
     bool is_profile = false;                 // lists came from profile (continuum) data
     std::uint8_t instrument_kind = 0;        // source-defined instrument family code
+    // Why the lists are empty when a data block could not be read or decoded: the
+    // source's display text of that failure. Absent when nothing failed, and also when a
+    // failed block was made good by another one (the lists then hold that block's points).
+    std::optional<std::string> error;
 };
 
 }  // namespace meridel

@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
+
+#include "raw/raw.hpp"
 
 namespace corvane::analysis {
 
@@ -247,7 +250,65 @@ std::uint64_t expected_points(const Reader& reader, std::span<const std::size_t>
     return std::min(total, profile_size * profile_points_per_byte + peak_size / peak_bytes_per_point);
 }
 
+// What looking a data file up tells about reading any block from it.
+struct FileState {
+    std::optional<Error> failure;         // the lookup failed: every read will fail so
+    std::optional<std::uint64_t> size;    // a regular file of this size
+};
+
+FileState look_up(const std::string& path) {
+    // The reads refuse such a path before asking the system.
+    if (path.find('\0') != std::string::npos) return {Error::io(EINVAL), std::nullopt};
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {Error::io(errno), std::nullopt};
+    // Only a regular file's size says where reading ends.
+    if (!S_ISREG(st.st_mode) || st.st_size < 0) return {};
+    return {std::nullopt, static_cast<std::uint64_t>(st.st_size)};
+}
+
+// The failure reading this block is certain to meet, or nothing when it may succeed.
+std::optional<Error> certain_failure(const FileState& file, const std::string& path, const raw::BlockRef& ref) {
+    if (file.failure) return file.failure;
+    if (!file.size) return std::nullopt;
+    return raw::span_error(path, *file.size, ref.byte_offset, ref.byte_count);
+}
+
 }  // namespace
+
+std::vector<std::optional<std::string>> errors(const Reader& reader, std::span<const std::size_t> scans,
+                                               unsigned threads) {
+    std::vector<std::optional<std::string>> found;
+    found.reserve(scans.size());
+    ordered<std::optional<std::string>>(
+        scans.size(), threads, [&](std::size_t k) { return reader.record_at(scans[k]).error; },
+        [&](std::size_t, std::optional<std::string>&& error) {
+            found.push_back(std::move(error));
+            return true;
+        });
+    return found;
+}
+
+std::vector<std::optional<std::string>> index_errors(const Reader& reader) {
+    const FileState profile = look_up(reader.profile_path());
+    const FileState peak = look_up(reader.peak_path());
+    std::vector<std::optional<std::string>> found;
+    found.reserve(reader.scans().records.size());
+    for (const raw::ScanRecord& s : reader.scans().records) {
+        // As the record is built: the profile block's failure is reported unless peaks
+        // stand in for it, which is certain not to happen only when their read fails too.
+        std::optional<Error> failure;
+        if (s.profile_block) {
+            failure = certain_failure(profile, reader.profile_path(), *s.profile_block);
+            if (failure && s.peak_block && !certain_failure(peak, reader.peak_path(), *s.peak_block)) {
+                failure.reset();
+            }
+        } else if (s.peak_block) {
+            failure = certain_failure(peak, reader.peak_path(), *s.peak_block);
+        }
+        found.push_back(failure ? std::optional<std::string>(failure->display()) : std::nullopt);
+    }
+    return found;
+}
 
 std::vector<std::size_t> select(const Reader& reader, const Selection& selection) {
     const auto& records = reader.scans().records;

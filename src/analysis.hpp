@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -70,6 +71,18 @@ struct RunArrays {
     std::vector<std::uint64_t> scan_index;
 };
 [[nodiscard]] RunArrays arrays(const Reader& reader, std::span<const std::size_t> scans, unsigned threads);
+
+// The error each selected scan's record carries (SpectrumRecord::error), in scan order,
+// decoding every scan with up to `threads` threads.
+[[nodiscard]] std::vector<std::optional<std::string>> errors(const Reader& reader, std::span<const std::size_t> scans,
+                                                             unsigned threads);
+
+// What the scan index and the data files' sizes alone prove about each scan's record,
+// one entry per scan of the index: the error its record will carry when a block it
+// depends on lies past the end of its file or its file cannot be looked up (and the
+// other block cannot stand in for it); nothing where only decoding can tell. Looks each
+// data file up once; reads no block.
+[[nodiscard]] std::vector<std::optional<std::string>> index_errors(const Reader& reader);
 
 namespace detail {
 

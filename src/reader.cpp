@@ -98,17 +98,24 @@ private:
 
 void build_record(const Reader& reader, const raw::ScanRecord& s, std::uint64_t index,
                   SpectrumRecord& record) {
-    // Profile data first; a block that cannot be read or decoded leaves the lists empty.
+    // Profile data first; a block that cannot be read or decoded leaves the lists empty,
+    // and its failure is kept for the record unless the peak block makes up for it.
+    std::optional<Error> failure;
     if (s.profile_block) {
         const auto& ref = *s.profile_block;
-        if (auto bytes = raw::read_bytes(reader.profile_path(), ref.byte_offset, ref.byte_count)) {
+        auto bytes = raw::read_bytes(reader.profile_path(), ref.byte_offset, ref.byte_count);
+        if (bytes) {
             auto decoded = raw::decode_profile_block(*bytes, ref, s.mz_first.value_or(0.0),
                                                      s.mz_last.value_or(0.0));
             if (decoded) {
                 record.mz = std::move(decoded->mz);
                 record.intensity = std::move(decoded->intensity);
                 record.is_profile = true;
+            } else {
+                failure = std::move(decoded.error());
             }
+        } else {
+            failure = std::move(bytes.error());
         }
     }
     // Peaks only when the profile block gave no points. The flag follows the data: a
@@ -116,21 +123,31 @@ void build_record(const Reader& reader, const raw::ScanRecord& s, std::uint64_t 
     if (record.mz.empty() && s.peak_block) {
         const auto& ref = *s.peak_block;
         auto take_peaks = [&](Bytes bytes) {
-            if (auto decoded = raw::decode_peak_block(bytes, ref)) {
-                record.mz = std::move(decoded->mz);
-                record.intensity = std::move(decoded->intensity);
-                record.is_profile = false;
-            }
+            auto decoded = raw::decode_peak_block(bytes, ref);
+            if (!decoded) return std::optional<Error>(std::move(decoded.error()));
+            record.mz = std::move(decoded->mz);
+            record.intensity = std::move(decoded->intensity);
+            record.is_profile = false;
+            return std::optional<Error>();
         };
+        std::optional<Error> peak_failure;
         if (ref.byte_count <= small_block_size) {
             // Left uninitialised: the read fills exactly the part that is decoded.
             std::array<std::uint8_t, small_block_size> local;
             const std::span<std::uint8_t> bytes(local.data(), ref.byte_count);
-            if (raw::read_bytes_into(reader.peak_path(), ref.byte_offset, bytes)) take_peaks(bytes);
+            auto read = raw::read_bytes_into(reader.peak_path(), ref.byte_offset, bytes);
+            peak_failure = read ? take_peaks(bytes) : std::optional<Error>(std::move(read.error()));
         } else if (auto bytes = raw::read_bytes(reader.peak_path(), ref.byte_offset, ref.byte_count)) {
-            take_peaks(*bytes);
+            peak_failure = take_peaks(*bytes);
+        } else {
+            peak_failure = std::move(bytes.error());
         }
+        // When both blocks failed, the profile block's failure is the one reported.
+        if (!failure) failure = std::move(peak_failure);
     }
+    // A failure is the record's when it left the lists empty; peaks that stood in for a
+    // failed profile block make it good.
+    if (failure && record.mz.empty()) record.error = failure->display();
 
     record.native_id = with_number("scanId=", s.scan_id);
     if (s.ms_level >= 2) {

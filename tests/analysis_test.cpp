@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -139,6 +141,89 @@ TEST(Analysis, SameAsPlainLoopForEveryThreadCount) {
             EXPECT_EQ(a.intensity, arrays_plain.intensity);
             EXPECT_EQ(a.scan_index, arrays_plain.scan_index);
         }
+    }
+}
+
+TEST(Analysis, ErrorsAsTheIteratorGivesThem) {
+    fixture::TempDir dir;
+    const Reader reader = write_and_open(dir, mixed_run());
+    std::vector<std::optional<std::string>> plain;
+    for (auto it = reader.iter_spectra(); auto r = it->next();) plain.push_back(r->error);
+    // Every sixth scan has only a damaged profile block; a damaged one with peaks behind it
+    // is made good by them.
+    EXPECT_EQ(std::count_if(plain.begin(), plain.end(), [](const auto& e) { return e.has_value(); }), 10);
+    const std::vector<std::size_t> scans = select(reader, {});
+    for (const unsigned threads : thread_counts) {
+        SCOPED_TRACE(threads);
+        EXPECT_EQ(errors(reader, scans, threads), plain);
+    }
+}
+
+// The index alone proves a record damaged only where a block lies outside its file (or the
+// file is missing) and no other block can stand in; what it proves is what decoding finds.
+TEST(Analysis, IndexErrorsProveOnlyWhatSizesShow) {
+    fixture::ProfileSpec past_end = profile({1, 2, 3});
+    past_end.byte_offset = 1u << 20;
+    fixture::PeakSpec peaks_past_end = peaks({1.0}, {2.0f});
+    peaks_past_end.byte_offset = std::uint64_t{1} << 40;
+    fixture::ProfileSpec bad_stream = profile({1, 2, 3});
+    bad_stream.uncompressed_byte_count = 99;
+    fixture::PeakSpec nothing_far_away = peaks({}, {});
+    nothing_far_away.byte_offset = std::uint64_t{1} << 40;  // zero bytes read anywhere: no failure
+
+    const struct {
+        const char* name;
+        std::optional<fixture::ProfileSpec> profile;
+        std::optional<fixture::PeakSpec> peaks;
+        bool from_index;  // the index proves the record damaged
+        bool decoded;     // decoding finds it damaged
+    } rows[] = {
+        {"good profile", profile({4, 5}), std::nullopt, false, false},
+        {"profile past the end, no peaks", past_end, std::nullopt, true, true},
+        {"profile past the end, peaks stand in", past_end, peaks({1.0}, {2.0f}), false, false},
+        {"both past the end", past_end, peaks_past_end, true, true},
+        {"undecodable profile inside the file", bad_stream, std::nullopt, false, true},
+        {"peaks past the end", std::nullopt, peaks_past_end, true, true},
+        {"no blocks", std::nullopt, std::nullopt, false, false},
+        {"empty peak block far past the end", std::nullopt, nothing_far_away, false, false},
+    };
+    AcquisitionSpec spec;
+    for (const auto& row : rows) {
+        ScanSpec s = scan(static_cast<std::uint32_t>(spec.scans.size() + 1));
+        s.mz_first = 100.0;
+        s.mz_last = 200.0;
+        s.profile = row.profile;
+        s.peaks = row.peaks;
+        spec.scans.push_back(s);
+    }
+    fixture::TempDir dir;
+    const Reader reader = write_and_open(dir, spec);
+    const auto from_index = index_errors(reader);
+    const auto decoded = errors(reader, select(reader, {}), 2);
+    ASSERT_EQ(from_index.size(), std::size(rows));
+    ASSERT_EQ(decoded.size(), std::size(rows));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        EXPECT_EQ(from_index[i].has_value(), rows[i].from_index);
+        EXPECT_EQ(decoded[i].has_value(), rows[i].decoded);
+        if (from_index[i]) {
+            EXPECT_EQ(from_index[i], decoded[i]);
+        }
+    }
+    EXPECT_EQ(from_index[1]->find("parse error: read_bytes: requested "), 0u);
+
+    // Missing data files fail every block in them, as the reads do.
+    fixture::TempDir dir2;
+    spec.omit = {"MSProfile.bin", "MSPeak.bin"};
+    const Reader bare = write_and_open(dir2, spec);
+    const auto bare_index = index_errors(bare);
+    const auto bare_decoded = errors(bare, select(bare, {}), 1);
+    const std::string enoent = "I/O error: " + os_message(ENOENT) + " (os error 2)";
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        const bool has_block = rows[i].profile.has_value() || rows[i].peaks.has_value();
+        EXPECT_EQ(bare_index[i], has_block ? std::optional(enoent) : std::nullopt);
+        EXPECT_EQ(bare_decoded[i], bare_index[i]);
     }
 }
 

@@ -1,7 +1,9 @@
 // Spectrum assembly: the reader's iterator, block fallbacks and the record's values.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,7 @@ protected:
         EXPECT_EQ(a.intensity, b.intensity);
         EXPECT_EQ(a.is_profile, b.is_profile);
         EXPECT_EQ(a.instrument_kind, b.instrument_kind);
+        EXPECT_EQ(a.error, b.error);
     }
 
     SpectrumRecord only(const AcquisitionSpec& spec) {
@@ -65,6 +68,9 @@ protected:
         EXPECT_EQ(records.size(), spec.scans.size());
         return records.empty() ? SpectrumRecord{} : std::move(records.front());
     }
+
+    // The folder of the acquisition drain() wrote last.
+    [[nodiscard]] std::string last_path() const { return dir_.join("run" + std::to_string(count_) + ".d"); }
 
     fixture::TempDir dir_;
     int count_ = 0;
@@ -126,6 +132,14 @@ TEST_F(Spectra, WhereTheListsComeFrom) {
     ProfileSpec past_end = profile({1, 2, 3});
     past_end.byte_offset = 1u << 20;
 
+    ProfileSpec lost_tail = profile({1, 2, 3});
+    lost_tail.byte_count = 1000;  // the block is shorter: the read runs past the file
+    const std::string enoent = "I/O error: " + os_message(ENOENT) + " (os error 2)";
+    const std::string lzf = "parse error: LZF: decompressed length 28 != expected 99";
+    const std::string truncated = "parse error: Truncated MSPeak.bin block";
+    const std::string block = std::to_string(fixture::profile_block(std::vector<std::uint32_t>{1, 2, 3}).size());
+
+    // error: the failure that left the lists empty, "{dir}" standing for the AcqData folder.
     struct Row {
         const char* name;
         std::optional<ProfileSpec> profile;
@@ -133,25 +147,38 @@ TEST_F(Spectra, WhereTheListsComeFrom) {
         std::vector<std::string> omit;
         std::size_t points;
         bool is_profile;
+        std::optional<std::string> error;
     };
     const Row rows[] = {
         {"profile points win; the damaged peak block is never read", profile({5, 6}), damaged,
-         {}, 2, true},
-        {"no blocks", std::nullopt, std::nullopt, {}, 0, false},
-        {"peaks only", std::nullopt, peaks(peak_mz, peak_int), {}, 2, false},
-        {"undecodable profile falls back on peaks", broken, peaks(peak_mz, peak_int), {}, 2, false},
-        {"profile span past the file", past_end, peaks(peak_mz, peak_int), {}, 2, false},
+         {}, 2, true, std::nullopt},
+        {"no blocks", std::nullopt, std::nullopt, {}, 0, false, std::nullopt},
+        {"peaks only", std::nullopt, peaks(peak_mz, peak_int), {}, 2, false, std::nullopt},
+        {"undecodable profile falls back on peaks", broken, peaks(peak_mz, peak_int), {}, 2, false,
+         std::nullopt},
+        {"profile span past the file", past_end, peaks(peak_mz, peak_int), {}, 2, false, std::nullopt},
         {"no profile file", profile({5, 6}), peaks(peak_mz, peak_int), {"MSProfile.bin"}, 2,
-         false},
-        {"undecodable profile, no peaks", broken, std::nullopt, {}, 0, false},
-        {"damaged peaks only", std::nullopt, damaged, {}, 0, false},
-        {"no peak file", std::nullopt, peaks(peak_mz, peak_int), {"MSPeak.bin"}, 0, false},
+         false, std::nullopt},
+        {"undecodable profile, no peaks", broken, std::nullopt, {}, 0, false, lzf},
+        {"profile span past the file, no peaks", past_end, std::nullopt, {}, 0, false,
+         "parse error: read_bytes: requested " + block +
+             " bytes at offset 1048576 but {dir}/MSProfile.bin has only 0 bytes remaining"},
+        {"profile cut short, no peaks", lost_tail, std::nullopt, {}, 0, false,
+         "parse error: read_bytes: requested 1000 bytes at offset 0 but {dir}/MSProfile.bin has only " +
+             block + " bytes remaining"},
+        {"no profile file, no peaks", profile({5, 6}), std::nullopt, {"MSProfile.bin"}, 0, false,
+         enoent},
+        {"both blocks fail: the profile's failure counts", broken, damaged, {}, 0, false, lzf},
+        {"failed profile, peak block of no points", broken, peaks({}, {}), {}, 0, false, lzf},
+        {"damaged peaks only", std::nullopt, damaged, {}, 0, false, truncated},
+        {"no peak file", std::nullopt, peaks(peak_mz, peak_int), {"MSPeak.bin"}, 0, false, enoent},
         // A profile block of zero points leaves the flag to whichever block gives the lists.
-        {"empty profile, then peaks", profile({}), peaks(peak_mz, peak_int), {}, 2, false},
-        {"empty profile, no peak block", profile({}), std::nullopt, {}, 0, true},
-        {"empty profile, damaged peaks", profile({}), damaged, {}, 0, true},
+        {"empty profile, then peaks", profile({}), peaks(peak_mz, peak_int), {}, 2, false,
+         std::nullopt},
+        {"empty profile, no peak block", profile({}), std::nullopt, {}, 0, true, std::nullopt},
+        {"empty profile, damaged peaks", profile({}), damaged, {}, 0, true, truncated},
         {"empty profile, no peak file", profile({}), peaks(peak_mz, peak_int), {"MSPeak.bin"}, 0,
-         true},
+         true, enoent},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -170,6 +197,11 @@ TEST_F(Spectra, WhereTheListsComeFrom) {
             EXPECT_EQ(r.mz, peak_mz);
             EXPECT_EQ(r.intensity, peak_int);
         }
+        std::optional<std::string> error = row.error;
+        if (error && error->find("{dir}") != std::string::npos) {
+            error->replace(error->find("{dir}"), 5, last_path() + "/AcqData");
+        }
+        EXPECT_EQ(r.error, error);
     }
 }
 
@@ -188,6 +220,9 @@ TEST_F(Spectra, OneBadScanDoesNotSpoilTheOthers) {
     EXPECT_EQ(records[0].mz.size(), 3u);
     EXPECT_TRUE(records[1].mz.empty());
     EXPECT_FALSE(records[1].is_profile);
+    EXPECT_TRUE(records[1].error.has_value());
+    EXPECT_FALSE(records[0].error.has_value());
+    EXPECT_FALSE(records[2].error.has_value());
     EXPECT_EQ(records[2].mz.size(), 1u);
     for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(records[i].index, i);
 }

@@ -94,23 +94,30 @@ Result<File> open_span(const std::string& path, std::uint64_t offset, std::uint6
 
     struct stat st {};
     if (::fstat(file.fd(), &st) != 0) return io_error(errno);
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    const std::uint64_t remaining = offset <= size ? size - offset : 0;
-    if (length > remaining) {
-        return parse_error("read_bytes: requested " + std::to_string(length) + " bytes at offset " +
-                           std::to_string(offset) + " but " + path + " has only " +
-                           std::to_string(remaining) + " bytes remaining");
+    if (auto error = span_error(path, static_cast<std::uint64_t>(st.st_size), offset, length)) {
+        return std::unexpected(std::move(*error));
     }
     if (length == 0) {
-        if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-            return io_error(EINVAL);
-        }
         if (::lseek(file.fd(), static_cast<off_t>(offset), SEEK_SET) < 0) return io_error(errno);
     }
     return file;
 }
 
 }  // namespace
+
+std::optional<Error> span_error(const std::string& path, std::uint64_t file_size,
+                                std::uint64_t offset, std::uint64_t length) {
+    const std::uint64_t remaining = offset <= file_size ? file_size - offset : 0;
+    if (length > remaining) {
+        return Error::parse("read_bytes: requested " + std::to_string(length) + " bytes at offset " +
+                            std::to_string(offset) + " but " + path + " has only " +
+                            std::to_string(remaining) + " bytes remaining");
+    }
+    if (length == 0 && offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        return Error::io(EINVAL);
+    }
+    return std::nullopt;
+}
 
 Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint64_t offset,
                                              std::uint64_t length) {

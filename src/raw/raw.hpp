@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -23,6 +24,13 @@ namespace corvane::raw {
 // the same system calls, checks and errors. Nothing is allocated.
 [[nodiscard]] Result<void> read_bytes_into(const std::string& path, std::uint64_t offset,
                                            std::span<std::uint8_t> out);
+
+// The error read_bytes gives for a span that a regular file of file_size bytes cannot
+// serve (the Parse "requested ... remaining" text above, or Io EINVAL for an empty span
+// at an offset the system cannot position to), or nothing when the span fits. Lets a
+// caller that knows a file's size foresee that failure without opening the file.
+[[nodiscard]] std::optional<Error> span_error(const std::string& path, std::uint64_t file_size,
+                                              std::uint64_t offset, std::uint64_t length);
 
 // Reads a whole file (Io error when it cannot be opened or read).
 [[nodiscard]] Result<std::vector<std::uint8_t>> read_file(const std::string& path);

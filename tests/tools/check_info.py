@@ -170,7 +170,8 @@ class Info(unittest.TestCase):
     def test_head(self):
         d = self.doc
         self.assertEqual(list(d), ["root", "source_name", "instrument", "acquired_time",
-                                   "record_stride", "payload_offset", "scan_count", "spectra"])
+                                   "record_stride", "payload_offset", "scan_count", "spectra",
+                                   "damaged_scans"])
         self.assertEqual(d["root"], self.sample)
         self.assertEqual(d["source_name"], "sample.d")
         self.assertEqual(d["instrument"], {"accession": "MS:1002786",
@@ -179,6 +180,7 @@ class Info(unittest.TestCase):
         self.assertEqual(d["record_stride"], 284)
         self.assertEqual(d["payload_offset"], 92)
         self.assertEqual(d["scan_count"], 300)
+        self.assertEqual(d["damaged_scans"], 0)
 
     def test_spectra(self):
         spectra = self.doc["spectra"]
@@ -189,7 +191,8 @@ class Info(unittest.TestCase):
         for i, s in enumerate(spectra):
             self.assertEqual(list(s), ["index", "native_id", "scan_id", "ms_level",
                                        "retention_time_sec", "mz_first", "mz_last", "precursor",
-                                       "is_profile", "instrument_kind", "points"])
+                                       "is_profile", "instrument_kind", "points", "error"])
+            self.assertIsNone(s["error"])
             self.assertEqual(s["index"], i)
             self.assertEqual(s["native_id"], "scanId=%d" % s["scan_id"])
             self.assertEqual(s["instrument_kind"], 3)
@@ -261,6 +264,42 @@ class Info(unittest.TestCase):
                                               "reference": "scanId=4"})
         self.assertEqual(second["mz"], [])
         self.assertFalse(second["is_profile"])
+
+    def test_damaged_scans_say_why_they_are_empty(self):
+        path = os.path.join(WORKDIR, "damaged.d")
+        shutil.rmtree(path, ignore_errors=True)
+        good = {"format": 3, "mz": [1.0, 2.0], "intensity": [3.0, 4.0]}
+        description = {"scans": [
+            {"scan_id": 1, "peaks": good},
+            {"scan_id": 2, "peaks": dict(good, byte_count=23)},             # one byte short
+            {"scan_id": 3, "profile": {"intensities": [1, 2, 3], "byte_offset": 1 << 30}},
+            {"scan_id": 4, "mz_first": 1.0, "mz_last": 2.0,
+             "profile": {"intensities": [5, 6], "uncompressed_byte_count": 99}},
+            {"scan_id": 5, "profile": {"intensities": [1, 2], "byte_offset": 1 << 30},
+             "peaks": good}]}                                                 # peaks stand in
+        done = run(FIXTURE, path, stdin=json.dumps(description))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(path, "AcqData", "MSScan.bin"), "rb") as f:
+            f.seek(92 + 284 * 2 + 156 + 12)   # the third scan's profile byte count
+            count, = struct.unpack("<I", f.read(4))
+        for args in ([path], ["--spectra", path]):
+            with self.subTest(args=args):
+                doc = info(*args)
+                self.assertEqual(list(doc)[-2:], ["spectra", "damaged_scans"])
+                self.assertEqual(doc["damaged_scans"], 3)
+                errors = [s["error"] for s in doc["spectra"]]
+                self.assertEqual(errors, [
+                    None,
+                    "parse error: Truncated MSPeak.bin block",
+                    "parse error: read_bytes: requested %d bytes at offset %d but %s has only 0"
+                    " bytes remaining" % (count, 1 << 30,
+                                          os.path.join(path, "AcqData", "MSProfile.bin")),
+                    "parse error: LZF: decompressed length 24 != expected 99",
+                    None])
+                self.assertEqual([s["points"] for s in doc["spectra"]], [2, 0, 0, 0, 2])
+                if "--spectra" in args:
+                    self.assertEqual(list(doc["spectra"][1])[-3:], ["error", "mz", "intensity"])
+                    self.assertEqual(doc["spectra"][1]["mz"], [])
 
     def test_errors_name_the_path(self):
         magic = os.path.join(WORKDIR, "magic.d")

@@ -2,8 +2,9 @@
 //
 // Opens the acquisition at PATH and prints one JSON document describing it: root,
 // source_name, instrument {accession, name}, acquired_time, record_stride, payload_offset,
-// scan_count and spectra (one object per scan; with --spectra also its mz and intensity
-// lists). Absent values are null. Numbers are written in the shortest form that reads back
+// scan_count, spectra (one object per scan: error is null when its data decoded, else
+// the text of the failure that left its lists empty; with --spectra also its mz and
+// intensity lists) and damaged_scans (how many spectra have an error). Absent values are null. Numbers are written in the shortest form that reads back
 // to the same double (float intensities widened to double first); JSON has no NaN or
 // infinity, so such values are written as null. Each spectrum stands on a line of its own.
 //
@@ -53,6 +54,7 @@ Json spectrum_json(const corvane::SpectrumRecord& r, bool with_lists) {
     s["is_profile"] = r.is_profile;
     s["instrument_kind"] = r.instrument_kind;
     s["points"] = r.mz.size();
+    s["error"] = optional_text(r.error);
     if (with_lists) {
         Json mz = Json::array();
         for (double v : r.mz) mz.push_back(number(v));
@@ -138,12 +140,15 @@ int main(int argc, char** argv) {
 
     auto spectra = reader->iter_spectra();
     bool first = true;
+    std::size_t damaged = 0;
     while (auto record = spectra->next()) {
+        if (record->error) ++damaged;
         std::cout << (first ? "\n" : ",\n")
                   << spectrum_json(*record, with_lists).dump(-1, ' ', false, dump_mode);
         first = false;
     }
-    std::cout << "\n]}\n";
+    // Counted on the way, so it follows the list.
+    std::cout << "\n],\"damaged_scans\":" << damaged << "}\n";
     std::cout.flush();
     if (!std::cout) {
         std::cerr << "corvane-info: cannot write the output\n";
