@@ -77,6 +77,10 @@ class Spectrum:
     @property
     def instrument_kind(self) -> int: ...
     @property
+    def error(self) -> Optional[str]:
+        """None, or why the spectrum has no points: the text of the failure to read or
+        decode its data block."""
+    @property
     def mz(self) -> Buffer:
         """m/z values ('d'), sharing the spectrum's memory."""
     @property
@@ -106,8 +110,12 @@ class Acquisition:
     def __exit__(self, *exc_info: Any) -> bool: ...
     def by_scan_id(self, scan_id: int) -> Spectrum: ...
     def nearest(self, rt_seconds: float, ms_level: Optional[int] = None) -> Spectrum: ...
-    def scans(self) -> Dict[str, Union[Buffer, List[Optional[str]]]]: ...
-    def scans_frame(self) -> Any:
+    def scans(self, decode: bool = False,
+              threads: Optional[int] = None) -> Dict[str, Union[Buffer, List[Optional[str]]]]:
+        """The index as columns. "error": what the index and the files' sizes prove
+        (a block past the end of its file, a missing file); every spectrum's error
+        when decode is true (decodes the whole run)."""
+    def scans_frame(self, decode: bool = False, threads: Optional[int] = None) -> Any:
         """pandas.DataFrame of the scans() columns (needs pandas)."""
     def iter(self, ms_level: Optional[int] = None, rt_range: Optional[_Range] = None,
              threads: Optional[int] = None) -> Iterator[Spectrum]: ...

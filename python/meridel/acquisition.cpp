@@ -410,7 +410,17 @@ void set_item(PyObject* dict, const char* name, PyObject* value) {
     if (PyDict_SetItemString(dict, name, owned.get()) < 0) throw NullObject{};
 }
 
-PyObject* scans_impl(const Reader& reader) {
+// The "error" column: what the index and the files' sizes prove (decode false), or what
+// decoding every scan finds (decode true, on up to `threads` threads, the lock released).
+std::vector<std::optional<std::string>> error_column(const Reader& reader, bool decode, unsigned threads) {
+    return without_gil([&] {
+        if (!decode) return analysis::index_errors(reader);
+        return analysis::errors(reader, analysis::select(reader, {}), resolve_threads(threads));
+    });
+}
+
+PyObject* scans_impl(const Reader& reader, bool decode, unsigned threads) {
+    const std::vector<std::optional<std::string>> errors = error_column(reader, decode, threads);
     const auto columns = std::make_shared<const Columns>(reader.scans());
     const auto& c = *columns;
     Ref dict(result(PyDict_New()));
@@ -448,19 +458,57 @@ PyObject* scans_impl(const Reader& reader) {
     set_item(dict.get(), "profile_bytes", vector_buffer(columns, c.profile_bytes));
     set_item(dict.get(), "peak_points", vector_buffer(columns, c.peak_points));
     set_item(dict.get(), "peak_bytes", vector_buffer(columns, c.peak_bytes));
+    Ref error_texts(result(PyList_New(static_cast<Py_ssize_t>(errors.size()))));
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        PyObject* value = nullptr;
+        if (errors[i]) {
+            value = text(*errors[i]);
+        } else {
+            Py_INCREF(Py_None);
+            value = Py_None;
+        }
+        PyList_SET_ITEM(error_texts.get(), static_cast<Py_ssize_t>(i), value);
+    }
+    set_item(dict.get(), "error", error_texts.release());
     return dict.release();
 }
 
-PyObject* acquisition_scans(PyObject* self, PyObject*) {
+// The arguments of scans() and scans_frame(): decode (a bool, default false) and threads.
+bool scans_arguments(const char* callable, PyObject* const* args, Py_ssize_t count, PyObject* kwnames,
+                     bool& decode, unsigned& threads) {
+    static const char* const names[] = {"decode", "threads"};
+    PyObject* values[2];
+    if (!bind(callable, names, 2, 0, args, count, kwnames, values)) return false;
+    if (values[0] != nullptr) {
+        if (!PyBool_Check(values[0])) {
+            Ref name(type_name(values[0]));
+            PyErr_Format(PyExc_TypeError, message::not_bool, callable, "decode", PyUnicode_AsUTF8(name.get()));
+            return false;
+        }
+        decode = values[0] == Py_True;
+    }
+    const auto t = threads_argument(callable, values[1]);
+    if (!t) return false;
+    threads = *t;
+    return true;
+}
+
+PyObject* acquisition_scans(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        bool decode = false;
+        unsigned threads = 0;
+        if (!scans_arguments("scans()", args, count, kwnames, decode, threads)) return nullptr;
         const std::shared_ptr<const Reader> reader = reader_of(self);
         if (!reader) return nullptr;
-        return scans_impl(*reader);
+        return scans_impl(*reader, decode, threads);
     }, static_cast<PyObject*>(nullptr));
 }
 
-PyObject* acquisition_scans_frame(PyObject* self, PyObject*) {
+PyObject* acquisition_scans_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        bool decode = false;
+        unsigned threads = 0;
+        if (!scans_arguments("scans_frame()", args, count, kwnames, decode, threads)) return nullptr;
         Ref pandas(PyImport_ImportModule("pandas"));
         Ref numpy(pandas ? PyImport_ImportModule("numpy") : nullptr);
         if (!numpy) {
@@ -471,7 +519,7 @@ PyObject* acquisition_scans_frame(PyObject* self, PyObject*) {
         }
         const std::shared_ptr<const Reader> reader = reader_of(self);
         if (!reader) return nullptr;
-        Ref columns(scans_impl(*reader));
+        Ref columns(scans_impl(*reader, decode, threads));
         Ref arrays(result(PyDict_New()));
         PyObject* name = nullptr;
         PyObject* value = nullptr;
@@ -785,10 +833,15 @@ PyMethodDef acquisition_methods[] = {
      "nearest($self, rt_seconds, ms_level=None)\n--\n\n"
      "The spectrum whose retention time is closest to rt_seconds (the first of ties), among\n"
      "scans of ms_level (None: all); ValueError when no scan is selected."},
-    {"scans", method(&acquisition_scans), METH_NOARGS,
-     "scans($self)\n--\n\nThe scan index as a dict of column name -> meridel.Buffer (lists for the texts)."},
-    {"scans_frame", method(&acquisition_scans_frame), METH_NOARGS,
-     "scans_frame($self)\n--\n\nThe scan index as a pandas.DataFrame (needs pandas)."},
+    {"scans", method(&acquisition_scans), METH_FASTCALL | METH_KEYWORDS,
+     "scans($self, decode=False, threads=None)\n--\n\n"
+     "The scan index as a dict of column name -> meridel.Buffer (lists for the texts).\n"
+     "error: the text of the failure that leaves a scan's spectrum empty, or None. Without\n"
+     "decode only what the index and the data files' sizes prove (a block past the end of\n"
+     "its file, a missing file); decode=True decodes every scan to find all of them."},
+    {"scans_frame", method(&acquisition_scans_frame), METH_FASTCALL | METH_KEYWORDS,
+     "scans_frame($self, decode=False, threads=None)\n--\n\n"
+     "The scans() columns as a pandas.DataFrame (needs pandas)."},
     {"iter", method(&acquisition_iter_method), METH_FASTCALL | METH_KEYWORDS, iter_doc.c_str()},
     {"arrays", method(&acquisition_arrays), METH_FASTCALL | METH_KEYWORDS, arrays_doc.c_str()},
     {"tic", method(&acquisition_summary<Summary::tic>), METH_FASTCALL | METH_KEYWORDS, tic_doc.c_str()},

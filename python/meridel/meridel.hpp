@@ -78,6 +78,7 @@ constexpr const char* not_path = "%s argument '%s' must be str or os.PathLike, n
 constexpr const char* null_in_path = "%s argument '%s' contains a null character";
 constexpr const char* not_int = "%s argument '%s' must be int, not %s";
 constexpr const char* not_int_or_none = "%s argument '%s' must be int or None, not %s";
+constexpr const char* not_bool = "%s argument '%s' must be bool, not %s";
 constexpr const char* not_number = "%s argument '%s' must be a real number, not %s";
 constexpr const char* not_number_or_none = "%s argument '%s' must be a real number or None, not %s";
 constexpr const char* too_small = "%s argument '%s' must be at least 1, not %R";

@@ -59,6 +59,10 @@ SPECTRUM_GETTER(spectrum_rt, return result(PyFloat_FromDouble(r.retention_time_s
 SPECTRUM_GETTER(spectrum_mz_first, return optional_float(r.mz_first);)
 SPECTRUM_GETTER(spectrum_mz_last, return optional_float(r.mz_last);)
 SPECTRUM_GETTER(spectrum_is_profile, return result(PyBool_FromLong(r.is_profile ? 1 : 0));)
+SPECTRUM_GETTER(spectrum_error, {
+    if (!r.error) Py_RETURN_NONE;
+    return text(*r.error);
+})
 SPECTRUM_GETTER(spectrum_instrument_kind, return result(PyLong_FromUnsignedLong(r.instrument_kind));)
 SPECTRUM_GETTER(spectrum_precursor, {
     if (!r.precursor) Py_RETURN_NONE;
@@ -101,7 +105,8 @@ PyObject* spectrum_repr(PyObject* self) {
 
 // (meridel._restore_spectrum, (state,)) with state = (index, native_id, scan_id, ms_level,
 // rt, mz_first, mz_last, precursor tuple or None, mz bytes, intensity bytes, is_profile,
-// instrument_kind); the lists as their native bytes.
+// instrument_kind, error str or None); the lists as their native bytes. A state without
+// the last member (pickled before spectra carried their error) restores with error None.
 PyObject* spectrum_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const SpectrumRecord& r = record_of(self);
@@ -128,11 +133,18 @@ PyObject* spectrum_reduce(PyObject* self, PyObject*) {
                                                 static_cast<Py_ssize_t>(r.mz.size() * sizeof(double)))));
         Ref intensity(result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r.intensity.data()),
                                                        static_cast<Py_ssize_t>(r.intensity.size() * sizeof(float)))));
-        Ref state(result(Py_BuildValue("(KOkkdOOOOOik)", static_cast<unsigned long long>(r.index), native_id.get(),
+        Ref error;
+        if (r.error) {
+            error = Ref(text(*r.error));
+        } else {
+            Py_INCREF(Py_None);
+            error = Ref(Py_None);
+        }
+        Ref state(result(Py_BuildValue("(KOkkdOOOOOikO)", static_cast<unsigned long long>(r.index), native_id.get(),
                                        static_cast<unsigned long>(r.scan_id), static_cast<unsigned long>(r.ms_level),
                                        r.retention_time_sec, mz_first.get(), mz_last.get(), precursor.get(), mz.get(),
                                        intensity.get(), r.is_profile ? 1 : 0,
-                                       static_cast<unsigned long>(r.instrument_kind))));
+                                       static_cast<unsigned long>(r.instrument_kind), error.get())));
         Ref module(result(PyImport_ImportModule("meridel")));
         Ref restore(result(PyObject_GetAttrString(module.get(), "_restore_spectrum")));
         return result(Py_BuildValue("(O(O))", restore.get(), state.get()));
@@ -160,6 +172,10 @@ PyGetSetDef spectrum_getset[] = {
     {"precursor", &spectrum_precursor, nullptr, "meridel.Precursor for MS level 2 and above, else None", nullptr},
     {"is_profile", &spectrum_is_profile, nullptr, "the points came from profile (continuum) data", nullptr},
     {"instrument_kind", &spectrum_instrument_kind, nullptr, nullptr, nullptr},
+    {"error", &spectrum_error, nullptr,
+     "None, or the text of the failure that left the lists empty (a data block that could not be read "
+     "or decoded)",
+     nullptr},
     {"mz", &spectrum_mz, nullptr, "m/z values: meridel.Buffer of 'd', sharing the spectrum's memory", nullptr},
     {"intensity", &spectrum_intensity, nullptr, "intensities: meridel.Buffer of 'f', sharing the spectrum's memory",
      nullptr},
@@ -270,10 +286,17 @@ PyObject* restore_spectrum(PyObject*, PyObject* state) {
         PyObject* intensity = nullptr;
         int is_profile = 0;
         unsigned long kind = 0;
+        PyObject* error = Py_None;
         bool ok = PyTuple_Check(state) &&
-                  PyArg_ParseTuple(state, "KUkkdOOOOOpk", &index, &native_id, &scan_id, &ms_level,
+                  PyArg_ParseTuple(state, "KUkkdOOOOOpk|O", &index, &native_id, &scan_id, &ms_level,
                                    &record->retention_time_sec, &mz_first, &mz_last, &precursor, &mz, &intensity,
-                                   &is_profile, &kind) != 0;
+                                   &is_profile, &kind, &error) != 0;
+        if (ok && error != Py_None) {
+            Py_ssize_t size = 0;
+            const char* message = PyUnicode_Check(error) ? PyUnicode_AsUTF8AndSize(error, &size) : nullptr;
+            ok = message != nullptr;
+            if (ok) record->error = std::string(message, static_cast<std::size_t>(size));
+        }
         if (ok) {
             Py_ssize_t size = 0;
             const char* id = PyUnicode_AsUTF8AndSize(native_id, &size);

@@ -98,6 +98,11 @@ def test_every_member_matches_corvane(acquisition, run):
             expected_kind = "profile" if s.is_profile else "centroid"
             assert repr(s).startswith("<meridel.Spectrum index=%d scanId=%d " % (i, s.scan_id))
             assert repr(s).endswith(" points=%d %s>" % (len(s), expected_kind))
+        # The error column from the index never contradicts the spectra; decoded, it is theirs.
+        assert all(e is None or e == s.error for e, s in zip(columns["error"], spectra))
+        for threads in (1, 2):
+            assert acq.scans(decode=True, threads=threads)["error"] == [s.error for s in spectra]
+        assert run == "damaged" or all(s.error is None for s in spectra)
         # The whole run as arrays: the same points, scan by scan.
         offsets, mz, intensity, scan_index = acq.arrays(threads=2)
         assert scan_index.tolist() == list(range(len(acq))) and offsets[0] == 0
@@ -107,9 +112,49 @@ def test_every_member_matches_corvane(acquisition, run):
 
 
 def test_damaged_blocks_read_empty(acquisition):
-    with meridel.open(acquisition(RUNS["damaged"])) as acq:
+    path = acquisition(RUNS["damaged"])
+    peak_file = os.path.join(path, "AcqData", "MSPeak.bin")
+    expected = ["parse error: Truncated MSPeak.bin block",
+                "parse error: read_bytes: requested 12 bytes at offset %d but %s has only 0 bytes remaining"
+                % (1 << 40, peak_file),
+                "parse error: LZF: invalid back reference",   # a reference before any output
+                None]
+    with meridel.open(path) as acq:
         assert [len(s) for s in acq] == [0, 0, 0, 1]
         assert acq.scans()["peak_points"].tolist() == [2, 1, 0, 1]
+        for threads in (1, 2):
+            spectra = list(acq.iter(threads=threads))
+            assert [s.error for s in spectra] == expected
+            assert all(s.mz.tolist() == [] and s.intensity.tolist() == [] for s in spectra[:3])
+        assert [acq[i].error for i in range(4)] == expected
+        # Only the block past the end of its file shows in the index.
+        assert acq.scans()["error"] == [None, expected[1], None, None]
+        assert acq.scans(decode=True)["error"] == expected
+        # The error travels with a pickled spectrum; an older state without it restores as None.
+        restored = pickle.loads(pickle.dumps(acq[1]))
+        assert restored.error == expected[1] and len(restored) == 0
+        state = acq[3].__reduce__()[1][0]
+        assert len(state) == 13 and meridel._restore_spectrum(state[:12]).error is None
+        with pytest.raises(ValueError):
+            meridel._restore_spectrum(state[:12] + (7,))
+        for bad, kind in ((1, "int"), (None, "NoneType")):
+            with pytest.raises(TypeError, match=r"^scans\(\) argument 'decode' must be bool, not %s$" % kind):
+                acq.scans(decode=bad)
+        with pytest.raises(ValueError, match="threads"):
+            acq.scans(decode=True, threads=0)
+    # corvane keeps to its own surface: the same empty spectra and no error member.
+    reader = corvane.RawReader(path)
+    assert [len(reader.read_spectrum(i)) for i in range(4)] == [0, 0, 0, 1]
+    assert not hasattr(reader.read_spectrum(0), "error")
+
+
+def test_missing_profile_file_in_the_index(acquisition):
+    scans = [{"scan_id": 1, "profile": {"intensities": [1, 2, 3]}},
+             {"scan_id": 2, "profile": {"intensities": [4, 5]}, "peaks": {"format": 3, "mz": [1.0], "intensity": [2.0]}}]
+    enoent = "I/O error: %s (os error %d)" % (os.strerror(errno.ENOENT), errno.ENOENT)
+    with meridel.open(acquisition({"scans": scans, "omit": ["MSProfile.bin"]})) as acq:
+        assert acq.scans()["error"] == [enoent, None]
+        assert [(s.error, len(s)) for s in acq] == [(enoent, 0), (None, 1)]
 
 
 def test_files_that_shrink_or_vanish_after_opening(acquisition):
