@@ -792,6 +792,13 @@ Outcome<void> DocumentWriter::spectrum(const meridel::SpectrumRecord& record, st
             out_.put("\" type=\"xsd:string\"/>\n");
         }
     }
+    if (record.error) {
+        out_.put("        <userParam name=\"");
+        out_.put(data_error_param);
+        out_.put("\" value=\"");
+        out_.put(xml_escape(*record.error));
+        out_.put("\" type=\"xsd:string\"/>\n");
+    }
     out_.put("        <scanList count=\"1\">\n          ");
     out_.put(lines_.no_combination);
     out_.put("\n          <scan>\n            ");
@@ -890,6 +897,7 @@ Outcome<WriteStats> DocumentWriter::write(meridel::SpectrumIterator& spectra, Pr
     header();
     std::uint64_t count = 0;
     std::uint64_t reported = 0;
+    WriteStats stats;
     while (auto record = spectra.next()) {
         if (stop.load(std::memory_order_relaxed)) return std::unexpected(Failure{"interrupted"});
         if (record->mz.size() != record->intensity.size()) {
@@ -898,6 +906,14 @@ Outcome<WriteStats> DocumentWriter::write(meridel::SpectrumIterator& spectra, Pr
         }
         // The list's count is written already; one spectrum more would contradict it.
         if (count == run_.spectrum_count) return miscounted();
+        if (record->error) {
+            if (options_.strict) {
+                return std::unexpected(Failure{"scan " + record->native_id + " is damaged: " + *record->error +
+                                               "; nothing written"});
+            }
+            if (stats.damaged++ == 0) stats.first_error = *record->error;
+            if (stats.first_damaged.size() < damaged_ids_kept) stats.first_damaged.push_back(record->native_id);
+        }
         if (auto ok = spectrum(*record, count); !ok) return std::unexpected(ok.error());
         ++count;
         if (auto ok = check_sink(); !ok) return std::unexpected(ok.error());
@@ -910,7 +926,10 @@ Outcome<WriteStats> DocumentWriter::write(meridel::SpectrumIterator& spectra, Pr
     if (options_.index) footer_and_index();
     if (auto ok = finish(); !ok) return std::unexpected(ok.error());
     progress.bytes_written.fetch_add(out_.offset() - reported, std::memory_order_relaxed);
-    return WriteStats{count, points_, out_.offset()};
+    stats.spectra = count;
+    stats.points = points_;
+    stats.bytes = out_.offset();
+    return stats;
 }
 
 }  // namespace

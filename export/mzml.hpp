@@ -34,7 +34,12 @@ struct Progress {
 struct WriteOptions {
     bool compress = true;  // zlib-compress the binary arrays
     bool index = true;     // wrap in indexedmzML with offsets and a SHA-1 checksum
+    bool strict = false;   // fail at the first record that carries an error
 };
+
+// The user parameter that a spectrum written from a record with an error carries: the
+// error's text, beside the spectrum's empty arrays.
+inline constexpr const char* data_error_param = "corvane:data block error";
 
 // Spectrum types that the fileContent element lists.
 enum Content : unsigned {
@@ -77,13 +82,22 @@ struct WriteStats {
     std::uint64_t spectra = 0;
     std::uint64_t points = 0;
     std::uint64_t bytes = 0;
+    // Records that carried an error (their data could not be read or decoded), and the
+    // native identifiers of the first few of them with the first one's error.
+    std::uint64_t damaged = 0;
+    std::vector<std::string> first_damaged;  // at most damaged_ids_kept
+    std::string first_error;
 };
+
+inline constexpr std::size_t damaged_ids_kept = 5;
 
 // Writes the document to fd (a new, empty, seekable file) from the records of spectra.
 // Stops with "interrupted" as soon as stop is set. Failures: a write error ("write
 // failed: <OS text>"; "write failed: nothing written" when a write call takes no byte,
 // which calling again would only repeat), a record whose arrays differ in length, or a
-// source giving a number of spectra other than run.spectrum_count. Short writes are
+// source giving a number of spectra other than run.spectrum_count, with options.strict a
+// record that carries an error ("scan ID is damaged: ERROR; nothing written"; otherwise
+// it is written with empty arrays and the data_error_param). Short writes are
 // continued. A failure on one of the writer's threads is returned like any other: "cannot
 // start a thread: <reason>", "compression failed: <reason>", "write failed: <reason>" or
 // "checksum failed: <reason>" (the reason "out of memory" for std::bad_alloc). The

@@ -6,6 +6,7 @@ import pty
 import re
 import select
 import signal
+import struct
 import subprocess
 import time
 from pathlib import Path
@@ -145,11 +146,11 @@ def test_help_explains_every_option_and_the_exit_statuses(tmp_path, args):
     assert text.startswith("usage: corvane-convert [options] INPUT.d... [-o OUT]\n")
     lines = text.splitlines()
     for option in ["-o, --output OUT", "-j, --jobs N", "--no-compression", "--no-index", "-f, --force",
-                   "-q, --quiet", "-h, --help", "--version", "--"]:
+                   "--strict", "-q, --quiet", "-h, --help", "--version", "--"]:
         explained = [line for line in lines if re.match(rf"\s+{re.escape(option)}\s{{2,}}\S", line)]
         assert len(explained) == 1, option
     statuses = lines[lines.index("Exit status:") + 1:]
-    assert [line.split()[0] for line in statuses] == ["0", "1", "2", "128+N"]
+    assert [line.split()[0] for line in statuses if not line.startswith("   ")] == ["0", "1", "2", "3", "128+N"]
     assert list(tmp_path.iterdir()) == []
 
 
@@ -297,3 +298,72 @@ def test_interrupt_leaves_no_half_file(tmp_path):
     assert proc.returncode == 128 + signal.SIGINT
     assert err == "corvane-convert: interrupted; no partial output left\n"
     assert list(out_dir.iterdir()) == []
+
+
+def cut_profile_file(acq, scans=8):
+    """An acquisition of `scans` profile scans whose MSProfile.bin lost its second half, as
+    an interrupted copy leaves it. Returns (path, native ids of the scans whose block is
+    past the cut, the error of the first of them)."""
+    make(acq, {"stride": 284, "scans": [
+        {"scan_id": 10 + i, "rt_min": i / 10, "ms_level": 1, "mz_first": 100.0, "mz_last": 200.0,
+         "profile": {"intensities": [(i * 31 + j * 7) % 1000 for j in range(50)]}} for i in range(scans)]})
+    profile = acq / "AcqData" / "MSProfile.bin"
+    cut = profile.stat().st_size // 2
+    os.truncate(profile, cut)
+    index = (acq / "AcqData" / "MSScan.bin").read_bytes()
+    damaged, first_error = [], None
+    for i in range(scans):
+        _, offset, count, _ = struct.unpack_from("<IQII", index, 92 + 284 * i + 156)
+        if offset + count > cut:
+            damaged.append(f"scanId={10 + i}")
+            if first_error is None:
+                first_error = (f"parse error: read_bytes: requested {count} bytes at offset {offset} but "
+                               f"{profile} has only {max(cut - offset, 0)} bytes remaining")
+    return acq, damaged, first_error
+
+
+def test_damaged_scans_are_written_and_reported(tmp_path):
+    acq, damaged, error = cut_profile_file(tmp_path / "run.d")
+    assert len(damaged) == 4
+    out = tmp_path / "run.mzML"
+    result = run(acq, "-o", out)
+    line = one_error_line(result, status=3)
+    assert line == (f"corvane-convert: warning: {acq}: 4 scans could not be read and were written without data: "
+                    f"{', '.join(damaged)}; first error: {error}")
+    text = out.read_text()
+    assert text.count('<userParam name="corvane:data block error" value="parse error: read_bytes: ') == 4
+    assert text.count('defaultArrayLength="0"') == 4 and text.count("<spectrum ") == 8
+
+    # Beyond five, the rest are counted; one damaged scan reads in the singular.
+    many, damaged, error = cut_profile_file(tmp_path / "many.d", scans=16)
+    line = one_error_line(run(many, "-o", tmp_path / "many.mzML"), status=3)
+    assert f": 8 scans could not be read and were written without data: {', '.join(damaged[:5])} and 3 more; " \
+           f"first error: {error}" in line
+    one = tmp_path / "one.d"
+    make(one, {"scans": [{"scan_id": 4, "peaks": {"format": 3, "mz": [1.0], "intensity": [2.0], "byte_count": 11}}]})
+    line = one_error_line(run(one, "-o", tmp_path / "one.mzML"), status=3)
+    assert line == (f"corvane-convert: warning: {one}: 1 scan could not be read and was written without data: "
+                    "scanId=4; error: parse error: Truncated MSPeak.bin block")
+
+
+def test_strict_writes_nothing_for_a_damaged_input(tmp_path):
+    acq, damaged, error = cut_profile_file(tmp_path / "run.d")
+    clean = make(tmp_path / "clean.d")
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    line = one_error_line(run("--strict", acq, "-o", out_dir))
+    assert line == f"corvane-convert: {out_dir / 'run.mzML'}: scan {damaged[0]} is damaged: {error}; nothing written"
+    assert list(out_dir.iterdir()) == []  # neither the file nor its temporary
+    # A clean input passes --strict; with a damaged one beside it, only that one fails.
+    result = run("--strict", "--jobs", "2", clean, acq, "-o", out_dir)
+    assert result.returncode == 1 and len(result.stderr.splitlines()) == 1
+    assert sorted(p.name for p in out_dir.iterdir()) == ["clean.mzML"]
+
+
+def test_a_failure_outranks_damage_in_the_exit_status(tmp_path):
+    acq, _, _ = cut_profile_file(tmp_path / "run.d")
+    result = run(acq, tmp_path / "missing.d", "-o", str(tmp_path) + "/")
+    assert result.returncode == 1
+    lines = sorted(result.stderr.splitlines())
+    assert len(lines) == 2 and "cannot open as an acquisition" in lines[0] and "warning: " in lines[1]
+    assert (tmp_path / "run.mzML").exists()

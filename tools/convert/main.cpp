@@ -3,7 +3,9 @@
 //   corvane-convert [options] INPUT.d... [-o OUT]
 //
 // Exit status: 0 when every input was converted, 1 when any failed, 2 for a usage error,
-// 128 + the signal number when interrupted (nothing half-written is left behind).
+// 3 when every input was converted but some scans could not be read (written without data,
+// named in a warning), 128 + the signal number when interrupted (nothing half-written is
+// left behind).
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,6 +51,9 @@ constexpr std::string_view usage_text =
     "      --no-compression  store the binary arrays without zlib compression\n"
     "      --no-index        write plain mzML, without the offset index and checksum\n"
     "  -f, --force           replace existing output files\n"
+    "      --strict          fail an input with a scan that cannot be read, writing\n"
+    "                        nothing for it (by default such a scan is written without\n"
+    "                        data and the exit status is 3)\n"
     "  -q, --quiet           no progress line on the terminal\n"
     "  -h, --help            show this help and exit\n"
     "      --version         show the version and exit\n"
@@ -58,7 +63,12 @@ constexpr std::string_view usage_text =
     "  0      every input was converted\n"
     "  1      a failure, one line on standard error; the other inputs are converted\n"
     "  2      usage error: nothing was converted\n"
+    "  3      every input was converted, but some scans could not be read: they are\n"
+    "         written without data, and a warning on standard error names them\n"
     "  128+N  stopped by signal N (130 for Ctrl-C); no partial output is left\n";
+
+// Every input converted, but with scans whose data could not be read.
+constexpr int damaged_status = 3;
 
 struct Arguments {
     std::vector<std::string> inputs;
@@ -112,6 +122,8 @@ std::expected<Arguments, Usage> parse_arguments(int argc, char** argv) {
             args.quiet = true;
         } else if (arg == "-f" || arg == "--force") {
             args.options.force = true;
+        } else if (arg == "--strict") {
+            args.options.write.strict = true;
         } else if (auto out = option_value(argc, argv, i, "-o", "--output")) {
             if (!*out || (*out)->empty()) return std::unexpected(Usage{"-o needs a file or folder"});
             args.output = std::move(*out);
@@ -185,6 +197,24 @@ void report_failure(const Failure& failure) {
     const std::lock_guard lock(stderr_mutex);
     if (progress_shown) std::fputs("\r\033[K", stderr);
     std::fprintf(stderr, "corvane-convert: %s\n", failure.message.c_str());
+}
+
+// "corvane-convert: warning: INPUT: N scans could not be read and were written without data:
+// scanId=1, scanId=2 and 3 more; first error: TEXT".
+void report_damage(const std::string& input, const WriteStats& stats) {
+    const bool one = stats.damaged == 1;
+    std::string line = "warning: " + input + ": " + std::to_string(stats.damaged) +
+                       (one ? " scan could not be read and was" : " scans could not be read and were") +
+                       " written without data: ";
+    for (std::size_t i = 0; i < stats.first_damaged.size(); ++i) {
+        if (i > 0) line += ", ";
+        line += stats.first_damaged[i];
+    }
+    if (stats.damaged > stats.first_damaged.size()) {
+        line += " and " + std::to_string(stats.damaged - stats.first_damaged.size()) + " more";
+    }
+    line += (one ? "; error: " : "; first error: ") + stats.first_error;
+    report_failure(Failure{line});
 }
 
 // Redraws the progress line on a terminal a few times a second until told to stop.
@@ -268,6 +298,7 @@ int run(int argc, char** argv) {
     std::atomic<std::size_t> next_job{0};
     std::atomic<std::size_t> files_done{0};
     std::atomic<bool> any_failed{false};
+    std::atomic<bool> any_damaged{false};
     const auto worker = [&] {
         for (std::size_t i = next_job++; i < jobs->size() && !stop_requested.load(); i = next_job++) {
             Outcome<WriteStats> result = std::unexpected(Failure{});
@@ -279,6 +310,9 @@ int run(int argc, char** argv) {
             if (!result && !stop_requested.load()) {
                 report_failure(result.error());
                 any_failed = true;
+            } else if (result && result->damaged > 0) {
+                report_damage((*jobs)[i].input, *result);
+                any_damaged = true;
             }
             ++files_done;
         }
@@ -333,7 +367,7 @@ int run(int argc, char** argv) {
         std::fputs("corvane-convert: interrupted; no partial output left\n", stderr);
         return 128 + static_cast<int>(stop_signal);
     }
-    return any_failed ? 1 : 0;
+    return any_failed ? 1 : any_damaged ? damaged_status : 0;
 }
 
 }  // namespace
