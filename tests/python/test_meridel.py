@@ -148,15 +148,6 @@ def test_damaged_blocks_read_empty(acquisition):
     assert not hasattr(reader.read_spectrum(0), "error")
 
 
-def test_missing_profile_file_in_the_index(acquisition):
-    scans = [{"scan_id": 1, "profile": {"intensities": [1, 2, 3]}},
-             {"scan_id": 2, "profile": {"intensities": [4, 5]}, "peaks": {"format": 3, "mz": [1.0], "intensity": [2.0]}}]
-    enoent = "I/O error: %s (os error %d)" % (os.strerror(errno.ENOENT), errno.ENOENT)
-    with meridel.open(acquisition({"scans": scans, "omit": ["MSProfile.bin"]})) as acq:
-        assert acq.scans()["error"] == [enoent, None]
-        assert [(s.error, len(s)) for s in acq] == [(enoent, 0), (None, 1)]
-
-
 def test_files_that_shrink_or_vanish_after_opening(acquisition):
     """The index is read at open(); data blocks at every call. A block the file no longer
     holds reads as an empty spectrum, in every call that decodes, and nothing crashes."""
