@@ -65,15 +65,38 @@ def project_version():
         return re.search(r'^version = "([^"]+)"', f.read(), re.M).group(1)
 
 
-# meridel: the whole-run module over the same core, with the analysis engine; the private
-# extension of the meridel package.
+# The report's files, built into the module by the assembler (report/assets.cpp): Debian's
+# libjs-dygraphs and the page's own markup, style and script.
+dygraphs = "/usr/share/javascript/dygraphs"
+report_assets = {
+    "CORVANE_ASSET_DYGRAPH_JS": os.path.join(dygraphs, "dygraph.min.js"),
+    "CORVANE_ASSET_DYGRAPH_CSS": os.path.join(dygraphs, "dygraph.min.css"),
+    "CORVANE_ASSET_PAGE_HTML": os.path.abspath("report/page.html"),
+    "CORVANE_ASSET_PAGE_CSS": os.path.abspath("report/page.css"),
+    "CORVANE_ASSET_PAGE_JS": os.path.abspath("report/page.js"),
+}
+for asset in report_assets.values():
+    if not os.path.isfile(asset):
+        raise SystemExit("meridel needs %s (Debian: libjs-dygraphs)" % asset)
+
+# version.hpp, as CMake writes it from src/version.hpp.in, into the scratch folder.
+generated = tempfile.mkdtemp(prefix="corvane-generated-")
+atexit.register(shutil.rmtree, generated, True)
+with open("src/version.hpp.in") as f:
+    version_text = f.read().replace("@PROJECT_VERSION@", project_version())
+with open(os.path.join(generated, "version.hpp"), "w") as f:
+    f.write(version_text)
+
+# meridel: the whole-run module over the same core, with the analysis engine and the report;
+# the private extension of the meridel package.
 meridel = Extension(
     "meridel._meridel",
-    sources=files("src/*.cpp", "src/raw/*.cpp", "python/meridel/*.cpp"),
+    sources=files("src/*.cpp", "src/raw/*.cpp", "report/*.cpp", "python/meridel/*.cpp"),
     depends=files("src/*.hpp", "src/raw/*.hpp", "meridel_core/*.hpp", "python/*.hpp", "python/meridel/*.hpp",
-                  "python/meridel/exports.map"),
-    include_dirs=["src", ".", "python"],
-    define_macros=[("MERIDEL_VERSION", '"%s"' % project_version())],
+                  "report/*.hpp", "report/page.*", "python/meridel/exports.map") + list(report_assets.values()),
+    include_dirs=["src", ".", "python", "report", generated],
+    define_macros=[("MERIDEL_VERSION", '"%s"' % project_version())] +
+                  [(name, '"%s"' % path) for name, path in report_assets.items()],
     libraries=["expat"],
     language="c++",
     extra_compile_args=["-std=c++23", "-fvisibility=hidden", "-ffp-contract=off"],

@@ -421,4 +421,9 @@ void ordered_numbers(std::size_t n, unsigned threads, const std::function<std::u
     ordered<std::uint64_t>(n, threads, make, take);
 }
 
+void ordered_any(std::size_t n, unsigned threads, const std::function<std::any(std::size_t)>& make,
+                 const std::function<bool(std::size_t, std::any&&)>& take) {
+    ordered<std::any>(n, threads, make, take);
+}
+
 }  // namespace corvane::analysis::detail

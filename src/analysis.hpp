@@ -3,6 +3,7 @@
 // C++ (no Python); every function is safe to call from several threads on one Reader.
 #pragma once
 
+#include <any>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -35,6 +36,25 @@ struct Selection {
 // Results never depend on the thread count.
 void for_each_record(const Reader& reader, std::span<const std::size_t> scans, unsigned threads,
                      const std::function<bool(std::size_t, meridel::SpectrumRecord&&)>& consume);
+
+namespace detail {
+// for_each_summary's pool, with the summaries type-erased so the pool stays in one place.
+void ordered_any(std::size_t n, unsigned threads, const std::function<std::any(std::size_t)>& make,
+                 const std::function<bool(std::size_t, std::any&&)>& take);
+}  // namespace detail
+
+// As for_each_record, but reduce(record) runs on the decoding thread and only its result
+// reaches consume(k, summary), in order on the calling thread: per-scan work that shrinks a
+// record (sums, bins, a shortened peak list) runs in parallel with the decoding instead of
+// after it. Summary must be copyable (it travels type-erased). Stops when consume returns false.
+template <class Summary, class Reduce, class Consume>
+void for_each_summary(const Reader& reader, std::span<const std::size_t> scans, unsigned threads,
+                      const Reduce& reduce, const Consume& consume) {
+    detail::ordered_any(
+        scans.size(), threads,
+        [&](std::size_t k) { return std::any(Summary(reduce(reader.record_at(scans[k])))); },
+        [&](std::size_t k, std::any&& boxed) { return consume(k, std::move(*std::any_cast<Summary>(&boxed))); });
+}
 
 // A chromatogram: one value per selected scan, in scan order.
 struct Chromatogram {

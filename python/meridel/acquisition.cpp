@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
@@ -19,6 +20,7 @@
 
 #include "analysis.hpp"
 #include "meridel.hpp"
+#include "report.hpp"
 
 namespace corvane::pymeridel {
 
@@ -765,6 +767,49 @@ PyObject* acquisition_xic(PyObject* self, PyObject* const* args, Py_ssize_t coun
 }
 
 // ---------------------------------------------------------------------------------------
+// Acquisition: the HTML report
+
+PyObject* report_impl(PyObject* self, PyObject* path, unsigned threads) {
+    const std::shared_ptr<const Reader> reader = reader_of(self);
+    if (!reader) return nullptr;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
+    if (utf8 == nullptr) return nullptr;
+    const std::string out(utf8, static_cast<std::size_t>(size));
+    if (out.find('\0') != std::string::npos) {
+        PyErr_Format(PyExc_ValueError, message::null_in_path, "report()", "path");
+        return nullptr;
+    }
+    auto written = without_gil([&] {
+        const auto summary = report::summarize(*reader, resolve_threads(threads));
+        return report::write_file(out, report::render(summary));
+    });
+    if (!written) {
+        // write_file fails only with the system's errors; OSError picks the subclass.
+        const IoError* io = written.error().as_io();
+        const int code = io != nullptr ? io->code : EIO;
+        Ref strerror(text(os_message(code)));
+        Ref exception(result(PyObject_CallFunction(PyExc_OSError, "iOO", code, strerror.get(), path)));
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* acquisition_report(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"path", "threads"};
+        PyObject* values[2];
+        if (!bind("report()", names, 2, 1, args, count, kwnames, values)) return nullptr;
+        Ref path(path_argument("report()", "path", values[0]));
+        if (!path) return nullptr;
+        const auto threads = threads_argument("report()", values[1]);
+        if (!threads) return nullptr;
+        return report_impl(self, path.get(), *threads);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+// ---------------------------------------------------------------------------------------
 // Acquisition: lifetime
 
 PyObject* acquisition_close(PyObject* self, PyObject*) {
@@ -847,6 +892,12 @@ PyMethodDef acquisition_methods[] = {
     {"tic", method(&acquisition_summary<Summary::tic>), METH_FASTCALL | METH_KEYWORDS, tic_doc.c_str()},
     {"bpc", method(&acquisition_summary<Summary::bpc>), METH_FASTCALL | METH_KEYWORDS, bpc_doc.c_str()},
     {"xic", method(&acquisition_xic), METH_FASTCALL | METH_KEYWORDS, xic_doc.c_str()},
+    {"report", method(&acquisition_report), METH_FASTCALL | METH_KEYWORDS,
+     "report($self, path, threads=None)\n--\n\n"
+     "Writes the run as one self-contained HTML page to path (str or os.PathLike): header,\n"
+     "TIC and base-peak chromatograms, the LC-MS map and every scan's spectrum, from one\n"
+     "decoding pass. The page opens offline in a browser. Replaces path only once the page\n"
+     "is complete; OSError (with filename) when it cannot be written. Returns None."},
     {"close", method(&acquisition_close), METH_NOARGS,
      "close($self)\n--\n\nReleases the acquisition; later data calls raise ValueError. Idempotent."},
     {"__enter__", method(&acquisition_enter), METH_NOARGS, nullptr},

@@ -1,0 +1,251 @@
+// The report's one pass over a run: chromatograms, map bins and shortened peak lists.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "analysis.hpp"
+#include "report.hpp"
+
+namespace corvane::report {
+
+namespace {
+
+// Decades of intensity the map shows below its brightest bin: a wider span would spend
+// the colours on the noise floor, a narrower one hides minor compounds.
+constexpr double map_decades = 4.0;
+
+// What a worker hands back for one scan: the view with its points already cut down, the
+// chromatogram values, and the scan's column of the map (empty for scans not in the map).
+struct Reduced {
+    ScanView view;
+    double tic = 0.0;
+    double bpc = 0.0;
+    std::vector<float> bins;
+};
+
+struct MapRange {
+    bool from_index = false;
+    double mz_low = 0.0, mz_high = 0.0;
+    double rt_low = 0.0, rt_high = 0.0;
+};
+
+bool finite(double v) { return std::isfinite(v); }
+
+// The row of m/z in [low, high] split into rows bins; the top edge belongs to the last bin.
+std::size_t row_of(double mz, double low, double high, std::size_t rows) {
+    const double at = (mz - low) / (high - low) * static_cast<double>(rows);
+    if (!(at >= 0.0)) return 0;
+    const auto row = static_cast<std::size_t>(at);
+    return std::min(row, rows - 1);
+}
+
+// The range of the map scans from the index: retention times always, m/z when any map scan
+// gives a finite range with first < last.
+MapRange map_range(const Reader& reader, const std::vector<std::size_t>& map_scans) {
+    MapRange range;
+    bool have_rt = false;
+    for (const std::size_t i : map_scans) {
+        const raw::ScanRecord& s = reader.scans().records[i];
+        const double rt = s.retention_time_min * 60.0;
+        if (finite(rt)) {
+            range.rt_low = have_rt ? std::min(range.rt_low, rt) : rt;
+            range.rt_high = have_rt ? std::max(range.rt_high, rt) : rt;
+            have_rt = true;
+        }
+        if (s.mz_first && s.mz_last && finite(*s.mz_first) && finite(*s.mz_last) && *s.mz_first < *s.mz_last) {
+            range.mz_low = range.from_index ? std::min(range.mz_low, *s.mz_first) : *s.mz_first;
+            range.mz_high = range.from_index ? std::max(range.mz_high, *s.mz_last) : *s.mz_last;
+            range.from_index = true;
+        }
+    }
+    return range;
+}
+
+Reduced reduce(SpectrumRecord&& record, bool in_map, const MapRange& range, std::size_t rows, std::size_t cap) {
+    Reduced r;
+    ScanView& v = r.view;
+    // Sums and maxima exactly as the engine's tic() and bpc() form them.
+    for (const float x : record.intensity) r.tic += static_cast<double>(x);
+    if (!record.intensity.empty()) {
+        float best = record.intensity.front();
+        for (const float x : record.intensity) best = x > best ? x : best;
+        r.bpc = static_cast<double>(best);
+    }
+    if (in_map && range.from_index) {
+        r.bins.assign(rows, 0.0f);
+        for (std::size_t p = 0; p < record.mz.size(); ++p) {
+            const double mz = record.mz[p];
+            const float x = record.intensity[p];
+            if (!(mz >= range.mz_low && mz <= range.mz_high) || !(x > 0.0f) || !std::isfinite(x)) continue;
+            r.bins[row_of(mz, range.mz_low, range.mz_high, rows)] += x;
+        }
+    }
+    v.points = record.mz.size();
+    if (record.is_profile && record.mz.size() >= 2) {
+        const double step = (record.mz.back() - record.mz.front()) / static_cast<double>(record.mz.size() - 1);
+        v.profile_step = finite(step) && step > 0.0 ? step : 0.0;
+    }
+    keep_most_intense(record.mz, record.intensity, cap);
+    v.scan_id = record.scan_id;
+    v.native_id = std::move(record.native_id);
+    v.ms_level = record.ms_level;
+    v.rt_sec = record.retention_time_sec;
+    v.is_profile = record.is_profile;
+    v.precursor = std::move(record.precursor);
+    v.mz = std::move(record.mz);
+    v.intensity = std::move(record.intensity);
+    return r;
+}
+
+// Log-scales summed bins to cells: 0 for an empty bin, 1..255 over the top map_decades.
+std::vector<std::uint8_t> log_cells(const std::vector<double>& sums) {
+    double top = -std::numeric_limits<double>::infinity();
+    for (const double s : sums) {
+        if (s > 0.0 && finite(s)) top = std::max(top, std::log10(s));
+    }
+    std::vector<std::uint8_t> cells(sums.size(), 0);
+    if (!finite(top)) return cells;
+    const double floor = top - map_decades;
+    for (std::size_t i = 0; i < sums.size(); ++i) {
+        const double s = sums[i];
+        if (!(s > 0.0)) continue;
+        // An infinite sum (float overflow) is as bright as it gets.
+        const double level = finite(s) ? std::clamp((std::log10(s) - floor) / map_decades, 0.0, 1.0) : 1.0;
+        cells[i] = static_cast<std::uint8_t>(1.0 + std::round(254.0 * level));
+    }
+    return cells;
+}
+
+}  // namespace
+
+void keep_most_intense(std::vector<double>& mz, std::vector<float>& intensity, std::size_t cap) {
+    const std::size_t n = std::min(mz.size(), intensity.size());
+    if (n <= cap) return;
+    // NaN compares as the least intense, so the order below is a strict total order.
+    auto key = [&](std::size_t i) {
+        const float x = intensity[i];
+        return std::isnan(x) ? -std::numeric_limits<float>::infinity() : x;
+    };
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    const auto nth = order.begin() + static_cast<std::ptrdiff_t>(cap);
+    std::nth_element(order.begin(), nth, order.end(), [&](std::size_t a, std::size_t b) {
+        const float ka = key(a), kb = key(b);
+        return ka > kb || (ka == kb && a < b);
+    });
+    order.resize(cap);
+    std::sort(order.begin(), order.end());
+    std::vector<double> kept_mz(cap);
+    std::vector<float> kept_intensity(cap);
+    for (std::size_t k = 0; k < cap; ++k) {
+        kept_mz[k] = mz[order[k]];
+        kept_intensity[k] = intensity[order[k]];
+    }
+    mz = std::move(kept_mz);
+    intensity = std::move(kept_intensity);
+}
+
+RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limits) {
+    RunSummary summary;
+    summary.path = reader.root();
+    summary.source_name = reader.source_name();
+    summary.instrument_accession = reader.instrument().accession;
+    summary.instrument_name = reader.instrument().name;
+    summary.acquired_time = reader.acquired_time();
+
+    const auto& records = reader.scans().records;
+    const std::size_t n = records.size();
+    bool any_ms1 = false;
+    for (const auto& s : records) {
+        ++summary.scans_by_level[s.ms_level];
+        any_ms1 = any_ms1 || s.ms_level == 1;
+    }
+    // The chromatograms and the map show MS1; a run without MS1 scans shows all its scans.
+    summary.chromatogram_level = any_ms1 ? 1 : 0;
+    std::vector<bool> in_map(n, false);
+    std::vector<std::size_t> map_scans;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!any_ms1 || records[i].ms_level == 1) {
+            in_map[i] = true;
+            map_scans.push_back(i);
+        }
+    }
+    summary.chromatogram_scans = map_scans;
+
+    const std::size_t per_point = sizeof(std::uint32_t) + sizeof(float);  // as the page stores them
+    const std::size_t share = n == 0 ? limits.peak_bytes : limits.peak_bytes / per_point / n;
+    summary.points_per_scan = std::max(limits.min_points_per_scan, share);
+
+    const MapRange range = map_range(reader, map_scans);
+    MapImage& map = summary.map;
+    map.columns = std::min(limits.map_columns, map_scans.size());
+    map.rows = map.columns == 0 ? 0 : limits.map_rows;
+    map.rt_low = range.rt_low;
+    map.rt_high = range.rt_high;
+    map.mz_low = range.mz_low;
+    map.mz_high = range.mz_high;
+    map.binned_from_kept_points = !range.from_index;
+    std::vector<double> sums(map.columns * map.rows, 0.0);
+    auto column_of = [&](double rt) -> std::optional<std::size_t> {
+        if (!finite(rt) || map.columns == 0) return std::nullopt;
+        if (!(map.rt_high > map.rt_low)) return 0;
+        return row_of(rt, map.rt_low, map.rt_high, map.columns);
+    };
+
+    summary.scans.reserve(n);
+    summary.tic.reserve(map_scans.size());
+    summary.bpc.reserve(map_scans.size());
+    std::vector<std::size_t> all(n);
+    std::iota(all.begin(), all.end(), std::size_t{0});
+    const std::size_t rows = map.rows;
+    const std::size_t cap = summary.points_per_scan;
+    analysis::for_each_summary<Reduced>(
+        reader, all, threads == 0 ? analysis::default_threads() : threads,
+        [&](SpectrumRecord&& record) {
+            const bool mapped = in_map[static_cast<std::size_t>(record.index)];
+            return reduce(std::move(record), mapped, range, rows, cap);
+        },
+        [&](std::size_t k, Reduced&& r) {
+            summary.total_points += r.view.points;
+            if (in_map[k]) {
+                summary.tic.push_back(r.tic);
+                summary.bpc.push_back(r.bpc);
+                if (const auto column = column_of(r.view.rt_sec); column && !r.bins.empty()) {
+                    double* cells = sums.data() + *column * rows;
+                    for (std::size_t row = 0; row < rows; ++row) cells[row] += static_cast<double>(r.bins[row]);
+                }
+            }
+            summary.scans.push_back(std::move(r.view));
+            return true;
+        });
+
+    if (map.binned_from_kept_points && map.columns > 0) {
+        // No m/z range in the index: the range and the bins come from the kept points.
+        bool any = false;
+        for (const std::size_t i : map_scans) {
+            for (const double mz : summary.scans[i].mz) {
+                if (!finite(mz)) continue;
+                map.mz_low = any ? std::min(map.mz_low, mz) : mz;
+                map.mz_high = any ? std::max(map.mz_high, mz) : mz;
+                any = true;
+            }
+        }
+        if (any && map.mz_high > map.mz_low) {
+            for (const std::size_t i : map_scans) {
+                const ScanView& v = summary.scans[i];
+                const auto column = column_of(v.rt_sec);
+                if (!column) continue;
+                for (std::size_t p = 0; p < v.mz.size(); ++p) {
+                    const float x = v.intensity[p];
+                    if (!finite(v.mz[p]) || !(x > 0.0f) || !std::isfinite(x)) continue;
+                    sums[*column * rows + row_of(v.mz[p], map.mz_low, map.mz_high, rows)] += static_cast<double>(x);
+                }
+            }
+        }
+    }
+    map.cells = log_cells(sums);
+    return summary;
+}
+
+}  // namespace corvane::report
