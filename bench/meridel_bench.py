@@ -9,6 +9,9 @@
     meridel_bench.py xic PATH ROUNDS THREADS       median wall seconds of acq.xic(100 targets, 10 ppm)
     meridel_bench.py arrays PATH ROUNDS            median wall seconds of acq.arrays()
     meridel_bench.py arrays-rss PATH               payload and peak RSS growth (bytes) of one acq.arrays()
+    meridel_bench.py report PATH ROUNDS THREADS    median wall seconds of acq.report(file) and of
+                                                   acq.tic() + acq.bpc(), taken in alternate
+                                                   rounds, and the page's size in bytes
     meridel_bench.py random PATH N                 microseconds per acq[i], N random i (seeded)
     meridel_bench.py xic-lists PATH                seconds of the same XICs by a Python loop over
                                                    corvane.RawReader lists (RawReader included)
@@ -95,6 +98,18 @@ def main(argv):
             mzs = targets(path)
             call = lambda: acq.xic(mzs, ppm=10, ms_level=1, threads=threads)
         print("%.6f" % timed(call, int(argv[3])))
+    elif cmd == "report":
+        import os
+        import tempfile
+        acq = meridel.open(path)
+        threads = int(argv[4])
+        with tempfile.TemporaryDirectory() as folder:
+            page = os.path.join(folder, "report.html")
+            report, chromatograms = [], []
+            for _ in range(int(argv[3])):
+                chromatograms.append(timed(lambda: (acq.tic(threads=threads), acq.bpc(threads=threads)), 1))
+                report.append(timed(lambda: acq.report(page, threads=threads), 1))
+            print("%.6f %.6f %d" % (median(report), median(chromatograms), os.path.getsize(page)))
     elif cmd == "arrays":
         acq = meridel.open(path)
         print("%.6f" % timed(lambda: acq.arrays(), int(argv[3])))

@@ -26,10 +26,12 @@ void put_u32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {
     for (std::size_t b = 0; b < 4; ++b) out[at + b] = static_cast<std::uint8_t>(v >> (8 * b));
 }
 
-// The kept points of every scan, one after another: first each point's m/z as a u32
-// fraction of its scan's [mz_low, mz_high] (a step below 4e-7 for a range of 1,700, far
-// finer than the page shows), then each intensity as a float; little-endian, as a
-// browser's typed arrays read them. Points without a finite m/z are left out.
+// The kept points of every scan, scan after scan: each point's m/z as a u32 fraction of
+// the scan's [mz_low, mz_high] (a step below 4e-7 for a range of 1,700, far finer than the
+// page shows), then each intensity as a float; little-endian, as a browser's typed arrays
+// read them. Each scan's part is padded to a multiple of 3 bytes, so that it is a whole
+// stretch of the base64 text that the page decodes on its own when the scan is shown.
+// Points without a finite m/z are left out.
 struct PeakTable {
     std::vector<std::uint8_t> bytes;
     Json kept = Json::array();
@@ -37,35 +39,39 @@ struct PeakTable {
     Json mz_high = Json::array();
 };
 
+std::size_t padded(std::size_t points) { return (points * 8 + 2) / 3 * 3; }
+
 PeakTable peak_table(const std::vector<ScanView>& scans) {
     PeakTable table;
     std::size_t total = 0;
     for (const auto& s : scans) {
-        for (const double mz : s.mz) total += std::isfinite(mz) ? 1u : 0u;
+        std::size_t kept = 0;
+        for (const double mz : s.mz) kept += std::isfinite(mz) ? 1u : 0u;
+        total += padded(kept);
     }
-    table.bytes.assign(total * 8, 0);
+    table.bytes.assign(total, 0);
     std::size_t at = 0;
     for (const auto& s : scans) {
         double low = 0.0, high = 0.0;
-        bool any = false;
+        std::size_t kept = 0;
         for (const double mz : s.mz) {
             if (!std::isfinite(mz)) continue;
-            low = any ? std::min(low, mz) : mz;
-            high = any ? std::max(high, mz) : mz;
-            any = true;
-        }
-        std::size_t kept = 0;
-        for (std::size_t p = 0; p < s.mz.size(); ++p) {
-            if (!std::isfinite(s.mz[p])) continue;
-            const double fraction = high > low ? (s.mz[p] - low) / (high - low) : 0.0;
-            const auto q = static_cast<std::uint32_t>(std::llround(std::clamp(fraction, 0.0, 1.0) * 4294967295.0));
-            std::uint32_t bits;
-            std::memcpy(&bits, &s.intensity[p], sizeof bits);
-            put_u32(table.bytes, at * 4, q);
-            put_u32(table.bytes, total * 4 + at * 4, bits);
-            ++at;
+            low = kept > 0 ? std::min(low, mz) : mz;
+            high = kept > 0 ? std::max(high, mz) : mz;
             ++kept;
         }
+        std::size_t p = 0;
+        for (std::size_t i = 0; i < s.mz.size(); ++i) {
+            if (!std::isfinite(s.mz[i])) continue;
+            const double fraction = high > low ? (s.mz[i] - low) / (high - low) : 0.0;
+            const auto q = static_cast<std::uint32_t>(std::llround(std::clamp(fraction, 0.0, 1.0) * 4294967295.0));
+            std::uint32_t bits;
+            std::memcpy(&bits, &s.intensity[i], sizeof bits);
+            put_u32(table.bytes, at + p * 4, q);
+            put_u32(table.bytes, at + kept * 4 + p * 4, bits);
+            ++p;
+        }
+        at += padded(kept);
         table.kept.push_back(kept);
         table.mz_low.push_back(number(low));
         table.mz_high.push_back(number(high));

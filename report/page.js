@@ -3,7 +3,10 @@
 (function () {
   'use strict';
 
+  var stages = ['start ' + Math.round(performance.now())];
+  function stage(name) { stages.push(name + ' ' + Math.round(performance.now())); }
   var run = JSON.parse(document.getElementById('run-data').textContent);
+  stage('parsed');
   var S = run.scans;
   var count = S.scan_id.length;
 
@@ -34,21 +37,23 @@
 
   var byId = new Map();
   for (var i = 0; i < count; i++) if (!byId.has(S.scan_id[i])) byId.set(S.scan_id[i], i);
-  var start = new Array(count + 1);
-  start[0] = 0;
-  for (i = 0; i < count; i++) start[i + 1] = start[i] + S.kept[i];
-  var table = null;
+  // Scan k's part of the base64 table starts at character from[k]: its 8 bytes a point,
+  // padded to a multiple of 3 bytes, are 4 characters for every 3 bytes.
+  var from = new Array(count + 1), kept = 0;
+  from[0] = 0;
+  for (i = 0; i < count; i++) {
+    from[i + 1] = from[i] + Math.ceil(S.kept[i] * 8 / 3) * 4;
+    kept += S.kept[i];
+  }
   function points(k) {
-    if (table === null) {
-      var bin = atob(run.peaks);
-      var bytes = new Uint8Array(bin.length);
-      for (var b = 0; b < bin.length; b++) bytes[b] = bin.charCodeAt(b);
-      var total = start[count];
-      table = { q: new Uint32Array(bytes.buffer, 0, total), y: new Float32Array(bytes.buffer, total * 4, total) };
-    }
+    var n = S.kept[k];
+    var bin = atob(run.peaks.substring(from[k], from[k + 1]));
+    var bytes = new Uint8Array(bin.length);
+    for (var b = 0; b < bin.length; b++) bytes[b] = bin.charCodeAt(b);
+    var q = new Uint32Array(bytes.buffer, 0, n), y = new Float32Array(bytes.buffer, n * 4, n);
     var low = S.mz_low[k], high = S.mz_high[k], out = [];
     var scale = finite(low) && finite(high) ? (high - low) / 4294967295 : 0;
-    for (var p = start[k]; p < start[k + 1]; p++) out.push([low + table.q[p] * scale, table.y[p]]);
+    for (var p = 0; p < n; p++) out.push([low + q[p] * scale, y[p]]);
     out.sort(function (a, c) { return a[0] - c[0]; });
     return out;
   }
@@ -171,6 +176,7 @@
     });
     charts.push(g);
   }
+  stage('header');
   chromatogram('tic', 'tic', 'TIC', '#1f5fa8', true);
   chromatogram('bpc', 'bpc', 'base peak', '#7a3f98', false);
   listeners.push(function () { charts.forEach(function (g) { g.updateOptions({}); }); });
@@ -179,6 +185,7 @@
   // The LC-MS map: the binned cells drawn through a colour scale, with axes; a click
   // selects the nearest scan of that retention time.
 
+  stage('chromatograms');
   var M = run.map;
   var mapCanvas = $('map');
   var mapImage = null;
@@ -296,6 +303,7 @@
     if (p) select(nearest(p.rt));
   });
   drawMap();
+  stage('map');
   window.addEventListener('resize', drawMap);
   listeners.push(drawMap);
 
@@ -393,7 +401,7 @@
   for (i = 0; i < count; i++) if (S.kept[i] < S.points[i]) reduced++;
   reductions.appendChild(el('li', reduced
     ? 'Spectra: ' + grouped(reduced) + ' of ' + grouped(count) + ' scans keep only their ' +
-      grouped(run.points_per_scan) + ' most intense points (the page holds ' + grouped(start[count]) +
+      grouped(run.points_per_scan) + ' most intense points (the page holds ' + grouped(kept) +
       ' of the run\'s ' + grouped(run.total_points) + ' points).'
     : 'Spectra: every point of every scan is on this page.'));
   reductions.appendChild(el('li', 'Map: a fixed grid of at most ' + M.columns + ' \u00d7 ' + M.rows +
@@ -415,5 +423,9 @@
     select(best >= 0 ? chrom[best].k : 0, true);
     $('scan-message').textContent = message;
   }
+  stage('spectrum');
+  document.documentElement.setAttribute('data-stages', stages.join(', '));
+  // Milliseconds from the start of navigation until every panel is drawn.
+  document.documentElement.setAttribute('data-load-ms', String(Math.round(performance.now())));
   document.documentElement.setAttribute('data-ready', '1');
 })();

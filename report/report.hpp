@@ -22,7 +22,7 @@ namespace corvane::report {
 struct Limits {
     // Bytes of embedded peaks (8 per point) shared by all scans; a scan keeps its
     // min_points_per_scan most intense points at least, however many scans there are.
-    std::size_t peak_bytes = 10u << 20;
+    std::size_t peak_bytes = 8u << 20;
     std::size_t min_points_per_scan = 32;
     // The map's size: retention-time columns (fewer when there are fewer map scans) and m/z rows.
     std::size_t map_columns = 800;

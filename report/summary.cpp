@@ -1,5 +1,6 @@
 // The report's one pass over a run: chromatograms, map bins and shortened peak lists.
 #include <algorithm>
+#include <functional>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -65,22 +66,25 @@ MapRange map_range(const Reader& reader, const std::vector<std::size_t>& map_sca
 Reduced reduce(SpectrumRecord&& record, bool in_map, const MapRange& range, std::size_t rows, std::size_t cap) {
     Reduced r;
     ScanView& v = r.view;
-    // Sums and maxima exactly as the engine's tic() and bpc() form them.
-    for (const float x : record.intensity) r.tic += static_cast<double>(x);
-    if (!record.intensity.empty()) {
-        float best = record.intensity.front();
-        for (const float x : record.intensity) best = x > best ? x : best;
-        r.bpc = static_cast<double>(best);
+    // One pass: sums and maxima exactly as the engine's tic() and bpc() form them (in point
+    // order), and the map column.
+    const bool binned = in_map && range.from_index;
+    if (binned) r.bins.assign(rows, 0.0f);
+    const double low = range.mz_low, high = range.mz_high;
+    const double scale = binned ? static_cast<double>(rows) / (high - low) : 0.0;
+    float best = record.intensity.empty() ? 0.0f : record.intensity.front();
+    for (std::size_t p = 0; p < record.intensity.size(); ++p) {
+        const float x = record.intensity[p];
+        r.tic += static_cast<double>(x);
+        best = x > best ? x : best;
+        // Zero runs are common in profile data: the intensity is tested first.
+        if (!binned || !(x > 0.0f) || !std::isfinite(x)) continue;
+        const double mz = record.mz[p];
+        if (!(mz >= low && mz <= high)) continue;
+        const auto row = static_cast<std::size_t>((mz - low) * scale);
+        r.bins[std::min(row, rows - 1)] += x;
     }
-    if (in_map && range.from_index) {
-        r.bins.assign(rows, 0.0f);
-        for (std::size_t p = 0; p < record.mz.size(); ++p) {
-            const double mz = record.mz[p];
-            const float x = record.intensity[p];
-            if (!(mz >= range.mz_low && mz <= range.mz_high) || !(x > 0.0f) || !std::isfinite(x)) continue;
-            r.bins[row_of(mz, range.mz_low, range.mz_high, rows)] += x;
-        }
-    }
+    r.bpc = static_cast<double>(best);
     v.points = record.mz.size();
     if (record.is_profile && record.mz.size() >= 2) {
         const double step = (record.mz.back() - record.mz.front()) / static_cast<double>(record.mz.size() - 1);
@@ -122,28 +126,49 @@ std::vector<std::uint8_t> log_cells(const std::vector<double>& sums) {
 void keep_most_intense(std::vector<double>& mz, std::vector<float>& intensity, std::size_t cap) {
     const std::size_t n = std::min(mz.size(), intensity.size());
     if (n <= cap) return;
-    // NaN compares as the least intense, so the order below is a strict total order.
-    auto key = [&](std::size_t i) {
-        const float x = intensity[i];
-        return std::isnan(x) ? -std::numeric_limits<float>::infinity() : x;
-    };
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    const auto nth = order.begin() + static_cast<std::ptrdiff_t>(cap);
-    std::nth_element(order.begin(), nth, order.end(), [&](std::size_t a, std::size_t b) {
-        const float ka = key(a), kb = key(b);
-        return ka > kb || (ka == kb && a < b);
-    });
-    order.resize(cap);
-    std::sort(order.begin(), order.end());
-    std::vector<double> kept_mz(cap);
-    std::vector<float> kept_intensity(cap);
-    for (std::size_t k = 0; k < cap; ++k) {
-        kept_mz[k] = mz[order[k]];
-        kept_intensity[k] = intensity[order[k]];
+    if (cap == 0) {
+        mz.clear();
+        intensity.clear();
+        return;
     }
-    mz = std::move(kept_mz);
-    intensity = std::move(kept_intensity);
+    // The cap-th largest intensity (NaN as the least), then one pass in point order:
+    // everything above it, and of the points equal to it the first ones until cap, are kept.
+    // The threshold comes from a min-heap of the cap largest values seen so far: once it
+    // holds large values, nearly every point costs one comparison with its top, several
+    // times less than selecting over all points (and this runs on every scan of a run).
+    constexpr float least = -std::numeric_limits<float>::infinity();
+    auto key = [](float x) { return std::isnan(x) ? least : x; };
+    std::vector<float> heap(cap);
+    for (std::size_t i = 0; i < cap; ++i) heap[i] = key(intensity[i]);
+    std::make_heap(heap.begin(), heap.end(), std::greater<float>());
+    for (std::size_t i = cap; i < n; ++i) {
+        const float k = intensity[i];  // a NaN is never above the top: no key needed
+        if (k > heap.front()) {
+            std::pop_heap(heap.begin(), heap.end(), std::greater<float>());
+            heap.back() = k;
+            std::push_heap(heap.begin(), heap.end(), std::greater<float>());
+        }
+    }
+    const float threshold = heap.front();
+    std::size_t above = 0;
+    for (const float k : heap) above += k > threshold ? 1u : 0u;
+    std::size_t equal_left = cap - above;
+    std::size_t w = 0;
+    // Above -inf a NaN matches neither test, so the key is needed only at -inf.
+    const bool plain = threshold > least;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float k = plain ? intensity[i] : key(intensity[i]);
+        if (k > threshold || (k == threshold && equal_left > 0)) {
+            if (!(k > threshold)) --equal_left;
+            mz[w] = mz[i];
+            intensity[w] = intensity[i];
+            ++w;
+        }
+    }
+    mz.resize(w);
+    intensity.resize(w);
+    mz.shrink_to_fit();
+    intensity.shrink_to_fit();
 }
 
 RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limits) {
