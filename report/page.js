@@ -145,6 +145,7 @@
       labelsKMB: true,
       legend: 'follow',
       strokeWidth: 1.2,
+      includeZero: true,
       axes: { x: { valueFormatter: function (v) { return v.toFixed(3) + ' min'; }, axisLabelFormatter: plain } },
       underlayCallback: function (ctx, area, graph) {
         if (withTicks) {
@@ -425,6 +426,13 @@
   }
   stage('spectrum');
   document.documentElement.setAttribute('data-stages', stages.join(', '));
+  // Where the plots are on the page, in CSS pixels, for whoever checks a screenshot.
+  var layout = {};
+  ['tic', 'bpc', 'map', 'spectrum'].forEach(function (id) {
+    var r = $(id).getBoundingClientRect();
+    layout[id] = [Math.round(r.left), Math.round(r.top + window.scrollY), Math.round(r.width), Math.round(r.height)];
+  });
+  document.documentElement.setAttribute('data-layout', JSON.stringify(layout));
   // Milliseconds from the start of navigation until every panel is drawn.
   document.documentElement.setAttribute('data-load-ms', String(Math.round(performance.now())));
   document.documentElement.setAttribute('data-ready', '1');

@@ -485,3 +485,37 @@ def test_package_reexports_the_extension_unchanged(acquisition):
         assert meridel.open.__module__ == "meridel"
     copy = pickle.loads(pickle.dumps(acq))
     assert isinstance(copy, meridel.Acquisition) and len(copy) == 2
+
+
+def test_report_writes_the_page_or_nothing(acquisition, tmp_path):
+    import pathlib
+    path = acquisition({"scans": mixed_scans(9), "files": {
+        "Contents.xml": "<Contents><AcquiredTime>&lt;/script&gt;x</AcquiredTime></Contents>"}})
+    acq = meridel.open(path)
+    pages = []
+    for threads in (1, 3):
+        page = pathlib.Path(tmp_path / ("page%d.html" % threads))
+        assert acq.report(page, threads=threads) is None
+        pages.append(page.read_bytes())
+    assert pages[0] == pages[1]
+    text = pages[0].decode()
+    assert text.startswith("<!DOCTYPE html>") and "Content-Security-Policy" in text
+    data = text[text.index('id="run-data">') + 14:]
+    data = json.loads(data[:data.index("</script>")])
+    assert data["acquired_time"] == "</script>x" and data["source_name"] == os.path.basename(path)
+    assert data["scans"]["scan_id"] == [s.scan_id for s in acq]
+    assert data["chromatogram"]["tic"] == acq.tic().intensity.tolist()
+    assert data["chromatogram"]["bpc"] == acq.bpc().intensity.tolist()
+
+    target = tmp_path / "missing" / "page.html"
+    with pytest.raises(FileNotFoundError) as info:
+        acq.report(target)
+    assert info.value.errno == errno.ENOENT and info.value.filename == str(target)
+    with pytest.raises(TypeError, match=r"^report\(\) missing required argument 'path'"):
+        acq.report()
+    with pytest.raises(ValueError, match=r"^report\(\) argument 'threads' must be at least 1"):
+        acq.report(tmp_path / "x.html", threads=0)
+    acq.close()
+    with pytest.raises(ValueError, match="^I/O operation on closed acquisition$"):
+        acq.report(tmp_path / "closed.html")
+    assert sorted(p.name for p in tmp_path.iterdir() if p.suffix == ".html") == ["page1.html", "page3.html"]
