@@ -14,7 +14,7 @@ jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 # fixture writer of the list benchmark and the fast-path checks; only those are built.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON \
   -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_TOOLS=ON -DCORVANE_BUILD_PYTHON=ON >/dev/null
-targets=(corvane-bench corvane-make-sample corvane-fixture corvane-convert lzf_fastpath_test read_into_test)
+targets=(corvane-bench corvane-make-sample corvane-fixture corvane-convert corvane-report lzf_fastpath_test read_into_test)
 # The list is taken whole before it is searched: under pipefail, a `grep -q` that stops
 # reading early kills ninja with SIGPIPE and the test fails for a target that exists.
 known=$(ninja -C "$build" -t targets all)
@@ -153,6 +153,22 @@ for f in "${flavours[@]}"; do
   t=$(mb random "$data/tiny.d" 20000)
   ratio_row "meridel $f, acq[i] random, tiny run / C++ record_at" "$t" "$c_random" "<= 1.25" 1.25 "$t us vs $c_random us" >> "$rows"
 done
+
+# The HTML report of the large run: generation against acq.tic() + acq.bpc() with the same
+# two threads (alternate rounds, one process per interpreter), the page's size, and how long
+# headless Chromium takes to draw every panel of it.
+for f in "${flavours[@]}"; do
+  [ -e "$(ls "$build/python/$f"/meridel/_meridel.*.so 2>/dev/null)" ] || continue
+  read -r t base size < <(PYTHONPATH="$root/$build/python/$f" "${python[$f]}" bench/meridel_bench.py report "$data/large.d" "$rounds" 2)
+  ratio_row "meridel $f, report() / tic() + bpc(), 2 threads" "$t" "$base" "<= 1.50" 1.50 "$t s vs $base s" >> "$rows"
+done
+"$build/tools/corvane-report" --threads 2 -o "$data/large.html" "$data/large.d"
+size=$(stat -c %s "$data/large.html")
+awk -v s="$size" 'BEGIN { printf "row\tcorvane-report, page size of the large run\t%.1f MB\t< 20 MB\t%s\t%d bytes\n", s / 1e6, (s < 20e6) ? "yes" : "NO", s }' >> "$rows"
+if command -v chromium >/dev/null; then
+  ms=$(python3 bench/report_load.py "$data/large.html" "$rounds")
+  awk -v ms="$ms" 'BEGIN { printf "row\tcorvane-report, large page drawn in headless Chromium\t%.2f s\t< 3 s\t%s\tmedian of navigation start to every panel drawn\n", ms / 1000, (ms < 3000) ? "yes" : "NO" }' >> "$rows"
+fi
 
 # What a user gains: the same 100 XICs over the quarter run by a Python loop over corvane
 # lists and by pymzml over the converted mzML, against meridel (CPython, one thread).
