@@ -75,9 +75,11 @@
   put(facts, 'Damaged scans', run.damaged.length ? grouped(run.damaged.length) : 'none');
   if (run.damaged.length) {
     var list = $('damage-list');
-    run.damaged.forEach(function (d) {
+    // A badly damaged run would bury the page: the first hundred, then a count.
+    run.damaged.slice(0, 100).forEach(function (d) {
       list.appendChild(el('li', 'scan id ' + d.scan_id + ': ' + d.error));
     });
+    if (run.damaged.length > 100) list.appendChild(el('li', 'and ' + grouped(run.damaged.length - 100) + ' more'));
     $('damage').hidden = false;
   }
   $('generator').textContent = 'Written by ' + run.generator + '. Plots: dygraphs (Debian libjs-dygraphs).';

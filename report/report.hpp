@@ -42,7 +42,7 @@ struct ScanView {
     double profile_step = 0.0;    // m/z spacing of a profile scan's points (0: none)
     std::vector<double> mz;       // kept points
     std::vector<float> intensity;
-    std::optional<std::string> damage;  // why the scan's data could not be read, when known
+    std::optional<std::string> damage;  // why the scan's data could not be read (the record's error)
 };
 
 // The LC-MS map: summed intensity of the map scans' points in (retention time, m/z) bins,

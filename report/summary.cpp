@@ -97,6 +97,7 @@ Reduced reduce(SpectrumRecord&& record, bool in_map, const MapRange& range, std:
     v.rt_sec = record.retention_time_sec;
     v.is_profile = record.is_profile;
     v.precursor = std::move(record.precursor);
+    v.damage = std::move(record.error);
     v.mz = std::move(record.mz);
     v.intensity = std::move(record.intensity);
     return r;

@@ -221,7 +221,10 @@ TEST(ReportSummary, AgreesWithTheEngineAtEveryThreadCount) {
         EXPECT_EQ(one.scans[i].native_id, r.native_id);
     }
     EXPECT_EQ(one.total_points, points);
-    EXPECT_EQ(one.scans[9].points, 0u);  // the damaged block
+    EXPECT_EQ(one.scans[9].points, 0u);  // the damaged block, with the reader's error text
+    ASSERT_TRUE(one.scans[9].damage.has_value());
+    EXPECT_EQ(one.scans[9].damage, reader.record_at(9).error);
+    EXPECT_EQ(std::count_if(one.scans.begin(), one.scans.end(), [](const auto& v) { return v.damage.has_value(); }), 1);
     EXPECT_EQ(one.scans_by_level.at(1), 8u);
     EXPECT_EQ(one.scans_by_level.at(2), 16u);
     // The map: one column per MS1 scan, the index's m/z range, something in every column

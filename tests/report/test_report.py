@@ -215,7 +215,13 @@ def test_damaged_scans_still_render(tmp_path):
     assert made.returncode == 0, made.stderr
     page = tmp_path / "damaged.html"
     assert run(REPORT, str(run_dir), "-o", str(page)).returncode == 0
+    errors = {s["scan_id"]: s["error"] for s in json.loads(run(INFO, str(run_dir)).stdout)["spectra"]}
+    assert errors[1] is None and errors[2] and errors[3]
     for scan_id in (2, 3):
         dom = loaded(tmp_path, page, "#scan=%d" % scan_id)
         assert 'data-scan-id="%d"' % scan_id in dom
         assert "This scan has no points." in dom
+        assert "<dt>Damaged</dt><dd>%s</dd>" % errors[scan_id] in dom
+    listed = re.search(r'<div id="damage">.*?<ul id="damage-list">(.*?)</ul>', dom, re.S).group(1)
+    assert listed == "".join("<li>scan id %d: %s</li>" % (i, errors[i]) for i in (2, 3))
+    assert "<dt>Damaged scans</dt><dd>2</dd>" in dom
