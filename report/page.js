@@ -407,7 +407,7 @@
       grouped(run.points_per_scan) + ' most intense points (the page holds ' + grouped(kept) +
       ' of the run\'s ' + grouped(run.total_points) + ' points).'
     : 'Spectra: every point of every scan is on this page.'));
-  reductions.appendChild(el('li', 'Map: a fixed grid of at most ' + M.columns + ' \u00d7 ' + M.rows +
+  reductions.appendChild(el('li', 'Map: summed into a grid of ' + M.columns + ' \u00d7 ' + M.rows +
     ' bins; chromatograms: every ' + (C.level === 1 ? 'MS1 ' : '') + 'scan, not reduced.'));
 
   function fromFragment() {
