@@ -139,7 +139,12 @@
       return;
     }
     var level = C.level === 1 ? 'MS1 ' : '';
+    // A few scans show as dots too; a single one (or one retention time) gets a minute around it.
+    var first = chrom[0].x, last = chrom[chrom.length - 1].x;
     var g = new Dygraph(div, chrom.map(function (p) { return [p.x, p[key]]; }), {
+      drawPoints: chrom.length <= 200,
+      pointSize: 2,
+      dateWindow: last > first ? null : [first - 0.5, first + 0.5],
       labels: ['RT (min)', label],
       colors: [color],
       xlabel: 'retention time (min)',
@@ -223,7 +228,7 @@
       M.columns + ' retention-time \u00d7 ' + M.rows + ' m/z bins, log-scaled over four decades' +
       (M.from_kept_points ? ' (binned from the points kept on this page: the run gives no m/z range)' : '') + '.';
   } else {
-    $('map-note').textContent = 'No map: the run has no scans with points to bin.';
+    $('map-note').textContent = 'No map: the scans\' points span no m/z range to bin them over.';
   }
 
   // About `wanted` round values (1, 2 or 5 times a power of ten apart) from low to high.
@@ -354,7 +359,8 @@
       put(dl, 'msn_value_2', S.msn_value_2[k] === null ? 'none' : fixed(S.msn_value_2[k], 4));
       put(dl, 'Precursor reference', S.reference[k] === null ? 'none' : S.reference[k]);
     }
-    put(dl, 'Data', (S.profile[k] ? 'profile' : 'centroid') + ', ' + grouped(S.points[k]) + ' points');
+    put(dl, 'Data', (S.profile[k] ? 'profile' : 'centroid') + ', ' + grouped(S.points[k]) +
+      (S.points[k] === 1 ? ' point' : ' points'));
     var damage = run.damaged.filter(function (d) { return d.scan === k; });
     if (damage.length) put(dl, 'Damaged', damage[0].error);
 

@@ -225,3 +225,15 @@ def test_damaged_scans_still_render(tmp_path):
     listed = re.search(r'<div id="damage">.*?<ul id="damage-list">(.*?)</ul>', dom, re.S).group(1)
     assert listed == "".join("<li>scan id %d: %s</li>" % (i, errors[i]) for i in (2, 3))
     assert "<dt>Damaged scans</dt><dd>2</dd>" in dom
+
+
+def test_a_run_of_one_scan_renders(tmp_path):
+    description = {"scans": [{"scan_id": 5, "ms_level": 2, "rt_min": 1.0,
+                              "peaks": {"mz": [100.0], "intensity": [3.0]}}]}
+    run_dir = tmp_path / "one.d"
+    made = subprocess.run([FIXTURE, str(run_dir)], input=json.dumps(description), capture_output=True, text=True)
+    assert made.returncode == 0, made.stderr
+    assert run(REPORT, str(run_dir), cwd=tmp_path).returncode == 0
+    dom = loaded(tmp_path, tmp_path / "one.html")
+    assert 'data-scan-id="5"' in dom and "<dd>centroid, 1 point</dd>" in dom
+    assert "No map: the scans' points span no m/z range" in dom
