@@ -156,10 +156,10 @@
       axes: { x: { valueFormatter: function (v) { return v.toFixed(3) + ' min'; }, axisLabelFormatter: plain } },
       underlayCallback: function (ctx, area, graph) {
         if (withTicks) {
-          ctx.fillStyle = 'rgba(200, 60, 0, 0.55)';
+          ctx.fillStyle = 'rgba(200, 60, 0, 0.3)';
           ms2.forEach(function (x) {
             var px = graph.toDomXCoord(x);
-            if (px >= area.x && px <= area.x + area.w) ctx.fillRect(Math.round(px), area.y + area.h - 7, 1, 7);
+            if (px >= area.x && px <= area.x + area.w) ctx.fillRect(Math.round(px), area.y + area.h - 5, 1, 5);
           });
         }
         if (selected >= 0 && finite(S.rt[selected])) {
@@ -207,23 +207,38 @@
     return [c0[0] + (c1[0] - c0[0]) * f, c0[1] + (c1[1] - c0[1]) * f, c0[2] + (c1[2] - c0[2]) * f];
   }
   var mapUsable = M.columns > 0 && M.rows > 0 && finite(M.mz[0]) && finite(M.mz[1]) && M.mz[1] > M.mz[0];
-  if (mapUsable) {
-    var cells = atob(M.cells);
+  var cellValues = null;
+  // The map as an image of at most width x height pixels: where the grid has more cells than
+  // the canvas has pixels, each pixel shows the brightest cell it covers, so that a compound
+  // one cell wide never falls between two pixels and vanishes.
+  function mapImageFor(width, height) {
+    var w = Math.max(1, Math.min(M.columns, width)), h = Math.max(1, Math.min(M.rows, height));
+    if (mapImage && mapImage.width === w && mapImage.height === h) return mapImage;
     var off = document.createElement('canvas');
-    off.width = M.columns;
-    off.height = M.rows;
+    off.width = w;
+    off.height = h;
     var octx = off.getContext('2d');
-    var img = octx.createImageData(M.columns, M.rows);
-    for (var c = 0; c < M.columns; c++) {
-      for (var r = 0; r < M.rows; r++) {
-        var v = cells.charCodeAt(c * M.rows + r);
-        var at = ((M.rows - 1 - r) * M.columns + c) * 4;
-        var rgb = colour(Math.max(v, 1));  // an empty bin looks like the faintest one
+    var img = octx.createImageData(w, h);
+    for (var i = 0; i < w; i++) {
+      var c0 = Math.floor(i * M.columns / w), c1 = Math.max(c0 + 1, Math.floor((i + 1) * M.columns / w));
+      for (var j = 0; j < h; j++) {
+        var r0 = Math.floor(j * M.rows / h), r1 = Math.max(r0 + 1, Math.floor((j + 1) * M.rows / h));
+        var v = 1;  // an empty bin looks like the faintest one
+        for (var c = c0; c < c1; c++) {
+          for (var r = r0; r < r1; r++) v = Math.max(v, cellValues[c * M.rows + r]);
+        }
+        var at = ((h - 1 - j) * w + i) * 4, rgb = colour(v);
         img.data[at] = rgb[0]; img.data[at + 1] = rgb[1]; img.data[at + 2] = rgb[2]; img.data[at + 3] = 255;
       }
     }
     octx.putImageData(img, 0, 0);
     mapImage = off;
+    return off;
+  }
+  if (mapUsable) {
+    var cellText = atob(M.cells);
+    cellValues = new Uint8Array(cellText.length);
+    for (var b = 0; b < cellText.length; b++) cellValues[b] = cellText.charCodeAt(b);
     $('map-note').textContent = 'Summed intensity of the ' + (C.level === 1 ? 'MS1 ' : '') + 'scans in ' +
       M.columns + ' retention-time \u00d7 ' + M.rows + ' m/z bins, log-scaled over four decades' +
       (M.from_kept_points ? ' (binned from the points kept on this page: the run gives no m/z range)' : '') + '.';
@@ -257,9 +272,9 @@
     ctx.fillRect(0, 0, width, height);
     plot.w = Math.max(10, width - plot.x - 12);
     plot.h = Math.max(10, height - plot.y - 38);
-    if (!mapImage) return;
+    if (!cellValues) return;
     ctx.imageSmoothingEnabled = false;
-    ctx.drawImage(mapImage, plot.x, plot.y, plot.w, plot.h);
+    ctx.drawImage(mapImageFor(Math.round(plot.w * ratio), Math.round(plot.h * ratio)), plot.x, plot.y, plot.w, plot.h);
     ctx.strokeStyle = '#888';
     ctx.strokeRect(plot.x - 0.5, plot.y - 0.5, plot.w + 1, plot.h + 1);
     ctx.fillStyle = '#333';
@@ -297,7 +312,7 @@
   function mapPoint(e) {
     var box = mapCanvas.getBoundingClientRect();
     var x = e.clientX - box.left, y = e.clientY - box.top;
-    if (!mapImage || x < plot.x || x > plot.x + plot.w || y < plot.y || y > plot.y + plot.h) return null;
+    if (!cellValues || x < plot.x || x > plot.x + plot.w || y < plot.y || y > plot.y + plot.h) return null;
     var rt = rtRange();
     return { rt: rt[0] + (x - plot.x) / plot.w * (rt[1] - rt[0]),
              mz: M.mz[0] + (plot.y + plot.h - y) / plot.h * (M.mz[1] - M.mz[0]) };
@@ -366,8 +381,10 @@
 
     var data = points(k);
     var note = $('spectrum-note');
-    note.textContent = S.kept[k] < S.points[k]
-      ? 'Showing the ' + grouped(S.kept[k]) + ' most intense of ' + grouped(S.points[k]) + ' points.' : '';
+    note.textContent = S.kept[k] >= S.points[k] ? ''
+      : S.profile[k] ? 'Showing ' + grouped(S.kept[k]) + ' of ' + grouped(S.points[k]) +
+                       ' points: the tops of the most intense peaks, drawn down to zero between them.'
+      : 'Showing the ' + grouped(S.kept[k]) + ' most intense of ' + grouped(S.points[k]) + ' peaks.';
     if (spectrum) { spectrum.destroy(); spectrum = null; }
     var div = $('spectrum');
     div.textContent = '';
@@ -409,8 +426,9 @@
   var reduced = 0;
   for (i = 0; i < count; i++) if (S.kept[i] < S.points[i]) reduced++;
   reductions.appendChild(el('li', reduced
-    ? 'Spectra: ' + grouped(reduced) + ' of ' + grouped(count) + ' scans keep only their ' +
-      grouped(run.points_per_scan) + ' most intense points (the page holds ' + grouped(kept) +
+    ? 'Spectra: ' + grouped(reduced) + ' of ' + grouped(count) + ' scans keep at most ' +
+      grouped(run.points_per_scan) + ' points each: centroid scans their most intense peaks, profile scans ' +
+      'the apex and both neighbours of their most intense peaks (the page holds ' + grouped(kept) +
       ' of the run\'s ' + grouped(run.total_points) + ' points).'
     : 'Spectra: every point of every scan is on this page.'));
   reductions.appendChild(el('li', 'Map: summed into a grid of ' + M.columns + ' \u00d7 ' + M.rows +

@@ -29,8 +29,9 @@ struct Limits {
     std::size_t map_rows = 400;
 };
 
-// One scan as the page shows it. The kept points are the scan's most intense ones (all of
-// them when the scan is small enough), in the scan's own point order.
+// One scan as the page shows it. The kept points are all of them when the scan is small
+// enough, else its most intense peaks (keep_profile_peaks) or points (keep_most_intense),
+// in the scan's own point order.
 struct ScanView {
     std::uint32_t scan_id = 0;
     std::string native_id;
@@ -76,6 +77,12 @@ struct RunSummary {
 // Keeps at most cap points of the lists: the most intense ones (NaN counts as the least),
 // ties broken by position, in their original order. Lists of at most cap points stay whole.
 void keep_most_intense(std::vector<double>& mz, std::vector<float>& intensity, std::size_t cap);
+
+// Profile data: keeps the cap / 3 most intense peak apexes (points above zero, at least
+// the point before and more than the point after; chosen as keep_most_intense chooses) with
+// the point either side, in point order, so that a line through the kept points still
+// draws each peak. Lists of at most cap points stay whole; below cap 3, as keep_most_intense.
+void keep_profile_peaks(std::vector<double>& mz, std::vector<float>& intensity, std::size_t cap);
 
 // One pass over every scan of the run with up to `threads` decoding threads (0: the
 // machine's cores). Results never depend on the thread count.

@@ -90,7 +90,11 @@ Reduced reduce(SpectrumRecord&& record, bool in_map, const MapRange& range, std:
         const double step = (record.mz.back() - record.mz.front()) / static_cast<double>(record.mz.size() - 1);
         v.profile_step = finite(step) && step > 0.0 ? step : 0.0;
     }
-    keep_most_intense(record.mz, record.intensity, cap);
+    if (record.is_profile) {
+        keep_profile_peaks(record.mz, record.intensity, cap);
+    } else {
+        keep_most_intense(record.mz, record.intensity, cap);
+    }
     v.scan_id = record.scan_id;
     v.native_id = std::move(record.native_id);
     v.ms_level = record.ms_level;
@@ -164,6 +168,68 @@ void keep_most_intense(std::vector<double>& mz, std::vector<float>& intensity, s
             mz[w] = mz[i];
             intensity[w] = intensity[i];
             ++w;
+        }
+    }
+    mz.resize(w);
+    intensity.resize(w);
+    mz.shrink_to_fit();
+    intensity.shrink_to_fit();
+}
+
+void keep_profile_peaks(std::vector<double>& mz, std::vector<float>& intensity, std::size_t cap) {
+    const std::size_t n = std::min(mz.size(), intensity.size());
+    if (n <= cap) return;
+    if (cap < 3) {
+        keep_most_intense(mz, intensity, cap);
+        return;
+    }
+    // An apex is above zero, at least the point before and more than the point after (so a
+    // flat top counts once).
+    auto apex = [&](std::size_t i) {
+        const float x = intensity[i];
+        return x > 0.0f && (i == 0 || x >= intensity[i - 1]) && (i + 1 == n || x > intensity[i + 1]);
+    };
+    // The heights of the `wanted` highest apexes in a min-heap. Most points of a profile
+    // (zero runs, noise) are no higher than its top once it is full, so nearly every point
+    // costs one comparison; a full scan of apexes first cost more than the decoding.
+    const std::size_t wanted = cap / 3;
+    std::vector<float> heap;
+    heap.reserve(wanted);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float x = intensity[i];
+        if (!(x > (heap.size() < wanted ? 0.0f : heap.front())) || !apex(i)) continue;
+        if (heap.size() == wanted) {
+            std::pop_heap(heap.begin(), heap.end(), std::greater<float>());
+            heap.back() = x;
+        } else {
+            heap.push_back(x);
+        }
+        std::push_heap(heap.begin(), heap.end(), std::greater<float>());
+    }
+    // Every apex above the threshold, and of those at it the first ones, as keep_most_intense
+    // breaks ties; with fewer apexes than wanted, all of them.
+    const bool all = heap.size() < wanted;
+    const float threshold = all || heap.empty() ? 0.0f : heap.front();
+    std::size_t above = 0;
+    for (const float h : heap) above += h > threshold ? 1u : 0u;
+    std::size_t equal_left = all ? n : wanted - above;
+    // Each kept apex with the point either side, in point order; the positions written never
+    // pass the ones read, so the lists are compacted in place.
+    std::size_t w = 0;
+    std::size_t next_free = 0;  // the first position not written yet
+    for (std::size_t i = 0; i < n; ++i) {
+        const float x = intensity[i];
+        if (!(x >= threshold) || !apex(i)) continue;
+        if (!(x > threshold)) {
+            if (equal_left == 0) continue;
+            --equal_left;
+        }
+        for (std::size_t j = i == 0 ? 0 : i - 1; j <= std::min(i + 1, n - 1); ++j) {
+            if (j < next_free) continue;
+            mz[w] = mz[j];
+            intensity[w] = intensity[j];
+            ++w;
+            next_free = j + 1;
         }
     }
     mz.resize(w);

@@ -158,6 +158,35 @@ TEST(ReportReduce, KeepsTheMostIntenseInPointOrder) {
     }
 }
 
+TEST(ReportReduce, ProfileKeepsItsHighestPeaksWhole) {
+    struct Row {
+        const char* name;
+        std::vector<float> in;
+        std::size_t cap;
+        std::vector<std::size_t> kept;  // positions
+    };
+    const Row rows[] = {
+        {"two highest apexes and their sides", {0, 1, 5, 1, 0, 2, 9, 2, 0, 3, 4, 3, 0}, 6, {1, 2, 3, 5, 6, 7}},
+        {"apexes at the ends", {9, 1, 0, 0, 0, 1, 8}, 6, {0, 1, 5, 6}},
+        {"a flat top counts once, at its last point", {0, 4, 4, 0, 1, 0}, 3, {1, 2, 3}},
+        {"sides shared by neighbouring apexes", {1, 7, 2, 6, 0, 0, 0}, 6, {0, 1, 2, 3, 4}},
+        {"no apex above zero", {0, 0, 0, 0}, 3, {}},
+        {"small enough", {1, 2}, 3, {0, 1}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<double> mz(row.in.size());
+        std::iota(mz.begin(), mz.end(), 0.0);
+        std::vector<float> intensity = row.in;
+        keep_profile_peaks(mz, intensity, row.cap);
+        ASSERT_EQ(mz.size(), row.kept.size());
+        for (std::size_t i = 0; i < mz.size(); ++i) {
+            EXPECT_EQ(mz[i], static_cast<double>(row.kept[i]));
+            EXPECT_EQ(intensity[i], row.in[row.kept[i]]);
+        }
+    }
+}
+
 // MS1 profile scans and MS2 peak scans, one damaged profile block, one empty scan.
 AcquisitionSpec small_run() {
     AcquisitionSpec spec;
@@ -217,7 +246,12 @@ TEST(ReportSummary, AgreesWithTheEngineAtEveryThreadCount) {
         const SpectrumRecord r = reader.record_at(i);
         points += r.mz.size();
         EXPECT_EQ(one.scans[i].points, r.mz.size());
-        EXPECT_EQ(one.scans[i].mz.size(), std::min<std::size_t>(r.mz.size(), 20));
+        if (r.mz.size() <= 20) {
+            EXPECT_EQ(one.scans[i].mz, r.mz);
+        } else {
+            EXPECT_LE(one.scans[i].mz.size(), 20u);
+            EXPECT_GE(one.scans[i].mz.size(), r.is_profile ? 3u : 20u);
+        }
         EXPECT_EQ(one.scans[i].native_id, r.native_id);
     }
     EXPECT_EQ(one.total_points, points);
