@@ -2,9 +2,11 @@
 meridel._meridel and its Python files in python/meridel/) into the active interpreter
 (CPython or PyPy).
 
-The C++ core (src/, src/raw/) and each binding (python/*.cpp, python/meridel/*.cpp) compile
-into one extension each;
-expat comes from the system (Debian: libexpat1-dev). Metadata is in pyproject.toml.
+The C++ core (src/, src/raw/) and each binding (python/*.cpp, python/meridel/*.cpp) compile into
+one extension each; meridel also takes the mzML writer (export/). expat, libdeflate,
+OpenSSL and MS-Numpress come from the system (Debian: libexpat1-dev, libdeflate-dev,
+libssl-dev, libmsnumpress-dev), the PSI-MS vocabulary from openms-common. Metadata is in
+pyproject.toml.
 Installing writes nothing into the source tree (see `scratch` below).
 """
 import atexit
@@ -12,6 +14,8 @@ import glob
 import os
 import re
 import shutil
+import subprocess
+import sys
 import tempfile
 
 from setuptools import Extension, setup
@@ -86,18 +90,23 @@ with open("src/version.hpp.in") as f:
     version_text = f.read().replace("@PROJECT_VERSION@", project_version())
 with open(os.path.join(generated, "version.hpp"), "w") as f:
     f.write(version_text)
+# The mzML writer's vocabulary table, as CMake generates it from openms-common's OBO files.
+obo = "/usr/share/openms/CV"
+subprocess.check_call([sys.executable, "export/gen_cv_table.py", os.path.join(generated, "cv_table.hpp"),
+                       "export/cv_terms.txt", obo + "/psi-ms.obo", obo + "/unit.obo"])
 
-# meridel: the whole-run module over the same core, with the analysis engine and the report;
-# the private extension of the meridel package.
+# meridel: the whole-run module over the same core, with the analysis engine, the report and
+# the mzML writer; the private extension of the meridel package.
 meridel = Extension(
     "meridel._meridel",
-    sources=files("src/*.cpp", "src/raw/*.cpp", "report/*.cpp", "python/meridel/*.cpp"),
+    sources=files("src/*.cpp", "src/raw/*.cpp", "report/*.cpp", "export/*.cpp", "python/meridel/*.cpp"),
     depends=files("src/*.hpp", "src/raw/*.hpp", "meridel_core/*.hpp", "python/*.hpp", "python/meridel/*.hpp",
-                  "report/*.hpp", "report/page.*", "python/meridel/exports.map") + list(report_assets.values()),
+                  "report/*.hpp", "report/page.*", "export/*.hpp", "export/cv_terms.txt",
+                  "python/meridel/exports.map") + list(report_assets.values()),
     include_dirs=["src", ".", "python", "report", generated],
     define_macros=[("MERIDEL_VERSION", '"%s"' % project_version())] +
                   [(name, '"%s"' % path) for name, path in report_assets.items()],
-    libraries=["expat"],
+    libraries=["expat", "deflate", "crypto"],
     language="c++",
     extra_compile_args=["-std=c++23", "-fvisibility=hidden", "-ffp-contract=off"],
     # PyInit__meridel is the only exported symbol.
@@ -111,6 +120,7 @@ meridel = Extension(
 # own folder. (So `setup.py build` and a later `setup.py install` share nothing.)
 scratch = tempfile.mkdtemp(prefix="corvane-setup-")
 atexit.register(shutil.rmtree, scratch, True)
+
 
 setup(
     ext_modules=[corvane, meridel],

@@ -61,6 +61,10 @@ bool within(const fs::path& inner, const fs::path& dir) {
     return true;
 }
 
+Failure already_exists(const std::string& target) {
+    return Failure{target + ": already exists (--force replaces it)", EEXIST, target};
+}
+
 // A temporary file in folder, removed again unless committed.
 class TempFile {
 public:
@@ -69,8 +73,8 @@ public:
         const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
         if (fd < 0) {
             const int code = errno;
-            return std::unexpected(Failure{(folder.empty() ? std::string(".") : folder.string()) +
-                                           ": cannot create a file there: " + os_message(code)});
+            const std::string where = folder.empty() ? std::string(".") : folder.string();
+            return std::unexpected(Failure{where + ": cannot create a file there: " + os_message(code), code, where});
         }
         return TempFile(fd, std::move(pattern));
     }
@@ -96,8 +100,10 @@ public:
         const int rc_close = ::close(fd_);
         const int code_close = errno;
         fd_ = -1;
-        if (rc_sync != 0 && code_sync != EINVAL) return std::unexpected(Failure{path_ + ": " + os_message(code_sync)});
-        if (rc_close != 0) return std::unexpected(Failure{path_ + ": " + os_message(code_close)});
+        if (rc_sync != 0 && code_sync != EINVAL) {
+            return std::unexpected(Failure{path_ + ": " + os_message(code_sync), code_sync, path_});
+        }
+        if (rc_close != 0) return std::unexpected(Failure{path_ + ": " + os_message(code_close), code_close, path_});
         return {};
     }
 
@@ -117,8 +123,9 @@ public:
         }
         if (rc != 0) {
             const int code = errno;
-            if (code == EEXIST) return std::unexpected(Failure{target + ": already exists (--force replaces it)"});
-            return std::unexpected(Failure{target + ": cannot rename the finished file into place: " + os_message(code)});
+            if (code == EEXIST) return std::unexpected(already_exists(target));
+            return std::unexpected(
+                Failure{target + ": cannot rename the finished file into place: " + os_message(code), code, target});
         }
         keep_ = true;
         return {};
@@ -140,40 +147,45 @@ Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options, P
     if (!reader) {
         return std::unexpected(Failure{job.input + ": cannot open as an acquisition: " + reader.error().display()});
     }
+    return write_file(*reader, job.output, options, progress, stop);
+}
 
-    const fs::path acquisition = resolved(trim_trailing_slashes(job.input));
-    const fs::path target(job.output);
+Outcome<WriteStats> write_file(const Reader& reader, const std::string& output, const ConvertOptions& options,
+                               Progress& progress, const std::atomic<bool>& stop) {
+    const fs::path acquisition = resolved(trim_trailing_slashes(reader.root()));
+    const fs::path target(output);
     const fs::path folder = target.parent_path();
     if (within(resolved(folder.empty() ? fs::path(".") : folder), acquisition)) {
-        return std::unexpected(Failure{job.output + ": inside the acquisition " + job.input +
-                                       ", which is never written to"});
+        Failure inside{output + ": inside the acquisition " + reader.root() + ", which is never written to"};
+        inside.refused = true;
+        return std::unexpected(std::move(inside));
     }
     std::error_code ec;
     const auto status = fs::symlink_status(target, ec);
     if (fs::exists(status)) {
-        if (fs::is_directory(status)) return std::unexpected(Failure{job.output + ": is a folder"});
-        if (!options.force) return std::unexpected(Failure{job.output + ": already exists (--force replaces it)"});
+        if (fs::is_directory(status)) return std::unexpected(Failure{output + ": is a folder", EISDIR, output});
+        if (!options.force) return std::unexpected(already_exists(output));
     }
 
     auto temp = TempFile::create(folder, target.filename().string());
     if (!temp) return std::unexpected(temp.error());
     if (detail::fchmod_call(temp->fd(), options.file_mode) != 0) {
         const int code = errno;
-        return std::unexpected(Failure{job.output + ": cannot set its permissions: " + os_message(code)});
+        return std::unexpected(Failure{output + ": cannot set its permissions: " + os_message(code), code, output});
     }
 
-    auto spectra = reader->iter_spectra();
+    auto spectra = reader.iter_spectra();
     RunInfo run;
-    run.source_name = reader->source_name();
+    run.source_name = reader.source_name();
     if (run.source_name.empty()) run.source_name = acquisition.filename().string();
     run.source_file = "MSScan.bin";
     run.source_directory = (acquisition / "AcqData").string();
     if (auto digest = sha1_of_file(run.source_directory + "/" + run.source_file)) run.source_sha1 = *digest;
-    run.instrument_accession = reader->instrument().accession;
-    run.instrument_name = reader->instrument().name;
-    run.acquired_time = reader->acquired_time();
+    run.instrument_accession = reader.instrument().accession;
+    run.instrument_name = reader.instrument().name;
+    run.acquired_time = reader.acquired_time();
     run.spectrum_count = spectra->size_hint().first;
-    for (const auto& scan : reader->scans().records) {
+    for (const auto& scan : reader.scans().records) {
         run.expected_content |= scan.ms_level == 1   ? content_ms1
                                 : scan.ms_level >= 2 ? content_msn
                                                      : content_mass_spectrum;
@@ -182,10 +194,15 @@ Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options, P
     progress.scans_total.fetch_add(run.spectrum_count, std::memory_order_relaxed);
 
     auto stats = write_mzml(temp->fd(), *spectra, run, options.write, progress, stop);
-    if (!stats) return std::unexpected(Failure{job.output + ": " + stats.error().message});
+    if (!stats) {
+        Failure failure = std::move(stats.error());
+        failure.message = output + ": " + failure.message;
+        if (failure.os_error != 0 && failure.path.empty()) failure.path = output;
+        return std::unexpected(std::move(failure));
+    }
     if (auto ok = temp->close(); !ok) return std::unexpected(ok.error());
-    if (stop.load()) return std::unexpected(Failure{job.output + ": interrupted"});
-    if (auto ok = temp->commit(job.output, options.force); !ok) return std::unexpected(ok.error());
+    if (stop.load()) return std::unexpected(Failure{output + ": interrupted"});
+    if (auto ok = temp->commit(output, options.force); !ok) return std::unexpected(ok.error());
     return stats;
 }
 

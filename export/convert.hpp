@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mzml.hpp"
+#include "reader.hpp"
 
 namespace corvane::mzml {
 
@@ -33,6 +34,13 @@ struct ConvertOptions {
 // set ("interrupted").
 [[nodiscard]] Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options,
                                               Progress& progress, const std::atomic<bool>& stop);
+
+// The same for an acquisition already open: writes reader's run to output by the same
+// rules (the acquisition is reader.root()). Failures of the operating system carry their
+// errno and path; an output inside the acquisition is refused.
+[[nodiscard]] Outcome<WriteStats> write_file(const Reader& reader, const std::string& output,
+                                             const ConvertOptions& options, Progress& progress,
+                                             const std::atomic<bool>& stop);
 
 }  // namespace corvane::mzml
 

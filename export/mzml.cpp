@@ -95,6 +95,11 @@ std::string write_failure(int code) {
     return "write failed: " + (code == wrote_nothing ? std::string("nothing written") : os_message(code));
 }
 
+// The failure for a result of write_all other than 0, with its errno when there is one.
+Failure write_failure_of(int code) {
+    return Failure{write_failure(code), code == wrote_nothing ? 0 : code};
+}
+
 // Buffered output to a file descriptor that counts every byte, so element offsets are
 // known as they are written. Full buffers go to two threads of their own, one hashing
 // them (while hashing is on), one writing them, so that encoding, hashing and the write
@@ -151,7 +156,7 @@ public:
     [[nodiscard]] Outcome<void> status() const {
         if (!failed_.load(std::memory_order_acquire)) return {};
         if (start_failure_) return std::unexpected(*start_failure_);
-        if (write_error_ != 0) return std::unexpected(Failure{write_failure(write_error_)});
+        if (write_error_ != 0) return std::unexpected(write_failure_of(write_error_));
         return std::unexpected(Failure{failed_step_ + exception_text(thrown_)});
     }
 
@@ -519,7 +524,7 @@ public:
           out_(fd, options.index),
           run_(run),
           options_(options) {
-        if (options.compress) {
+        if (options.compression != Compression::none) {
             deflater_.emplace();
             background_.emplace();
         }
@@ -675,7 +680,7 @@ void DocumentWriter::header() {
 
 Outcome<std::pair<std::span<const std::uint8_t>, std::span<const std::uint8_t>>> DocumentWriter::encode_pair(
     std::span<const std::uint8_t> first, std::span<const std::uint8_t> second) {
-    if (!options_.compress) return std::pair{first, second};
+    if (options_.compression == Compression::none) return std::pair{first, second};
     background_->start(first);
     std::span<const std::uint8_t> packed_second;
     std::exception_ptr thrown;
@@ -703,7 +708,7 @@ void DocumentWriter::binary_array(std::span<const std::uint8_t> encoded, const s
     out_.put("\n");
     out_.put(indent);
     out_.put("  ");
-    out_.put(options_.compress ? lines_.zlib : lines_.raw);
+    out_.put(options_.compression != Compression::none ? lines_.zlib : lines_.raw);
     out_.put("\n");
     out_.put(indent);
     out_.put("  ");
@@ -869,7 +874,7 @@ Outcome<void> DocumentWriter::finish() {
     const bool corrected = content != written_content_;
     if (corrected) {
         const int code = write_all(fd_, content.data(), content.size(), static_cast<long long>(content_slot_));
-        if (code != 0) return std::unexpected(Failure{write_failure(code)});
+        if (code != 0) return std::unexpected(write_failure_of(code));
     }
     if (!options_.index) return {};
 
@@ -886,8 +891,8 @@ Outcome<WriteStats> DocumentWriter::write(meridel::SpectrumIterator& spectra, Pr
                                           const std::atomic<bool>& stop) {
     // A thread that could not start fails the document before anything is written.
     if (auto ok = check_sink(); !ok) return std::unexpected(ok.error());
-    if (options_.compress && background_->start_failure()) return std::unexpected(*background_->start_failure());
-    if (options_.compress && (!deflater_->ready() || !background_->ready())) {
+    if (options_.compression != Compression::none && background_->start_failure()) return std::unexpected(*background_->start_failure());
+    if (options_.compression != Compression::none && (!deflater_->ready() || !background_->ready())) {
         return std::unexpected(Failure{"out of memory for the compressor"});
     }
     const auto miscounted = [&] {

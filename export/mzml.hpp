@@ -16,9 +16,15 @@
 
 namespace corvane::mzml {
 
-// What went wrong, as one line for the user.
+// What went wrong, as one line for the user. A failure of the operating system also
+// carries its errno value and the file concerned, so that a caller can raise the
+// matching error of its own (Python's OSError subclasses); a refused request (an output
+// inside the acquisition) says so.
 struct Failure {
     std::string message;
+    int os_error = 0;          // errno, when an operating-system call failed
+    std::string path = {};     // the file or folder concerned, with os_error
+    bool refused = false;      // the request itself cannot be carried out as asked
 };
 
 template <class T>
@@ -31,10 +37,16 @@ struct Progress {
     std::atomic<std::uint64_t> bytes_written{0};
 };
 
+// How the binary arrays are stored: as they are, zlib-compressed, or MS-Numpress encoded
+// (linear prediction for m/z and retention times, short logged floats for intensities;
+// lossy) and then zlib-compressed.
+enum class Compression { none, zlib, numpress };
+
 struct WriteOptions {
-    bool compress = true;  // zlib-compress the binary arrays
+    Compression compression = Compression::zlib;
     bool index = true;     // wrap in indexedmzML with offsets and a SHA-1 checksum
     bool strict = false;   // fail at the first record that carries an error
+    unsigned threads = 0;  // worker threads; 0: the machine's cores
 };
 
 // The user parameter that a spectrum written from a record with an error carries: the

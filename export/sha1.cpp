@@ -57,7 +57,7 @@ Outcome<std::string> sha1_of_fd(int fd, std::uint64_t length) {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk_size, length - done));
         const ssize_t n = ::pread(fd, chunk.data(), want, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::unexpected(Failure{"reading for the checksum failed: " + os_message(errno)});
+        if (n < 0) return std::unexpected(Failure{"reading for the checksum failed: " + os_message(errno), errno});
         if (n == 0) return std::unexpected(Failure{"reading for the checksum failed: the file ended early"});
         sha.update(chunk.data(), static_cast<std::size_t>(n));
         done += static_cast<std::uint64_t>(n);

@@ -129,6 +129,11 @@ class Acquisition:
             da: Optional[float] = None, ms_level: Optional[int] = 1, rt_range: Optional[_Range] = None,
             threads: Optional[int] = None) -> List[Chromatogram]: ...
     def report(self, path: _Path, threads: Optional[int] = None) -> None: ...
+    def to_mzml(self, path: _Path, compression: Optional[str] = "zlib", index: bool = True,
+                threads: Optional[int] = None, overwrite: bool = False) -> None:
+        """Writes the run as an mzML 1.1 file, as corvane-convert does (temporary file,
+        atomic rename; never replaces a file unless overwrite, never writes into the
+        acquisition). compression: "zlib" or None. The interpreter lock is released."""
     def close(self) -> None: ...
 
 def open(path: _Path) -> Acquisition:

@@ -871,6 +871,16 @@ const std::string xic_doc =
     "The window is target +- ppm parts per million or +- da; give at most one (default 10 ppm).\n\n" +
     selection_doc;
 
+constexpr const char* to_mzml_doc =
+    "to_mzml($self, path, compression='zlib', index=True, threads=None, overwrite=False)\n--\n\n"
+    "Writes the run as an mzML 1.1 file at path, as corvane-convert does: into a temporary\n"
+    "file beside it, renamed into place once complete (nothing is left after a failure).\n"
+    "compression: 'zlib' or None (also 'none'); index: wrap in\n"
+    "indexedmzML with offsets and a checksum; threads: worker threads (None: the machine's\n"
+    "cores), the file is the same for every count; overwrite: replace an existing file.\n"
+    "Raises FileExistsError (or another OSError, errno and filename set) and ValueError for\n"
+    "a path inside the acquisition. Runs with the interpreter lock released.";
+
 PyMethodDef acquisition_methods[] = {
     {"by_scan_id", method(&acquisition_by_scan_id), METH_FASTCALL | METH_KEYWORDS,
      "by_scan_id($self, scan_id)\n--\n\nThe first spectrum with this scan id; KeyError when none has it."},
@@ -898,6 +908,7 @@ PyMethodDef acquisition_methods[] = {
      "TIC and base-peak chromatograms, the LC-MS map and every scan's spectrum, from one\n"
      "decoding pass. The page opens offline in a browser. Replaces path only once the page\n"
      "is complete; OSError (with filename) when it cannot be written. Returns None."},
+    {"to_mzml", method(&acquisition_to_mzml), METH_FASTCALL | METH_KEYWORDS, to_mzml_doc},
     {"close", method(&acquisition_close), METH_NOARGS,
      "close($self)\n--\n\nReleases the acquisition; later data calls raise ValueError. Idempotent."},
     {"__enter__", method(&acquisition_enter), METH_NOARGS, nullptr},
@@ -962,6 +973,8 @@ PyObject* open_impl(Ref path) {
 }
 
 }  // namespace
+
+std::shared_ptr<const Reader> acquisition_reader(PyObject* self) { return reader_of(self); }
 
 int make_acquisition_types() {
     if (make_type(acquisition_type, acquisition_spec, acquisition_getset) == nullptr) return -1;

@@ -98,6 +98,9 @@ constexpr const char* bad_state = "_restore_spectrum(): not a pickled spectrum";
 constexpr const char* not_buffer_index = "meridel.Buffer indices must be integers, not %s";
 constexpr const char* buffer_out_of_range = "meridel.Buffer index out of range";
 constexpr const char* read_only = "meridel.Buffer is read-only";
+constexpr const char* not_compression_type = "%s argument 'compression' must be str or None, not %s";
+constexpr const char* not_compression = "%s argument 'compression' must be 'zlib', 'none' or None, not %R";
+constexpr const char* empty_path = "%s argument '%s' must not be empty";
 constexpr const char* not_a_module = "meridel: the execution step needs a module object";
 // Where the interpreter does not refuse by itself (PyPy; CPython before 3.10 for
 // not_instantiable), the refusals CPython makes, in CPython's words.
@@ -217,6 +220,12 @@ int make_buffer_type();
 
 // meridel.open(path) and its impl.
 PyObject* open_acquisition(PyObject* module, PyObject* const* args, Py_ssize_t count, PyObject* kwnames);
+
+// The reader of an Acquisition, or null with ValueError when it is closed.
+std::shared_ptr<const Reader> acquisition_reader(PyObject* self);
+
+// Acquisition.to_mzml(path, compression='zlib', index=True, threads=None, overwrite=False).
+PyObject* acquisition_to_mzml(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames);
 
 // A new Spectrum sharing the record.
 PyObject* new_spectrum(std::shared_ptr<const SpectrumRecord> record);

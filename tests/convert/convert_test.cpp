@@ -348,7 +348,7 @@ cc::Outcome<cc::WriteStats> write_with(const std::string& path, cc::detail::Writ
     cc::Progress progress;
     const std::atomic<bool> stop{false};
     const auto previous = cc::detail::set_write_call(call);
-    auto result = cc::write_mzml(fd, spectra, run_info(2), cc::WriteOptions{.compress = false}, progress, stop);
+    auto result = cc::write_mzml(fd, spectra, run_info(2), cc::WriteOptions{.compression = cc::Compression::none}, progress, stop);
     cc::detail::set_write_call(previous);
     ::close(fd);
     return result;

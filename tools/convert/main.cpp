@@ -115,7 +115,7 @@ std::expected<Arguments, Usage> parse_arguments(int argc, char** argv) {
         } else if (arg == "--version") {
             return std::unexpected(Usage{std::string("corvane-convert ") + corvane::version, 0});
         } else if (arg == "--no-compression") {
-            args.options.write.compress = false;
+            args.options.write.compression = Compression::none;
         } else if (arg == "--no-index") {
             args.options.write.index = false;
         } else if (arg == "-q" || arg == "--quiet") {
