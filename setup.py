@@ -106,7 +106,7 @@ meridel = Extension(
     include_dirs=["src", ".", "python", "report", generated],
     define_macros=[("MERIDEL_VERSION", '"%s"' % project_version())] +
                   [(name, '"%s"' % path) for name, path in report_assets.items()],
-    libraries=["expat", "deflate", "crypto"],
+    libraries=["expat", "deflate", "crypto", "msnumpress"],
     language="c++",
     extra_compile_args=["-std=c++23", "-fvisibility=hidden", "-ffp-contract=off"],
     # PyInit__meridel is the only exported symbol.

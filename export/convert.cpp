@@ -174,7 +174,6 @@ Outcome<WriteStats> write_file(const Reader& reader, const std::string& output, 
         return std::unexpected(Failure{output + ": cannot set its permissions: " + os_message(code), code, output});
     }
 
-    auto spectra = reader.iter_spectra();
     RunInfo run;
     run.source_name = reader.source_name();
     if (run.source_name.empty()) run.source_name = acquisition.filename().string();
@@ -184,7 +183,7 @@ Outcome<WriteStats> write_file(const Reader& reader, const std::string& output, 
     run.instrument_accession = reader.instrument().accession;
     run.instrument_name = reader.instrument().name;
     run.acquired_time = reader.acquired_time();
-    run.spectrum_count = spectra->size_hint().first;
+    run.spectrum_count = reader.scans().records.size();
     for (const auto& scan : reader.scans().records) {
         run.expected_content |= scan.ms_level == 1   ? content_ms1
                                 : scan.ms_level >= 2 ? content_msn
@@ -193,7 +192,9 @@ Outcome<WriteStats> write_file(const Reader& reader, const std::string& output, 
     }
     progress.scans_total.fetch_add(run.spectrum_count, std::memory_order_relaxed);
 
-    auto stats = write_mzml(temp->fd(), *spectra, run, options.write, progress, stop);
+    const IndexedSource source{reader.scans().records.size(),
+                               [&reader](std::size_t i) { return reader.record_at(i); }};
+    auto stats = write_mzml(temp->fd(), source, run, options.write, progress, stop);
     if (!stats) {
         Failure failure = std::move(stats.error());
         failure.message = output + ": " + failure.message;

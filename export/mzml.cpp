@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <libdeflate.h>
+#include <libmsnumpress/MSNumpress.hpp>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,12 +16,14 @@
 #include <cstring>
 #include <exception>
 #include <expected>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -57,11 +60,6 @@ WriteCall set_write_call(WriteCall call) {
 }  // namespace detail
 
 namespace {
-
-// libdeflate at level 2 writes zlib streams as small as zlib's own level 1 to 6 on these
-// arrays (m/z and intensities barely compress harder) in half the time of zlib's
-// fastest; compression is most of a default conversion's time.
-constexpr int deflate_level = 2;
 
 // Output buffer: large enough that writes stay few, small enough to stay in cache.
 constexpr std::size_t sink_capacity = std::size_t{1} << 20;
@@ -100,42 +98,35 @@ Failure write_failure_of(int code) {
     return Failure{write_failure(code), code == wrote_nothing ? 0 : code};
 }
 
+
 // Buffered output to a file descriptor that counts every byte, so element offsets are
-// known as they are written. Full buffers go to two threads of their own, one hashing
-// them (while hashing is on), one writing them, so that encoding, hashing and the write
-// calls overlap; the caller fills the next buffer meanwhile. The first failure sticks (a
-// write error, a thread that could not start, a step that threw on its thread) and
-// status() reports it; later output is dropped.
+// known as they are written. With threads, full buffers go to two threads of the sink's
+// own, one hashing them (while hashing is on), one writing them, so that encoding,
+// hashing and the write calls overlap; the caller fills the next buffer meanwhile.
+// Without, the caller hashes and writes each full buffer itself. The first failure
+// sticks (a write error, a thread that could not start, a step that threw) and status()
+// reports it; later output is dropped.
 class Sink {
 public:
-    Sink(int fd, bool hash) : fd_(fd) {
+    Sink(int fd, bool hash, bool threaded) : fd_(fd) {
         for (auto& b : buffers_) b.reset(new char[sink_capacity]);
-        auto writer = start_thread([this] {
-            work(written_, "write failed: ", [this](const char* data, std::size_t size) {
-                detail::fault_point(detail::FaultSite::write_step);
-                return write_out(data, size);
-            });
-        });
+        if (hash) hasher_.emplace();
+        threaded_ = threaded;
+        if (!threaded) return;
+        auto writer = workers_.start([this] { work(written_, "write failed: ", [this](const char* data, std::size_t size) { return write_step(data, size); }); });
         if (!writer) {
             fail_to_start(std::move(writer.error()));
             return;
         }
-        writer_ = std::move(*writer);
+        writer_running_ = true;
         if (hash) {
-            hasher_.emplace();
-            auto hasher = start_thread([this] {
-                work(hashed_, "checksum failed: ", [this](const char* data, std::size_t size) {
-                    detail::fault_point(detail::FaultSite::hash_step);
-                    if (hasher_) hasher_->update(data, size);
-                    return 0;
-                });
-            });
+            auto hasher = workers_.start([this] { work(hashed_, "checksum failed: ", [this](const char* data, std::size_t size) { return hash_step(data, size); }); });
             if (!hasher) {
                 hasher_.reset();
                 fail_to_start(std::move(hasher.error()));
                 return;
             }
-            hash_thread_ = std::move(*hasher);
+            hasher_running_ = true;
         }
     }
     Sink(const Sink&) = delete;
@@ -146,8 +137,7 @@ public:
             closing_ = true;
         }
         changed_.notify_all();
-        if (writer_.joinable()) writer_.join();
-        if (hash_thread_.joinable()) hash_thread_.join();
+        workers_.join();
     }
 
     [[nodiscard]] std::uint64_t offset() const { return flushed_ + used_; }
@@ -176,21 +166,22 @@ public:
         return current() + used_;
     }
     void commit(std::size_t n) { used_ += n; }
+    static constexpr std::size_t max_reserve = sink_capacity;
 
     // Everything put so far is hashed and written (or dropped after a failure) when this
     // returns.
     void flush() {
         hand_over();
-        if (!writer_.joinable()) return;
+        if (!writer_running_) return;
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return written_ == handed_ && (!hash_thread_.joinable() || hashed_ == handed_); });
+        changed_.wait(lock, [&] { return written_ == handed_ && (!hasher_running_ || hashed_ == handed_); });
     }
 
     // The SHA-1 of everything put so far; hashing stops here.
     Outcome<std::string> digest() {
         flush();
         if (auto ok = status(); !ok) return std::unexpected(ok.error());
-        assert(hasher_);  // hashing was asked for, and its thread runs: no failure
+        assert(hasher_);  // hashing was asked for, and it runs: no failure
         auto hex = hasher_->hex();
         hasher_.reset();  // the hashing thread is idle until the next buffer
         return hex;
@@ -208,12 +199,51 @@ private:
         failed_.store(true, std::memory_order_release);
     }
 
+    int write_step(const char* data, std::size_t size) {
+        detail::fault_point(detail::FaultSite::write_step);
+        return write_out(data, size);
+    }
+    int hash_step(const char* data, std::size_t size) {
+        detail::fault_point(detail::FaultSite::hash_step);
+        if (hasher_) hasher_->update(data, size);
+        return 0;
+    }
+
+    // Records the first failure of a step: a write_all error or what it threw.
+    void record_failure(int code, std::exception_ptr thrown, const char* name) {
+        if (failed_.load(std::memory_order_relaxed)) return;
+        write_error_ = code;
+        thrown_ = std::move(thrown);
+        failed_step_ = name;
+        failed_.store(true, std::memory_order_release);
+    }
+
+    // Runs one step on the caller's thread (no threads): hashing, then writing.
+    void run_inline(const char* data, std::size_t size) {
+        const auto step = [&](const char* name, auto&& body) {
+            if (failed_.load(std::memory_order_relaxed)) return;
+            try {
+                if (const int code = body(); code != 0) record_failure(code, nullptr, name);
+            } catch (...) {
+                record_failure(0, std::current_exception(), name);
+            }
+        };
+        if (hasher_) step("checksum failed: ", [&] { return hash_step(data, size); });
+        step("write failed: ", [&] { return write_step(data, size); });
+    }
+
     // Passes the current buffer on and waits until the next one in rotation is free.
-    // Without a writing thread the buffer is dropped: the failure is recorded already.
+    // Without a writing thread the buffer is written here, or dropped after a thread
+    // failed to start (the failure is recorded already).
     void hand_over() {
         if (used_ == 0) return;
         flushed_ += used_;
-        if (!writer_.joinable()) {
+        if (!threaded_) {
+            run_inline(current(), used_);
+            used_ = 0;
+            return;
+        }
+        if (!writer_running_) {
             used_ = 0;
             return;
         }
@@ -223,7 +253,7 @@ private:
         used_ = 0;
         changed_.notify_all();
         changed_.wait(lock, [&] {
-            const std::uint64_t done = hash_thread_.joinable() ? std::min(written_, hashed_) : written_;
+            const std::uint64_t done = hasher_running_ ? std::min(written_, hashed_) : written_;
             return handed_ - done < buffer_count;
         });
     }
@@ -251,12 +281,7 @@ private:
                 }
             }
             lock.lock();
-            if ((code != 0 || thrown) && !failed_.load(std::memory_order_relaxed)) {
-                write_error_ = code;
-                thrown_ = std::move(thrown);
-                failed_step_ = name;
-                failed_.store(true, std::memory_order_release);
-            }
+            if (code != 0 || thrown) record_failure(code, std::move(thrown), name);
             ++done;
             changed_.notify_all();
         }
@@ -281,9 +306,12 @@ private:
     std::array<std::size_t, buffer_count> sizes_{};
     std::size_t used_ = 0;             // bytes in the buffer being filled
     std::uint64_t flushed_ = 0;        // bytes handed on before it
-    std::optional<Sha1> hasher_;       // used by the hashing thread only while it holds a buffer
-    std::uint64_t written_bytes_ = 0;  // the writer's own counts
+    std::optional<Sha1> hasher_;       // used by the hashing step only while it holds a buffer
+    std::uint64_t written_bytes_ = 0;  // the writing step's own counts
     std::uint64_t synced_ = 0;
+    bool threaded_ = false;
+    bool writer_running_ = false;
+    bool hasher_running_ = false;
 
     // The first failure: set once, before failed_ is (release), read after it (acquire).
     std::atomic<bool> failed_{false};
@@ -298,11 +326,44 @@ private:
     std::uint64_t written_ = 0;  // of them, written
     std::uint64_t hashed_ = 0;   // of them, hashed
     bool closing_ = false;
-    std::thread writer_;
-    std::thread hash_thread_;
+    Workers workers_;            // last: joined first, while everything they use exists
 };
 
-void put_number(Sink& out, std::uint64_t value) {
+// A growable text buffer with the sink's put/reserve/commit surface: one spectrum's
+// element, built on a worker and copied into the sink in order. Keeps its memory from
+// one spectrum to the next.
+class Chunk {
+public:
+    static constexpr std::size_t max_reserve = std::numeric_limits<std::size_t>::max() / 4;
+
+    void put(std::string_view text) {
+        std::memcpy(reserve(text.size()), text.data(), text.size());
+        used_ += text.size();
+    }
+    char* reserve(std::size_t n) {
+        if (n > capacity_ - used_) grow(n);
+        return data_.get() + used_;
+    }
+    void commit(std::size_t n) { used_ += n; }
+    void clear() { used_ = 0; }
+    [[nodiscard]] std::string_view view() const { return {data_.get(), used_}; }
+
+private:
+    void grow(std::size_t n) {
+        const std::size_t capacity = std::max({capacity_ * 2, used_ + n, std::size_t{1} << 16});
+        std::unique_ptr<char[]> data(new char[capacity]);
+        if (used_ != 0) std::memcpy(data.get(), data_.get(), used_);
+        data_ = std::move(data);
+        capacity_ = capacity;
+    }
+
+    std::unique_ptr<char[]> data_;
+    std::size_t used_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+template <class Out>
+void put_number(Out& out, std::uint64_t value) {
     char* p = out.reserve(24);
     const auto r = std::to_chars(p, p + 24, value);
     out.commit(static_cast<std::size_t>(r.ptr - p));
@@ -310,8 +371,8 @@ void put_number(Sink& out, std::uint64_t value) {
 
 // Shortest text that reads back as the same value; xs:double spellings for the
 // non-finite ones.
-template <class Float>
-void put_float(Sink& out, Float value) {
+template <class Out, class Float>
+void put_float(Out& out, Float value) {
     if (std::isnan(value)) return out.put("NaN");
     if (std::isinf(value)) return out.put(value > 0 ? "INF" : "-INF");
     char* p = out.reserve(32);
@@ -319,9 +380,10 @@ void put_float(Sink& out, Float value) {
     out.commit(static_cast<std::size_t>(r.ptr - p));
 }
 
-void put_base64(Sink& out, std::span<const std::uint8_t> bytes) {
+template <class Out>
+void put_base64(Out& out, std::span<const std::uint8_t> bytes) {
     // Whole 3-byte groups per step, so padding can only appear at the very end.
-    constexpr std::size_t step = sink_capacity / 4 * 3 / 2;
+    constexpr std::size_t step = std::min(Out::max_reserve, sink_capacity) / 4 * 3 / 2;
     while (!bytes.empty()) {
         const std::size_t n = std::min(bytes.size(), step);
         char* p = out.reserve(base64_length(n));
@@ -330,6 +392,7 @@ void put_base64(Sink& out, std::span<const std::uint8_t> bytes) {
         bytes = bytes.subspan(n);
     }
 }
+
 
 template <class T>
 std::span<const std::uint8_t> bytes_of(std::span<const T> values) {
@@ -377,6 +440,8 @@ struct Lines {
     std::string f32 = cv_flag("MS:1000521");
     std::string zlib = cv_flag("MS:1000574");
     std::string raw = cv_flag("MS:1000576");
+    std::string numpress_linear = cv_flag("MS:1002746");  // followed by zlib
+    std::string numpress_slof = cv_flag("MS:1002748");    // likewise
     std::string mz_array = cv_open("MS:1000514") + unit_close(mz_unit);
     std::string intensity_array = cv_open("MS:1000515") + unit_close(counts_unit);
     std::string time_array = cv_open("MS:1000595") + unit_close(second_unit);
@@ -404,10 +469,11 @@ std::string file_content(const Lines& lines, unsigned present) {
     return text;
 }
 
+
 // A zlib-stream compressor with its output buffer, reused for every array.
 class Deflater {
 public:
-    Deflater() : compressor_(libdeflate_alloc_compressor(deflate_level)) {}
+    explicit Deflater(int level) : compressor_(libdeflate_alloc_compressor(level)) {}
 
     [[nodiscard]] bool ready() const { return compressor_ != nullptr; }
 
@@ -433,115 +499,279 @@ private:
     std::vector<std::uint8_t> packed_;
 };
 
-// A Deflater on a thread of its own: compresses one array while the caller compresses
-// the other, since deflate is most of a compressed conversion's time. What the
-// compression throws on that thread is handed back by result().
-class BackgroundDeflater {
-public:
-    BackgroundDeflater() {
-        // Started last, once everything the thread uses exists.
-        auto thread = start_thread([this] { loop(); });
-        if (thread) {
-            thread_ = std::move(*thread);
+// Which MS-Numpress coding suits an array: linear prediction for smooth, growing values
+// (m/z, retention times), short logged floats for intensities.
+enum class Numpress { linear, slof };
+
+// One array's values, as MS-Numpress bytes: nothing when the values are outside what the
+// coding can carry (empty; not finite; negative, or past 2^31 for linear prediction; a
+// fixed point the library cannot find) or when linear prediction has a single value
+// (nothing to gain, and pymzml's decoder cannot read one). Such an array is stored
+// zlib-compressed, exactly.
+std::optional<std::span<const std::uint8_t>> numpress_encode(std::span<const double> values, Numpress kind,
+                                                             std::vector<std::uint8_t>& out) {
+    if (values.empty() || (kind == Numpress::linear && values.size() < 2)) return std::nullopt;
+    for (const double v : values) {
+        if (!std::isfinite(v)) return std::nullopt;
+        if (kind == Numpress::slof && v < 0) return std::nullopt;
+        if (kind == Numpress::linear && std::abs(v) >= 2147483647.0) return std::nullopt;
+    }
+    try {
+        if (kind == Numpress::linear) {
+            const double fixed = ms::numpress::MSNumpress::optimalLinearFixedPoint(values.data(), values.size());
+            if (!(fixed >= 1.0)) return std::nullopt;
+            out.resize(8 + values.size() * 5);  // the library's bound
+            out.resize(ms::numpress::MSNumpress::encodeLinear(values.data(), values.size(), out.data(), fixed));
         } else {
-            start_failure_ = std::move(thread.error());
+            const double fixed = ms::numpress::MSNumpress::optimalSlofFixedPoint(values.data(), values.size());
+            if (!(fixed > 0.0) || !std::isfinite(fixed)) return std::nullopt;
+            out.resize(8 + values.size() * 2);
+            out.resize(ms::numpress::MSNumpress::encodeSlof(values.data(), values.size(), out.data(), fixed));
         }
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {  // the library throws a C string for values it cannot encode
+        return std::nullopt;
     }
-    BackgroundDeflater(const BackgroundDeflater&) = delete;
-    BackgroundDeflater& operator=(const BackgroundDeflater&) = delete;
-    ~BackgroundDeflater() {
-        if (!thread_.joinable()) return;
-        {
-            const std::lock_guard lock(mutex_);
-            closing_ = true;
+    return std::span<const std::uint8_t>(out);
+}
+
+// What compressing an array threw, told apart from the encoding's other failures.
+struct CompressionError {
+    std::exception_ptr cause;
+};
+
+// Turns arrays into <binaryDataArray> elements as the options ask: one per thread that
+// encodes, with its compressor and buffers, reused from array to array.
+class Encoder {
+public:
+    Encoder(const WriteOptions& options, const Lines& lines)
+        : compression_(options.compression), lines_(lines), deflater_(options.zlib_level) {}
+
+    [[nodiscard]] bool ready() const { return compression_ == Compression::none || deflater_.ready(); }
+
+    template <class Out, class T>
+    void array(Out& out, std::span<const T> values, Numpress kind, const std::string& array_line) {
+        std::span<const std::uint8_t> bytes = bytes_of(values);
+        const std::string* type = sizeof(T) == 8 ? &lines_.f64 : &lines_.f32;
+        const std::string* coding = &lines_.raw;
+        if (compression_ == Compression::numpress) {
+            std::span<const double> wide;
+            if constexpr (std::is_same_v<T, double>) {
+                wide = values;
+            } else {
+                wide_.assign(values.begin(), values.end());
+                wide = wide_;
+            }
+            if (auto packed = numpress_encode(wide, kind, numpress_)) {
+                bytes = *packed;
+                type = &lines_.f64;  // what a reader decodes numpress to
+                coding = kind == Numpress::linear ? &lines_.numpress_linear : &lines_.numpress_slof;
+            }
         }
-        changed_.notify_all();
-        thread_.join();
-    }
-
-    [[nodiscard]] bool ready() const { return deflater_.ready(); }
-    // Why the thread could not start; start() must not be called then.
-    [[nodiscard]] const std::optional<Failure>& start_failure() const { return start_failure_; }
-
-    // bytes must stay valid until result() returns.
-    void start(std::span<const std::uint8_t> bytes) {
-        {
-            const std::lock_guard lock(mutex_);
-            input_ = bytes;
-            busy_ = true;
+        if (compression_ != Compression::none) {
+            try {
+                bytes = deflater_.compress(bytes);
+            } catch (...) {
+                throw CompressionError{std::current_exception()};
+            }
+            if (coding == &lines_.raw) coding = &lines_.zlib;
         }
-        changed_.notify_all();
-    }
-
-    // The compressed bytes of the array last started, valid until the next start, or
-    // what compressing it threw.
-    std::expected<std::span<const std::uint8_t>, std::exception_ptr> result() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return !busy_; });
-        if (thrown_) return std::unexpected(std::exchange(thrown_, nullptr));
-        return output_;
+        constexpr std::string_view indent = "          ";
+        out.put(indent);
+        out.put("<binaryDataArray encodedLength=\"");
+        put_number(out, base64_length(bytes.size()));
+        out.put("\">\n");
+        out.put(indent);
+        out.put("  ");
+        out.put(*type);
+        out.put("\n");
+        out.put(indent);
+        out.put("  ");
+        out.put(*coding);
+        out.put("\n");
+        out.put(indent);
+        out.put("  ");
+        out.put(array_line);
+        out.put(indent);
+        out.put("  <binary>");
+        put_base64(out, bytes);
+        out.put("</binary>\n");
+        out.put(indent);
+        out.put("</binaryDataArray>\n");
     }
 
 private:
-    void loop() {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [&] { return busy_ || closing_; });
-            if (!busy_) return;
-            const auto input = input_;
-            lock.unlock();
-            std::span<const std::uint8_t> output;
-            std::exception_ptr thrown;
-            try {
-                output = deflater_.compress(input);
-            } catch (...) {
-                thrown = std::current_exception();
-            }
-            lock.lock();
-            output_ = output;
-            thrown_ = std::move(thrown);
-            busy_ = false;
-            changed_.notify_all();
+    Compression compression_;
+    const Lines& lines_;
+    Deflater deflater_;
+    std::vector<double> wide_;            // float values widened for MS-Numpress
+    std::vector<std::uint8_t> numpress_;  // MS-Numpress bytes before zlib
+};
+
+// What the writer keeps of every spectrum for the index and the chromatogram, with the
+// spectrum's element itself, built on a worker.
+struct EncodedSpectrum {
+    Chunk element;  // from "<spectrum" to "</spectrum>\n"
+    std::string native_id;
+    double retention_time = 0.0;
+    double total_ion_current = 0.0;
+    std::uint64_t points = 0;
+    unsigned content = 0;
+    std::optional<std::string> error;  // why the record's data could not be read
+};
+
+
+// The element of one spectrum, into out.element, and what the index and the chromatogram
+// need of it. Fails for a record whose arrays differ in length; throws what memory
+// allocation or compression throws.
+Outcome<void> encode_spectrum(const meridel::SpectrumRecord& record, std::uint64_t index, const Lines& lines,
+                              Encoder& encoder, EncodedSpectrum& encoded) {
+    if (record.mz.size() != record.intensity.size()) {
+        return std::unexpected(Failure{"spectrum " + record.native_id + " has arrays of different lengths"});
+    }
+    const SpectrumSummary summary = summarize(record.mz, record.intensity);
+    Chunk& out = encoded.element;
+    out.clear();
+    encoded.native_id = record.native_id;
+    encoded.retention_time = record.retention_time_sec;
+    encoded.total_ion_current = summary.total_ion_current;
+    encoded.points = record.mz.size();
+    encoded.error = record.error;
+
+    out.put("<spectrum index=\"");
+    put_number(out, index);
+    out.put("\" id=\"");
+    out.put(xml_escape(record.native_id));
+    out.put("\" defaultArrayLength=\"");
+    put_number(out, record.mz.size());
+    out.put("\">\n        ");
+    out.put(lines.ms_level);
+    put_number(out, record.ms_level);
+    out.put("\"/>\n        ");
+    if (record.ms_level == 1) {
+        out.put(lines.ms1);
+        encoded.content = content_ms1;
+    } else if (record.ms_level >= 2) {
+        out.put(lines.msn);
+        encoded.content = content_msn;
+    } else {
+        out.put(lines.mass_spectrum);
+        encoded.content = content_mass_spectrum;
+    }
+    out.put("\n        ");
+    out.put(record.is_profile ? lines.profile : lines.centroid);
+    encoded.content |= record.is_profile ? content_profile : content_centroid;
+    out.put("\n        ");
+    out.put(lines.tic);
+    put_float(out, summary.total_ion_current);
+    out.put("\"/>\n");
+    if (summary.base_peak) {
+        out.put("        ");
+        out.put(lines.base_mz);
+        put_float(out, record.mz[*summary.base_peak]);
+        out.put(lines.mz_close);
+        out.put("        ");
+        out.put(lines.base_intensity);
+        // As a double: a reader parsing the text gets exactly the array's value, widened.
+        put_float(out, static_cast<double>(record.intensity[*summary.base_peak]));
+        out.put(lines.counts_close);
+    }
+    if (summary.lowest_mz) {
+        out.put("        ");
+        out.put(lines.lowest_mz);
+        put_float(out, *summary.lowest_mz);
+        out.put(lines.mz_close);
+        out.put("        ");
+        out.put(lines.highest_mz);
+        put_float(out, *summary.highest_mz);
+        out.put(lines.mz_close);
+    }
+    // What the scan index holds about a fragment scan's precursor is handed on as is:
+    // nothing says which physical quantity the values are.
+    if (record.precursor) {
+        const auto& p = *record.precursor;
+        const auto double_param = [&](std::string_view name, double value) {
+            out.put("        <userParam name=\"");
+            out.put(name);
+            out.put("\" value=\"");
+            put_float(out, value);
+            out.put("\" type=\"xsd:double\"/>\n");
+        };
+        if (p.msn_value_1) double_param("msn_value_1", *p.msn_value_1);
+        if (p.msn_value_2) double_param("msn_value_2", *p.msn_value_2);
+        if (p.reference) {
+            out.put("        <userParam name=\"precursor_reference\" value=\"");
+            out.put(xml_escape(*p.reference));
+            out.put("\" type=\"xsd:string\"/>\n");
         }
     }
+    if (record.error) {
+        out.put("        <userParam name=\"");
+        out.put(data_error_param);
+        out.put("\" value=\"");
+        out.put(xml_escape(*record.error));
+        out.put("\" type=\"xsd:string\"/>\n");
+    }
+    out.put("        <scanList count=\"1\">\n          ");
+    out.put(lines.no_combination);
+    out.put("\n          <scan>\n            ");
+    out.put(lines.scan_start);
+    put_float(out, record.retention_time_sec);
+    out.put(lines.second_close);
+    out.put("          </scan>\n"
+            "        </scanList>\n"
+            "        <binaryDataArrayList count=\"2\">\n");
+    encoder.array(out, std::span<const double>(record.mz), Numpress::linear, lines.mz_array);
+    encoder.array(out, std::span<const float>(record.intensity), Numpress::slof, lines.intensity_array);
+    out.put("        </binaryDataArrayList>\n"
+            "      </spectrum>\n");
+    return {};
+}
 
-    Deflater deflater_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::span<const std::uint8_t> input_;
-    std::span<const std::uint8_t> output_;
-    std::exception_ptr thrown_;
-    bool busy_ = false;
-    bool closing_ = false;
-    std::optional<Failure> start_failure_;
-    std::thread thread_;
-};
+// Record k of the run (k taken in order from 0), or nothing when the source ran out.
+// Called from several threads at once.
+using Fetch = std::function<std::optional<meridel::SpectrumRecord>(std::size_t)>;
+
+// Encodes record k into an EncodedSpectrum: a failure of the source or of the encoding as
+// an ordinary Failure, whatever was thrown.
+Outcome<bool> produce(const Fetch& fetch, std::size_t k, const Lines& lines, Encoder& encoder,
+                      EncodedSpectrum& encoded) {
+    try {
+        // Taken even when the encoder cannot work: with an iterator, the next position
+        // waits for this one to be taken.
+        auto record = fetch(k);
+        if (!record) return false;
+        if (!encoder.ready()) return std::unexpected(Failure{"out of memory for the compressor"});
+        if (auto ok = encode_spectrum(*record, k, lines, encoder, encoded); !ok) return std::unexpected(ok.error());
+        return true;
+    } catch (const CompressionError& e) {
+        return std::unexpected(Failure{"compression failed: " + exception_text(e.cause)});
+    } catch (...) {
+        return std::unexpected(Failure{"encoding failed: " + exception_text(std::current_exception())});
+    }
+}
 
 class DocumentWriter {
 public:
     DocumentWriter(int fd, const RunInfo& run, const WriteOptions& options)
         : fd_(fd),
-          out_(fd, options.index),
+          threads_(options.threads == 0 ? machine_cores() : options.threads),
+          out_(fd, options.index, threads_ > 1),
           run_(run),
-          options_(options) {
-        if (options.compression != Compression::none) {
-            deflater_.emplace();
-            background_.emplace();
-        }
-    }
+          options_(options) {}
 
-    Outcome<WriteStats> write(meridel::SpectrumIterator& spectra, Progress& progress,
-                              const std::atomic<bool>& stop);
+    Outcome<WriteStats> write(std::size_t count, const Fetch& fetch, const std::function<bool()>& more,
+                              Progress& progress, const std::atomic<bool>& stop);
 
 private:
     void header();
-    Outcome<void> spectrum(const meridel::SpectrumRecord& record, std::uint64_t index);
-    // Compressed or not as asked: the first array on the background thread, the second
-    // here, at once. Fails with "compression failed: <reason>".
-    Outcome<std::pair<std::span<const std::uint8_t>, std::span<const std::uint8_t>>> encode_pair(
-        std::span<const std::uint8_t> first, std::span<const std::uint8_t> second);
-    void binary_array(std::span<const std::uint8_t> encoded, const std::string& type_line,
-                      const std::string& array_line, std::string_view indent);
+    // Every spectrum, in order: on the calling thread alone, or decoded and encoded by
+    // workers while this thread copies each finished element into the file.
+    Outcome<void> spectra(std::size_t count, const Fetch& fetch, Progress& progress, const std::atomic<bool>& stop);
+    // Counts a spectrum whose record carries an error; with strict, fails instead.
+    Outcome<void> damaged(const EncodedSpectrum& encoded);
+    void append(const EncodedSpectrum& encoded);
     Outcome<void> chromatogram();
     void footer_and_index();
     Outcome<void> finish();
@@ -549,12 +779,11 @@ private:
     Outcome<void> check_sink() const { return out_.status(); }
 
     int fd_;
+    unsigned threads_;
     Sink out_;
     const RunInfo& run_;
     const WriteOptions& options_;
     Lines lines_;
-    std::optional<Deflater> deflater_;              // with compression only
-    std::optional<BackgroundDeflater> background_;  // likewise
 
     std::uint64_t content_slot_ = 0;     // where the fileContent terms go once known
     std::size_t content_slot_size_ = 0;
@@ -568,7 +797,10 @@ private:
     std::vector<double> totals_;
     std::uint64_t chromatogram_offset_ = 0;
     std::uint64_t points_ = 0;
+    std::uint64_t reported_ = 0;         // bytes counted in progress so far
+    WriteStats stats_;                   // the damaged records so far
 };
+
 
 void DocumentWriter::header() {
     constexpr std::string_view ns =
@@ -678,148 +910,142 @@ void DocumentWriter::header() {
     out_.put("\" defaultDataProcessingRef=\"conversion\">\n");
 }
 
-Outcome<std::pair<std::span<const std::uint8_t>, std::span<const std::uint8_t>>> DocumentWriter::encode_pair(
-    std::span<const std::uint8_t> first, std::span<const std::uint8_t> second) {
-    if (options_.compression == Compression::none) return std::pair{first, second};
-    background_->start(first);
-    std::span<const std::uint8_t> packed_second;
-    std::exception_ptr thrown;
-    try {
-        packed_second = deflater_->compress(second);
-    } catch (...) {
-        thrown = std::current_exception();
+
+Outcome<void> DocumentWriter::damaged(const EncodedSpectrum& encoded) {
+    if (!encoded.error) return {};
+    if (options_.strict) {
+        return std::unexpected(
+            Failure{"scan " + encoded.native_id + " is damaged: " + *encoded.error + "; nothing written"});
     }
-    // Waited for even after a failure here: the other thread reads first until then.
-    auto packed_first = background_->result();
-    if (!thrown && !packed_first) thrown = packed_first.error();
-    if (thrown) return std::unexpected(Failure{"compression failed: " + exception_text(thrown)});
-    return std::pair{*packed_first, packed_second};
+    if (stats_.damaged++ == 0) stats_.first_error = *encoded.error;
+    if (stats_.first_damaged.size() < damaged_ids_kept) stats_.first_damaged.push_back(encoded.native_id);
+    return {};
 }
 
-void DocumentWriter::binary_array(std::span<const std::uint8_t> encoded, const std::string& type_line,
-                                  const std::string& array_line, std::string_view indent) {
-    out_.put(indent);
-    out_.put("<binaryDataArray encodedLength=\"");
-    put_number(out_, base64_length(encoded.size()));
-    out_.put("\">\n");
-    out_.put(indent);
-    out_.put("  ");
-    out_.put(type_line);
-    out_.put("\n");
-    out_.put(indent);
-    out_.put("  ");
-    out_.put(options_.compression != Compression::none ? lines_.zlib : lines_.raw);
-    out_.put("\n");
-    out_.put(indent);
-    out_.put("  ");
-    out_.put(array_line);
-    out_.put(indent);
-    out_.put("  <binary>");
-    put_base64(out_, encoded);
-    out_.put("</binary>\n");
-    out_.put(indent);
-    out_.put("</binaryDataArray>\n");
-}
-
-Outcome<void> DocumentWriter::spectrum(const meridel::SpectrumRecord& record, std::uint64_t index) {
-    const SpectrumSummary summary = summarize(record.mz, record.intensity);
+void DocumentWriter::append(const EncodedSpectrum& encoded) {
     out_.put("      ");
     offsets_.push_back(out_.offset());  // the index points at the '<' of the element
-    ids_.push_back(record.native_id);
-    times_.push_back(record.retention_time_sec);
-    totals_.push_back(summary.total_ion_current);
-    points_ += record.mz.size();
+    ids_.push_back(encoded.native_id);
+    times_.push_back(encoded.retention_time);
+    totals_.push_back(encoded.total_ion_current);
+    points_ += encoded.points;
+    content_ |= encoded.content;
+    out_.put(encoded.element.view());
+}
 
-    out_.put("<spectrum index=\"");
-    put_number(out_, index);
-    out_.put("\" id=\"");
-    out_.put(xml_escape(record.native_id));
-    out_.put("\" defaultArrayLength=\"");
-    put_number(out_, record.mz.size());
-    out_.put("\">\n        ");
-    out_.put(lines_.ms_level);
-    put_number(out_, record.ms_level);
-    out_.put("\"/>\n        ");
-    if (record.ms_level == 1) {
-        out_.put(lines_.ms1);
-        content_ |= content_ms1;
-    } else if (record.ms_level >= 2) {
-        out_.put(lines_.msn);
-        content_ |= content_msn;
-    } else {
-        out_.put(lines_.mass_spectrum);
-        content_ |= content_mass_spectrum;
-    }
-    out_.put("\n        ");
-    out_.put(record.is_profile ? lines_.profile : lines_.centroid);
-    content_ |= record.is_profile ? content_profile : content_centroid;
-    out_.put("\n        ");
-    out_.put(lines_.tic);
-    put_float(out_, summary.total_ion_current);
-    out_.put("\"/>\n");
-    if (summary.base_peak) {
-        out_.put("        ");
-        out_.put(lines_.base_mz);
-        put_float(out_, record.mz[*summary.base_peak]);
-        out_.put(lines_.mz_close);
-        out_.put("        ");
-        out_.put(lines_.base_intensity);
-        // As a double: a reader parsing the text gets exactly the array's value, widened.
-        put_float(out_, static_cast<double>(record.intensity[*summary.base_peak]));
-        out_.put(lines_.counts_close);
-    }
-    if (summary.lowest_mz) {
-        out_.put("        ");
-        out_.put(lines_.lowest_mz);
-        put_float(out_, *summary.lowest_mz);
-        out_.put(lines_.mz_close);
-        out_.put("        ");
-        out_.put(lines_.highest_mz);
-        put_float(out_, *summary.highest_mz);
-        out_.put(lines_.mz_close);
-    }
-    // What the scan index holds about a fragment scan's precursor is handed on as is:
-    // nothing says which physical quantity the values are.
-    if (record.precursor) {
-        const auto& p = *record.precursor;
-        const auto double_param = [&](std::string_view name, double value) {
-            out_.put("        <userParam name=\"");
-            out_.put(name);
-            out_.put("\" value=\"");
-            put_float(out_, value);
-            out_.put("\" type=\"xsd:double\"/>\n");
-        };
-        if (p.msn_value_1) double_param("msn_value_1", *p.msn_value_1);
-        if (p.msn_value_2) double_param("msn_value_2", *p.msn_value_2);
-        if (p.reference) {
-            out_.put("        <userParam name=\"precursor_reference\" value=\"");
-            out_.put(xml_escape(*p.reference));
-            out_.put("\" type=\"xsd:string\"/>\n");
+Outcome<void> DocumentWriter::spectra(std::size_t count, const Fetch& fetch, Progress& progress,
+                                      const std::atomic<bool>& stop) {
+    const auto miscounted = [&] {
+        return std::unexpected(Failure{"the reader gave a number of spectra other than the " +
+                                       std::to_string(run_.spectrum_count) + " announced"});
+    };
+    const auto delivered = [&] {
+        progress.scans_done.fetch_add(1, std::memory_order_relaxed);
+        progress.bytes_written.fetch_add(out_.offset() - reported_, std::memory_order_relaxed);
+        reported_ = out_.offset();
+    };
+    const std::size_t workers = std::min<std::size_t>(threads_, count);
+    if (workers <= 1) {
+        Encoder encoder(options_, lines_);
+        EncodedSpectrum encoded;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (stop.load(std::memory_order_relaxed)) return std::unexpected(Failure{"interrupted"});
+            auto made = produce(fetch, k, lines_, encoder, encoded);
+            if (!made) return std::unexpected(made.error());
+            if (!*made) return miscounted();
+            if (auto ok = damaged(encoded); !ok) return ok;
+            append(encoded);
+            if (auto ok = check_sink(); !ok) return ok;
+            delivered();
         }
+        return {};
     }
-    if (record.error) {
-        out_.put("        <userParam name=\"");
-        out_.put(data_error_param);
-        out_.put("\" value=\"");
-        out_.put(xml_escape(*record.error));
-        out_.put("\" type=\"xsd:string\"/>\n");
+
+    // The ordered pool: a worker takes the next position k only while k lies within the
+    // window of elements this thread has not copied yet, and builds it in the window's
+    // slot k % window, which no one else touches until this thread has copied it. So at
+    // most `window` elements wait, whatever the run's size, and the file is the same for
+    // every thread count.
+    struct Slot {
+        EncodedSpectrum encoded;
+        std::optional<Failure> failure;
+        bool ready = false;
+        bool ended = false;  // the source ran out before this position
+    };
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable ready;  // this thread waits for its next slot
+        std::condition_variable space;  // workers wait for the window to move on
+        std::vector<Slot> slots;
+        std::size_t next = 0;
+        std::size_t copied = 0;
+        bool stop = false;
+    };
+    Shared shared;
+    shared.slots.resize(workers * 4);
+    const std::size_t window = shared.slots.size();
+    const Lines& lines = lines_;
+    const WriteOptions& options = options_;
+
+    const auto work = [&shared, &fetch, &lines, &options, count, window] {
+        Encoder encoder(options, lines);
+        std::unique_lock lock(shared.mutex);
+        for (;;) {
+            shared.space.wait(lock, [&] {
+                return shared.stop || shared.next >= count || shared.next < shared.copied + window;
+            });
+            if (shared.stop || shared.next >= count) return;
+            const std::size_t k = shared.next++;
+            Slot& slot = shared.slots[k % window];
+            lock.unlock();
+            Outcome<bool> made = produce(fetch, k, lines, encoder, slot.encoded);
+            lock.lock();
+            if (!made) slot.failure = std::move(made.error());
+            slot.ended = made && !*made;
+            slot.ready = true;
+            shared.ready.notify_one();
+            if (!made || slot.ended) return;  // nothing after it will be copied
+        }
+    };
+
+    Workers pool;
+    // Stops and joins the workers on every way out of here.
+    struct Stopper {
+        Shared& shared;
+        Workers& pool;
+        ~Stopper() {
+            {
+                const std::lock_guard lock(shared.mutex);
+                shared.stop = true;
+            }
+            shared.space.notify_all();
+            pool.join();
+        }
+    } stopper{shared, pool};
+    for (std::size_t w = 0; w < workers; ++w) {
+        if (auto started = pool.start(work); !started) return started;
     }
-    out_.put("        <scanList count=\"1\">\n          ");
-    out_.put(lines_.no_combination);
-    out_.put("\n          <scan>\n            ");
-    out_.put(lines_.scan_start);
-    put_float(out_, record.retention_time_sec);
-    out_.put(lines_.second_close);
-    out_.put("          </scan>\n"
-             "        </scanList>\n"
-             "        <binaryDataArrayList count=\"2\">\n");
-    const auto encoded = encode_pair(bytes_of(std::span<const double>(record.mz)),
-                                     bytes_of(std::span<const float>(record.intensity)));
-    if (!encoded) return std::unexpected(encoded.error());
-    binary_array(encoded->first, lines_.f64, lines_.mz_array, "          ");
-    binary_array(encoded->second, lines_.f32, lines_.intensity_array, "          ");
-    out_.put("        </binaryDataArrayList>\n"
-             "      </spectrum>\n");
+
+    for (std::size_t k = 0; k < count; ++k) {
+        Slot& slot = shared.slots[k % window];
+        {
+            std::unique_lock lock(shared.mutex);
+            shared.ready.wait(lock, [&] { return slot.ready; });
+        }
+        if (stop.load(std::memory_order_relaxed)) return std::unexpected(Failure{"interrupted"});
+        if (slot.failure) return std::unexpected(std::move(*slot.failure));
+        if (slot.ended) return miscounted();
+        if (auto ok = damaged(slot.encoded); !ok) return ok;
+        append(slot.encoded);
+        if (auto ok = check_sink(); !ok) return ok;
+        delivered();
+        {
+            const std::lock_guard lock(shared.mutex);
+            slot.ready = false;
+            ++shared.copied;
+        }
+        shared.space.notify_all();
+    }
     return {};
 }
 
@@ -833,11 +1059,14 @@ Outcome<void> DocumentWriter::chromatogram() {
     out_.put("\">\n        ");
     out_.put(lines_.tic_chromatogram);
     out_.put("\n        <binaryDataArrayList count=\"2\">\n");
-    const auto encoded = encode_pair(bytes_of(std::span<const double>(times_)),
-                                     bytes_of(std::span<const double>(totals_)));
-    if (!encoded) return std::unexpected(encoded.error());
-    binary_array(encoded->first, lines_.f64, lines_.time_array, "          ");
-    binary_array(encoded->second, lines_.f64, lines_.intensity_array, "          ");
+    Encoder encoder(options_, lines_);
+    if (!encoder.ready()) return std::unexpected(Failure{"out of memory for the compressor"});
+    try {
+        encoder.array(out_, std::span<const double>(times_), Numpress::linear, lines_.time_array);
+        encoder.array(out_, std::span<const double>(totals_), Numpress::slof, lines_.intensity_array);
+    } catch (const CompressionError& e) {
+        return std::unexpected(Failure{"compression failed: " + exception_text(e.cause)});
+    }
     out_.put("        </binaryDataArrayList>\n"
              "      </chromatogram>\n"
              "    </chromatogramList>\n"
@@ -887,57 +1116,30 @@ Outcome<void> DocumentWriter::finish() {
     return check_sink();
 }
 
-Outcome<WriteStats> DocumentWriter::write(meridel::SpectrumIterator& spectra, Progress& progress,
-                                          const std::atomic<bool>& stop) {
+// `more` tells, after the last announced spectrum, whether the source has one more.
+Outcome<WriteStats> DocumentWriter::write(std::size_t count, const Fetch& fetch, const std::function<bool()>& more,
+                                          Progress& progress, const std::atomic<bool>& stop) {
     // A thread that could not start fails the document before anything is written.
     if (auto ok = check_sink(); !ok) return std::unexpected(ok.error());
-    if (options_.compression != Compression::none && background_->start_failure()) return std::unexpected(*background_->start_failure());
-    if (options_.compression != Compression::none && (!deflater_->ready() || !background_->ready())) {
-        return std::unexpected(Failure{"out of memory for the compressor"});
-    }
-    const auto miscounted = [&] {
+    header();
+    if (auto ok = spectra(count, fetch, progress, stop); !ok) return std::unexpected(ok.error());
+    // The list's count is written already; one spectrum more would contradict it.
+    if (more()) {
         return std::unexpected(Failure{"the reader gave a number of spectra other than the " +
                                        std::to_string(run_.spectrum_count) + " announced"});
-    };
-    header();
-    std::uint64_t count = 0;
-    std::uint64_t reported = 0;
-    WriteStats stats;
-    while (auto record = spectra.next()) {
-        if (stop.load(std::memory_order_relaxed)) return std::unexpected(Failure{"interrupted"});
-        if (record->mz.size() != record->intensity.size()) {
-            return std::unexpected(Failure{"spectrum " + record->native_id +
-                                           " has arrays of different lengths"});
-        }
-        // The list's count is written already; one spectrum more would contradict it.
-        if (count == run_.spectrum_count) return miscounted();
-        if (record->error) {
-            if (options_.strict) {
-                return std::unexpected(Failure{"scan " + record->native_id + " is damaged: " + *record->error +
-                                               "; nothing written"});
-            }
-            if (stats.damaged++ == 0) stats.first_error = *record->error;
-            if (stats.first_damaged.size() < damaged_ids_kept) stats.first_damaged.push_back(record->native_id);
-        }
-        if (auto ok = spectrum(*record, count); !ok) return std::unexpected(ok.error());
-        ++count;
-        if (auto ok = check_sink(); !ok) return std::unexpected(ok.error());
-        progress.scans_done.fetch_add(1, std::memory_order_relaxed);
-        progress.bytes_written.fetch_add(out_.offset() - reported, std::memory_order_relaxed);
-        reported = out_.offset();
     }
-    if (count != run_.spectrum_count) return miscounted();
     if (auto ok = chromatogram(); !ok) return std::unexpected(ok.error());
     if (options_.index) footer_and_index();
     if (auto ok = finish(); !ok) return std::unexpected(ok.error());
-    progress.bytes_written.fetch_add(out_.offset() - reported, std::memory_order_relaxed);
-    stats.spectra = count;
-    stats.points = points_;
-    stats.bytes = out_.offset();
-    return stats;
+    progress.bytes_written.fetch_add(out_.offset() - reported_, std::memory_order_relaxed);
+    stats_.spectra = count;
+    stats_.points = points_;
+    stats_.bytes = out_.offset();
+    return stats_;
 }
 
 }  // namespace
+
 
 SpectrumSummary summarize(std::span<const double> mz, std::span<const float> intensity) {
     // These loops run over every point of the run, so they keep four independent lanes
@@ -990,11 +1192,53 @@ SpectrumSummary summarize(std::span<const double> mz, std::span<const float> int
     return s;
 }
 
+namespace detail {
+
+std::optional<std::vector<std::uint8_t>> numpress_bytes(std::span<const double> values, bool linear) {
+    std::vector<std::uint8_t> out;
+    if (!numpress_encode(values, linear ? Numpress::linear : Numpress::slof, out)) return std::nullopt;
+    return out;
+}
+
+}  // namespace detail
+
 Outcome<WriteStats> write_mzml(int fd, meridel::SpectrumIterator& spectra, const RunInfo& run,
                                const WriteOptions& options, Progress& progress,
                                const std::atomic<bool>& stop) {
+    // The iterator gives its records in order, one caller at a time: a worker that took
+    // position k waits for its turn, so decoding is serial and the rest is spread out.
+    std::mutex mutex;
+    std::condition_variable turn;
+    std::size_t taken = 0;
+    const Fetch fetch = [&](std::size_t k) {
+        std::unique_lock lock(mutex);
+        turn.wait(lock, [&] { return taken == k; });
+        // Counted even when next() throws, so that the worker after this one never waits forever.
+        struct Next {
+            std::size_t& taken;
+            std::condition_variable& turn;
+            ~Next() {
+                ++taken;
+                turn.notify_all();
+            }
+        } next{taken, turn};
+        return spectra.next();
+    };
     DocumentWriter writer(fd, run, options);
-    return writer.write(spectra, progress, stop);
+    return writer.write(static_cast<std::size_t>(run.spectrum_count), fetch,
+                        [&] { return spectra.next().has_value(); }, progress, stop);
+}
+
+Outcome<WriteStats> write_mzml(int fd, const IndexedSource& source, const RunInfo& run,
+                               const WriteOptions& options, Progress& progress,
+                               const std::atomic<bool>& stop) {
+    const std::size_t count = std::min<std::size_t>(source.count, static_cast<std::size_t>(run.spectrum_count));
+    const Fetch fetch = [&](std::size_t k) -> std::optional<meridel::SpectrumRecord> {
+        if (k >= source.count) return std::nullopt;
+        return source.record_at(k);
+    };
+    DocumentWriter writer(fd, run, options);
+    return writer.write(count, fetch, [&] { return source.count > count; }, progress, stop);
 }
 
 }  // namespace corvane::mzml

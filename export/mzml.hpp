@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -47,6 +48,9 @@ struct WriteOptions {
     bool index = true;     // wrap in indexedmzML with offsets and a SHA-1 checksum
     bool strict = false;   // fail at the first record that carries an error
     unsigned threads = 0;  // worker threads; 0: the machine's cores
+    // libdeflate's effort, 1 to 12. Level 1 is the fastest and on these arrays within
+    // 1.05x of zlib's own level 6 in size (docs/convert.md has the measurements).
+    int zlib_level = 1;
 };
 
 // The user parameter that a spectrum written from a record with an error carries: the
@@ -104,6 +108,9 @@ struct WriteStats {
 inline constexpr std::size_t damaged_ids_kept = 5;
 
 // Writes the document to fd (a new, empty, seekable file) from the records of spectra.
+// Encoding (arrays, compression, base64) runs on options.threads worker threads, the
+// records are taken from the iterator in turn; with one thread everything runs on the
+// calling thread. The bytes written are the same for every thread count.
 // Stops with "interrupted" as soon as stop is set. Failures: a write error ("write
 // failed: <OS text>"; "write failed: nothing written" when a write call takes no byte,
 // which calling again would only repeat), a record whose arrays differ in length, or a
@@ -118,6 +125,19 @@ inline constexpr std::size_t damaged_ids_kept = 5;
                                              const RunInfo& run, const WriteOptions& options,
                                              Progress& progress, const std::atomic<bool>& stop);
 
+// A source whose records can be decoded by position, each on its own and from several
+// threads at once, exactly as its iterator would give them (the reader's record_at).
+struct IndexedSource {
+    std::size_t count = 0;
+    std::function<meridel::SpectrumRecord(std::size_t)> record_at;
+};
+
+// The same from an indexed source: the workers decode as well as encode, so a run uses
+// every thread asked for from the first byte to the last. Same failures, same bytes.
+[[nodiscard]] Outcome<WriteStats> write_mzml(int fd, const IndexedSource& source, const RunInfo& run,
+                                             const WriteOptions& options, Progress& progress,
+                                             const std::atomic<bool>& stop);
+
 }  // namespace corvane::mzml
 
 namespace corvane::mzml::detail {
@@ -127,5 +147,10 @@ namespace corvane::mzml::detail {
 // restores the system's. Returns the previous one. Swap only while no writer runs.
 using WriteCall = long (*)(int fd, const void* data, unsigned long size, long long offset);
 WriteCall set_write_call(WriteCall call);
+
+// The writer's MS-Numpress coding of one array: linear prediction (m/z, times) or short
+// logged floats (intensities), before zlib; nothing when the writer would store the array
+// zlib-compressed only. For measuring what the coding loses.
+[[nodiscard]] std::optional<std::vector<std::uint8_t>> numpress_bytes(std::span<const double> values, bool linear);
 
 }  // namespace corvane::mzml::detail

@@ -32,4 +32,9 @@ std::string exception_text(const std::exception_ptr& failure) {
     }
 }
 
+unsigned machine_cores() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
+}
+
 }  // namespace corvane::mzml

@@ -133,7 +133,8 @@ class Acquisition:
                 threads: Optional[int] = None, overwrite: bool = False) -> None:
         """Writes the run as an mzML 1.1 file, as corvane-convert does (temporary file,
         atomic rename; never replaces a file unless overwrite, never writes into the
-        acquisition). compression: "zlib" or None. The interpreter lock is released."""
+        acquisition). compression: "zlib", "numpress" (lossy MS-Numpress, then zlib) or
+        None. The file is the same for every thread count. The interpreter lock is released."""
     def close(self) -> None: ...
 
 def open(path: _Path) -> Acquisition:

@@ -185,9 +185,11 @@ if [ -e "$(ls "$build/python/cpython"/meridel/_meridel.*.so 2>/dev/null)" ]; the
   fi
 fi
 
-# Conversion to mzML against the drain of the same acquisition (its own build folder).
+# Conversion to mzML against the drain of the same acquisition (its own build folder),
+# on a run of the large run's shape.
 if [ -f /usr/share/openms/CV/psi-ms.obo ]; then
-  ROWS=1 BUILD="$build-convert" ROUNDS="$rounds" bash scripts/bench_convert.sh >> "$rows"
+  ROWS=1 BUILD="$build-convert" ROUNDS="$rounds" SHAPE="--ms1 3000 --points 60000 --ms2 3000 --peaks 400" \
+    bash scripts/bench_convert.sh >> "$rows"
 fi
 
 {

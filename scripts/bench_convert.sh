@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Conversion benchmark: corvane-convert against the drain of the same acquisition
-# (corvane-drain: open, take every record from the iterator, write nothing), with and
-# without compression, and --jobs 2 against --jobs 1 on two inputs. Prints rows in the
-# format of scripts/bench.sh ("row<TAB>measure<TAB>ratio<TAB>target<TAB>met<TAB>detail")
-# with ROWS=1, else a table. Times are medians of ROUNDS runs, each a fresh process on
-# a warm page cache; the outputs go to disk and are flushed there, as users get them.
+# (corvane-drain: open, take every record from the iterator on one thread, write
+# nothing), all in one run so the ratios are side by side: --no-compression, zlib (the
+# default, and --zlib-level 6 for the size comparison), --numpress, --threads 2 against
+# --threads 1 for zlib and numpress, --jobs 2 against --jobs 1 on two inputs, and OpenMS
+# FileConverter turning the uncompressed file into zlib mzML (its own writer) as a peer.
+# Then the zlib engines and the MS-Numpress loss on the run's arrays (corvane-bench-export).
+# Prints rows in the format of scripts/bench.sh ("row<TAB>measure<TAB>ratio<TAB>target<TAB>
+# met<TAB>detail") with ROWS=1, else a table. Times are medians of ROUNDS runs, each a
+# fresh process on a warm page cache; the outputs go to disk and are flushed there, as
+# users get them. Without --threads the converter uses every core.
 #   BUILD=build-bench-convert  ROUNDS=3  SHAPE="--ms1 750 --points 60000 --ms2 750 --peaks 400"
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,10 +20,12 @@ jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCH=ON \
   -DCORVANE_BUILD_TESTS=OFF -DCORVANE_BUILD_TOOLS=ON -DCORVANE_BUILD_PYTHON=OFF >/dev/null
-cmake --build "$build" -j "$jobs" --target corvane-convert corvane-drain corvane-make-sample >/dev/null
+cmake --build "$build" -j "$jobs" --target corvane-convert corvane-drain corvane-make-sample \
+  corvane-bench-export >/dev/null
 
 convert=$build/tools/corvane-convert
 drain=$build/bench/corvane-drain
+export_bench=$build/bench/corvane-bench-export
 data=$build/data
 out=$build/convert-out
 mkdir -p "$data" "$out"
@@ -56,29 +63,72 @@ for ((r = 0; r < rounds; r++)); do
   timed plain "$convert" --quiet --force --no-compression "$dir" -o "$out/plain.mzML"
   timed plain_noindex "$convert" --quiet --force --no-compression --no-index "$dir" -o "$out/noindex.mzML"
   timed zlib "$convert" --quiet --force "$dir" -o "$out/zlib.mzML"
+  timed zlib6 "$convert" --quiet --force --zlib-level 6 "$dir" -o "$out/zlib6.mzML"
+  timed numpress "$convert" --quiet --force --numpress "$dir" -o "$out/numpress.mzML"
+  timed zlib_t1 "$convert" --quiet --force --threads 1 "$dir" -o "$out/zlib-t1.mzML"
+  timed zlib_t2 "$convert" --quiet --force --threads 2 "$dir" -o "$out/zlib-t2.mzML"
+  timed numpress_t1 "$convert" --quiet --force --numpress --threads 1 "$dir" -o "$out/numpress-t1.mzML"
+  timed numpress_t2 "$convert" --quiet --force --numpress --threads 2 "$dir" -o "$out/numpress-t2.mzML"
   timed jobs1 "$convert" --quiet --force --jobs 1 "$dir" "$data/convert-2.d" -o "$out"
   timed jobs2 "$convert" --quiet --force --jobs 2 "$dir" "$data/convert-2.d" -o "$out"
+  if command -v FileConverter >/dev/null; then
+    timed peer FileConverter -in "$out/plain.mzML" -out "$out/peer.mzML"
+  fi
 done
+# The same files for every thread count, or the --threads rows compare different work.
+cmp -s "$out/zlib-t1.mzML" "$out/zlib-t2.mzML" && cmp -s "$out/numpress-t1.mzML" "$out/numpress-t2.mzML" ||
+  { echo "bench_convert.sh: --threads 1 and 2 wrote different files" >&2; exit 1; }
 
 size() { stat -c %s "$1"; }
+med() { median "$1" 1; }
 rows=$(
-  d=$(median drain 1); dc=$(median drain 2)
-  p=$(median plain 1); pc=$(median plain 2)
-  n=$(median plain_noindex 1); nc=$(median plain_noindex 2)
-  z=$(median zlib 1); zc=$(median zlib 2)
-  j1=$(median jobs1 1); j2=$(median jobs2 1)
-  awk -v d="$d" -v dc="$dc" -v p="$p" -v pc="$pc" -v n="$n" -v nc="$nc" -v z="$z" -v zc="$zc" \
-      -v j1="$j1" -v j2="$j2" -v ps="$(size "$out/plain.mzML")" -v zs="$(size "$out/zlib.mzML")" \
+  peer_time=-1
+  [ -n "${times[peer]:-}" ] && peer_time=$(med peer)
+  awk -v d="$(med drain)" -v dc="$(median drain 2)" -v p="$(med plain)" -v pc="$(median plain 2)" \
+      -v n="$(med plain_noindex)" -v z="$(med zlib)" -v zc="$(median zlib 2)" -v z6="$(med zlib6)" \
+      -v np="$(med numpress)" -v npc="$(median numpress 2)" \
+      -v z1="$(med zlib_t1)" -v z2="$(med zlib_t2)" -v n1="$(med numpress_t1)" -v n2="$(med numpress_t2)" \
+      -v j1="$(med jobs1)" -v j2="$(med jobs2)" -v peer="$peer_time" \
+      -v ps="$(size "$out/plain.mzML")" -v zs="$(size "$out/zlib.mzML")" -v z6s="$(size "$out/zlib6.mzML")" \
+      -v nps="$(size "$out/numpress.mzML")" -v cores="$(nproc)" \
       -v both="$(( $(size "$out/convert.mzML") + $(size "$out/convert-2.mzML") ))" 'BEGIN {
     r = p / d
-    printf "row\tConvert --no-compression / drain\t%.3f\t<= 1.5\t%s\t%.2f s vs %.2f s wall; cpu %.2f s vs %.2f s; %.0f MB\n",
-      r, (r <= 1.5) ? "yes" : "NO", p, d, pc, dc, ps / 1e6
-    printf "row\t  the same, --no-index (no checksum) / drain\t%.3f\t-\t-\t%.2f s wall; cpu %.2f s\n", n / d, n, nc
-    printf "row\tConvert (zlib) / drain\t%.3f\t-\t-\t%.2f s wall; cpu %.2f s; %.0f MB (%.2f of plain)\n",
-      z / d, z, zc, zs / 1e6, zs / ps
+    printf "row\tConvert --no-compression / drain\t%.3f\t<= 1.5\t%s\t%.2f s vs %.2f s wall; cpu %.2f s vs %.2f s; %.0f MB; %d cores\n",
+      r, (r <= 1.5) ? "yes" : "NO", p, d, pc, dc, ps / 1e6, cores
+    printf "row\t  the same, --no-index (no checksum) / drain\t%.3f\t-\t-\t%.2f s wall\n", n / d, n
+    r = z / d
+    printf "row\tConvert (zlib, default) / drain\t%.3f\t<= 4\t%s\t%.2f s wall; cpu %.2f s; %.1f MB\n",
+      r, (r <= 4) ? "yes" : "NO", z, zc, zs / 1e6
+    r = zs / z6s
+    printf "row\t  zlib file size / --zlib-level 6 file size\t%.3f\t<= 1.05\t%s\t%.1f MB vs %.1f MB (level 6 takes %.2f s)\n",
+      r, (r <= 1.05) ? "yes" : "NO", zs / 1e6, z6s / 1e6, z6
+    r = np / d
+    printf "row\tConvert --numpress / drain\t%.3f\t<= 4\t%s\t%.2f s wall; cpu %.2f s; %.1f MB\n",
+      r, (r <= 4) ? "yes" : "NO", np, npc, nps / 1e6
+    r = nps / zs
+    printf "row\t  numpress file size / zlib file size\t%.3f\t<= 0.5\t%s\t%.1f MB vs %.1f MB\n",
+      r, (r <= 0.5) ? "yes" : "NO", nps / 1e6, zs / 1e6
+    r = z1 / z2
+    printf "row\tConvert zlib, --threads 1 / --threads 2\t%.3f\t>= 1.7\t%s\t%.2f s vs %.2f s\n",
+      r, (r >= 1.7) ? "yes" : "NO", z1, z2
+    r = n1 / n2
+    printf "row\tConvert --numpress, --threads 1 / --threads 2\t%.3f\t>= 1.7\t%s\t%.2f s vs %.2f s\n",
+      r, (r >= 1.7) ? "yes" : "NO", n1, n2
     printf "row\tConvert --jobs 2 / --jobs 1, two inputs (zlib)\t%.3f\t-\t-\t%.2f s vs %.2f s; %.0f vs %.0f MB/s\n",
       j2 / j1, j2, j1, both / 1e6 / j2, both / 1e6 / j1
+    if (peer > 0)
+      printf "row\tPeer: OpenMS FileConverter, plain mzML -> zlib mzML / drain\t%.3f\t-\t-\t%.2f s wall (its own reading included)\n",
+        peer / d, peer
   }'
+  # The zlib engines on the run's arrays, one thread (CPU time), sizes against libdeflate 6.
+  "$export_bench" deflate "$dir" | awk -F'\t' '
+    { name[NR] = $2; bytes[NR] = $3; secs[NR] = $4; raw = $5; if ($2 == "libdeflate 6") ref = $3 }
+    END { for (i = 1; i <= NR; i++)
+      printf "row\tzlib engine %s: size / libdeflate 6\t%.3f\t-\t-\t%.1f MB, %.0f MB/s on one core (%.2f s for %.0f MB)\n",
+        name[i], bytes[i] / ref, bytes[i] / 1e6, raw / 1e6 / secs[i], secs[i], raw / 1e6 }'
+  # What --numpress loses on this run.
+  "$export_bench" numpress "$dir" | awk -F'\t' '
+    { printf "row\tnumpress largest relative error, %s\t%s\t-\t-\t%s values; %s arrays kept exact (zlib only)\n", $2, $3, $4, $5 }'
 )
 rm -f "$out"/*.mzML
 

@@ -875,7 +875,7 @@ constexpr const char* to_mzml_doc =
     "to_mzml($self, path, compression='zlib', index=True, threads=None, overwrite=False)\n--\n\n"
     "Writes the run as an mzML 1.1 file at path, as corvane-convert does: into a temporary\n"
     "file beside it, renamed into place once complete (nothing is left after a failure).\n"
-    "compression: 'zlib' or None (also 'none'); index: wrap in\n"
+    "compression: 'zlib', 'numpress' (lossy MS-Numpress, then zlib) or None; index: wrap in\n"
     "indexedmzML with offsets and a checksum; threads: worker threads (None: the machine's\n"
     "cores), the file is the same for every count; overwrite: replace an existing file.\n"
     "Raises FileExistsError (or another OSError, errno and filename set) and ValueError for\n"

@@ -40,7 +40,7 @@ mode_t creation_mask() {
     return mask;
 }
 
-// compression: None or "none", "zlib". False with the exception set.
+// compression: None or "none", "zlib", "numpress". False with the exception set.
 bool compression_argument(PyObject* value, mzml::Compression& out) {
     if (value == nullptr) return true;
     if (value == Py_None) {
@@ -57,6 +57,8 @@ bool compression_argument(PyObject* value, mzml::Compression& out) {
     const std::string_view name(text);
     if (name == "zlib") {
         out = mzml::Compression::zlib;
+    } else if (name == "numpress") {
+        out = mzml::Compression::numpress;
     } else if (name == "none") {
         out = mzml::Compression::none;
     } else {

@@ -99,7 +99,7 @@ constexpr const char* not_buffer_index = "meridel.Buffer indices must be integer
 constexpr const char* buffer_out_of_range = "meridel.Buffer index out of range";
 constexpr const char* read_only = "meridel.Buffer is read-only";
 constexpr const char* not_compression_type = "%s argument 'compression' must be str or None, not %s";
-constexpr const char* not_compression = "%s argument 'compression' must be 'zlib', 'none' or None, not %R";
+constexpr const char* not_compression = "%s argument 'compression' must be 'zlib', 'numpress', 'none' or None, not %R";
 constexpr const char* empty_path = "%s argument '%s' must not be empty";
 constexpr const char* not_a_module = "meridel: the execution step needs a module object";
 // Where the interpreter does not refuse by itself (PyPy; CPython before 3.10 for

@@ -3,6 +3,8 @@
 // test_readers.py.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <libdeflate.h>
+#include <libmsnumpress/MSNumpress.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <new>
@@ -486,15 +489,20 @@ TEST(WriteMzml, FailuresInsideItsThreads) {
     const std::vector<Row> rows = {
         {"writing thread cannot start", Site::thread_start, 1, no_thread},
         {"hashing thread cannot start", Site::thread_start, 2, no_thread},
-        {"compressing thread cannot start", Site::thread_start, 3, no_thread},
+        {"first encoding thread cannot start", Site::thread_start, 3, no_thread},
+        {"second encoding thread cannot start", Site::thread_start, 4, no_thread},
         {"no memory for the first arrays", Site::compress_buffer, 1, "compression failed: out of memory"},
         {"no memory for the second array", Site::compress_buffer, 2, "compression failed: out of memory"},
         {"no memory for a larger spectrum", Site::compress_buffer, 3, "compression failed: out of memory"},
         {"writing a buffer fails", Site::write_step, 2, "write failed: out of memory"},
         {"hashing a buffer fails", Site::hash_step, 2, "checksum failed: out of memory"},
     };
+    // Two threads: the sink's writer and hasher, then two encoders; one thread: every
+    // step on the calling thread, where the same failures give the same messages.
+    for (const unsigned threads : {2U, 1U})
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+        if (threads == 1 && row.site == Site::thread_start) continue;
+        SCOPED_TRACE(std::string(row.name) + ", threads " + std::to_string(threads));
         corvane::fixture::TempDir dir;
         const std::string path = dir.join("out.mzML");
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -506,11 +514,196 @@ TEST(WriteMzml, FailuresInsideItsThreads) {
         fault_at = row.at;
         fault_passes = 0;
         const auto previous = cc::detail::set_fault_hook(inject);
-        const auto result = cc::write_mzml(fd, spectra, run_info(3), cc::WriteOptions{}, progress, stop);
+        const auto result =
+            cc::write_mzml(fd, spectra, run_info(3), cc::WriteOptions{.threads = threads}, progress, stop);
         cc::detail::set_fault_hook(previous);
         ::close(fd);
         EXPECT_GE(fault_passes.load(), row.at);  // the fault was reached
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error().message, row.message);
+    }
+}
+
+namespace {
+
+// Spectra of every kind the encoder treats apart: ordinary ones of several sizes, an
+// empty one, one with NaN m/z and one with negative intensities (both kept exact under
+// MS-Numpress, zlib-compressed only), and one with a huge intensity.
+std::vector<meridel::SpectrumRecord> assorted_records() {
+    std::vector<meridel::SpectrumRecord> records;
+    for (std::uint32_t i = 1; i <= 23; ++i) records.push_back(varied_record(i, (i * 977) % 3000));
+    records[3].mz.clear();
+    records[3].intensity.clear();
+    records[5].mz[1] = std::numeric_limits<double>::quiet_NaN();
+    records[7].intensity[2] = -4.0f;
+    records[9].intensity[0] = 3.0e38f;
+    records[11].ms_level = 2;
+    records[11].is_profile = true;
+    return records;
+}
+
+// Writes records to a new file in dir as asked, from an iterator or an indexed source;
+// returns the file's bytes, or the failure's message prefixed with "failed: ".
+std::string written(const corvane::fixture::TempDir& dir, const std::vector<meridel::SpectrumRecord>& records,
+                    cc::WriteOptions options, bool indexed) {
+    const std::string path = dir.join("out-" + std::to_string(options.threads) + (indexed ? "i" : "s") + ".mzML");
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    cc::Progress progress;
+    const std::atomic<bool> stop{false};
+    cc::Outcome<cc::WriteStats> result = std::unexpected(cc::Failure{});
+    if (indexed) {
+        const cc::IndexedSource source{records.size(), [&](std::size_t i) { return records[i]; }};
+        result = cc::write_mzml(fd, source, run_info(records.size()), options, progress, stop);
+    } else {
+        FakeSpectra spectra(records);
+        result = cc::write_mzml(fd, spectra, run_info(records.size()), options, progress, stop);
+    }
+    ::close(fd);
+    if (!result) return "failed: " + result.error().message;
+    EXPECT_EQ(progress.scans_done.load(), records.size());
+    return read_file(path);
+}
+
+// The decoded bytes of every <binary> of the document, with the compression term of its
+// array.
+std::vector<std::pair<std::string, std::vector<std::uint8_t>>> binaries(const std::string& doc) {
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> out;
+    const auto decode64 = [](std::string_view text) {
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t acc = 0;
+        int bits = 0;
+        for (const char c : text) {
+            if (c == '=') break;
+            const auto at = std::string_view("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/").find(c);
+            acc = (acc << 6) | static_cast<std::uint32_t>(at);
+            bits += 6;
+            if (bits >= 8) {
+                bits -= 8;
+                bytes.push_back(static_cast<std::uint8_t>(acc >> bits));
+            }
+        }
+        return bytes;
+    };
+    for (std::size_t pos = 0; (pos = doc.find("<binaryDataArray ", pos)) != std::string::npos;) {
+        const std::size_t end = doc.find("</binaryDataArray>", pos);
+        const std::string_view element(doc.data() + pos, end - pos);
+        std::string term = "MS:1000576";
+        for (const char* t : {"MS:1000574", "MS:1002746", "MS:1002748"}) {
+            if (element.find(t) != std::string_view::npos) term = t;
+        }
+        const std::size_t open = element.find("<binary>") + 8;
+        out.emplace_back(term, decode64(element.substr(open, element.find("</binary>") - open)));
+        pos = end;
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> inflate(const std::vector<std::uint8_t>& packed, std::size_t limit) {
+    std::vector<std::uint8_t> out(limit);
+    std::size_t size = 0;
+    auto* d = libdeflate_alloc_decompressor();
+    const auto rc = libdeflate_zlib_decompress(d, packed.data(), packed.size(), out.data(), out.size(), &size);
+    libdeflate_free_decompressor(d);
+    EXPECT_EQ(rc, LIBDEFLATE_SUCCESS);
+    out.resize(size);
+    return out;
+}
+
+}  // namespace
+
+TEST(WriteMzml, SameBytesForEveryThreadCountAndSource) {
+    corvane::fixture::TempDir dir;
+    const auto records = assorted_records();
+    for (const auto compression : {cc::Compression::none, cc::Compression::zlib, cc::Compression::numpress}) {
+        SCOPED_TRACE(static_cast<int>(compression));
+        const std::string reference = written(dir, records, {.compression = compression, .threads = 1}, false);
+        ASSERT_FALSE(reference.starts_with("failed")) << reference;
+        for (const unsigned threads : {1U, 2U, 3U, 8U, 64U}) {
+            for (const bool indexed : {false, true}) {
+                SCOPED_TRACE(std::to_string(threads) + (indexed ? " threads, indexed" : " threads, iterator"));
+                EXPECT_TRUE(written(dir, records, {.compression = compression, .threads = threads}, indexed) ==
+                            reference);
+            }
+        }
+    }
+}
+
+TEST(WriteMzml, NumpressStaysCloseAndKeepsWhatItCannotCarryExact) {
+    corvane::fixture::TempDir dir;
+    const auto records = assorted_records();
+    const std::string doc = written(dir, records, {.compression = cc::Compression::numpress, .threads = 2}, true);
+    const auto arrays = binaries(doc);
+    ASSERT_EQ(arrays.size(), 2 * records.size() + 2);  // and the chromatogram's two
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        SCOPED_TRACE(records[r].native_id);
+        const auto& [mz_term, mz_packed] = arrays[2 * r];
+        const auto& [intensity_term, intensity_packed] = arrays[2 * r + 1];
+        const auto& mz = records[r].mz;
+        const auto& intensity = records[r].intensity;
+        if (mz.empty()) {  // nothing to encode: plain zlib, empty
+            EXPECT_EQ(mz_term, "MS:1000574");
+            EXPECT_EQ(intensity_term, "MS:1000574");
+            continue;
+        }
+        const auto mz_bytes = inflate(mz_packed, 8 + mz.size() * 8);
+        if (r == 5) {  // NaN: stored exactly
+            ASSERT_EQ(mz_term, "MS:1000574");
+            ASSERT_EQ(mz_bytes.size(), mz.size() * 8);
+            EXPECT_EQ(std::memcmp(mz_bytes.data(), mz.data(), mz_bytes.size()), 0);
+        } else {
+            ASSERT_EQ(mz_term, "MS:1002746");
+            std::vector<double> back(mz.size() + 2);
+            ASSERT_EQ(ms::numpress::MSNumpress::decodeLinear(mz_bytes.data(), mz_bytes.size(), back.data()),
+                      mz.size());
+            for (std::size_t i = 0; i < mz.size(); ++i) EXPECT_NEAR(back[i], mz[i], mz[i] * 1e-9) << i;
+        }
+        const auto intensity_bytes = inflate(intensity_packed, 8 + intensity.size() * 4);
+        if (r == 7) {  // a negative intensity: stored exactly, as 32-bit floats
+            ASSERT_EQ(intensity_term, "MS:1000574");
+            ASSERT_EQ(intensity_bytes.size(), intensity.size() * 4);
+            EXPECT_EQ(std::memcmp(intensity_bytes.data(), intensity.data(), intensity_bytes.size()), 0);
+        } else {
+            ASSERT_EQ(intensity_term, "MS:1002748");
+            std::vector<double> back(intensity.size());
+            ASSERT_EQ(ms::numpress::MSNumpress::decodeSlof(intensity_bytes.data(), intensity_bytes.size(),
+                                                          back.data()),
+                      intensity.size());
+            // Short logged floats keep log(x + 1) to half a step of the fixed point:
+            // about 1e-4 relative below 2^20, 7e-4 with a value near the float's largest.
+            const double tolerance = r == 9 ? 8e-4 : 2e-4;
+            for (std::size_t i = 0; i < intensity.size(); ++i) {
+                const double want = static_cast<double>(intensity[i]);
+                EXPECT_NEAR((back[i] + 1) / (want + 1), 1.0, tolerance) << i;
+            }
+        }
+    }
+    // The document says 64-bit for what numpress decodes to; the exact fallbacks keep
+    // their own widths.
+    EXPECT_NE(doc.find("MS-Numpress linear prediction compression followed by zlib compression"), std::string::npos);
+}
+
+TEST(WriteMzml, ASourceThatFailsOnAWorkerFailsTheDocument) {
+    // What a decoding worker throws ends the document as an ordinary failure, at every
+    // thread count, and no worker is left waiting.
+    const auto records = assorted_records();
+    for (const unsigned threads : {1U, 2U, 5U}) {
+        SCOPED_TRACE(threads);
+        corvane::fixture::TempDir dir;
+        const std::string path = dir.join("out.mzML");
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        const cc::IndexedSource source{records.size(), [&](std::size_t i) {
+                                           if (i == 13) throw std::bad_alloc();
+                                           return records[i];
+                                       }};
+        cc::Progress progress;
+        const std::atomic<bool> stop{false};
+        const auto result =
+            cc::write_mzml(fd, source, run_info(records.size()), {.threads = threads}, progress, stop);
+        ::close(fd);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().message, "encoding failed: out of memory");
+        EXPECT_EQ(progress.scans_done.load(), 13u);  // everything before it, nothing after
     }
 }

@@ -125,6 +125,9 @@ def test_bad_input_leaves_nothing_behind(tmp_path, name, args, message):
         (["--frobnicate", "a.d"], "unknown option --frobnicate (--help for usage)"),
         (["--jobs", "0", "a.d"], "--jobs needs a whole number of 1 or more (--help for usage)"),
         (["-j", "2x", "a.d"], "--jobs needs a whole number of 1 or more (--help for usage)"),
+        (["--threads", "0", "a.d"], "--threads needs a whole number of 1 or more (--help for usage)"),
+        (["-t", "", "a.d"], "--threads needs a whole number of 1 or more (--help for usage)"),
+        (["a.d", "--threads"], "--threads needs a whole number of 1 or more (--help for usage)"),
         (["a.d", "-o"], "-o needs a file or folder (--help for usage)"),
         (["a.d", "b.d", "-o", "{tmp}/out.mzML"],
          "{tmp}/out.mzML: not a folder; several inputs need an existing output folder"),
@@ -145,7 +148,8 @@ def test_help_explains_every_option_and_the_exit_statuses(tmp_path, args):
     text = result.stdout
     assert text.startswith("usage: corvane-convert [options] INPUT.d... [-o OUT]\n")
     lines = text.splitlines()
-    for option in ["-o, --output OUT", "-j, --jobs N", "--no-compression", "--no-index", "-f, --force",
+    for option in ["-o, --output OUT", "-j, --jobs N", "-t, --threads N", "--numpress", "--no-compression",
+                   "--no-index", "-f, --force",
                    "--strict", "-q, --quiet", "-h, --help", "--version", "--"]:
         explained = [line for line in lines if re.match(rf"\s+{re.escape(option)}\s{{2,}}\S", line)]
         assert len(explained) == 1, option
@@ -178,6 +182,27 @@ def test_jobs_convert_several_inputs_as_one_at_a_time_would(tmp_path):
         assert (tmp_path / "one" / name).read_bytes() == (tmp_path / "two" / name).read_bytes()
 
 
+def test_every_thread_count_writes_the_same_file(tmp_path):
+    acq = make(tmp_path / "run.d", big_acquisition_description(40))
+    for flags in ([], ["--no-compression"], ["--numpress"], ["--no-index"]):
+        outputs = set()
+        for threads in ("1", "2", "3"):
+            out = tmp_path / f"t{threads}.mzML"
+            result = run("--force", "--threads", threads, *flags, acq, "-o", out)
+            assert result.returncode == 0, result.stderr
+            outputs.add(out.read_bytes())
+        assert len(outputs) == 1, flags
+
+
+def test_numpress_is_smaller_and_says_so(tmp_path):
+    acq = make(tmp_path / "run.d", big_acquisition_description(20))
+    assert run(acq, "-o", tmp_path / "zlib.mzML").returncode == 0
+    assert run("--numpress", acq, "-o", tmp_path / "np.mzML").returncode == 0
+    text = (tmp_path / "np.mzML").read_text()
+    assert text.count('accession="MS:1002746"') == 21 and text.count('accession="MS:1002748"') == 21
+    assert (tmp_path / "np.mzML").stat().st_size < 0.6 * (tmp_path / "zlib.mzML").stat().st_size
+
+
 def test_no_index_and_no_compression_change_only_the_encoding(tmp_path):
     acq = make(tmp_path / "run.d")
     plain = tmp_path / "plain.mzML"
@@ -201,7 +226,8 @@ NO_THREAD = "cannot start a thread: Resource temporarily unavailable"
     [
         ("thread:1", NO_THREAD),  # the writing thread
         ("thread:2", NO_THREAD),  # the hashing thread
-        ("thread:3", NO_THREAD),  # the compressing thread
+        ("thread:3", NO_THREAD),  # the first encoding thread
+        ("thread:4", NO_THREAD),  # the second
         ("compress:1", "compression failed: out of memory"),
         ("write:1", "write failed: out of memory"),
         ("hash:1", "checksum failed: out of memory"),
@@ -211,7 +237,7 @@ def test_a_failure_in_a_thread_fails_the_input_and_leaves_nothing(tmp_path, faul
     acq = make(tmp_path / "run.d")
     out_dir = tmp_path / "out"
     out_dir.mkdir()
-    line = one_error_line(run(acq, "-o", out_dir, env=with_fault(fault)))
+    line = one_error_line(run("--threads", "2", acq, "-o", out_dir, env=with_fault(fault)))
     assert line == f"corvane-convert: {out_dir / 'run.mzML'}: {message}"
     assert list(out_dir.iterdir()) == []
 
@@ -231,6 +257,14 @@ def test_a_progress_line_that_cannot_start_is_reported(tmp_path):
     assert status == 1
     assert text == f"corvane-convert: {NO_THREAD}\r\n"
     assert (tmp_path / "run.mzML").read_bytes().startswith(b"<?xml")
+
+
+def big_acquisition_description(count, size=8000):
+    """count profile scans of size points."""
+    points = [(i * 7919) % 65536 for i in range(size)]
+    return {"stride": 284, "scans": [
+        {"scan_id": i + 1, "rt_min": i / 100, "ms_level": 1, "mz_first": 100.0, "mz_last": 2000.0,
+         "profile": {"intensities": points[i:] + points[:i]}} for i in range(count)]}
 
 
 def big_acquisition(path):

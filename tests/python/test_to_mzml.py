@@ -7,13 +7,15 @@ import hashlib
 import os
 import re
 import struct
+import sys
+import threading
 import xml.etree.ElementTree as ET
 import zlib
 
 import pytest
 
 import meridel
-from test_meridel import RUNS, mixed_scans
+from test_meridel import RUNS, large_run, mixed_scans  # noqa: F401  (large_run: a fixture)
 
 NS = "{http://psi.hupo.org/ms/mzml}"
 ZLIB = "MS:1000574"
@@ -79,13 +81,22 @@ def current_umask():
 
 def test_every_thread_count_writes_the_same_bytes(acquisition, tmp_path):
     with meridel.open(acquisition({"scans": mixed_scans(40, points=300)})) as acq:
-        for compression in ("zlib", None):
+        for compression in ("zlib", "numpress", None):
             outputs = set()
             for threads in (1, 2, 3, 8, None):
                 target = tmp_path / ("t%s.mzML" % threads)
                 acq.to_mzml(str(target), compression=compression, threads=threads, overwrite=True)
                 outputs.add(target.read_bytes())
             assert len(outputs) == 1
+
+
+def test_numpress_is_accepted_and_smaller(acquisition, tmp_path):
+    with meridel.open(acquisition({"scans": mixed_scans(30, points=600)})) as acq:
+        acq.to_mzml(tmp_path / "z.mzML")
+        acq.to_mzml(tmp_path / "n.mzML", compression="numpress")
+        text = (tmp_path / "n.mzML").read_text()
+        assert "MS:1002746" in text and "MS:1002748" in text
+        assert (tmp_path / "n.mzML").stat().st_size < (tmp_path / "z.mzML").stat().st_size
 
 
 def test_file_rules_and_errors(acquisition, tmp_path):
@@ -136,3 +147,30 @@ def test_file_rules_and_errors(acquisition, tmp_path):
     with pytest.raises(ValueError, match="closed acquisition"):
         acq.to_mzml(tmp_path / "late.mzML")
     assert not (tmp_path / "late.mzML").exists() and not (tmp_path / "x").exists()
+
+
+def test_writing_releases_the_interpreter_lock(large_run, tmp_path):
+    path, _ = large_run
+    progress = []
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            progress.append(1)
+
+    # A long switch interval: the counter can only run during the call if it lets go of the lock.
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1.0)
+    counter = threading.Thread(target=count)
+    with meridel.open(path) as acq:
+        counter.start()
+        try:
+            before = len(progress)
+            acq.to_mzml(tmp_path / "large.mzML", threads=1)
+            during = len(progress) - before
+        finally:
+            stop.set()
+            counter.join()
+            sys.setswitchinterval(old)
+    assert during > 0
+    assert (tmp_path / "large.mzML").stat().st_size > 1000000

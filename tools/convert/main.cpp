@@ -26,7 +26,6 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "export/convert.hpp"
@@ -48,7 +47,13 @@ constexpr std::string_view usage_text =
     "Options:\n"
     "  -o, --output OUT      the output file (one input only), or an existing folder\n"
     "  -j, --jobs N          convert up to N inputs at once (default 1)\n"
-    "      --no-compression  store the binary arrays without zlib compression\n"
+    "  -t, --threads N       worker threads for each input (default: the machine's\n"
+    "                        cores, shared among the jobs); the output is the same\n"
+    "                        for every count\n"
+    "      --numpress        MS-Numpress then zlib (lossy: m/z to about 1e-9, intensities\n"
+    "                        to about 2e-4 relative); smaller files\n"
+    "      --zlib-level N    zlib effort from 1 (fastest, the default) to 12\n"
+    "      --no-compression  store the binary arrays without compression\n"
     "      --no-index        write plain mzML, without the offset index and checksum\n"
     "  -f, --force           replace existing output files\n"
     "      --strict          fail an input with a scan that cannot be read, writing\n"
@@ -75,6 +80,7 @@ struct Arguments {
     std::optional<std::string> output;
     ConvertOptions options;
     unsigned jobs = 1;
+    unsigned threads = 0;  // 0: not given
     bool quiet = false;
 };
 
@@ -116,6 +122,8 @@ std::expected<Arguments, Usage> parse_arguments(int argc, char** argv) {
             return std::unexpected(Usage{std::string("corvane-convert ") + corvane::version, 0});
         } else if (arg == "--no-compression") {
             args.options.write.compression = Compression::none;
+        } else if (arg == "--numpress") {
+            args.options.write.compression = Compression::numpress;
         } else if (arg == "--no-index") {
             args.options.write.index = false;
         } else if (arg == "-q" || arg == "--quiet") {
@@ -135,6 +143,22 @@ std::expected<Arguments, Usage> parse_arguments(int argc, char** argv) {
                 return std::unexpected(Usage{"--jobs needs a whole number of 1 or more"});
             }
             args.jobs = n;
+        } else if (auto level = option_value(argc, argv, i, "--zlib-level", "--zlib-level")) {
+            const std::string text = level->value_or("");
+            int n = 0;
+            const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
+            if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size() || n < 1 || n > 12) {
+                return std::unexpected(Usage{"--zlib-level needs a whole number from 1 to 12"});
+            }
+            args.options.write.zlib_level = n;
+        } else if (auto threads = option_value(argc, argv, i, "-t", "--threads")) {
+            const std::string text = threads->value_or("");
+            unsigned n = 0;
+            const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
+            if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size() || n == 0) {
+                return std::unexpected(Usage{"--threads needs a whole number of 1 or more"});
+            }
+            args.threads = n;
         } else {
             return std::unexpected(Usage{"unknown option " + std::string(arg)});
         }
@@ -294,6 +318,12 @@ int run(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     for (const int signo : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signo, &action, nullptr);
 
+    // The jobs share the machine: each input gets its share of the cores (at least one
+    // thread), and --threads asks for fewer, never for more than that share.
+    const unsigned running = static_cast<unsigned>(std::min<std::size_t>(args->jobs, jobs->size()));
+    const unsigned share = std::max(1U, machine_cores() / running);
+    args->options.write.threads = args->threads == 0 ? share : std::min(args->threads, share);
+
     Progress progress;
     std::atomic<std::size_t> next_job{0};
     std::atomic<std::size_t> files_done{0};
@@ -320,46 +350,36 @@ int run(int argc, char** argv) {
 
     // A thread that cannot start is reported like a failed input; the threads that did
     // start (this one among them) still convert every input.
-    const unsigned workers = static_cast<unsigned>(std::min<std::size_t>(args->jobs, jobs->size()));
-    std::vector<std::thread> threads;
-    threads.reserve(workers);  // before any thread runs: a throwing push_back would end the process
     std::optional<ProgressLine> line;
-    std::thread line_thread;
-    std::exception_ptr line_failure;
+    Workers line_thread;
     if (!args->quiet && ::isatty(STDERR_FILENO) == 1) {
         line.emplace(progress, jobs->size());
-        auto started = start_thread([&] {
-            try {
-                line->run(files_done);
-            } catch (...) {
-                line_failure = std::current_exception();
-            }
-        });
-        if (started) {
-            line_thread = std::move(*started);
-        } else {
+        if (auto started = line_thread.start([&] { line->run(files_done); }); !started) {
             line.reset();
             report_failure(started.error());
             any_failed = true;
         }
     }
-    for (unsigned w = 1; w < workers; ++w) {
-        auto started = start_thread(worker);
-        if (!started) {
+    Workers workers;
+    for (unsigned w = 1; w < running; ++w) {
+        if (auto started = workers.start(worker); !started) {
             report_failure(started.error());
             any_failed = true;
             break;
         }
-        threads.push_back(std::move(*started));
     }
     worker();
-    for (auto& t : threads) t.join();
+    workers.join();
     if (line) {
         line->finish();
         line_thread.join();
     }
-    if (line_failure) {
-        report_failure(Failure{"progress line: " + exception_text(line_failure)});
+    if (const auto failure = line_thread.failure()) {
+        report_failure(Failure{"progress line: " + *failure});
+        any_failed = true;
+    }
+    if (const auto failure = workers.failure()) {  // the worker catches its own; never expected
+        report_failure(Failure{*failure});
         any_failed = true;
     }
 
