@@ -118,9 +118,10 @@ inline constexpr std::size_t damaged_ids_kept = 5;
 // record that carries an error ("scan ID is damaged: ERROR; nothing written"; otherwise
 // it is written with empty arrays and the data_error_param). Short writes are
 // continued. A failure on one of the writer's threads is returned like any other: "cannot
-// start a thread: <reason>", "compression failed: <reason>", "write failed: <reason>" or
-// "checksum failed: <reason>" (the reason "out of memory" for std::bad_alloc). The
-// file's contents are unspecified after a failure.
+// start a thread: <reason>", "compression failed: <reason>", "encoding failed: <reason>"
+// (what decoding or encoding a spectrum threw), "write failed: <reason>" or "checksum
+// failed: <reason>" (the reason "out of memory" for std::bad_alloc); every thread has
+// stopped when it returns. The file's contents are unspecified after a failure.
 [[nodiscard]] Outcome<WriteStats> write_mzml(int fd, meridel::SpectrumIterator& spectra,
                                              const RunInfo& run, const WriteOptions& options,
                                              Progress& progress, const std::atomic<bool>& stop);

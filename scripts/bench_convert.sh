@@ -99,9 +99,8 @@ rows=$(
     r = z / d
     printf "row\tConvert (zlib, default) / drain\t%.3f\t<= 4\t%s\t%.2f s wall; cpu %.2f s; %.1f MB\n",
       r, (r <= 4) ? "yes" : "NO", z, zc, zs / 1e6
-    r = zs / z6s
-    printf "row\t  zlib file size / --zlib-level 6 file size\t%.3f\t<= 1.05\t%s\t%.1f MB vs %.1f MB (level 6 takes %.2f s)\n",
-      r, (r <= 1.05) ? "yes" : "NO", zs / 1e6, z6s / 1e6, z6
+    printf "row\t  zlib file size / --zlib-level 6 (libdeflate 6) file size\t%.3f\t-\t-\t%.1f MB vs %.1f MB (level 6 takes %.2f s)\n",
+      zs / z6s, zs / 1e6, z6s / 1e6, z6
     r = np / d
     printf "row\tConvert --numpress / drain\t%.3f\t<= 4\t%s\t%.2f s wall; cpu %.2f s; %.1f MB\n",
       r, (r <= 4) ? "yes" : "NO", np, npc, nps / 1e6
@@ -122,10 +121,16 @@ rows=$(
   }'
   # The zlib engines on the run's arrays, one thread (CPU time), sizes against libdeflate 6.
   "$export_bench" deflate "$dir" | awk -F'\t' '
-    { name[NR] = $2; bytes[NR] = $3; secs[NR] = $4; raw = $5; if ($2 == "libdeflate 6") ref = $3 }
-    END { for (i = 1; i <= NR; i++)
-      printf "row\tzlib engine %s: size / libdeflate 6\t%.3f\t-\t-\t%.1f MB, %.0f MB/s on one core (%.2f s for %.0f MB)\n",
-        name[i], bytes[i] / ref, bytes[i] / 1e6, raw / 1e6 / secs[i], secs[i], raw / 1e6 }'
+    { name[NR] = $2; bytes[NR] = $3; secs[NR] = $4; raw = $5; if ($2 == "zlib 6") ref = $3 }
+    END {
+      for (i = 1; i <= NR; i++) {
+        r = bytes[i] / ref
+        # The default (libdeflate 1) against zlib'"'"'s own level 6: the size target.
+        printf "row\tzlib engine %s: size / zlib 6\t%.3f\t%s\t%s\t%.1f MB, %.0f MB/s on one core (%.2f s for %.0f MB)\n",
+          name[i], r, name[i] == "libdeflate 1" ? "<= 1.05" : "-", name[i] == "libdeflate 1" ? (r <= 1.05 ? "yes" : "NO") : "-",
+          bytes[i] / 1e6, raw / 1e6 / secs[i], secs[i], raw / 1e6
+      }
+    }'
   # What --numpress loses on this run.
   "$export_bench" numpress "$dir" | awk -F'\t' '
     { printf "row\tnumpress largest relative error, %s\t%s\t-\t-\t%s values; %s arrays kept exact (zlib only)\n", $2, $3, $4, $5 }'
