@@ -1,0 +1,273 @@
+"""meridel.batch on a real local cluster of worker processes (127.0.0.1): results equal to
+direct per-run calls, damaged and missing runs as rows, conversion and its resumption,
+output paths that stay in their folder, and corvane-batch's tables and exit statuses.
+CPython with Dask only (ctest runs this file on its own)."""
+import csv
+import io
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import meridel
+from conftest import write_acquisition
+from meridel import batch
+
+
+def scans(count, points=40, seed=0):
+    """MS1 profile scans and MS2 peak scans, alternating two to one."""
+    out = []
+    for i in range(count):
+        scan = {"scan_id": 10 + i, "rt_min": 0.05 * i, "ms_level": 1 + (i % 3 == 2),
+                "mz_first": 100.0, "mz_last": 100.0 + points}
+        if scan["ms_level"] == 1:
+            scan["profile"] = {"intensities": [(i * 7919 + j * 31 + seed) % 5000 for j in range(points)]}
+        else:
+            scan["peaks"] = {"format": 3, "mz": [150.0 + j / 4 for j in range(points // 2)],
+                             "intensity": [float((i + j + seed) % 97) for j in range(points // 2)]}
+        out.append(scan)
+    return out
+
+
+# Scan 2's peak block lies past the end of its file: it decodes without points.
+DAMAGED = [
+    {"scan_id": 1, "rt_min": 0.25, "ms_level": 1, "peaks": {"format": 3, "mz": [120.0], "intensity": [3.0]}},
+    {"scan_id": 2, "rt_min": 0.5, "ms_level": 1, "peaks": {"format": 3, "mz": [120.0], "intensity": [4.0],
+                                                           "byte_offset": 1 << 40}},
+    {"scan_id": 3, "rt_min": 0.75, "ms_level": 1, "peaks": {"format": 3, "mz": [120.0], "intensity": [5.0]}},
+]
+
+
+@pytest.fixture(scope="module")
+def runs(tmp_path_factory):
+    """Three good runs, one with a damaged scan, one cut short, one empty folder, one missing."""
+    root = tmp_path_factory.mktemp("runs")
+    paths = [write_acquisition(root / ("good%d.d" % k), {"scans": scans(9 + 3 * k, seed=k)}) for k in range(3)]
+    paths.append(write_acquisition(root / "damaged.d", {"scans": DAMAGED}))
+    cut = write_acquisition(root / "cut.d", {"scans": scans(6)})
+    index = os.path.join(cut, "AcqData", "MSScan.bin")
+    os.truncate(index, os.path.getsize(index) - 100)
+    paths.append(cut)
+    (root / "empty.d").mkdir()
+    paths += [str(root / "empty.d"), str(root / "missing.d")]
+    return paths
+
+
+@pytest.fixture(scope="module")
+def client():
+    """Two single-threaded worker processes, torn down after the module's tests."""
+    from distributed import Client
+    with batch.local_cluster(2) as cluster, Client(cluster) as c:
+        yield c
+
+
+def test_local_cluster_is_processes_on_loopback_only(client):
+    info = client.scheduler_info()
+    assert info["address"].startswith("tcp://127.0.0.1:")
+    assert len(info["workers"]) == 2
+    for address, worker in info["workers"].items():
+        assert address.startswith("tcp://127.0.0.1:") and worker["host"] == "127.0.0.1"
+        assert worker["nthreads"] == 1
+    assert "dashboard" not in info.get("services", {})
+    pids = client.run(os.getpid)
+    assert len(set(pids.values())) == 2 and os.getpid() not in pids.values()
+
+
+def direct_summary(path):
+    with meridel.open(path) as acq:
+        spectra = list(acq)
+        tic = acq.tic()
+        levels = {}
+        for s in spectra:
+            levels[s.ms_level] = levels.get(s.ms_level, 0) + 1
+        rts = [s.retention_time_sec for s in spectra]
+        return {"source_name": acq.source_name, "instrument": acq.instrument.name, "scans": len(spectra),
+                "levels": levels, "rt": (min(rts), max(rts)), "points": sum(len(s) for s in spectra),
+                "damaged": sum(s.error is not None for s in spectra),
+                "tic_area": float(np.trapz(np.asarray(tic.intensity), np.asarray(tic.rt)))}
+
+
+def test_summaries_equal_direct_calls_and_failed_runs_are_rows(client, runs, monkeypatch):
+    # One path relative to the caller's folder: the workers started elsewhere.
+    monkeypatch.chdir(os.path.dirname(runs[0]))
+    given = [os.path.basename(runs[0])] + runs[1:]
+    frame = batch.summaries(given, client=client)
+    assert frame["path"].tolist() == given
+    assert list(frame.columns) == ["path", "source_name", "instrument", "instrument_accession", "acquired_time",
+                                   "scans", "ms1_scans", "ms2_scans", "rt_min_sec", "rt_max_sec", "points",
+                                   "tic_area", "damaged_scans", "error"]
+    rows = frame.set_index("path")
+    for path in runs[:4]:
+        expect = direct_summary(path)
+        row = rows.loc[given[0] if path == runs[0] else path]
+        assert pd_missing(row["error"]), row["error"]
+        assert (row["source_name"], row["instrument"], row["scans"], row["points"], row["damaged_scans"]) == \
+            (expect["source_name"], expect["instrument"], expect["scans"], expect["points"], expect["damaged"])
+        assert (row["ms1_scans"], row["ms2_scans"]) == (expect["levels"].get(1, 0), expect["levels"].get(2, 0))
+        assert (row["rt_min_sec"], row["rt_max_sec"]) == expect["rt"]
+        assert row["tic_area"] == pytest.approx(expect["tic_area"], rel=1e-12)
+    assert rows.loc[runs[3], "damaged_scans"] == 1
+    errors = {path: rows.loc[path, "error"] for path in runs[4:]}
+    assert errors[runs[4]].startswith("FormatError: ")
+    assert errors[runs[5]].startswith("FileNotFoundError: ") and errors[runs[6]].startswith("FileNotFoundError: ")
+    assert rows.loc[runs[4:], ["scans", "points", "tic_area", "ms1_scans"]].isna().all().all()
+
+
+def pd_missing(value):
+    return value is None or (isinstance(value, float) and np.isnan(value))
+
+
+def test_tic_area_is_trapezoids_in_retention_order():
+    cases = [
+        ([], [], 0.0),
+        ([1.0], [5.0], 0.0),
+        ([0.0, 2.0], [1.0, 3.0], 4.0),
+        ([2.0, 0.0, 1.0], [3.0, 1.0, 2.0], 4.0),           # unsorted input
+        ([0.0, float("nan"), 2.0], [1.0, 100.0, 3.0], 4.0),  # a point without a time is left out
+    ]
+    for rt, intensity, area in cases:
+        assert batch.tic_area(rt, intensity) == area, (rt, intensity)
+
+
+def test_xics_equal_direct_calls(client, runs):
+    targets = [110.0, 152.5]
+    frame = batch.xics(runs[:4] + runs[-1:], targets, ppm=2000.0, client=client)
+    assert list(frame.columns) == batch.XIC_COLUMNS
+    for path in runs[:4]:
+        with meridel.open(path) as acq:
+            expected = acq.xic(targets, ppm=2000.0)
+        for chromatogram in expected:
+            part = frame[(frame["path"] == path) & (frame["target"] == chromatogram.target)]
+            assert part["rt_sec"].tolist() == chromatogram.rt.tolist()
+            assert part["intensity"].tolist() == chromatogram.intensity.tolist()
+            assert (part["low"].unique().tolist(), part["high"].unique().tolist()) == \
+                ([chromatogram.window[0]], [chromatogram.window[1]])
+            assert part["error"].isna().all()
+    failed = frame[frame["path"] == runs[-1]]
+    assert len(failed) == 1 and failed["error"].iloc[0].startswith("FileNotFoundError: ")
+    assert failed["target"].isna().all()
+
+
+def test_bad_arguments_are_refused_before_any_work():
+    # No client and no cluster: the checks come first.
+    for kwargs, text in [(dict(ppm=5.0, da=0.1), "give ppm or da, not both"),
+                         (dict(ppm=0.0), "ppm must be positive"),
+                         (dict(da=-1.0), "da must be positive"),
+                         (dict(rt_range=(5.0, 1.0)), "rt_range must be"),
+                         (dict(ms_level=0), "ms_level must be at least 1")]:
+        with pytest.raises(ValueError, match=text):
+            batch.xics(["x.d"], [100.0], client="tcp://127.0.0.1:9", **kwargs)
+    with pytest.raises(ValueError, match="at least one m/z"):
+        batch.xics(["x.d"], [], client="tcp://127.0.0.1:9")
+    with pytest.raises(TypeError, match="not a single path"):
+        batch.summaries("run.d", client="tcp://127.0.0.1:9")
+
+
+def test_output_names_and_paths_stay_in_the_output_folder(tmp_path):
+    cases = [("/data/run.d", "run.mzML"), ("../x.d", "x.mzML"), ("../../x.D/", "x.mzML"),
+             ("a/b.d.d", "b.d.mzML"), ("plain", "plain.mzML"), (".d", ".d.mzML")]
+    for run, name in cases:
+        assert batch.output_name(run) == name, run
+        assert batch.output_path(str(tmp_path), run) == os.path.join(str(tmp_path), name), run
+    (tmp_path / "sub").mkdir()
+    os.chdir(tmp_path / "sub")
+    assert batch.output_name("..") == tmp_path.name + ".mzML"
+    with pytest.raises(ValueError, match="cannot name an output"):
+        batch.output_name("/")
+    # A name that is a link out of the folder is refused, not written through.
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    out = tmp_path / "out"
+    out.mkdir()
+    os.symlink(elsewhere / "evil.mzML", out / "evil.mzML")
+    with pytest.raises(ValueError, match="outside"):
+        batch.output_path(str(out), "/runs/evil.d")
+    # The folder itself may be a link.
+    os.symlink(out, tmp_path / "link")
+    assert batch.output_path(str(tmp_path / "link"), "run.d") == str(tmp_path / "link" / "run.mzML")
+
+
+def listing(folder):
+    return sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, files in os.walk(folder) for f in files)
+
+
+def test_convert_writes_each_run_once_and_resumes(client, runs, tmp_path):
+    out = tmp_path / "out"
+    reference = tmp_path / "reference"
+    reference.mkdir()
+    # Two runs share a name: the later one is refused, and nothing escapes through "..".
+    twin = write_acquisition(tmp_path / "elsewhere" / "good0.d", {"scans": scans(3)})
+    climbing = os.path.join(os.path.dirname(runs[1]), "..", os.path.basename(os.path.dirname(runs[1])),
+                            "good1.d")
+    given = runs[:1] + [climbing] + runs[2:] + [twin]
+    table = batch.convert(given, out, client=client)
+    assert table["path"].tolist() == given
+    status = dict(zip(table["path"], table["status"]))
+    assert [status[p] for p in given[:4]] == ["converted"] * 4
+    assert [status[p] for p in given[4:]] == ["failed"] * 4
+    assert table.loc[table["path"] == twin, "error"].iloc[0] == \
+        "ValueError: %s and %s would both write good0.mzML" % (runs[0], twin)
+    assert table.loc[table["path"] == runs[6], "error"].iloc[0].startswith("FileNotFoundError: ")
+    names = ["good0.mzML", "good1.mzML", "good2.mzML", "damaged.mzML"]
+    assert listing(out) == sorted(names)  # no staging, nothing partial, nothing for failed runs
+    for path, name in zip(runs[:4], names):
+        with meridel.open(path) as acq:
+            acq.to_mzml(str(reference / name))
+        assert (out / name).read_bytes() == (reference / name).read_bytes(), name
+    assert table.loc[table["status"] == "converted", "output"].tolist() == [str(out / n) for n in names]
+
+    # Again: nothing is converted, nothing is touched.
+    stamps = {n: os.stat(out / n).st_mtime_ns for n in names}
+    again = batch.convert(runs[:4], out, client=client)
+    assert again["status"].tolist() == ["skipped"] * 4
+    assert {n: os.stat(out / n).st_mtime_ns for n in names} == stamps
+    # Asked to redo: written anew, to the same bytes.
+    os.truncate(out / names[0], 10)
+    redone = batch.convert(runs[:1], out, redo=True, client=client)
+    assert redone["status"].tolist() == ["converted"]
+    assert (out / names[0]).read_bytes() == (reference / names[0]).read_bytes()
+    assert listing(out) == sorted(names)
+
+
+def run_cli(*args, cwd=None):
+    proc = subprocess.run([sys.executable, "-m", "meridel.batch_cli", *args], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, cwd=cwd, timeout=600)
+    return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+
+
+def test_cli_tables_and_exit_statuses(client, runs, tmp_path):
+    # Its own local cluster: one run fails, so the status is 1; CSV and JSON agree.
+    rc, out, err = run_cli("summary", runs[0], runs[-1], "--workers", "1", "-o", str(tmp_path / "s.csv"),
+                           "--json", str(tmp_path / "s.json"))
+    assert rc == 1, err
+    assert "%s: FileNotFoundError: " % runs[-1] in err and out == ""
+    rows = list(csv.DictReader(open(tmp_path / "s.csv")))
+    records = json.load(open(tmp_path / "s.json"))
+    assert [r["path"] for r in rows] == [r["path"] for r in records] == [runs[0], runs[-1]]
+    assert int(rows[0]["scans"]) == records[0]["scans"] == 9 and rows[0]["error"] == ""
+    assert records[1]["scans"] is None and records[1]["error"].startswith("FileNotFoundError")
+
+    # Through a running scheduler; every run succeeds: status 0, the table on standard output.
+    address = client.scheduler.address
+    rc, out, err = run_cli("xic", runs[0], runs[1], "--mz", "110", "--ppm", "2000", "--scheduler", address)
+    assert rc == 0, err
+    table = list(csv.DictReader(io.StringIO(out)))
+    assert {r["path"] for r in table} == {runs[0], runs[1]} and all(r["error"] == "" for r in table)
+
+    rc, out, err = run_cli("convert", runs[0], "--out-dir", str(tmp_path / "mz"), "--scheduler", address)
+    assert rc == 0, err
+    assert [r["status"] for r in csv.DictReader(io.StringIO(out))] == ["converted"]
+    rc, out, err = run_cli("convert", runs[0], runs[4], "--out-dir", str(tmp_path / "mz"), "--scheduler", address)
+    assert rc == 1 and [r["status"] for r in csv.DictReader(io.StringIO(out))] == ["skipped", "failed"]
+
+    # Usage errors: status 2, before any cluster starts.
+    for args, text in [(["summary", "x.d", "--tls-cert", "c.pem"], "go together"),
+                       (["summary", "x.d", "--workers", "0"], "at least 1"),
+                       (["summary", "x.d", "--workers", "2", "--scheduler", address], "sizes the local cluster"),
+                       (["xic", "x.d", "--mz", "100", "--ppm", "-1", "--scheduler", address], "ppm must be positive"),
+                       (["convert", "x.d"], "--out-dir")]:
+        rc, out, err = run_cli(*args)
+        assert rc == 2 and text in err, (args, err)
