@@ -60,8 +60,12 @@ def local_cluster(workers: Optional[int] = None, threads_per_worker: int = 1, **
         workers = _cores()
     if workers < 1:
         raise ValueError("workers must be at least 1, not %d" % workers)
+    # Scheduler and workers serve HTTP (health, metrics) even without a dashboard: the
+    # scheduler by default on port 8787 of its host, a worker without a dashboard address on
+    # every interface. Both get a free port on loopback instead; the scheduler no dashboard.
     options = dict(n_workers=workers, threads_per_worker=threads_per_worker, processes=True,
-                   host="127.0.0.1", dashboard_address=None, worker_dashboard_address=None)
+                   host="127.0.0.1", dashboard_address=None, worker_dashboard_address="127.0.0.1:0",
+                   scheduler_kwargs={"dashboard": False, "dashboard_address": "127.0.0.1:0"})
     options.update(kwargs)
     return LocalCluster(**options)
 

@@ -3,7 +3,8 @@
     corvane-batch summary RUNS... [-o FILE.csv] [--json FILE]
     corvane-batch xic RUNS... --mz MZ [--mz MZ ...] [--ppm P | --da D] [--ms-level N] [-o FILE.csv]
     corvane-batch convert RUNS... --out-dir DIR [--compression zlib|none] [--redo] [-o FILE.csv] [--json FILE]
-    common: [--scheduler ADDRESS] [--workers N] [--tls-ca-file F --tls-cert F --tls-key F] [--no-progress]
+    common: [--scheduler ADDRESS [--timeout S]] [--workers N] [--threads N]
+            [--tls-ca-file F --tls-cert F --tls-key F] [--no-progress]
 
 Tables go to -o (CSV, "-" or none for standard output) and --json. A progress bar goes to
 standard error when it is a terminal. Exit status: 0 when every run succeeded (a skipped
@@ -28,6 +29,8 @@ def _parser() -> argparse.ArgumentParser:
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="a running dask-scheduler (tcp://host:8786 or tls://host:8786); "
                             "default: a local cluster on 127.0.0.1")
+    where.add_argument("--timeout", type=float, default=30.0, metavar="SECONDS",
+                       help="how long to try to reach the scheduler (default 30)")
     where.add_argument("--workers", type=int, metavar="N",
                        help="worker processes of the local cluster (default: one per core)")
     where.add_argument("--threads", type=int, default=1, metavar="N",
@@ -126,10 +129,10 @@ def main(argv: Optional[List[str]] = None) -> int:
             if security is None and not args.scheduler.startswith("tls://") and not _is_loopback(args.scheduler):
                 print("corvane-batch: warning: %s is reached without TLS: whoever can reach that scheduler "
                       "can run code on its workers" % args.scheduler, file=sys.stderr)
-            client = Client(args.scheduler, security=security, timeout="30s")
+            client = Client(args.scheduler, security=security, timeout="%gs" % args.timeout)
         else:
             client = None
-    except (OSError, TimeoutError, ValueError) as e:
+    except Exception as e:  # refused, timed out, TLS handshake or configuration: all the same here
         print("corvane-batch: cannot reach the scheduler %s: %s" % (args.scheduler, e), file=sys.stderr)
         return EXIT_CLUSTER
 

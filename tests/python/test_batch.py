@@ -71,9 +71,14 @@ def test_local_cluster_is_processes_on_loopback_only(client):
     for address, worker in info["workers"].items():
         assert address.startswith("tcp://127.0.0.1:") and worker["host"] == "127.0.0.1"
         assert worker["nthreads"] == 1
-    assert "dashboard" not in info.get("services", {})
     pids = client.run(os.getpid)
     assert len(set(pids.values())) == 2 and os.getpid() not in pids.values()
+    # Every socket that listens, the scheduler's and nannies' (here) and the workers', is
+    # on loopback: no dashboard or HTTP server on another address.
+    import psutil
+    listening = [c.laddr for pid in [os.getpid(), *pids.values()]
+                 for c in psutil.Process(pid).connections(kind="inet") if c.status == psutil.CONN_LISTEN]
+    assert len(listening) >= 5 and all(address.ip == "127.0.0.1" for address in listening), listening
 
 
 def direct_summary(path):
@@ -166,14 +171,14 @@ def test_bad_arguments_are_refused_before_any_work():
         batch.summaries("run.d", client="tcp://127.0.0.1:9")
 
 
-def test_output_names_and_paths_stay_in_the_output_folder(tmp_path):
+def test_output_names_and_paths_stay_in_the_output_folder(tmp_path, monkeypatch):
     cases = [("/data/run.d", "run.mzML"), ("../x.d", "x.mzML"), ("../../x.D/", "x.mzML"),
              ("a/b.d.d", "b.d.mzML"), ("plain", "plain.mzML"), (".d", ".d.mzML")]
     for run, name in cases:
         assert batch.output_name(run) == name, run
         assert batch.output_path(str(tmp_path), run) == os.path.join(str(tmp_path), name), run
     (tmp_path / "sub").mkdir()
-    os.chdir(tmp_path / "sub")
+    monkeypatch.chdir(tmp_path / "sub")
     assert batch.output_name("..") == tmp_path.name + ".mzML"
     with pytest.raises(ValueError, match="cannot name an output"):
         batch.output_name("/")
