@@ -192,6 +192,36 @@ if [ -f /usr/share/openms/CV/psi-ms.obo ]; then
     bash scripts/bench_convert.sh >> "$rows"
 fi
 
+# Batch work on a local Dask cluster (CPython): 16 copies of a mid-sized run, summarised and
+# converted by two single-threaded worker processes against one; the cost of a task beyond a
+# direct call; and a plain Python loop with meridel over the same runs.
+if [ -e "$(ls "$build/python/cpython"/meridel/_meridel.*.so 2>/dev/null)" ] &&
+   /usr/bin/python3 -c 'import distributed, pandas' 2>/dev/null; then
+  make_data mid --ms1 500 --points 40000 --ms2 500 --peaks 400
+  copies=$data/batch16
+  if [ ! -f "$copies/.flags" ] || ! cmp -s "$copies/.flags" "$data/mid.d/.flags"; then
+    rm -rf "$copies" && mkdir -p "$copies"
+    for i in $(seq -w 1 16); do cp -r "$data/mid.d" "$copies/run$i.d"; done
+    cp "$data/mid.d/.flags" "$copies/.flags"
+  fi
+  runs=("$copies"/run*.d)
+  bb() { PYTHONPATH="$root/$build/python/cpython" /usr/bin/python3 bench/batch_bench.py "$@" 2>/dev/null; }
+  read -r s1 c1 < <(bb batch 1 "$data/batch-out" "${runs[@]}")
+  read -r s2 c2 < <(bb batch 2 "$data/batch-out" "${runs[@]}")
+  read -r sl cl < <(bb loop "$data/batch-out" "${runs[@]}")
+  read -r od oc < <(bb overhead "${runs[@]}")
+  rm -rf "$data/batch-out"
+  awk -v a="$s1" -v b="$s2" 'BEGIN { r = a / b
+    printf "row\tbatch summary, 16 runs: 2 workers / 1 worker, throughput\t%.2f\t>= 1.70\t%s\t%.2f s vs %.2f s\n", r, (r >= 1.70) ? "yes" : "NO", b, a }' >> "$rows"
+  awk -v a="$c1" -v b="$c2" 'BEGIN { r = a / b
+    printf "row\tbatch convert, 16 runs: 2 workers / 1 worker, throughput\t%.2f\t>= 1.70\t%s\t%.2f s vs %.2f s\n", r, (r >= 1.70) ? "yes" : "NO", b, a }' >> "$rows"
+  awk -v l="$sl" -v a="$s1" -v lc="$cl" -v c="$c1" 'BEGIN {
+    printf "row\tbatch summary, 1 worker / plain Python loop with meridel\t%.3f\t-\t-\t%.2f s vs %.2f s\n", a / l, a, l
+    printf "row\tbatch convert, 1 worker / plain Python loop with meridel\t%.3f\t-\t-\t%.2f s vs %.2f s\n", c / lc, c, lc }' >> "$rows"
+  awk -v d="$od" -v c="$oc" 'BEGIN {
+    printf "row\tDask overhead per run: empty task - direct call\t%.2f ms\t-\t-\t%.3f ms vs %.4f ms\n", (d - c) * 1000, d * 1000, c * 1000 }' >> "$rows"
+fi
+
 {
   printf 'measure\tratio\ttarget\tmet\tdetail\n'
   awk -F'\t' '$1 == "row" { printf "%s\t%s\t%s\t%s\t%s\n", $2, $3, $4, $5, $6 }' "$rows"

@@ -60,7 +60,7 @@ assert not strays, strays
 # The meridel package: its extension, Python files and stubs; none of the C++ beside them.
 package = {os.path.basename(f) for f in installed if f.startswith("meridel/") and "__pycache__" not in f}
 assert not {f for f in package if f.endswith((".cpp", ".hpp", ".map"))}, package
-assert {"__init__.py", "__init__.pyi", "py.typed"} <= package, package
+assert {"__init__.py", "__init__.pyi", "py.typed", "batch.py", "batch_cli.py"} <= package, package
 assert any(f.startswith("_meridel.") for f in package), package
 assert os.path.dirname(os.path.abspath(corvane.__file__)).startswith(sys.prefix), corvane.__file__
 assert os.path.dirname(os.path.abspath(meridel.__file__)).startswith(sys.prefix), meridel.__file__
@@ -89,3 +89,5 @@ else:
     raise AssertionError("meridel opened a directory without AcqData")
 print("installed:", corvane.__file__)
 PY
+# The console script; --help needs neither Dask nor pandas (the venv has neither).
+"$work/venv/bin/corvane-batch" --help | grep -q "^usage: corvane-batch"

@@ -73,6 +73,10 @@ def test_local_cluster_is_processes_on_loopback_only(client):
         assert worker["nthreads"] == 1
     pids = client.run(os.getpid)
     assert len(set(pids.values())) == 2 and os.getpid() not in pids.values()
+    # Workers keep freed spectrum memory for the next one (Dask's own setting would unmap
+    # every buffer: several times slower).
+    environ = client.run(lambda: {k: os.environ.get(k) for k in batch.WORKER_ALLOCATOR})
+    assert all(e == batch.WORKER_ALLOCATOR for e in environ.values()), environ
     # Every socket that listens, the scheduler's and nannies' (here) and the workers', is
     # on loopback: no dashboard or HTTP server on another address.
     import psutil
