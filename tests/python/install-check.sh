@@ -90,4 +90,5 @@ else:
 print("installed:", corvane.__file__)
 PY
 # The console script; --help needs neither Dask nor pandas (the venv has neither).
-"$work/venv/bin/corvane-batch" --help | grep -q "^usage: corvane-batch"
+usage=$("$work/venv/bin/corvane-batch" --help)
+grep -q "^usage: corvane-batch" <<< "$usage"
