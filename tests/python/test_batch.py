@@ -266,11 +266,6 @@ def test_cli_tables_and_exit_statuses(client, runs, tmp_path):
     table = list(csv.DictReader(io.StringIO(out)))
     assert {r["path"] for r in table} == {runs[0], runs[1]} and all(r["error"] == "" for r in table)
 
-    rc, out, err = run_cli("convert", runs[0], "--out-dir", str(tmp_path / "mz"), "--scheduler", address)
-    assert rc == 0, err
-    assert [r["status"] for r in csv.DictReader(io.StringIO(out))] == ["converted"]
-    rc, out, err = run_cli("convert", runs[0], runs[4], "--out-dir", str(tmp_path / "mz"), "--scheduler", address)
-    assert rc == 1 and [r["status"] for r in csv.DictReader(io.StringIO(out))] == ["skipped", "failed"]
 
     # Usage errors: status 2, before any cluster starts.
     for args, text in [(["summary", "x.d", "--tls-cert", "c.pem"], "go together"),
@@ -280,3 +275,15 @@ def test_cli_tables_and_exit_statuses(client, runs, tmp_path):
                        (["convert", "x.d"], "--out-dir")]:
         rc, out, err = run_cli(*args)
         assert rc == 2 and text in err, (args, err)
+
+
+def test_cli_convert_statuses(client, runs, tmp_path):
+    address = client.scheduler.address
+    rc, out, err = run_cli("convert", runs[0], "--out-dir", str(tmp_path / "mz"), "--scheduler", address)
+    assert rc == 0, err
+    assert [r["status"] for r in csv.DictReader(io.StringIO(out))] == ["converted"]
+    # A skipped run succeeded; a run that cannot be read did not.
+    rc, out, err = run_cli("convert", runs[0], runs[4], "--out-dir", str(tmp_path / "mz"), "--scheduler", address,
+                           "--json", str(tmp_path / "table.json"))
+    assert rc == 1 and [r["status"] for r in csv.DictReader(io.StringIO(out))] == ["skipped", "failed"]
+    assert [r["status"] for r in json.load(open(tmp_path / "table.json"))] == ["skipped", "failed"]
