@@ -54,8 +54,10 @@ import meridel
 site = sysconfig.get_paths()["purelib"]
 # The extension, its stubs and the metadata: nothing else (no src/ package such as raw/).
 installed = [str(f) for f in importlib.metadata.files("corvane")]
+# ... and the console script, corvane-batch, in the venv's bin/.
 strays = [f for f in installed if not f.startswith(("corvane.", "corvane-stubs/", "meridel/",
-                                                   "corvane-0.1.0.dist-info/"))]
+                                                   "corvane-0.1.0.dist-info/"))
+          and not f.endswith("/bin/corvane-batch")]
 assert not strays, strays
 # The meridel package: its extension, Python files and stubs; none of the C++ beside them.
 package = {os.path.basename(f) for f in installed if f.startswith("meridel/") and "__pycache__" not in f}
