@@ -16,10 +16,6 @@ import meridel
 from conftest import write_acquisition
 from meridel import batch
 
-# Conversion goes through Acquisition.to_mzml, the mzML writer's binding.
-needs_writer = pytest.mark.skipif(not hasattr(meridel.Acquisition, "to_mzml"),
-                                  reason="this meridel has no Acquisition.to_mzml (the mzML writer)")
-
 
 def scans(count, points=40, seed=0):
     """MS1 profile scans and MS2 peak scans, alternating two to one."""
@@ -207,7 +203,6 @@ def listing(folder):
     return sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, files in os.walk(folder) for f in files)
 
 
-@needs_writer
 def test_convert_writes_each_run_once_and_resumes(client, runs, tmp_path):
     out = tmp_path / "out"
     reference = tmp_path / "reference"
@@ -282,7 +277,6 @@ def test_cli_tables_and_exit_statuses(client, runs, tmp_path):
         assert rc == 2 and text in err, (args, err)
 
 
-@needs_writer
 def test_cli_convert_statuses(client, runs, tmp_path):
     address = client.scheduler.address
     rc, out, err = run_cli("convert", runs[0], "--out-dir", str(tmp_path / "mz"), "--scheduler", address)

@@ -103,8 +103,6 @@ def listing(folder):
     return sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, files in os.walk(folder) for f in files)
 
 
-@pytest.mark.skipif(not hasattr(meridel.Acquisition, "to_mzml"),
-                    reason="this meridel has no Acquisition.to_mzml (the mzML writer)")
 def test_a_worker_killed_during_conversion_loses_nothing(cluster, tmp_path):
     from distributed import Client
     runs = [make_sample(tmp_path / ("run%d.d" % k), k) for k in range(6)]
