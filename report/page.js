@@ -370,9 +370,9 @@
     put(dl, 'Retention time', minutes(S.rt[k]) + ' (' + fixed(S.rt[k], 2) + ' s)');
     put(dl, 'MS level', String(S.level[k]));
     if (S.level[k] >= 2) {
-      put(dl, 'Precursor m/z (msn_value_1)', fixed(S.msn_value_1[k], 4));
+      put(dl, 'msn_value_1', fixed(S.msn_value_1[k], 4));
       put(dl, 'msn_value_2', S.msn_value_2[k] === null ? 'none' : fixed(S.msn_value_2[k], 4));
-      put(dl, 'Precursor reference', S.reference[k] === null ? 'none' : S.reference[k]);
+      put(dl, 'reference', S.reference[k] === null ? 'none' : S.reference[k]);
     }
     put(dl, 'Data', (S.profile[k] ? 'profile' : 'centroid') + ', ' + grouped(S.points[k]) +
       (S.points[k] === 1 ? ' point' : ' points'));
