@@ -198,7 +198,7 @@ PyType_Slot spectrum_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spectrum_spec = {
+PyType_Spec spectrum_layout = {
     spectrum_name, static_cast<int>(sizeof(SpectrumObject)), 0,
     static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | immutable_type | not_instantiable_type), spectrum_slots,
 };
@@ -263,7 +263,7 @@ std::shared_ptr<const SpectrumRecord> paced(std::shared_ptr<const SpectrumRecord
 
 }  // namespace
 
-int make_spectrum_type() { return make_type(spectrum_type, spectrum_spec, spectrum_getset) == nullptr ? -1 : 0; }
+int make_spectrum_type() { return make_type(spectrum_type, spectrum_layout, spectrum_getset) == nullptr ? -1 : 0; }
 
 PyObject* new_spectrum(std::shared_ptr<const SpectrumRecord> record) {
 #ifdef PYPY_VERSION
