@@ -552,6 +552,40 @@ public:
 
     template <class Out, class T>
     void array(Out& out, std::span<const T> values, Numpress kind, const std::string& array_line) {
+        const std::span<const std::uint8_t> bytes = bytes_of(values);
+        if (bytes.size() < Repeat::min_size || kind != Numpress::linear) return render(out, values, kind, array_line);
+        // An m/z axis often repeats from scan to scan (a profile scan's axis follows from
+        // its range alone), so the last few are kept with their element, compared whole.
+        for (std::size_t i = 0; i < repeats_.size(); ++i) {
+            const Repeat& r = repeats_[i];
+            if (r.array_line == &array_line && r.values.size() == bytes.size() &&
+                std::memcmp(r.values.data(), bytes.data(), bytes.size()) == 0) {
+                std::rotate(repeats_.begin(), repeats_.begin() + static_cast<std::ptrdiff_t>(i),
+                            repeats_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+                return out.put(repeats_.front().element.view());
+            }
+        }
+        std::rotate(repeats_.begin(), repeats_.end() - 1, repeats_.end());  // the oldest goes first
+        Repeat& r = repeats_.front();
+        r.array_line = nullptr;
+        r.element.clear();
+        render(r.element, values, kind, array_line);
+        r.values.assign(bytes.begin(), bytes.end());
+        r.array_line = &array_line;
+        out.put(r.element.view());
+    }
+
+private:
+    // An array seen recently and its encoded element.
+    struct Repeat {
+        static constexpr std::size_t min_size = 4096;  // smaller ones cost little to encode again
+        std::vector<std::uint8_t> values;
+        const std::string* array_line = nullptr;
+        Chunk element;
+    };
+
+    template <class Out, class T>
+    void render(Out& out, std::span<const T> values, Numpress kind, const std::string& array_line) {
         std::span<const std::uint8_t> bytes = bytes_of(values);
         const std::string* type = sizeof(T) == 8 ? &lines_.f64 : &lines_.f32;
         const std::string* coding = &lines_.raw;
@@ -601,10 +635,10 @@ public:
         out.put("</binaryDataArray>\n");
     }
 
-private:
     Compression compression_;
     const Lines& lines_;
     Deflater deflater_;
+    std::array<Repeat, 3> repeats_;       // most recently used first
     std::vector<double> wide_;            // float values widened for MS-Numpress
     std::vector<std::uint8_t> numpress_;  // MS-Numpress bytes before zlib
 };

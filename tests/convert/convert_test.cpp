@@ -683,6 +683,49 @@ TEST(WriteMzml, NumpressStaysCloseAndKeepsWhatItCannotCarryExact) {
     EXPECT_NE(doc.find("MS-Numpress linear prediction compression followed by zlib compression"), std::string::npos);
 }
 
+TEST(WriteMzml, RepeatedAxesAreWrittenFromTheirOwnValues) {
+    // m/z axes that repeat are encoded once per worker; axes that differ from a kept one
+    // only in their last value, or only in length, must still be written from their own.
+    std::vector<meridel::SpectrumRecord> records;
+    const auto axis = [](std::size_t n, double last_shift) {
+        std::vector<double> mz(n);
+        for (std::size_t i = 0; i < n; ++i) mz[i] = 100.0 + 0.01 * static_cast<double>(i);
+        mz.back() += last_shift;
+        return mz;
+    };
+    const std::vector<std::pair<std::size_t, double>> shapes = {
+        {4000, 0}, {4000, 0.001}, {4000, 0}, {3999, 0}, {4000, 0}, {600, 0}, {4000, 0.001}, {4000, 0}, {4000, 0.002},
+        {4000, 0}};
+    for (std::uint32_t i = 0; i < shapes.size(); ++i) {
+        auto r = varied_record(i + 1, shapes[i].first);
+        r.mz = axis(shapes[i].first, shapes[i].second);
+        records.push_back(std::move(r));
+    }
+    corvane::fixture::TempDir dir;
+    for (const auto compression : {cc::Compression::none, cc::Compression::zlib, cc::Compression::numpress}) {
+        for (const unsigned threads : {1U, 2U}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(compression)) + ", threads " + std::to_string(threads));
+            const auto arrays = binaries(written(dir, records, {.compression = compression, .threads = threads}, true));
+            ASSERT_EQ(arrays.size(), 2 * records.size() + 2);
+            for (std::size_t r = 0; r < records.size(); ++r) {
+                const auto& mz = records[r].mz;
+                auto bytes = arrays[2 * r].second;
+                if (compression != cc::Compression::none) bytes = inflate(bytes, 8 + mz.size() * 8);
+                std::vector<double> back(mz.size() + 2);
+                if (compression == cc::Compression::numpress) {
+                    back.resize(ms::numpress::MSNumpress::decodeLinear(bytes.data(), bytes.size(), back.data()));
+                } else {
+                    back.resize(bytes.size() / 8);
+                    std::memcpy(back.data(), bytes.data(), back.size() * 8);
+                }
+                ASSERT_EQ(back.size(), mz.size()) << r;
+                const double tolerance = compression == cc::Compression::numpress ? 1e-6 : 0.0;
+                EXPECT_NEAR(back.back(), mz.back(), tolerance) << r;
+            }
+        }
+    }
+}
+
 TEST(WriteMzml, ASourceThatFailsOnAWorkerFailsTheDocument) {
     // What a decoding worker throws ends the document as an ordinary failure, at every
     // thread count, and no worker is left waiting.
