@@ -51,6 +51,10 @@ timed() {
   t=$( { TIMEFORMAT='%R %U %S'; time "$@" >/dev/null 2>&1; } 2>&1 )
   times[$name]+=$(awk '{ printf "%s %.3f\n", $1, $2 + $3 }' <<< "$t")$'\n'
 }
+# fresh FILE...: before a timed conversion, removes the file it writes (replacing an
+# existing file costs the freeing of its blocks and pages, which is not conversion) and
+# lets the disk finish the previous round's writes.
+fresh() { rm -f "$@"; sync; }
 median() {  # column N of times[NAME]
   printf '%s' "${times[$1]}" | awk -v c="$2" 'NF { print $c }' | sort -g |
     awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
@@ -59,19 +63,32 @@ median() {  # column N of times[NAME]
 echo "measuring $scans scans, $points points, $rounds rounds (a few minutes)..." >&2
 "$drain" "$dir" >/dev/null  # warm the page cache
 for ((r = 0; r < rounds; r++)); do
+  sync
   timed drain "$drain" "$dir"
+  fresh "$out/plain.mzML"
   timed plain "$convert" --quiet --force --no-compression "$dir" -o "$out/plain.mzML"
+  fresh "$out/noindex.mzML"
   timed plain_noindex "$convert" --quiet --force --no-compression --no-index "$dir" -o "$out/noindex.mzML"
+  fresh "$out/zlib.mzML"
   timed zlib "$convert" --quiet --force "$dir" -o "$out/zlib.mzML"
+  fresh "$out/zlib6.mzML"
   timed zlib6 "$convert" --quiet --force --zlib-level 6 "$dir" -o "$out/zlib6.mzML"
+  fresh "$out/numpress.mzML"
   timed numpress "$convert" --quiet --force --numpress "$dir" -o "$out/numpress.mzML"
+  fresh "$out/zlib-t1.mzML"
   timed zlib_t1 "$convert" --quiet --force --threads 1 "$dir" -o "$out/zlib-t1.mzML"
+  fresh "$out/zlib-t2.mzML"
   timed zlib_t2 "$convert" --quiet --force --threads 2 "$dir" -o "$out/zlib-t2.mzML"
+  fresh "$out/numpress-t1.mzML"
   timed numpress_t1 "$convert" --quiet --force --numpress --threads 1 "$dir" -o "$out/numpress-t1.mzML"
+  fresh "$out/numpress-t2.mzML"
   timed numpress_t2 "$convert" --quiet --force --numpress --threads 2 "$dir" -o "$out/numpress-t2.mzML"
+  fresh "$out/convert.mzML" "$out/convert-2.mzML"
   timed jobs1 "$convert" --quiet --force --jobs 1 "$dir" "$data/convert-2.d" -o "$out"
+  fresh "$out/convert.mzML" "$out/convert-2.mzML"
   timed jobs2 "$convert" --quiet --force --jobs 2 "$dir" "$data/convert-2.d" -o "$out"
   if command -v FileConverter >/dev/null; then
+    fresh "$out/peer.mzML"
     timed peer FileConverter -in "$out/plain.mzML" -out "$out/peer.mzML"
   fi
 done
