@@ -35,20 +35,19 @@ FchmodCall set_fchmod_call(FchmodCall call) {
 
 }  // namespace detail
 
-namespace {
-
 std::string trim_trailing_slashes(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
 }
 
-// The absolute, normalised form of path, symbolic links resolved as far as they exist.
 fs::path resolved(const fs::path& path) {
     std::error_code ec;
     fs::path p = fs::weakly_canonical(path, ec);
     if (ec) p = fs::absolute(path, ec).lexically_normal();
     return p;
 }
+
+namespace {
 
 // Whether inner is dir itself or lies below it (both resolved).
 bool within(const fs::path& inner, const fs::path& dir) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,11 @@ struct ConvertOptions {
 [[nodiscard]] Outcome<WriteStats> write_file(const Reader& reader, const std::string& output,
                                              const ConvertOptions& options, Progress& progress,
                                              const std::atomic<bool>& stop);
+
+// Paths as the converter compares them. A path less its trailing slashes ("/" stays);
+// the absolute, normalised form of a path, symbolic links resolved as far as they exist.
+[[nodiscard]] std::string trim_trailing_slashes(std::string path);
+[[nodiscard]] std::filesystem::path resolved(const std::filesystem::path& path);
 
 }  // namespace corvane::mzml
 

@@ -7,20 +7,10 @@ namespace corvane::convert {
 
 namespace fs = std::filesystem;
 
+using mzml::resolved;
+using mzml::trim_trailing_slashes;
+
 namespace {
-
-std::string trim_trailing_slashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return path;
-}
-
-// The absolute, normalised form of path, symbolic links resolved as far as they exist.
-fs::path resolved(const fs::path& path) {
-    std::error_code ec;
-    fs::path p = fs::weakly_canonical(path, ec);
-    if (ec) p = fs::absolute(path, ec).lexically_normal();
-    return p;
-}
 
 // The output's file name for an input: its last component less a ".d" ending.
 Outcome<std::string> output_name(const std::string& input) {
