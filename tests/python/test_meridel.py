@@ -373,9 +373,9 @@ def large_run(tmp_path_factory):
     return str(path), 100 * points * 12
 
 
-def test_xic_releases_the_interpreter_lock(large_run):
-    path, _ = large_run
-    acq = meridel.open(path)
+def progress_during(call):
+    """call()'s result, and how often another Python thread counted while it ran. With a long
+    switch interval the counter can only run during the call if the call lets go of the lock."""
     progress = []
     stop = threading.Event()
 
@@ -383,19 +383,25 @@ def test_xic_releases_the_interpreter_lock(large_run):
         while not stop.is_set():
             progress.append(1)
 
-    # A long switch interval: the counter can only run during xic if xic lets go of the lock.
     old = sys.getswitchinterval()
     sys.setswitchinterval(1.0)
     counter = threading.Thread(target=count)
     counter.start()
     try:
         before = len(progress)
-        chromatograms = acq.xic([150.0, 300.0], da=1.0, threads=1)
+        value = call()
         during = len(progress) - before
     finally:
         stop.set()
         counter.join()
         sys.setswitchinterval(old)
+    return value, during
+
+
+def test_xic_releases_the_interpreter_lock(large_run):
+    path, _ = large_run
+    acq = meridel.open(path)
+    chromatograms, during = progress_during(lambda: acq.xic([150.0, 300.0], da=1.0, threads=1))
     assert len(chromatograms) == 2 and len(chromatograms[0].rt) == 100
     assert during > 0
 

@@ -7,15 +7,13 @@ import hashlib
 import os
 import re
 import struct
-import sys
-import threading
 import xml.etree.ElementTree as ET
 import zlib
 
 import pytest
 
 import meridel
-from test_meridel import RUNS, large_run, mixed_scans  # noqa: F401  (large_run: a fixture)
+from test_meridel import RUNS, large_run, mixed_scans, progress_during  # noqa: F401  (large_run: a fixture)
 
 NS = "{http://psi.hupo.org/ms/mzml}"
 ZLIB = "MS:1000574"
@@ -151,26 +149,7 @@ def test_file_rules_and_errors(acquisition, tmp_path):
 
 def test_writing_releases_the_interpreter_lock(large_run, tmp_path):
     path, _ = large_run
-    progress = []
-    stop = threading.Event()
-
-    def count():
-        while not stop.is_set():
-            progress.append(1)
-
-    # A long switch interval: the counter can only run during the call if it lets go of the lock.
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1.0)
-    counter = threading.Thread(target=count)
     with meridel.open(path) as acq:
-        counter.start()
-        try:
-            before = len(progress)
-            acq.to_mzml(tmp_path / "large.mzML", threads=1)
-            during = len(progress) - before
-        finally:
-            stop.set()
-            counter.join()
-            sys.setswitchinterval(old)
+        _, during = progress_during(lambda: acq.to_mzml(tmp_path / "large.mzML", threads=1))
     assert during > 0
     assert (tmp_path / "large.mzML").stat().st_size > 1000000
