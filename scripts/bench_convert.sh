@@ -55,6 +55,13 @@ timed() {
 # existing file costs the freeing of its blocks and pages, which is not conversion) and
 # lets the disk finish the previous round's writes.
 fresh() { rm -f "$@"; sync; }
+# conversion NAME FILE OPTION...: times converting the run to $out/FILE.mzML, a new file.
+conversion() {
+  local name=$1 file=$out/$2.mzML
+  shift 2
+  fresh "$file"
+  timed "$name" "$convert" --quiet --force "$@" "$dir" -o "$file"
+}
 median() {  # column N of times[NAME]
   printf '%s' "${times[$1]}" | awk -v c="$2" 'NF { print $c }' | sort -g |
     awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
@@ -65,24 +72,15 @@ echo "measuring $scans scans, $points points, $rounds rounds (a few minutes)..."
 for ((r = 0; r < rounds; r++)); do
   sync
   timed drain "$drain" "$dir"
-  fresh "$out/plain.mzML"
-  timed plain "$convert" --quiet --force --no-compression "$dir" -o "$out/plain.mzML"
-  fresh "$out/noindex.mzML"
-  timed plain_noindex "$convert" --quiet --force --no-compression --no-index "$dir" -o "$out/noindex.mzML"
-  fresh "$out/zlib.mzML"
-  timed zlib "$convert" --quiet --force "$dir" -o "$out/zlib.mzML"
-  fresh "$out/zlib6.mzML"
-  timed zlib6 "$convert" --quiet --force --zlib-level 6 "$dir" -o "$out/zlib6.mzML"
-  fresh "$out/numpress.mzML"
-  timed numpress "$convert" --quiet --force --numpress "$dir" -o "$out/numpress.mzML"
-  fresh "$out/zlib-t1.mzML"
-  timed zlib_t1 "$convert" --quiet --force --threads 1 "$dir" -o "$out/zlib-t1.mzML"
-  fresh "$out/zlib-t2.mzML"
-  timed zlib_t2 "$convert" --quiet --force --threads 2 "$dir" -o "$out/zlib-t2.mzML"
-  fresh "$out/numpress-t1.mzML"
-  timed numpress_t1 "$convert" --quiet --force --numpress --threads 1 "$dir" -o "$out/numpress-t1.mzML"
-  fresh "$out/numpress-t2.mzML"
-  timed numpress_t2 "$convert" --quiet --force --numpress --threads 2 "$dir" -o "$out/numpress-t2.mzML"
+  conversion plain plain --no-compression
+  conversion plain_noindex noindex --no-compression --no-index
+  conversion zlib zlib
+  conversion zlib6 zlib6 --zlib-level 6
+  conversion numpress numpress --numpress
+  conversion zlib_t1 zlib-t1 --threads 1
+  conversion zlib_t2 zlib-t2 --threads 2
+  conversion numpress_t1 numpress-t1 --numpress --threads 1
+  conversion numpress_t2 numpress-t2 --numpress --threads 2
   fresh "$out/convert.mzML" "$out/convert-2.mzML"
   timed jobs1 "$convert" --quiet --force --jobs 1 "$dir" "$data/convert-2.d" -o "$out"
   fresh "$out/convert.mzML" "$out/convert-2.mzML"
