@@ -6,6 +6,14 @@ from meridel import _meridel
 from meridel._meridel import *  # noqa: F401,F403  (the extension's __all__)
 from meridel._meridel import __version__, _restore_spectrum  # noqa: F401
 
+import sys as _sys
+if _sys.implementation.name == "pypy":
+    # PyPy's Buffers are a class of their own, whose exports its collector frees cheaply
+    # (see meridel._views); the extension names it too.
+    from meridel._views import Buffer  # noqa: F811
+    _meridel.Buffer = Buffer
+del _sys
+
 __all__ = list(_meridel.__all__)
 __doc__ = _meridel.__doc__ + "\n\nBatch work over many runs on a Dask cluster: meridel.batch (CPython)."
 

@@ -1,11 +1,13 @@
 // meridel.Buffer: a read-only one-dimensional PEP 3118 export of values a C++ owner holds
 // (a decoded record, index columns, whole-run arrays). The Buffer keeps the owner alive
 // through a shared_ptr, so memoryviews and NumPy arrays made from it share its memory
-// and stay valid after the Spectrum or Acquisition that made it is gone.
+// and stay valid after the Spectrum or Acquisition that made it is gone. On PyPy,
+// new_buffer makes meridel._views.Buffer instead (see there), and this type is not used.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstring>
+#include <unordered_map>
 
 #include "meridel.hpp"
 
@@ -117,16 +119,10 @@ PyObject* buffer_subscript(PyObject* self, PyObject* key) {
 
 PyObject* buffer_tolist(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-#ifdef PYPY_VERSION
-        // One crossing into the interpreter's own memoryview.tolist() instead of one per item.
-        Ref view(result(PyMemoryView_FromObject(self)));
-        return result(PyObject_CallMethod(view.get(), "tolist", nullptr));
-#else
         const BufferData& b = BufferObject::of(self)->value();
         Ref list(result(PyList_New(b.shape)));
         for (Py_ssize_t i = 0; i < b.shape; ++i) PyList_SET_ITEM(list.get(), i, item_at(b, i));
         return list.release();
-#endif
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -201,11 +197,94 @@ PyType_Spec buffer_spec = {
     static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | immutable_type | not_instantiable_type), buffer_slots,
 };
 
+#ifdef PYPY_VERSION
+// On PyPy a Buffer is meridel._views.Buffer, whose exports the interpreter frees without a
+// major collection (see there). This module keeps each one's owner under a serial number
+// until the weak reference kept under the same number reports the exported bytes dead.
+// (Numbers rather than positions: the Python code in between may switch threads.)
+struct Views {
+    PyObject* make = nullptr;   // _make(serial, address, nbytes, format, call_back) -> Buffer
+    PyObject* sweep = nullptr;  // _sweep() -> serial numbers of the dead references, removed
+};
+
+// Never destroyed, as it may still hold owners when the interpreter has gone.
+std::unordered_map<std::uint64_t, std::shared_ptr<const void>>& owners =
+    *new std::unordered_map<std::uint64_t, std::shared_ptr<const void>>;
+std::uint64_t next_serial = 0;
+std::size_t owners_swept = 0;  // owners left by the last sweep
+bool sweeping = false;         // a sweep runs Python code, which may collect and call back
+
+const Views* views() {
+    static Views loaded;
+    if (loaded.sweep != nullptr) return &loaded;
+    Ref module(PyImport_ImportModule("meridel._views"));
+    if (!module) return nullptr;
+    Ref make(PyObject_GetAttrString(module.get(), "_make"));
+    Ref sweep(PyObject_GetAttrString(module.get(), "_sweep"));
+    if (!make || !sweep) return nullptr;
+    loaded.make = make.release();
+    loaded.sweep = sweep.release();
+    return &loaded;
+}
+#endif
+
 }  // namespace
+
+#ifdef PYPY_VERSION
+void release_dead_exports() {
+    const Views* v = sweeping ? nullptr : views();
+    if (v == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    sweeping = true;
+    Ref dead(PyObject_CallNoArgs(v->sweep));
+    sweeping = false;
+    if (!dead || !PyList_Check(dead.get())) {
+        PyErr_Clear();  // the owners stay until a later sweep
+        return;
+    }
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(dead.get()); ++k) {
+        const unsigned long long serial = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(dead.get(), k));
+        if (serial == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+            PyErr_Clear();
+            continue;
+        }
+        owners.erase(serial);  // runs the deleter of an owner let go
+    }
+    owners_swept = owners.size();
+}
+
+PyObject* release_dead_exports_function(PyObject*, PyObject*) {
+    release_dead_exports();
+    Py_RETURN_NONE;
+}
+#endif
 
 int make_buffer_type() { return make_type(buffer_type, buffer_spec, buffer_getset) == nullptr ? -1 : 0; }
 
-PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::size_t count, char format) {
+PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::size_t count, char format,
+                     Values values) {
+#ifdef PYPY_VERSION
+    const Views* v = views();
+    if (v == nullptr) throw NullObject{};
+    if (owners.size() >= 2 * owners_swept + 64) release_dead_exports();
+    const char text_format[2] = {format, 0};
+    const std::size_t nbytes = count * (format == 'f' || format == 'I' ? 4 : 8);
+    const void* address = count == 0 ? static_cast<const void*>(&empty_storage) : data;
+    const std::uint64_t serial = next_serial++;
+    owners.emplace(serial, std::move(owner));
+    PyObject* buffer = PyObject_CallFunction(
+        v->make, "KKnsO", static_cast<unsigned long long>(serial),
+        static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(address)), static_cast<Py_ssize_t>(nbytes),
+        text_format, values == Values::of_run ? Py_True : Py_False);
+    if (buffer == nullptr) {
+        owners.erase(serial);  // no reference was kept under it
+        throw NullObject{};
+    }
+    return buffer;
+#else
+    (void)values;
     BufferData b;
     b.owner = std::move(owner);
     b.data = count == 0 ? static_cast<const void*>(&empty_storage) : data;
@@ -213,6 +292,7 @@ PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::s
     b.stride = format == 'f' || format == 'I' ? 4 : 8;
     b.format[0] = format;
     return result(new_instance(buffer_type, std::move(b)));
+#endif
 }
 
 }  // namespace corvane::pymeridel

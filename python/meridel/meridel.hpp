@@ -243,13 +243,25 @@ inline void note_native_memory(std::size_t bytes) {
 // Unpickles a spectrum from the state Spectrum.__reduce__ gives.
 PyObject* restore_spectrum(PyObject* module, PyObject* state);
 
+// Whose values a Buffer shows: one scan's (many, short-lived: on PyPy let go by the next
+// sweep after they die) or a whole run's (few and large: let go as soon as they die).
+enum class Values { of_scan, of_run };
+
 // A new read-only Buffer of count items of the given format ('d', 'f', 'Q', 'I', 'q') at
 // data, which owner keeps alive.
-PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::size_t count, char format);
+PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::size_t count, char format,
+                     Values values);
+
+#ifdef PYPY_VERSION
+// Lets go of the owners of Buffers whose exported bytes have all died.
+void release_dead_exports();
+PyObject* release_dead_exports_function(PyObject* module, PyObject*);
+#endif
 
 // A Buffer over a whole vector the owner holds.
 template <class T>
-PyObject* vector_buffer(std::shared_ptr<const void> owner, const std::vector<T>& values);
+PyObject* vector_buffer(std::shared_ptr<const void> owner, const std::vector<T>& values,
+                        Values kind = Values::of_run);
 
 template <class T>
 constexpr char format_of() {
@@ -261,9 +273,9 @@ constexpr char format_of() {
 }
 
 template <class T>
-PyObject* vector_buffer(std::shared_ptr<const void> owner, const std::vector<T>& values) {
+PyObject* vector_buffer(std::shared_ptr<const void> owner, const std::vector<T>& values, Values kind) {
     static_assert(sizeof(T) == 8 || sizeof(T) == 4);
-    return new_buffer(std::move(owner), values.data(), values.size(), format_of<T>());
+    return new_buffer(std::move(owner), values.data(), values.size(), format_of<T>(), kind);
 }
 
 // A new str from UTF-8 text; stray bytes replaced. Throws NullObject.

@@ -417,6 +417,10 @@ PyMethodDef module_methods[] = {
      "when the index cannot be read, FileNotFoundError when there is no AcqData directory,\n"
      "and meridel.FormatError when the index is damaged. Use as a context manager."},
     {"_restore_spectrum", method(&restore_spectrum), METH_O, "_restore_spectrum(state)\n--\n\nUnpickles a Spectrum."},
+#ifdef PYPY_VERSION
+    {"_release_dead_exports", method(&release_dead_exports_function), METH_NOARGS,
+     "_release_dead_exports()\n--\n\nLets go of the values of Buffers that have died (see meridel._views)."},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 

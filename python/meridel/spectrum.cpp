@@ -79,11 +79,11 @@ SPECTRUM_GETTER(spectrum_precursor, {
 })
 SPECTRUM_GETTER(spectrum_mz, {
     const auto& owner = SpectrumObject::of(self)->value().record;
-    return vector_buffer(owner, r.mz);
+    return vector_buffer(owner, r.mz, Values::of_scan);
 })
 SPECTRUM_GETTER(spectrum_intensity, {
     const auto& owner = SpectrumObject::of(self)->value().record;
-    return vector_buffer(owner, r.intensity);
+    return vector_buffer(owner, r.intensity, Values::of_scan);
 })
 
 #undef SPECTRUM_GETTER
@@ -227,18 +227,22 @@ bool vector_from(PyObject* bytes, std::vector<T>& out) {
 // run would keep most of it. Telling it of every spectrum's bytes (PyTraceMalloc_Track)
 // bounds that, but starts a major collection every few spectra, which made iterating
 // half again as slow as on CPython. So the module counts the bytes that spectra hold
-// itself, and asks for one full collection whenever they have grown by `slack` since the
-// least they were after the previous one. A spectrum seen through a memoryview is freed
-// only by the collection after the one that found it dead (the view lets go in a
-// finalizer), so dropped spectra hold up to about twice `slack`; spectra that are kept
-// cost one collection per `slack` of them. Counts change with the interpreter lock held.
-constexpr std::size_t slack = std::size_t{24} << 20;
+// itself. Whenever they have grown by `slack` since the least they were at the last such
+// point, it asks for a minor collection (with one step of the major one), which frees
+// the spectra, Buffers and views that died young, as most of them do; and when they have
+// grown by `wide` since the least they were after the last full collection, for a full
+// one, which also frees those that lived through a minor collection before they died.
+// Spectra that are kept cost a step per `slack` and a full collection per `wide` of them.
+// Counts change with the interpreter lock held.
+constexpr std::size_t slack = std::size_t{8} << 20;
+constexpr std::size_t wide = std::size_t{32} << 20;
 std::size_t held = 0;    // bytes of the records that spectra (or their buffers) still hold
-std::size_t least = 0;   // the least `held` has been since the last collection was asked for
+std::size_t least = 0;   // the least `held` has been since the last step
+std::size_t floor_ = 0;  // the least `held` has been since the last full collection
 
-void collect() {
+void call_gc(const char* name) {
     PyObject* gc = PyImport_ImportModule("gc");
-    PyObject* done = gc == nullptr ? nullptr : PyObject_CallMethod(gc, "collect", nullptr);
+    PyObject* done = gc == nullptr ? nullptr : PyObject_CallMethod(gc, name, nullptr);
     Py_XDECREF(done);
     Py_XDECREF(gc);
     PyErr_Clear();  // a failed collection only postpones the release
@@ -248,8 +252,13 @@ void collect() {
 std::shared_ptr<const SpectrumRecord> paced(std::shared_ptr<const SpectrumRecord> record) {
     const std::size_t bytes = record->mz.capacity() * sizeof(double) + record->intensity.capacity() * sizeof(float);
     if (held > least + slack) {
-        collect();
+        // The records freed by the previous step have been let go by now: what is left
+        // above `floor_` lived through a minor collection.
+        const bool full = held > floor_ + wide;
+        call_gc(full ? "collect" : "collect_step");
+        release_dead_exports();
         least = held;
+        if (full) floor_ = held;
     }
     held += bytes;
     const SpectrumRecord* raw = record.get();
@@ -257,6 +266,7 @@ std::shared_ptr<const SpectrumRecord> paced(std::shared_ptr<const SpectrumRecord
                 record.reset();
                 held -= bytes;
                 least = std::min(least, held);
+                floor_ = std::min(floor_, held);
             }};
 }
 #endif

@@ -432,6 +432,45 @@ def test_two_threads_share_one_acquisition_and_close_is_safe(large_run):
     assert set(failures) <= {"I/O operation on closed acquisition"}
 
 
+def test_kept_views_read_their_own_scan_across_threads_and_collections(large_run):
+    # Buffers made and dropped on two threads at once, switching as often as the
+    # interpreter allows: every view kept must still read its own scan's values after the
+    # spectra, the acquisition and the other views are gone and collected.
+    path, _ = large_run
+    acq = meridel.open(path)
+    kept, failures = {}, []
+
+    def work(residue):
+        try:
+            for _ in range(3):
+                for s in acq.iter(threads=1):
+                    view = memoryview(s.intensity)
+                    if s.index % 7 == residue:
+                        kept[s.index] = view   # replaces, and so drops, the previous pass's
+        except Exception as e:  # pragma: no cover - reported below
+            failures.append(e)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        workers = [threading.Thread(target=work, args=(residue,)) for residue in (0, 3)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+    finally:
+        sys.setswitchinterval(old)
+    whole = memoryview(acq.arrays().intensity)
+    del acq
+    gc.collect()
+    assert sum(len(s.mz) for s in meridel.open(path)) == 100 * 40000   # more buffers made and dropped
+    gc.collect()
+    assert not failures and sorted(kept) == [i for i in range(100) if i % 7 in (0, 3)]
+    for i, view in kept.items():
+        assert view.tolist() == [float((j * 37 + i) % 5000) for j in range(40000)], i
+    assert [whole[40000 * i + 1] for i in (5, 99)] == [42.0, 136.0]
+
+
 def test_iteration_memory_is_bounded(large_run):
     path, decoded_bytes = large_run
     child = r"""

@@ -1,0 +1,115 @@
+"""meridel.Buffer on PyPy.
+
+PyPy lets go of a C-level buffer export (an extension type's bf_getbuffer) only in a
+finalizer that runs after a major collection, and frees the exporting object, and with it
+a spectrum's arrays, only in the major collection after that: iterating a run then needs a
+full collection every few dozen spectra. So on PyPy a Buffer is this class, whose exports
+are the interpreter's own read-only memoryviews of a _cffi_backend buffer at the values'
+address. Such views, and the Buffers holding them, mostly die young and are freed by
+minor collections. The extension keeps the values' owners under serial numbers, each alive
+for as long as its weak reference in `_references` says the cffi buffer, which every view
+of it holds, is alive. It looks at the references of a scan's values now and then; those
+of whole-run values (few, and large) call it back when they die. (Nothing here hands the extension a tuple or list of new objects: PyPy
+would keep every item of it alive for another collection.)
+"""
+import weakref
+
+import _cffi_backend
+from __pypy__.bufferable import bufferable
+
+from meridel._meridel import _release_dead_exports
+
+_char_pointer = _cffi_backend.new_pointer_type(_cffi_backend.new_primitive_type("char"))
+_cast = _cffi_backend.cast
+_bytes_at = _cffi_backend.buffer
+_weak = weakref.ref
+_new = bufferable.__new__
+_set = object.__setattr__
+
+
+class Buffer(bufferable):
+    """A read-only run of numbers that C++ owns, shared without copying: memoryview(b),
+    numpy.asarray(b) and array.array(b.format, b) all read the same memory."""
+
+    __slots__ = ("_view",)
+
+    def __new__(cls, *args, **kwargs):
+        raise TypeError("cannot create 'meridel.Buffer' instances")
+
+    def __setattr__(self, name, value):
+        raise AttributeError("'meridel.Buffer' object attributes are read-only")
+
+    __delattr__ = __setattr__
+
+    def __buffer__(self, flags):
+        if flags & 1:  # PyBUF_WRITABLE
+            raise BufferError("meridel.Buffer is read-only")
+        return self._view
+
+    def __len__(self):
+        return len(self._view)
+
+    def __getitem__(self, i):
+        if not hasattr(type(i), "__index__"):
+            raise TypeError("meridel.Buffer indices must be integers, not %s" % type(i).__name__)
+        try:
+            return self._view[i]
+        except IndexError:
+            raise IndexError("meridel.Buffer index out of range") from None
+
+    def __iter__(self):
+        return iter(self._view)
+
+    def __reduce__(self):
+        raise TypeError("cannot pickle 'meridel.Buffer' object")
+
+    def __repr__(self):
+        return "<meridel.Buffer format='%s' len=%d>" % (self._view.format, len(self._view))
+
+    def tolist(self):
+        """The values as a new list of float or int."""
+        return self._view.tolist()
+
+    @property
+    def format(self):
+        """struct format of one item: 'd', 'f', 'Q', 'I' or 'q'"""
+        return self._view.format
+
+    @property
+    def itemsize(self):
+        """bytes per item"""
+        return self._view.itemsize
+
+    @property
+    def nbytes(self):
+        """bytes in all: len(self) * itemsize"""
+        return self._view.nbytes
+
+
+Buffer.__module__ = "meridel"
+
+
+_references = {}  # serial number -> weak reference to the cffi buffer
+
+
+def _released(reference):
+    _release_dead_exports()
+
+
+def _make(serial, address, nbytes, format, call_back):
+    """A Buffer of the nbytes at address in the given format, its reference kept under serial."""
+    raw = _bytes_at(_cast(_char_pointer, address), nbytes)
+    buffer = _new(Buffer)
+    _set(buffer, "_view", memoryview(raw).cast(format).toreadonly())
+    _references[serial] = _weak(raw, _released) if call_back else _weak(raw)
+    return buffer
+
+
+def _sweep():
+    """Removes the references whose object has died; returns their serial numbers."""
+    dead = [serial for serial, r in list(_references.items()) if r() is None]
+    for serial in dead:
+        del _references[serial]
+    return dead
+
+
