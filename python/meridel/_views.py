@@ -7,8 +7,8 @@ full collection every few dozen spectra. So on PyPy a Buffer is this class, whos
 are the interpreter's own read-only memoryviews of a _cffi_backend buffer at the values'
 address. Such views, and the Buffers holding them, mostly die young and are freed by
 minor collections. The extension keeps the values' owners under serial numbers, each alive
-for as long as its weak reference in `_references` says the cffi buffer, which every view
-of it holds, is alive. It looks at the references of a scan's values now and then; those
+for as long as its weak reference here says the cffi buffer, which every view of it
+holds, is alive. It looks at the references of a scan's values now and then; those
 of whole-run values (few, and large) call it back when they die. (Nothing here hands the extension a tuple or list of new objects: PyPy
 would keep every item of it alive for another collection.)
 """
@@ -89,7 +89,13 @@ class Buffer(bufferable):
 Buffer.__module__ = "meridel"
 
 
-_references = {}  # serial number -> weak reference to the cffi buffer
+# serial number -> weak reference to the cffi buffer: those made since the last sweep, and
+# those that lived through one. A minor collection traces the whole of every old container
+# that new objects were put in, so the new ones are kept apart, in a container that stays
+# small; the others are looked at every few sweeps.
+_young = {}
+_old = {}
+_sweeps = 0
 
 
 def _released(reference):
@@ -101,15 +107,25 @@ def _make(serial, address, nbytes, format, call_back):
     raw = _bytes_at(_cast(_char_pointer, address), nbytes)
     buffer = _new(Buffer)
     _set(buffer, "_view", memoryview(raw).cast(format).toreadonly())
-    _references[serial] = _weak(raw, _released) if call_back else _weak(raw)
+    _young[serial] = _weak(raw, _released) if call_back else _weak(raw)
     return buffer
 
 
 def _sweep():
     """Removes the references whose object has died; returns their serial numbers."""
-    dead = [serial for serial, r in list(_references.items()) if r() is None]
-    for serial in dead:
-        del _references[serial]
+    global _sweeps
+    dead = []
+    # By key, not by swapping containers: another thread may be adding to _young.
+    for serial, reference in list(_young.items()):
+        del _young[serial]
+        if reference() is None:
+            dead.append(serial)
+        else:
+            _old[serial] = reference
+    _sweeps += 1
+    if _sweeps % 8 == 0:
+        for serial, reference in list(_old.items()):
+            if reference() is None:
+                del _old[serial]
+                dead.append(serial)
     return dead
-
-
