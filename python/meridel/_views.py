@@ -9,8 +9,9 @@ address. Such views, and the Buffers holding them, mostly die young and are free
 minor collections. The extension keeps the values' owners under serial numbers, each alive
 for as long as its weak reference here says the cffi buffer, which every view of it
 holds, is alive. It looks at the references of a scan's values now and then; those
-of whole-run values (few, and large) call it back when they die. (Nothing here hands the extension a tuple or list of new objects: PyPy
-would keep every item of it alive for another collection.)
+of whole-run values (few, and large) call it back when they die. (Nothing here hands the
+extension a tuple or list of new objects: PyPy would keep every item of it alive for
+another collection.)
 """
 import weakref
 
@@ -90,9 +91,9 @@ Buffer.__module__ = "meridel"
 
 
 # serial number -> weak reference to the cffi buffer: those made since the last sweep, and
-# those that lived through one. A minor collection traces the whole of every old container
-# that new objects were put in, so the new ones are kept apart, in a container that stays
-# small; the others are looked at every few sweeps.
+# those that lived through one. Most die before the next sweep; the others are kept apart
+# and looked at every few sweeps, so that a sweep's work follows the new references, not
+# every view still alive (a user may keep thousands of spectra).
 _young = {}
 _old = {}
 _sweeps = 0
