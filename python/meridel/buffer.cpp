@@ -264,7 +264,7 @@ PyObject* release_dead_exports_function(PyObject*, PyObject*) {
 int make_buffer_type() { return make_type(buffer_type, buffer_spec, buffer_getset) == nullptr ? -1 : 0; }
 
 PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::size_t count, char format,
-                     Values values) {
+                     [[maybe_unused]] Values values) {
 #ifdef PYPY_VERSION
     const Views* v = views();
     if (v == nullptr) throw NullObject{};
@@ -284,7 +284,6 @@ PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::s
     }
     return buffer;
 #else
-    (void)values;
     BufferData b;
     b.owner = std::move(owner);
     b.data = count == 0 ? static_cast<const void*>(&empty_storage) : data;
