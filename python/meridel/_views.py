@@ -34,13 +34,20 @@ class Buffer(bufferable):
 
     __slots__ = ("_view",)
 
+    # The refusals of the extension's types, in CPython's words.
     def __new__(cls, *args, **kwargs):
         raise TypeError("cannot create 'meridel.Buffer' instances")
 
-    def __setattr__(self, name, value):
-        raise AttributeError("'meridel.Buffer' object attributes are read-only")
+    def __init_subclass__(cls, **kwargs):
+        raise TypeError("type 'meridel.Buffer' is not an acceptable base type")
 
-    __delattr__ = __setattr__
+    def __setattr__(self, name, value=None):
+        if name in ("format", "itemsize", "nbytes"):
+            raise AttributeError("attribute '%s' of 'meridel.Buffer' objects is not writable" % name)
+        raise AttributeError("'meridel.Buffer' object has no attribute '%s'" % name)
+
+    def __delattr__(self, name):
+        self.__setattr__(name)
 
     def __buffer__(self, flags):
         if flags & 1:  # PyBUF_WRITABLE

@@ -191,6 +191,11 @@ def test_buffers_share_memory_and_keep_their_owner(acquisition):
         view[0] = 1.0
     with pytest.raises(TypeError):
         meridel.Buffer()
+    with pytest.raises(AttributeError, match="^attribute 'format' of 'meridel.Buffer' objects is not writable$"):
+        mz.format = "f"
+    with pytest.raises(TypeError, match="^type 'meridel.Buffer' is not an acceptable base type$"):
+        class Sub(meridel.Buffer):   # noqa: F841
+            pass
     columns = acq.scans()
     assert [memoryview(columns[name]).format for name in ("index", "scan_id", "mrm_channel", "mz_first")] == \
         ["Q", "I", "q", "d"]
