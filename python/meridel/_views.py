@@ -17,6 +17,7 @@ import weakref
 
 import _cffi_backend
 from __pypy__.bufferable import bufferable
+from gc import collect_step as _collect_step
 
 from meridel._meridel import _release_dead_exports
 
@@ -137,3 +138,24 @@ def _sweep():
                 del _old[serial]
                 dead.append(serial)
     return dead
+
+
+
+class _Marker:
+    __slots__ = ("__weakref__",)
+
+
+def _minor():
+    """Has the interpreter run a minor collection, without a step of a major one.
+
+    gc.collect_step() would start a major collection, and while one is in progress every
+    minor collection ends with a step of it: several times the cost of the minor one. A
+    new object dies in the first minor collection, which comes when allocations have
+    filled the nursery; so this allocates until a new object's weak reference is cleared.
+    """
+    marker = _weak(_Marker())
+    for _ in range(1 << 14):  # 256 MiB, more than any nursery; then a step after all
+        if marker() is None:
+            return
+        bytearray(16384)
+    _collect_step()

@@ -205,6 +205,7 @@ PyType_Spec buffer_spec = {
 struct Views {
     PyObject* make = nullptr;   // _make(serial, address, nbytes, format, call_back) -> Buffer
     PyObject* sweep = nullptr;  // _sweep() -> serial numbers of the dead references, removed
+    PyObject* minor = nullptr;  // _minor(): one minor collection
 };
 
 // Never destroyed, as it may still hold owners when the interpreter has gone.
@@ -221,9 +222,11 @@ const Views* views() {
     if (!module) return nullptr;
     Ref make(PyObject_GetAttrString(module.get(), "_make"));
     Ref sweep(PyObject_GetAttrString(module.get(), "_sweep"));
-    if (!make || !sweep) return nullptr;
+    Ref minor(PyObject_GetAttrString(module.get(), "_minor"));
+    if (!make || !sweep || !minor) return nullptr;
     loaded.make = make.release();
-    loaded.sweep = sweep.release();
+    loaded.minor = minor.release();
+    loaded.sweep = sweep.release();  // last: views() is loaded once this is set
     return &loaded;
 }
 #endif
@@ -253,6 +256,13 @@ void release_dead_exports() {
         owners.erase(serial);  // runs the deleter of an owner let go
     }
     owners_swept = owners.size();
+}
+
+void collect_young() {
+    const Views* v = views();
+    PyObject* done = v == nullptr ? nullptr : PyObject_CallNoArgs(v->minor);
+    Py_XDECREF(done);
+    PyErr_Clear();  // a failed collection only postpones the release
 }
 
 PyObject* release_dead_exports_function(PyObject*, PyObject*) {

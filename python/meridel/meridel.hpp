@@ -255,6 +255,8 @@ PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::s
 #ifdef PYPY_VERSION
 // Lets go of the owners of Buffers whose exported bytes have all died.
 void release_dead_exports();
+// Has the interpreter run a minor collection, which frees the objects that died young.
+void collect_young();
 PyObject* release_dead_exports_function(PyObject* module, PyObject*);
 #endif
 

@@ -228,21 +228,21 @@ bool vector_from(PyObject* bytes, std::vector<T>& out) {
 // bounds that, but starts a major collection every few spectra, which made iterating
 // half again as slow as on CPython. So the module counts the bytes that spectra hold
 // itself. Whenever they have grown by `slack` since the least they were at the last such
-// point, it asks for a minor collection (with one step of the major one), which frees
-// the spectra, Buffers and views that died young, as most of them do; and when they have
-// grown by `wide` since the least they were after the last full collection, for a full
-// one, which also frees those that lived through a minor collection before they died.
-// Spectra that are kept cost a step per `slack` and a full collection per `wide` of them.
-// Counts change with the interpreter lock held.
+// point, it has the interpreter run a minor collection, which frees the spectra, Buffers
+// and views that died young, as most of them do; and when they have grown by `wide`
+// since the least they were after the last full collection, a full one, which also frees
+// those that lived through a minor collection before they died. Spectra that are kept
+// cost a minor collection per `slack` and a full one per `wide` of them. Counts change
+// with the interpreter lock held.
 constexpr std::size_t slack = std::size_t{8} << 20;
-constexpr std::size_t wide = std::size_t{32} << 20;
+constexpr std::size_t wide = std::size_t{24} << 20;
 std::size_t held = 0;    // bytes of the records that spectra (or their buffers) still hold
-std::size_t least = 0;   // the least `held` has been since the last step
+std::size_t least = 0;   // the least `held` has been since the last collection
 std::size_t floor_ = 0;  // the least `held` has been since the last full collection
 
-void call_gc(const char* name) {
+void collect() {
     PyObject* gc = PyImport_ImportModule("gc");
-    PyObject* done = gc == nullptr ? nullptr : PyObject_CallMethod(gc, name, nullptr);
+    PyObject* done = gc == nullptr ? nullptr : PyObject_CallMethod(gc, "collect", nullptr);
     Py_XDECREF(done);
     Py_XDECREF(gc);
     PyErr_Clear();  // a failed collection only postpones the release
@@ -252,10 +252,14 @@ void call_gc(const char* name) {
 std::shared_ptr<const SpectrumRecord> paced(std::shared_ptr<const SpectrumRecord> record) {
     const std::size_t bytes = record->mz.capacity() * sizeof(double) + record->intensity.capacity() * sizeof(float);
     if (held > least + slack) {
-        // The records freed by the previous step have been let go by now: what is left
+        // The records freed by the previous collection have been let go by now: what is left
         // above `floor_` lived through a minor collection.
         const bool full = held > floor_ + wide;
-        call_gc(full ? "collect" : "collect_step");
+        if (full) {
+            collect();
+        } else {
+            collect_young();
+        }
         release_dead_exports();
         least = held;
         if (full) floor_ = held;
