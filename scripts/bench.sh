@@ -112,7 +112,8 @@ done
 # meridel against the C++ engine on the large run: open, iteration with one and two threads,
 # chromatograms, whole-run arrays and random access (the tiny run), each against its C++
 # baseline, measured again just before the row: on a shared VM the speed of both sides
-# drifts by a tenth or more over the minutes these rows take.
+# drifts by a tenth or more over the minutes these rows take. The baseline is the median
+# of two rounds more than the row's, so that a slow spell of it does not flatter the row.
 baseline() { "$bench" "$@" | cut -f2; }  # open|drop|keep|random DIR ROUNDS
 read -r _ c_keep _ < <("$bench" keep "$data/large.d" 1)
 ratio_row() {  # NAME MEASURED BASELINE TARGET_TEXT LIMIT DETAIL
@@ -127,13 +128,13 @@ export MALLOC_MMAP_THRESHOLD_=$((32 << 20)) MALLOC_TRIM_THRESHOLD_=$((256 << 20)
 for f in "${flavours[@]}"; do
   mb() { PYTHONPATH="$root/$build/python/$f" "${python[$f]}" bench/meridel_bench.py "$@"; }
   [ -e "$(ls "$build/python/$f"/meridel/_meridel.*.so 2>/dev/null)" ] || continue
-  c_open=$(baseline open "$data/large.d" "$rounds")
+  c_open=$(baseline open "$data/large.d" $((rounds + 2)))
   t=$(mb open "$data/large.d" "$rounds")
   ratio_row "meridel $f, open() / Reader::open" "$t" "$c_open" "<= 1.10" 1.10 "$t s vs $c_open s" >> "$rows"
-  c_drop=$(baseline drop "$data/large.d" "$rounds")
+  c_drop=$(baseline drop "$data/large.d" $((rounds + 2)))
   t=$(mb iterate "$data/large.d" "$rounds" 1)
   ratio_row "meridel $f, iterate, 1 thread / C++ drain dropping records" "$t" "$c_drop" "<= 1.15" 1.15 "$t s vs $c_drop s" >> "$rows"
-  c_drop=$(baseline drop "$data/large.d" "$rounds")
+  c_drop=$(baseline drop "$data/large.d" $((rounds + 2)))
   t=$(mb iterate "$data/large.d" "$rounds" 2)
   ratio_row "meridel $f, iterate, 2 threads / C++ drain, 1 thread" "$t" "$c_drop" "<= 0.65" 0.65 "$t s vs $c_drop s" >> "$rows"
   g=$(mb iterate-rss "$data/large.d")
@@ -141,7 +142,7 @@ for f in "${flavours[@]}"; do
   for c in tic xic; do
     for n in 1 2; do
       limit=$([ "$n" = 1 ] && echo 1.25 || echo 0.70)
-      c_drop=$(baseline drop "$data/large.d" "$rounds")
+      c_drop=$(baseline drop "$data/large.d" $((rounds + 2)))
       t=$(mb "$c" "$data/large.d" "$rounds" "$n")
       what="tic (MS1)"; [ "$c" = xic ] && what="xic (MS1, 100 targets, 10 ppm)"
       ratio_row "meridel $f, $what, $n thread(s) / C++ drain, 1 thread" \
@@ -153,7 +154,7 @@ for f in "${flavours[@]}"; do
   ratio_row "meridel $f, arrays() / C++ drain keeping records" "$t" "$c_keep" "<= 1.10" 1.10 "$t s vs $c_keep s" >> "$rows"
   awk -v f="$f" -v p="$payload" -v g="$grew" 'BEGIN { a = 1.10 * p + 64 * 1048576
     printf "row\tmeridel %s, arrays() RSS growth / payload\t%.3f\t<= 1.10 + 64 MiB\t%s\t%.0f MiB vs %.0f MiB\n", f, g / p, (g <= a) ? "yes" : "NO", g / 1048576, p / 1048576 }' >> "$rows"
-  c_random=$(baseline random "$data/tiny.d" "$rounds")
+  c_random=$(baseline random "$data/tiny.d" $((rounds + 2)))
   t=$(mb random "$data/tiny.d" 20000)
   ratio_row "meridel $f, acq[i] random, tiny run / C++ record_at" "$t" "$c_random" "<= 1.25" 1.25 "$t us vs $c_random us" >> "$rows"
 done
