@@ -115,7 +115,6 @@ done
 # drifts by a tenth or more over the minutes these rows take. The baseline is the median
 # of two rounds more than the row's, so that a slow spell of it does not flatter the row.
 baseline() { "$bench" "$@" | cut -f2; }  # open|drop|keep|random DIR ROUNDS
-read -r _ c_keep _ < <("$bench" keep "$data/large.d" 1)
 ratio_row() {  # NAME MEASURED BASELINE TARGET_TEXT LIMIT DETAIL
   awk -v n="$1" -v m="$2" -v b="$3" -v t="$4" -v l="$5" -v d="$6" 'BEGIN {
     r = m / b
@@ -149,6 +148,7 @@ for f in "${flavours[@]}"; do
         "$t" "$c_drop" "<= $limit" "$limit" "$t s vs $c_drop s" >> "$rows"
     done
   done
+  c_keep=$(baseline keep "$data/large.d" 1)
   t=$(mb arrays "$data/large.d" "$rounds")
   read -r payload grew < <(mb arrays-rss "$data/large.d")
   ratio_row "meridel $f, arrays() / C++ drain keeping records" "$t" "$c_keep" "<= 1.10" 1.10 "$t s vs $c_keep s" >> "$rows"
