@@ -215,6 +215,19 @@ std::uint64_t next_serial = 0;
 std::size_t owners_swept = 0;  // owners left by the last sweep
 bool sweeping = false;         // a sweep runs Python code, which may collect and call back
 
+// The format as a str, made once per format.
+PyObject* format_text(char format) {
+    static PyObject* texts[5] = {};
+    static constexpr char formats[5] = {'d', 'f', 'Q', 'I', 'q'};
+    for (std::size_t k = 0; k < 5; ++k) {
+        if (formats[k] != format) continue;
+        if (texts[k] == nullptr) texts[k] = PyUnicode_FromStringAndSize(&formats[k], 1);
+        return texts[k];
+    }
+    PyErr_SetString(PyExc_SystemError, "meridel: unknown buffer format");
+    return nullptr;
+}
+
 const Views* views() {
     static Views loaded;
     if (loaded.sweep != nullptr) return &loaded;
@@ -279,15 +292,17 @@ PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::s
     const Views* v = views();
     if (v == nullptr) throw NullObject{};
     if (owners.size() >= 2 * owners_swept + 64) release_dead_exports();
-    const char text_format[2] = {format, 0};
+    PyObject* const text_format = format_text(format);
+    if (text_format == nullptr) throw NullObject{};
     const std::size_t nbytes = count * (format == 'f' || format == 'I' ? 4 : 8);
     const void* address = count == 0 ? static_cast<const void*>(&empty_storage) : data;
     const std::uint64_t serial = next_serial++;
+    Ref serial_number(result(PyLong_FromUnsignedLongLong(serial)));
+    Ref where(result(PyLong_FromVoidPtr(const_cast<void*>(address))));
+    Ref size(result(PyLong_FromSize_t(nbytes)));
     owners.emplace(serial, std::move(owner));
-    PyObject* buffer = PyObject_CallFunction(
-        v->make, "KKnsO", static_cast<unsigned long long>(serial),
-        static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(address)), static_cast<Py_ssize_t>(nbytes),
-        text_format, values == Values::of_run ? Py_True : Py_False);
+    PyObject* buffer = PyObject_CallFunctionObjArgs(v->make, serial_number.get(), where.get(), size.get(), text_format,
+                                                    values == Values::of_run ? Py_True : Py_False, nullptr);
     if (buffer == nullptr) {
         owners.erase(serial);  // no reference was kept under it
         throw NullObject{};
