@@ -499,6 +499,32 @@ print(points, (after - before) * 1024)
     assert growth < (80 << 20 if PYPY else decoded_bytes // 4), (growth, decoded_bytes)
 
 
+def test_whole_run_arrays_are_released_once_their_views_die(large_run):
+    # On PyPy the run's arrays are let go when the collector finds their last view dead,
+    # not at some later use of the module.
+    path, decoded_bytes = large_run
+    child = r"""
+import gc, sys, meridel
+def rss():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmRSS:"))
+acq = meridel.open(sys.argv[1])
+gc.collect()
+before = rss()
+runs = acq.arrays()
+view = memoryview(runs.mz)
+held = rss() - before
+del runs, view
+gc.collect()
+gc.collect()
+print(held, rss() - before)
+"""
+    proc = subprocess.run([sys.executable, "-c", child, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert proc.returncode == 0, proc.stderr.decode()
+    held, left = map(int, proc.stdout.split())
+    assert held >= decoded_bytes * 3 // 4 and left < decoded_bytes // 8, (held, left)
+
+
 def test_module_surface(acquisition):
     assert meridel.__version__ == "0.1.0" and issubclass(meridel.FormatError, ValueError)
     assert "FormatError" in meridel.open.__doc__
