@@ -105,9 +105,14 @@ Buffer.__module__ = "meridel"
 _young = {}
 _old = {}
 _sweeps = 0
+_look_at_old = False  # the next sweep looks at _old too
 
 
 def _released(reference):
+    # A whole run's values: looked for among the old references too, as they may have
+    # lived through sweeps before they died.
+    global _look_at_old
+    _look_at_old = True
     _release_dead_exports()
 
 
@@ -122,7 +127,7 @@ def _make(serial, address, nbytes, format, call_back):
 
 def _sweep():
     """Removes the references whose object has died; returns their serial numbers."""
-    global _sweeps
+    global _sweeps, _look_at_old
     dead = []
     # By key, not by swapping containers: another thread may be adding to _young.
     for serial, reference in list(_young.items()):
@@ -132,13 +137,13 @@ def _sweep():
         else:
             _old[serial] = reference
     _sweeps += 1
-    if _sweeps % 8 == 0:
+    if _sweeps % 8 == 0 or _look_at_old:
+        _look_at_old = False
         for serial, reference in list(_old.items()):
             if reference() is None:
                 del _old[serial]
                 dead.append(serial)
     return dead
-
 
 
 class _Marker:
