@@ -288,13 +288,14 @@ int make_buffer_type() { return make_type(buffer_type, buffer_spec, buffer_getse
 
 PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::size_t count, char format,
                      [[maybe_unused]] Values values) {
+    const std::size_t item_size = format == 'f' || format == 'I' ? 4 : 8;
 #ifdef PYPY_VERSION
     const Views* v = views();
     if (v == nullptr) throw NullObject{};
     if (owners.size() >= 2 * owners_swept + 64) release_dead_exports();
     PyObject* const text_format = format_text(format);
     if (text_format == nullptr) throw NullObject{};
-    const std::size_t nbytes = count * (format == 'f' || format == 'I' ? 4 : 8);
+    const std::size_t nbytes = count * item_size;
     const void* address = count == 0 ? static_cast<const void*>(&empty_storage) : data;
     const std::uint64_t serial = next_serial++;
     Ref serial_number(result(PyLong_FromUnsignedLongLong(serial)));
@@ -313,7 +314,7 @@ PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::s
     b.owner = std::move(owner);
     b.data = count == 0 ? static_cast<const void*>(&empty_storage) : data;
     b.shape = static_cast<Py_ssize_t>(count);
-    b.stride = format == 'f' || format == 'I' ? 4 : 8;
+    b.stride = static_cast<Py_ssize_t>(item_size);
     b.format[0] = format;
     return result(new_instance(buffer_type, std::move(b)));
 #endif
