@@ -9,9 +9,14 @@ from meridel._meridel import __version__, _restore_spectrum  # noqa: F401
 import sys as _sys
 if _sys.implementation.name == "pypy":
     # PyPy's Buffers are a class of their own, whose exports its collector frees cheaply
-    # (see meridel._views); the extension names it too.
-    from meridel._views import Buffer  # noqa: F811
+    # (see meridel._views); the extension names it too. A spectrum's are made there.
+    from meridel._views import Buffer, _spectrum_property  # noqa: F811
     _meridel.Buffer = Buffer
+    Spectrum.mz = _spectrum_property(  # noqa: F405
+        0, "d", "m/z values: meridel.Buffer of 'd', sharing the spectrum's memory")
+    Spectrum.intensity = _spectrum_property(  # noqa: F405
+        1, "f", "intensities: meridel.Buffer of 'f', sharing the spectrum's memory")
+    del _spectrum_property
 del _sys
 
 __all__ = list(_meridel.__all__)

@@ -6,20 +6,22 @@ a spectrum's arrays, only in the major collection after that: iterating a run th
 full collection every few dozen spectra. So on PyPy a Buffer is this class, whose exports
 are the interpreter's own read-only memoryviews of a _cffi_backend buffer at the values'
 address. Such views, and the Buffers holding them, mostly die young and are freed by
-minor collections. The extension keeps the values' owners under serial numbers, each alive
-for as long as its weak reference here says the cffi buffer, which every view of it
-holds, is alive. It looks at the references of a scan's values now and then; those
-of whole-run values (few, and large) call it back when they die. (Nothing here hands the
-extension a tuple or list of new objects: PyPy would keep every item of it alive for
-another collection.)
+minor collections. The extension keeps the owner of the values at an address for as long
+as a weak reference kept here with that address says a cffi buffer over them, which every
+view of it holds, is alive. It looks at the references of a scan's values now and then;
+those of whole-run values (few, and large) call it back when they die. A spectrum's
+Buffers are made here, called from its properties: PyPy calls C code cheaply but is
+called from it slowly. (Nothing here hands the extension a tuple or list of new objects:
+PyPy would keep every item of it alive for another collection.)
 """
+import itertools
 import weakref
 
 import _cffi_backend
 from __pypy__.bufferable import bufferable
 from gc import collect_step as _collect_step
 
-from meridel._meridel import _release_dead_exports
+from meridel._meridel import _release_dead_exports, _spectrum_values
 
 _char_pointer = _cffi_backend.new_pointer_type(_cffi_backend.new_primitive_type("char"))
 _cast = _cffi_backend.cast
@@ -98,12 +100,16 @@ class Buffer(bufferable):
 Buffer.__module__ = "meridel"
 
 
-# serial number -> weak reference to the cffi buffer: those made since the last sweep, and
-# those that lived through one. Most die before the next sweep; the others are kept apart
-# and looked at every few sweeps, so that a sweep's work follows the new references, not
-# every view still alive (a user may keep thousands of spectra).
+# serial number -> (address of the values, weak reference to the cffi buffer over them):
+# those made since the last sweep, and those that lived through one. Most die before the
+# next sweep; the others are kept apart and looked at every few sweeps, so that a sweep's
+# work follows the new references, not every view still alive (a user may keep thousands
+# of spectra). The serial numbers only tell references apart: two Buffers may show the
+# same values.
 _young = {}
 _old = {}
+_serials = itertools.count()
+_unclaimed = []  # addresses the extension kept for a Buffer that was never made
 _sweeps = 0
 _look_at_old = False  # the next sweep looks at _old too
 
@@ -116,33 +122,53 @@ def _released(reference):
     _release_dead_exports()
 
 
-def _make(serial, address, nbytes, format, call_back):
-    """A Buffer of the nbytes at address in the given format, its reference kept under serial."""
+def _make(address, nbytes, format, call_back):
+    """A Buffer of the nbytes at address in the given format, whose values the extension
+    keeps until the reference kept here dies (none for no bytes: nothing is kept)."""
     raw = _bytes_at(_cast(_char_pointer, address), nbytes)
     buffer = _new(Buffer)
     _set(buffer, "_view", memoryview(raw).cast(format).toreadonly())
-    _young[serial] = _weak(raw, _released) if call_back else _weak(raw)
+    if nbytes:
+        _young[next(_serials)] = (address, _weak(raw, _released) if call_back else _weak(raw))
     return buffer
 
 
+def _spectrum_property(which, format, doc):
+    """Spectrum.mz (which 0) or .intensity (1) as a property that makes its Buffer here."""
+    itemsize = 8 if format == "d" else 4
+
+    def values(spectrum):
+        address = _spectrum_values(spectrum, which)
+        try:
+            return _make(address, len(spectrum) * itemsize, format, False)
+        except BaseException:
+            if len(spectrum):
+                _unclaimed.append(address)
+            raise
+
+    return property(values, doc=doc)
+
+
 def _sweep():
-    """Removes the references whose object has died; returns their serial numbers."""
+    """Removes the references whose object has died; returns their addresses."""
     global _sweeps, _look_at_old
-    dead = []
-    # By key, not by swapping containers: another thread may be adding to _young.
-    for serial, reference in list(_young.items()):
+    # By key, not by swapping containers: another thread may be adding to _young and
+    # _unclaimed.
+    dead = _unclaimed[:]
+    del _unclaimed[: len(dead)]
+    for serial, kept in list(_young.items()):
         del _young[serial]
-        if reference() is None:
-            dead.append(serial)
+        if kept[1]() is None:
+            dead.append(kept[0])
         else:
-            _old[serial] = reference
+            _old[serial] = kept
     _sweeps += 1
     if _sweeps % 8 == 0 or _look_at_old:
         _look_at_old = False
-        for serial, reference in list(_old.items()):
-            if reference() is None:
+        for serial, kept in list(_old.items()):
+            if kept[1]() is None:
                 del _old[serial]
-                dead.append(serial)
+                dead.append(kept[0])
     return dead
 
 

@@ -32,6 +32,8 @@ constexpr const char* buffer_name = "meridel.Buffer";
 // Points an empty export at a valid address: some consumers refuse a null buf.
 const double empty_storage = 0.0;
 
+std::size_t item_size_of(char format) { return format == 'f' || format == 'I' ? 4 : 8; }
+
 int buffer_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     BufferData& b = BufferObject::of(self)->value();
     if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
@@ -199,21 +201,48 @@ PyType_Spec buffer_spec = {
 
 #ifdef PYPY_VERSION
 // On PyPy a Buffer is meridel._views.Buffer, whose exports the interpreter frees without a
-// major collection (see there). This module keeps each one's owner under a serial number
-// until the weak reference kept under the same number reports the exported bytes dead.
-// (Numbers rather than positions: the Python code in between may switch threads.)
+// major collection (see there). This module keeps the owner of the values at each address
+// for as long as a weak reference that _views keeps with that address says a Buffer of
+// them may still be read. The values at one address have one owner at a time: another
+// cannot have its values there while this one is kept.
 struct Views {
-    PyObject* make = nullptr;   // _make(serial, address, nbytes, format, call_back) -> Buffer
-    PyObject* sweep = nullptr;  // _sweep() -> serial numbers of the dead references, removed
+    PyObject* make = nullptr;   // _make(address, nbytes, format, call_back) -> Buffer
+    PyObject* sweep = nullptr;  // _sweep() -> the addresses of the dead references, removed
     PyObject* minor = nullptr;  // _minor(): one minor collection
 };
 
+struct Held {
+    std::shared_ptr<const void> owner;
+    std::size_t references = 0;  // weak references kept with this address
+};
+
 // Never destroyed, as it may still hold owners when the interpreter has gone.
-std::unordered_map<std::uint64_t, std::shared_ptr<const void>>& owners =
-    *new std::unordered_map<std::uint64_t, std::shared_ptr<const void>>;
-std::uint64_t next_serial = 0;
-std::size_t owners_swept = 0;  // owners left by the last sweep
-bool sweeping = false;         // a sweep runs Python code, which may collect and call back
+std::unordered_map<std::uintptr_t, Held>& owners = *new std::unordered_map<std::uintptr_t, Held>;
+std::size_t references = 0;        // kept in all
+std::size_t references_swept = 0;  // kept after the last sweep
+bool sweeping = false;             // a sweep runs Python code, which may collect and call back
+
+// One reference fewer to the values at address; the owner goes with the last.
+void let_go(std::uintptr_t address) {
+    const auto held = owners.find(address);
+    if (held == owners.end()) return;
+    --references;
+    if (--held->second.references == 0) owners.erase(held);  // runs the deleter of an owner let go
+}
+
+// Keeps owner for one more Buffer of the count items at data; returns their address, or a
+// valid one that nothing keeps when there are none.
+std::uintptr_t keep(std::shared_ptr<const void> owner, const void* data, std::size_t count) {
+    if (count == 0) return reinterpret_cast<std::uintptr_t>(&empty_storage);
+    // Sweeping now and then bounds the owners of Buffers that died without a collection.
+    if (references >= 2 * references_swept + 64) release_dead_exports();
+    const auto address = reinterpret_cast<std::uintptr_t>(data);
+    Held& held = owners[address];
+    if (!held.owner) held.owner = std::move(owner);
+    ++held.references;
+    ++references;
+    return address;
+}
 
 // The format as a str, made once per format.
 PyObject* format_text(char format) {
@@ -261,14 +290,14 @@ void release_dead_exports() {
         return;
     }
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(dead.get()); ++k) {
-        const unsigned long long serial = PyLong_AsUnsignedLongLong(PyList_GET_ITEM(dead.get(), k));
-        if (serial == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        const std::uintptr_t address = PyLong_AsSize_t(PyList_GET_ITEM(dead.get(), k));
+        if (address == static_cast<std::size_t>(-1) && PyErr_Occurred() != nullptr) {
             PyErr_Clear();
             continue;
         }
-        owners.erase(serial);  // runs the deleter of an owner let go
+        let_go(address);
     }
-    owners_swept = owners.size();
+    references_swept = references;
 }
 
 void collect_young() {
@@ -277,6 +306,14 @@ void collect_young() {
     Py_XDECREF(done);
     PyErr_Clear();  // a failed collection only postpones the release
 }
+
+PyObject* kept_address(std::shared_ptr<const void> owner, const void* data, std::size_t count) {
+    const std::uintptr_t address = keep(std::move(owner), data, count);
+    PyObject* number = PyLong_FromSize_t(address);
+    if (number == nullptr && count != 0) let_go(address);
+    return number;
+}
+
 
 PyObject* release_dead_exports_function(PyObject*, PyObject*) {
     release_dead_exports();
@@ -288,24 +325,20 @@ int make_buffer_type() { return make_type(buffer_type, buffer_spec, buffer_getse
 
 PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::size_t count, char format,
                      [[maybe_unused]] Values values) {
-    const std::size_t item_size = format == 'f' || format == 'I' ? 4 : 8;
+    const std::size_t item_size = item_size_of(format);
 #ifdef PYPY_VERSION
     const Views* v = views();
     if (v == nullptr) throw NullObject{};
-    if (owners.size() >= 2 * owners_swept + 64) release_dead_exports();
     PyObject* const text_format = format_text(format);
     if (text_format == nullptr) throw NullObject{};
-    const std::size_t nbytes = count * item_size;
-    const void* address = count == 0 ? static_cast<const void*>(&empty_storage) : data;
-    const std::uint64_t serial = next_serial++;
-    Ref serial_number(result(PyLong_FromUnsignedLongLong(serial)));
-    Ref where(result(PyLong_FromVoidPtr(const_cast<void*>(address))));
-    Ref size(result(PyLong_FromSize_t(nbytes)));
-    owners.emplace(serial, std::move(owner));
-    PyObject* buffer = PyObject_CallFunctionObjArgs(v->make, serial_number.get(), where.get(), size.get(), text_format,
-                                                    values == Values::of_run ? Py_True : Py_False, nullptr);
+    Ref size(result(PyLong_FromSize_t(count * item_size)));
+    const std::uintptr_t address = keep(std::move(owner), data, count);
+    Ref where(PyLong_FromSize_t(address));
+    PyObject* buffer = where ? PyObject_CallFunctionObjArgs(v->make, where.get(), size.get(), text_format,
+                                                             values == Values::of_run ? Py_True : Py_False, nullptr)
+                             : nullptr;
     if (buffer == nullptr) {
-        owners.erase(serial);  // no reference was kept under it
+        if (count != 0) let_go(address);  // no reference was kept with it
         throw NullObject{};
     }
     return buffer;

@@ -258,6 +258,12 @@ void release_dead_exports();
 // Has the interpreter run a minor collection, which frees the objects that died young.
 void collect_young();
 PyObject* release_dead_exports_function(PyObject* module, PyObject*);
+// The address of the count items at data as an int, for a Buffer that meridel._views makes
+// itself; owner is kept until a sweep reports the weak reference kept with it dead. (With
+// no items, a valid address that nothing keeps.) Null with an exception, nothing kept.
+PyObject* kept_address(std::shared_ptr<const void> owner, const void* data, std::size_t count);
+// _spectrum_values(spectrum, which) -> kept_address of its mz (0) or intensity (1).
+PyObject* spectrum_values(PyObject* module, PyObject* const* args, Py_ssize_t count);
 #endif
 
 // A Buffer over a whole vector the owner holds.

@@ -234,11 +234,19 @@ bool vector_from(PyObject* bytes, std::vector<T>& out) {
 // those that lived through a minor collection before they died. Spectra that are kept
 // cost a minor collection per `slack` and a full one per `wide` of them. Counts change
 // with the interpreter lock held.
+//
+// The spectrum made last is most likely one the caller still holds (a loop's variable
+// holds it until the next one is made), so it lives through the collection and waits for
+// a full one. A collection is therefore put off, by at most another `slack`, until that
+// spectrum is a `small` one: in a run that alternates full scans with MS2 centroid
+// scans, that is the next spectrum, and iterating it then needs few full collections.
 constexpr std::size_t slack = std::size_t{8} << 20;
 constexpr std::size_t wide = std::size_t{24} << 20;
+constexpr std::size_t small = slack / 64;
 std::size_t held = 0;    // bytes of the records that spectra (or their buffers) still hold
 std::size_t least = 0;   // the least `held` has been since the last collection
 std::size_t floor_ = 0;  // the least `held` has been since the last full collection
+std::size_t last = 0;    // bytes of the record of the spectrum made last
 
 void collect() {
     PyObject* gc = PyImport_ImportModule("gc");
@@ -251,7 +259,7 @@ void collect() {
 // The record, with its bytes counted until its last holder lets go.
 std::shared_ptr<const SpectrumRecord> paced(std::shared_ptr<const SpectrumRecord> record) {
     const std::size_t bytes = record->mz.capacity() * sizeof(double) + record->intensity.capacity() * sizeof(float);
-    if (held > least + slack) {
+    if (held > least + slack && (last <= small || held > least + 2 * slack)) {
         // The records freed by the previous collection have been let go by now: what is left
         // above `floor_` lived through a minor collection.
         const bool full = held > floor_ + wide;
@@ -265,6 +273,7 @@ std::shared_ptr<const SpectrumRecord> paced(std::shared_ptr<const SpectrumRecord
         if (full) floor_ = held;
     }
     held += bytes;
+    last = bytes;
     const SpectrumRecord* raw = record.get();
     return {raw, [bytes, record = std::move(record)](const SpectrumRecord*) mutable {
                 record.reset();
@@ -276,6 +285,26 @@ std::shared_ptr<const SpectrumRecord> paced(std::shared_ptr<const SpectrumRecord
 #endif
 
 }  // namespace
+
+#ifdef PYPY_VERSION
+PyObject* spectrum_values(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    return guarded([&]() -> PyObject* {
+        if (count != 2 || !PyObject_TypeCheck(args[0], spectrum_type) || !PyLong_Check(args[1])) {
+            PyErr_SetString(PyExc_TypeError, "_spectrum_values(spectrum, which)");
+            return nullptr;
+        }
+        const long which = PyLong_AsLong(args[1]);
+        const auto& owner = SpectrumObject::of(args[0])->value().record;
+        // The caller takes the length from len(spectrum): the lists are of equal length.
+        if (which == 0) return kept_address(owner, owner->mz.data(), owner->mz.size());
+        if (which != 1 || owner->intensity.size() != owner->mz.size()) {
+            PyErr_SetString(PyExc_ValueError, "_spectrum_values(spectrum, which)");
+            return nullptr;
+        }
+        return kept_address(owner, owner->intensity.data(), owner->intensity.size());
+    }, static_cast<PyObject*>(nullptr));
+}
+#endif
 
 int make_spectrum_type() { return make_type(spectrum_type, spectrum_layout, spectrum_getset) == nullptr ? -1 : 0; }
 

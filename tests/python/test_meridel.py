@@ -476,6 +476,21 @@ def test_kept_views_read_their_own_scan_across_threads_and_collections(large_run
     assert [whole[40000 * i + 1] for i in (5, 99)] == [42.0, 136.0]
 
 
+def test_a_buffer_outlives_the_other_buffers_of_its_values(large_run):
+    # Several Buffers of one spectrum's values, made one after another: the last one left
+    # keeps them, however many of the others have died and been swept in the meantime.
+    path, _ = large_run
+    acq = meridel.open(path)
+    s = acq[5]
+    kept, dropped = s.intensity, [memoryview(s.intensity) for _ in range(3)]
+    expected = [float((j * 37 + 5) % 5000) for j in range(40000)]
+    del s, dropped
+    for _ in range(2):
+        gc.collect()
+        assert sum(len(t.intensity) + len(t.mz) for t in acq) == 2 * 100 * 40000   # new values over freed memory
+    assert kept.tolist() == expected
+
+
 def test_iteration_memory_is_bounded(large_run):
     path, decoded_bytes = large_run
     child = r"""
