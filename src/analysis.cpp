@@ -50,15 +50,25 @@ void ordered(std::size_t n, unsigned threads, const Make& make, const Take& take
         bool stop = false;
         std::exception_ptr error;
         // Who sleeps: a wake-up per scan costs more than decoding a small one, so nobody
-        // is signalled who is not waiting.
+        // is signalled who is not waiting. The calling thread, when it has to wait, waits
+        // for a run of results (delivered .. wanted), not for each one.
         bool taker_waiting = false;
+        std::size_t wanted = 0;
         std::size_t workers_waiting = 0;
     };
     Shared shared;
     shared.slots.resize(window_per_worker * workers);
     const std::size_t window = shared.slots.size();
+    const std::size_t run = window / 2;
+    // Under the lock: every result the waiting calling thread wants is in.
+    auto run_ready = [&shared, window] {
+        for (std::size_t j = shared.delivered; j <= shared.wanted; ++j) {
+            if (!shared.slots[j % window].has_value()) return false;
+        }
+        return true;
+    };
 
-    auto work = [&shared, &make, n, window] {
+    auto work = [&shared, &make, &run_ready, n, window] {
         std::unique_lock lock(shared.mutex);
         for (;;) {
             ++shared.workers_waiting;
@@ -75,7 +85,7 @@ void ordered(std::size_t n, unsigned threads, const Make& make, const Take& take
                 T result = make(k);
                 lock.lock();
                 shared.slots[k % window].emplace(std::move(result));
-                if (shared.taker_waiting) shared.ready.notify_one();
+                if (shared.taker_waiting && run_ready()) shared.ready.notify_one();
             } catch (...) {
                 if (!lock.owns_lock()) lock.lock();
                 if (!shared.error) shared.error = std::current_exception();
@@ -124,9 +134,13 @@ void ordered(std::size_t n, unsigned threads, const Make& make, const Take& take
         {
             std::unique_lock lock(shared.mutex);
             auto& slot = shared.slots[k % window];
-            shared.taker_waiting = true;
-            shared.ready.wait(lock, [&] { return shared.stop || slot.has_value(); });
-            shared.taker_waiting = false;
+            if (!slot.has_value()) {
+                // Within the window: the workers may take every k it wants.
+                shared.wanted = std::min(k + run, n) - 1;
+                shared.taker_waiting = true;
+                shared.ready.wait(lock, [&] { return shared.stop || run_ready(); });
+                shared.taker_waiting = false;
+            }
             // Only a worker's failure sets stop while this thread is waiting.
             if (shared.stop) break;
             result.swap(slot);
