@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -22,145 +23,146 @@ namespace {
 // run of any size keeps at most a few profile scans per thread in memory.
 constexpr std::size_t window_per_worker = 4;
 
-// Computes make(k) for k = 0 .. n-1 on up to `threads` threads and calls take(k, result)
-// on the calling thread in order of k. A worker takes the next k from a shared counter,
-// but only while k is within the window of results the calling thread has not taken yet,
-// so at most window_per_worker x workers results wait at any time.
+// make(0), ..., make(n - 1) computed on up to `threads` threads and handed out in order of
+// k by next(), on the thread that owns this. A worker takes the next k from a shared
+// counter, but only while k is within the window of results not handed out yet, so at
+// most window_per_worker x workers results wait at any time. With one thread, or when no
+// worker thread can be started, next() computes each result itself.
 //
-// Stops at the first of: take returning false, take throwing, make throwing on any
-// thread. Every worker is joined before this returns or throws; an exception of a worker
-// is rethrown here, on the calling thread.
-template <class T, class Make, class Take>
-void ordered(std::size_t n, unsigned threads, const Make& make, const Take& take) {
-    const std::size_t workers = std::min<std::size_t>(threads, n);
-    if (workers <= 1) {
-        for (std::size_t k = 0; k < n; ++k) {
-            if (!take(k, make(k))) return;
+// A failure of make on a worker stops the others; next() then rethrows it once and hands
+// out nothing more. Every worker is joined before next() rethrows and when this is
+// destroyed, whenever that is.
+template <class T>
+class Ordered {
+public:
+    Ordered(std::size_t n, unsigned threads, std::function<T(std::size_t)> make) : n_(n), make_(std::move(make)) {
+        const std::size_t workers = std::min<std::size_t>(threads, n);
+        if (workers <= 1) return;
+        slots_.resize(window_per_worker * workers);
+        pool_.reserve(workers);
+        for (std::size_t w = 0; w < workers; ++w) {
+            try {
+                pool_.emplace_back([this] { work(); });
+            } catch (const std::system_error&) {
+                break;  // no more threads to be had: fewer workers do the same work
+            }
         }
-        return;
+    }
+    Ordered(const Ordered&) = delete;
+    Ordered& operator=(const Ordered&) = delete;
+    ~Ordered() { stop(); }
+
+    // The next result, or nothing after the last (or after a failure, once rethrown).
+    std::optional<T> next() {
+        if (taken_ == n_) return std::nullopt;
+        // Not one worker started and none will take a k: this thread computes alone.
+        if (pool_.empty()) return std::optional<T>(make_(taken_++));
+        const std::size_t window = slots_.size();
+        std::optional<T> result;
+        bool wake = false;
+        {
+            std::unique_lock lock(mutex_);
+            auto& slot = slots_[taken_ % window];
+            if (!slot.has_value()) {
+                // Within the window: the workers may take every k it wants.
+                wanted_ = std::min(taken_ + window / 2, n_) - 1;
+                taker_waiting_ = true;
+                ready_.wait(lock, [&] { return stopped_ || run_ready(); });
+                taker_waiting_ = false;
+            }
+            // Only a worker's failure stops the pool while its owner waits.
+            if (stopped_) {
+                lock.unlock();
+                stop();  // no worker can still be writing the error once they are joined
+                taken_ = n_;
+                std::rethrow_exception(std::exchange(error_, nullptr));
+            }
+            result.swap(slot);
+            delivered_ = ++taken_;
+            wake = workers_waiting_ > 0;
+        }
+        if (wake) space_.notify_one();
+        return result;
     }
 
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable ready;  // the calling thread waits for slot `delivered`
-        std::condition_variable space;  // workers wait for the window to move on
-        std::vector<std::optional<T>> slots;
-        std::size_t next = 0;       // the next k a worker takes
-        std::size_t delivered = 0;  // results taken by the calling thread
-        bool stop = false;
-        std::exception_ptr error;
-        // Who sleeps: a wake-up per scan costs more than decoding a small one, so nobody
-        // is signalled who is not waiting. The calling thread, when it has to wait, waits
-        // for a run of results (delivered .. wanted), not for each one.
-        bool taker_waiting = false;
-        std::size_t wanted = 0;
-        std::size_t workers_waiting = 0;
-    };
-    Shared shared;
-    shared.slots.resize(window_per_worker * workers);
-    const std::size_t window = shared.slots.size();
-    const std::size_t run = window / 2;
-    // Under the lock: every result the waiting calling thread wants is in.
-    auto run_ready = [&shared, window] {
-        for (std::size_t j = shared.delivered; j <= shared.wanted; ++j) {
-            if (!shared.slots[j % window].has_value()) return false;
+private:
+    // Under the lock: every result the waiting owner wants is in.
+    bool run_ready() const {
+        for (std::size_t j = delivered_; j <= wanted_; ++j) {
+            if (!slots_[j % slots_.size()].has_value()) return false;
         }
         return true;
-    };
+    }
 
-    auto work = [&shared, &make, &run_ready, n, window] {
-        std::unique_lock lock(shared.mutex);
+    void work() {
+        const std::size_t window = slots_.size();
+        std::unique_lock lock(mutex_);
         for (;;) {
-            ++shared.workers_waiting;
-            shared.space.wait(lock, [&] {
-                return shared.stop || shared.next >= n || shared.next < shared.delivered + window;
-            });
-            --shared.workers_waiting;
-            if (shared.stop || shared.next >= n) return;
-            const std::size_t k = shared.next++;
+            ++workers_waiting_;
+            space_.wait(lock, [&] { return stopped_ || next_ >= n_ || next_ < delivered_ + window; });
+            --workers_waiting_;
+            if (stopped_ || next_ >= n_) return;
+            const std::size_t k = next_++;
             lock.unlock();
             // The slot of k is free: the result k - window it held has been taken, or k
             // would not be inside the window.
             try {
-                T result = make(k);
+                T result = make_(k);
                 lock.lock();
-                shared.slots[k % window].emplace(std::move(result));
-                if (shared.taker_waiting && run_ready()) shared.ready.notify_one();
+                slots_[k % window].emplace(std::move(result));
+                if (taker_waiting_ && run_ready()) ready_.notify_one();
             } catch (...) {
                 if (!lock.owns_lock()) lock.lock();
-                if (!shared.error) shared.error = std::current_exception();
-                shared.stop = true;
-                shared.space.notify_all();
-                shared.ready.notify_one();
+                if (!error_) error_ = std::current_exception();
+                stopped_ = true;
+                space_.notify_all();
+                ready_.notify_one();
                 return;
             }
         }
-    };
-
-    std::vector<std::thread> pool;
-    pool.reserve(workers);
-    // Joins the workers on every way out, a throwing take included.
-    struct Joiner {
-        Shared& shared;
-        std::vector<std::thread>& pool;
-        ~Joiner() {
-            {
-                std::lock_guard lock(shared.mutex);
-                shared.stop = true;
-            }
-            shared.space.notify_all();
-            for (auto& t : pool) t.join();
-        }
-    } joiner{shared, pool};
-
-    for (std::size_t w = 0; w < workers; ++w) {
-        try {
-            pool.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // no more threads to be had: fewer workers do the same work
-        }
-    }
-    if (pool.empty()) {
-        // Not one worker started and none will take a k: this thread decodes alone.
-        for (std::size_t k = 0; k < n; ++k) {
-            if (!take(k, make(k))) return;
-        }
-        return;
     }
 
-    for (std::size_t k = 0; k < n; ++k) {
-        std::optional<T> result;
-        bool wake = false;
+    // Stops the workers after the results they are computing and joins them.
+    void stop() {
         {
-            std::unique_lock lock(shared.mutex);
-            auto& slot = shared.slots[k % window];
-            if (!slot.has_value()) {
-                // Within the window: the workers may take every k it wants.
-                shared.wanted = std::min(k + run, n) - 1;
-                shared.taker_waiting = true;
-                shared.ready.wait(lock, [&] { return shared.stop || run_ready(); });
-                shared.taker_waiting = false;
-            }
-            // Only a worker's failure sets stop while this thread is waiting.
-            if (shared.stop) break;
-            result.swap(slot);
-            shared.delivered = k + 1;
-            wake = shared.workers_waiting > 0;
+            const std::lock_guard lock(mutex_);
+            stopped_ = true;
         }
-        if (wake) shared.space.notify_one();
+        space_.notify_all();
+        for (auto& t : pool_) t.join();
+        pool_.clear();
+    }
+
+    const std::size_t n_;
+    const std::function<T(std::size_t)> make_;
+    std::size_t taken_ = 0;  // results handed out by next()
+    std::mutex mutex_;
+    std::condition_variable ready_;  // the owner waits for a run of results
+    std::condition_variable space_;  // workers wait for the window to move on
+    std::vector<std::optional<T>> slots_;
+    std::size_t next_ = 0;       // the next k a worker takes
+    std::size_t delivered_ = 0;  // taken_, as the workers see it
+    bool stopped_ = false;
+    std::exception_ptr error_;
+    // Who sleeps: a wake-up per scan costs more than decoding a small one, so nobody is
+    // signalled who is not waiting. The owner, when it has to wait, waits for a run of
+    // results (delivered_ .. wanted_), not for each one.
+    bool taker_waiting_ = false;
+    std::size_t wanted_ = 0;
+    std::size_t workers_waiting_ = 0;
+    std::vector<std::thread> pool_;  // last: started once everything they use exists
+};
+
+// Calls take(k, make(k)) for k = 0 .. n-1 in order on the calling thread, computing
+// ahead on up to `threads` threads (see Ordered). Stops at the first of: take returning
+// false, take throwing, make throwing on any thread; every worker is joined before this
+// returns or throws, and a worker's exception is rethrown here.
+template <class T, class Make, class Take>
+void ordered(std::size_t n, unsigned threads, const Make& make, const Take& take) {
+    Ordered<T> results(n, threads, [&make](std::size_t k) { return T(make(k)); });
+    for (std::size_t k = 0; auto result = results.next(); ++k) {
         if (!take(k, std::move(*result))) return;
     }
-    // The joiner runs before the error is read: no worker can still be writing it.
-    std::exception_ptr error;
-    {
-        std::lock_guard lock(shared.mutex);
-        shared.stop = true;
-    }
-    shared.space.notify_all();
-    for (auto& t : pool) t.join();
-    pool.clear();
-    error = shared.error;
-    if (error) std::rethrow_exception(error);
 }
 
 double retention_seconds(const Reader& reader, std::size_t i) {
@@ -341,6 +343,19 @@ std::vector<std::size_t> select(const Reader& reader, const Selection& selection
 }
 
 unsigned default_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+struct RecordStream::Pool : Ordered<SpectrumRecord> {
+    using Ordered<SpectrumRecord>::Ordered;
+};
+
+RecordStream::RecordStream(const Reader& reader, std::vector<std::size_t> scans, unsigned threads)
+    : scans_(std::move(scans)),
+      pool_(std::make_unique<Pool>(scans_.size(), threads,
+                                   [&reader, this](std::size_t k) { return reader.record_at(scans_[k]); })) {}
+
+RecordStream::~RecordStream() = default;
+
+std::optional<SpectrumRecord> RecordStream::next() { return pool_->next(); }
 
 void for_each_record(const Reader& reader, std::span<const std::size_t> scans, unsigned threads,
                      const std::function<bool(std::size_t, meridel::SpectrumRecord&&)>& consume) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,6 +37,26 @@ struct Selection {
 // Results never depend on the thread count.
 void for_each_record(const Reader& reader, std::span<const std::size_t> scans, unsigned threads,
                      const std::function<bool(std::size_t, meridel::SpectrumRecord&&)>& consume);
+
+// The records of the scans at the given indexes, in that order, decoded ahead on up to
+// `threads` threads as for_each_record does, for a caller that takes them one at a time.
+// The reader must outlive the stream. Destroying it stops and joins its threads.
+class RecordStream {
+public:
+    RecordStream(const Reader& reader, std::vector<std::size_t> scans, unsigned threads);
+    RecordStream(const RecordStream&) = delete;
+    RecordStream& operator=(const RecordStream&) = delete;
+    ~RecordStream();
+
+    // The next record, or nothing after the last. Blocks while it is decoded; rethrows
+    // (once) a failure of the decoding on another thread, after which it gives nothing.
+    [[nodiscard]] std::optional<meridel::SpectrumRecord> next();
+
+private:
+    struct Pool;
+    std::vector<std::size_t> scans_;
+    std::unique_ptr<Pool> pool_;  // after scans_, which its threads read
+};
 
 namespace detail {
 // for_each_summary's pool, with the summaries type-erased so the pool stays in one place.

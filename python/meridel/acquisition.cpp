@@ -10,13 +10,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <condition_variable>
-#include <deque>
 #include <exception>
-#include <mutex>
 #include <optional>
 #include <span>
-#include <thread>
 
 #include "analysis.hpp"
 #include "meridel.hpp"
@@ -49,78 +45,15 @@ std::shared_ptr<const Reader> reader_of(PyObject* self) {
 // ---------------------------------------------------------------------------------------
 // Decoding (no Python objects: runs without the interpreter lock)
 
-// Decodes a selection on a thread of its own, through the engine's ordered pool, while
-// Python takes the records one by one: decoding and Python's work overlap, and at most
-// `capacity` decoded records wait, whatever the run's size. Results never depend on the
-// thread count: each record is decoded on its own.
-class Pipeline {
-public:
-    Pipeline(std::shared_ptr<const Reader> reader, std::span<const std::size_t> scans, unsigned threads,
-             std::size_t capacity)
-        : reader_(std::move(reader)), scans_(scans.begin(), scans.end()), capacity_(capacity) {
-        producer_ = std::thread([this, threads] { run(threads); });
-    }
-    Pipeline(const Pipeline&) = delete;
-    Pipeline& operator=(const Pipeline&) = delete;
-    ~Pipeline() {
-        {
-            const std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        space_.notify_all();
-        producer_.join();
-    }
+// A selection decoded ahead on worker threads through the engine's ordered pool, taken
+// record by record by the iterator, without the interpreter lock. Results never depend on
+// the thread count: each record is decoded on its own.
+struct Pipeline {
+    Pipeline(std::shared_ptr<const Reader> kept, std::vector<std::size_t> scans, unsigned threads)
+        : reader(std::move(kept)), stream(*reader, std::move(scans), threads) {}
 
-    // The next record in scan order, or nothing after the last; rethrows a failure of the
-    // decoding. Blocks: call it without the interpreter lock.
-    std::optional<SpectrumRecord> take() {
-        std::unique_lock lock(mutex_);
-        ready_.wait(lock, [&] { return !queue_.empty() || finished_; });
-        if (queue_.empty()) {
-            if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
-            return std::nullopt;
-        }
-        std::optional<SpectrumRecord> record(std::move(queue_.front()));
-        queue_.pop_front();
-        lock.unlock();
-        space_.notify_one();
-        return record;
-    }
-
-private:
-    void run(unsigned threads) {
-        try {
-            analysis::for_each_record(*reader_, scans_, threads, [&](std::size_t, SpectrumRecord&& record) {
-                std::unique_lock lock(mutex_);
-                space_.wait(lock, [&] { return stop_ || queue_.size() < capacity_; });
-                if (stop_) return false;
-                queue_.push_back(std::move(record));
-                lock.unlock();
-                ready_.notify_one();
-                return true;
-            });
-        } catch (...) {
-            const std::lock_guard lock(mutex_);
-            failure_ = std::current_exception();
-        }
-        {
-            const std::lock_guard lock(mutex_);
-            finished_ = true;
-        }
-        ready_.notify_all();
-    }
-
-    std::shared_ptr<const Reader> reader_;  // kept alive while the producer reads
-    std::vector<std::size_t> scans_;
-    std::size_t capacity_;
-    std::mutex mutex_;
-    std::condition_variable ready_;  // Python waits for a record
-    std::condition_variable space_;  // the producer waits for room
-    std::deque<SpectrumRecord> queue_;
-    bool stop_ = false;
-    bool finished_ = false;
-    std::exception_ptr failure_;
-    std::thread producer_;  // last: started once everything it uses exists
+    std::shared_ptr<const Reader> reader;  // kept alive while the workers read
+    analysis::RecordStream stream;         // after reader: stopped and joined first
 };
 
 unsigned resolve_threads(unsigned threads) { return threads == 0 ? analysis::default_threads() : threads; }
@@ -138,10 +71,6 @@ struct IteratorData {
 };
 
 using IteratorObject = Instance<IteratorData>;
-
-// Decoded records that may wait per thread: enough to keep them all busy, few enough
-// that memory stays a small multiple of one spectrum whatever the run's size.
-constexpr std::size_t records_per_thread = 4;
 
 PyObject* iterator_next(PyObject* self) {
     return guarded([&]() -> PyObject* {
@@ -166,10 +95,11 @@ PyObject* iterator_next(PyObject* self) {
             ++it.next_scan;
         } else {
             if (!it.pipeline) {
-                it.pipeline = std::make_unique<Pipeline>(reader, std::span(it.scans).subspan(it.next_scan),
-                                                         it.threads, std::size_t{it.threads} * records_per_thread);
+                std::vector<std::size_t> left(it.scans.begin() + static_cast<std::ptrdiff_t>(it.next_scan),
+                                              it.scans.end());
+                it.pipeline = std::make_unique<Pipeline>(reader, std::move(left), it.threads);
             }
-            record = without_gil([&] { return it.pipeline->take(); });
+            record = without_gil([&] { return it.pipeline->stream.next(); });
             if (!record) {
                 it.next_scan = it.scans.size();
                 return nullptr;
