@@ -111,14 +111,28 @@ done
 
 # meridel against the C++ engine on the large run: open, iteration with one and two threads,
 # chromatograms, whole-run arrays and random access (the tiny run), each against its C++
-# baseline, measured again just before the row: on a shared VM the speed of both sides
-# drifts by a tenth or more over the minutes these rows take. The baseline is the median
-# of two rounds more than the row's, so that a slow spell of it does not flatter the row.
+# baseline. On a shared VM the speed of both sides drifts by a tenth or more within
+# minutes, and a slow spell of either side skews a ratio taken from one measurement of
+# each. So each row runs the baseline and the Python side alternately, `rounds` times
+# (each one a process timing its own rounds), and reports the median of the pairs' ratios.
 baseline() { "$bench" "$@" | cut -f2; }  # open|drop|keep|random DIR ROUNDS
 ratio_row() {  # NAME MEASURED BASELINE TARGET_TEXT LIMIT DETAIL
   awk -v n="$1" -v m="$2" -v b="$3" -v t="$4" -v l="$5" -v d="$6" 'BEGIN {
     r = m / b
     printf "row\t%s\t%.3f\t%s\t%s\t%s\n", n, r, t, (r <= l) ? "yes" : "NO", d }'
+}
+pair_row() {  # NAME LIMIT UNIT BASELINE_COMMAND ROW_COMMAND (commands as strings)
+  local ratios="" bases="" values="" b m p
+  for ((p = 0; p < rounds; p++)); do
+    b=$(eval "$4")
+    m=$(eval "$5")
+    ratios+="$(awk -v m="$m" -v b="$b" 'BEGIN { print m / b }')"$'\n'
+    bases+="$b"$'\n'
+    values+="$m"$'\n'
+  done
+  awk -v n="$1" -v l="$2" -v u="$3" -v r="$(printf '%s' "$ratios" | median)" -v k="$rounds" \
+    -v m="$(printf '%s' "$values" | median)" -v b="$(printf '%s' "$bases" | median)" 'BEGIN {
+    printf "row\t%s\t%.3f\t<= %.2f\t%s\tmedian of %d pairs; medians %s %s vs %s %s\n", n, r, l, (r <= l) ? "yes" : "NO", k, m, u, b, u }'
 }
 # corvane-bench settles glibc's allocator before it times (mmap threshold 32 MiB, trim
 # threshold 256 MiB) so that a freed spectrum's pages are used again, not returned and
@@ -127,37 +141,29 @@ export MALLOC_MMAP_THRESHOLD_=$((32 << 20)) MALLOC_TRIM_THRESHOLD_=$((256 << 20)
 for f in "${flavours[@]}"; do
   mb() { PYTHONPATH="$root/$build/python/$f" "${python[$f]}" bench/meridel_bench.py "$@"; }
   [ -e "$(ls "$build/python/$f"/meridel/_meridel.*.so 2>/dev/null)" ] || continue
-  c_open=$(baseline open "$data/large.d" $((rounds + 2)))
-  t=$(mb open "$data/large.d" "$rounds")
-  ratio_row "meridel $f, open() / Reader::open" "$t" "$c_open" "<= 1.10" 1.10 "$t s vs $c_open s" >> "$rows"
-  c_drop=$(baseline drop "$data/large.d" $((rounds + 2)))
-  t=$(mb iterate "$data/large.d" "$rounds" 1)
-  ratio_row "meridel $f, iterate, 1 thread / C++ drain dropping records" "$t" "$c_drop" "<= 1.15" 1.15 "$t s vs $c_drop s" >> "$rows"
-  c_drop=$(baseline drop "$data/large.d" $((rounds + 2)))
-  t=$(mb iterate "$data/large.d" "$rounds" 2)
-  ratio_row "meridel $f, iterate, 2 threads / C++ drain, 1 thread" "$t" "$c_drop" "<= 0.65" 0.65 "$t s vs $c_drop s" >> "$rows"
-  g=$(mb iterate-rss "$data/large.d")
-  awk -v f="$f" -v g="$g" 'BEGIN { printf "row\tmeridel %s, iterate, peak RSS growth\t%.1f MiB\t<= 64 MiB\t%s\t-\n", f, g / 1048576, (g <= 64 * 1048576) ? "yes" : "NO" }' >> "$rows"
+  large=$data/large.d
+  pair_row "meridel $f, open() / Reader::open" 1.10 s "baseline open $large 9" "mb open $large 9"
+  pair_row "meridel $f, iterate, 1 thread / C++ drain dropping records" 1.15 s \
+    "baseline drop $large $rounds" "mb iterate $large $rounds 1"
+  pair_row "meridel $f, iterate, 2 threads / C++ drain, 1 thread" 0.65 s \
+    "baseline drop $large $rounds" "mb iterate $large $rounds 2"
+  g=$(mb iterate-rss "$large")
+  awk -v f="$f" -v g="$g" 'BEGIN { printf "row\tmeridel %s, iterate, peak RSS growth\t%.1f MiB\t<= 64 MiB\t%s\t-\n", f, g / 1048576, (g <= 64 * 1048576) ? "yes" : "NO" }'
   for c in tic xic; do
     for n in 1 2; do
       limit=$([ "$n" = 1 ] && echo 1.25 || echo 0.70)
-      c_drop=$(baseline drop "$data/large.d" $((rounds + 2)))
-      t=$(mb "$c" "$data/large.d" "$rounds" "$n")
       what="tic (MS1)"; [ "$c" = xic ] && what="xic (MS1, 100 targets, 10 ppm)"
-      ratio_row "meridel $f, $what, $n thread(s) / C++ drain, 1 thread" \
-        "$t" "$c_drop" "<= $limit" "$limit" "$t s vs $c_drop s" >> "$rows"
+      pair_row "meridel $f, $what, $n thread(s) / C++ drain, 1 thread" "$limit" s \
+        "baseline drop $large $rounds" "mb $c $large $rounds $n"
     done
   done
-  c_keep=$(baseline keep "$data/large.d" 1)
-  t=$(mb arrays "$data/large.d" "$rounds")
-  read -r payload grew < <(mb arrays-rss "$data/large.d")
-  ratio_row "meridel $f, arrays() / C++ drain keeping records" "$t" "$c_keep" "<= 1.10" 1.10 "$t s vs $c_keep s" >> "$rows"
+  pair_row "meridel $f, arrays() / C++ drain keeping records" 1.10 s "baseline keep $large 1" "mb arrays $large 1"
+  read -r payload grew < <(mb arrays-rss "$large")
   awk -v f="$f" -v p="$payload" -v g="$grew" 'BEGIN { a = 1.10 * p + 64 * 1048576
-    printf "row\tmeridel %s, arrays() RSS growth / payload\t%.3f\t<= 1.10 + 64 MiB\t%s\t%.0f MiB vs %.0f MiB\n", f, g / p, (g <= a) ? "yes" : "NO", g / 1048576, p / 1048576 }' >> "$rows"
-  c_random=$(baseline random "$data/tiny.d" $((rounds + 2)))
-  t=$(mb random "$data/tiny.d" 20000)
-  ratio_row "meridel $f, acq[i] random, tiny run / C++ record_at" "$t" "$c_random" "<= 1.25" 1.25 "$t us vs $c_random us" >> "$rows"
-done
+    printf "row\tmeridel %s, arrays() RSS growth / payload\t%.3f\t<= 1.10 + 64 MiB\t%s\t%.0f MiB vs %.0f MiB\n", f, g / p, (g <= a) ? "yes" : "NO", g / 1048576, p / 1048576 }'
+  pair_row "meridel $f, acq[i] random, tiny run / C++ record_at" 1.25 us \
+    "baseline random $data/tiny.d $rounds" "mb random $data/tiny.d 20000"
+done >> "$rows"
 
 # The HTML report of the large run: generation against acq.tic() + acq.bpc() with the same
 # two threads (alternate rounds, one process per interpreter), the page's size, and how long

@@ -125,6 +125,19 @@ TEST(Analysis, SameAsPlainLoopForEveryThreadCount) {
                 return true;
             });
             EXPECT_EQ(seen, scans.size());
+            // Taken one at a time: the same records, then nothing; a stream dropped part
+            // of the way stops its workers with records still being decoded.
+            RecordStream stream(reader, scans, threads);
+            for (const std::size_t i : scans) {
+                const std::optional<SpectrumRecord> r = stream.next();
+                ASSERT_TRUE(r.has_value());
+                EXPECT_EQ(r->index, i);
+                EXPECT_EQ(r->intensity, all[i].intensity);
+            }
+            EXPECT_FALSE(stream.next().has_value());
+            EXPECT_FALSE(stream.next().has_value());
+            ASSERT_FALSE(scans.empty());
+            EXPECT_EQ(RecordStream(reader, scans, threads).next()->index, scans.front());
             const Chromatogram t = tic(reader, scans, threads);
             EXPECT_EQ(t.rt, tic_plain.rt);
             EXPECT_EQ(t.value, tic_plain.value);

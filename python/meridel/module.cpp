@@ -421,8 +421,8 @@ PyMethodDef module_methods[] = {
     {"_release_dead_exports", method(&release_dead_exports_function), METH_NOARGS,
      "_release_dead_exports()\n--\n\nLets go of the values of Buffers that have died (see meridel._views)."},
     {"_spectrum_values", method(&spectrum_values), METH_FASTCALL,
-     "_spectrum_values(spectrum, which)\n--\n\n(serial, address, nbytes) of a spectrum's mz (0) or intensity (1)\n"
-     "for meridel._views, which keeps its Buffers' values alive under the serial number."},
+     "_spectrum_values(spectrum, which)\n--\n\nThe address of a spectrum's mz (0) or intensity (1), kept for a Buffer\n"
+     "that meridel._views makes of them until a sweep reports its reference dead."},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };
