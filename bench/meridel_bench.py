@@ -1,7 +1,7 @@
 """The meridel rows of `make bench`; runs under the interpreter being measured.
 
     meridel_bench.py open PATH ROUNDS              median seconds of meridel.open(PATH), in rounds
-                                                   of ten openings
+                                                   of thirty openings
     meridel_bench.py iterate PATH ROUNDS THREADS   median wall seconds to iterate every spectrum,
                                                    touching both buffers, keeping none
     meridel_bench.py iterate-rss PATH              peak RSS growth (bytes) over the interpreter's
@@ -80,16 +80,16 @@ def main(argv):
         # The first openings grow the allocator's heap to the index's size; the C++ side
         # settles its allocator before timing, so this side does too. The C++ side opens
         # again and again with nothing in between, so each round here times a batch of
-        # openings after its collection: a collection before each opening of half a
+        # thirty openings after its collection: a collection before each opening of half a
         # millisecond would leave the caches to it cold.
         for _ in range(3):
             meridel.open(path).close()
 
         def batch():
-            for _ in range(10):
+            for _ in range(30):
                 meridel.open(path).close()
 
-        print("%.6f" % (timed(batch, max(int(argv[3]), 9)) / 10))
+        print("%.6f" % (timed(batch, max(int(argv[3]), 9)) / 30))
     elif cmd == "iterate":
         acq = meridel.open(path)
         print("%.6f" % timed(lambda: touch_all(acq, int(argv[4])), int(argv[3])))

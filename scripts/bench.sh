@@ -113,24 +113,25 @@ done
 # chromatograms, whole-run arrays and random access (the tiny run), each against its C++
 # baseline. On a shared VM the speed of both sides drifts by a tenth or more within
 # minutes, and a slow spell of either side skews a ratio taken from one measurement of
-# each. So each row runs the baseline and the Python side alternately, `rounds` times
-# (each one a process timing its own rounds), and reports the median of the pairs' ratios.
+# each. So each row runs the baseline and the Python side alternately, `rounds` times (at
+# least 5 for the short rows; each one a process timing its own rounds), and reports the
+# median of the pairs' ratios.
 baseline() { "$bench" "$@" | cut -f2; }  # open|drop|keep|random DIR ROUNDS
 ratio_row() {  # NAME MEASURED BASELINE TARGET_TEXT LIMIT DETAIL
   awk -v n="$1" -v m="$2" -v b="$3" -v t="$4" -v l="$5" -v d="$6" 'BEGIN {
     r = m / b
     printf "row\t%s\t%.3f\t%s\t%s\t%s\n", n, r, t, (r <= l) ? "yes" : "NO", d }'
 }
-pair_row() {  # NAME LIMIT UNIT BASELINE_COMMAND ROW_COMMAND (commands as strings)
-  local ratios="" bases="" values="" b m p
-  for ((p = 0; p < rounds; p++)); do
+pair_row() {  # NAME LIMIT UNIT BASELINE_COMMAND ROW_COMMAND [PAIRS] (commands as strings)
+  local ratios="" bases="" values="" b m p pairs=${6:-$rounds}
+  for ((p = 0; p < pairs; p++)); do
     b=$(eval "$4")
     m=$(eval "$5")
     ratios+="$(awk -v m="$m" -v b="$b" 'BEGIN { print m / b }')"$'\n'
     bases+="$b"$'\n'
     values+="$m"$'\n'
   done
-  awk -v n="$1" -v l="$2" -v u="$3" -v r="$(printf '%s' "$ratios" | median)" -v k="$rounds" \
+  awk -v n="$1" -v l="$2" -v u="$3" -v r="$(printf '%s' "$ratios" | median)" -v k="$pairs" \
     -v m="$(printf '%s' "$values" | median)" -v b="$(printf '%s' "$bases" | median)" 'BEGIN {
     printf "row\t%s\t%.3f\t<= %.2f\t%s\tmedian of %d pairs; medians %s %s vs %s %s\n", n, r, l, (r <= l) ? "yes" : "NO", k, m, u, b, u }'
 }
@@ -142,7 +143,9 @@ for f in "${flavours[@]}"; do
   mb() { PYTHONPATH="$root/$build/python/$f" "${python[$f]}" bench/meridel_bench.py "$@"; }
   [ -e "$(ls "$build/python/$f"/meridel/_meridel.*.so 2>/dev/null)" ] || continue
   large=$data/large.d
-  pair_row "meridel $f, open() / Reader::open" 1.10 s "baseline open $large 9" "mb open $large 9"
+  # The short rows take more pairs: a few seconds of a slow spell spoil a whole pair.
+  quick=$((rounds < 5 ? 5 : rounds))
+  pair_row "meridel $f, open() / Reader::open" 1.10 s "baseline open $large 30" "mb open $large 9" "$quick"
   pair_row "meridel $f, iterate, 1 thread / C++ drain dropping records" 1.15 s \
     "baseline drop $large $rounds" "mb iterate $large $rounds 1"
   pair_row "meridel $f, iterate, 2 threads / C++ drain, 1 thread" 0.65 s \
@@ -162,7 +165,7 @@ for f in "${flavours[@]}"; do
   awk -v f="$f" -v p="$payload" -v g="$grew" 'BEGIN { a = 1.10 * p + 64 * 1048576
     printf "row\tmeridel %s, arrays() RSS growth / payload\t%.3f\t<= 1.10 + 64 MiB\t%s\t%.0f MiB vs %.0f MiB\n", f, g / p, (g <= a) ? "yes" : "NO", g / 1048576, p / 1048576 }'
   pair_row "meridel $f, acq[i] random, tiny run / C++ record_at" 1.25 us \
-    "baseline random $data/tiny.d $rounds" "mb random $data/tiny.d 20000"
+    "baseline random $data/tiny.d $rounds" "mb random $data/tiny.d 20000" "$quick"
 done >> "$rows"
 
 # The HTML report of the large run: generation against acq.tic() + acq.bpc() with the same
