@@ -78,7 +78,7 @@ public:
                 std::rethrow_exception(std::exchange(error_, nullptr));
             }
             result.swap(slot);
-            delivered_ = ++taken_;
+            ++taken_;
             wake = workers_waiting_ > 0;
         }
         if (wake) space_.notify_one();
@@ -88,7 +88,7 @@ public:
 private:
     // Under the lock: every result the waiting owner wants is in.
     bool run_ready() const {
-        for (std::size_t j = delivered_; j <= wanted_; ++j) {
+        for (std::size_t j = taken_; j <= wanted_; ++j) {
             if (!slots_[j % slots_.size()].has_value()) return false;
         }
         return true;
@@ -99,7 +99,7 @@ private:
         std::unique_lock lock(mutex_);
         for (;;) {
             ++workers_waiting_;
-            space_.wait(lock, [&] { return stopped_ || next_ >= n_ || next_ < delivered_ + window; });
+            space_.wait(lock, [&] { return stopped_ || next_ >= n_ || next_ < taken_ + window; });
             --workers_waiting_;
             if (stopped_ || next_ >= n_) return;
             const std::size_t k = next_++;
@@ -135,18 +135,18 @@ private:
 
     const std::size_t n_;
     const std::function<T(std::size_t)> make_;
-    std::size_t taken_ = 0;  // results handed out by next()
+    // Results handed out by next(): changed by the owner alone, under the lock while workers run.
+    std::size_t taken_ = 0;
     std::mutex mutex_;
     std::condition_variable ready_;  // the owner waits for a run of results
     std::condition_variable space_;  // workers wait for the window to move on
     std::vector<std::optional<T>> slots_;
     std::size_t next_ = 0;       // the next k a worker takes
-    std::size_t delivered_ = 0;  // taken_, as the workers see it
     bool stopped_ = false;
     std::exception_ptr error_;
     // Who sleeps: a wake-up per scan costs more than decoding a small one, so nobody is
     // signalled who is not waiting. The owner, when it has to wait, waits for a run of
-    // results (delivered_ .. wanted_), not for each one.
+    // results (taken_ .. wanted_), not for each one.
     bool taker_waiting_ = false;
     std::size_t wanted_ = 0;
     std::size_t workers_waiting_ = 0;

@@ -7,12 +7,10 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <exception>
 #include <optional>
-#include <span>
 
 #include "analysis.hpp"
 #include "meridel.hpp"

@@ -314,7 +314,6 @@ PyObject* kept_address(std::shared_ptr<const void> owner, const void* data, std:
     return number;
 }
 
-
 PyObject* release_dead_exports_function(PyObject*, PyObject*) {
     release_dead_exports();
     Py_RETURN_NONE;
@@ -332,13 +331,11 @@ PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::s
     PyObject* const text_format = format_text(format);
     if (text_format == nullptr) throw NullObject{};
     Ref size(result(PyLong_FromSize_t(count * item_size)));
-    const std::uintptr_t address = keep(std::move(owner), data, count);
-    Ref where(PyLong_FromSize_t(address));
-    PyObject* buffer = where ? PyObject_CallFunctionObjArgs(v->make, where.get(), size.get(), text_format,
-                                                             values == Values::of_run ? Py_True : Py_False, nullptr)
-                             : nullptr;
+    Ref where(result(kept_address(std::move(owner), data, count)));
+    PyObject* buffer = PyObject_CallFunctionObjArgs(v->make, where.get(), size.get(), text_format,
+                                                    values == Values::of_run ? Py_True : Py_False, nullptr);
     if (buffer == nullptr) {
-        if (count != 0) let_go(address);  // no reference was kept with it
+        if (count != 0) let_go(PyLong_AsSize_t(where.get()));  // no reference was kept with it
         throw NullObject{};
     }
     return buffer;
