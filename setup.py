@@ -2,7 +2,7 @@
 meridel._meridel and its Python files in python/meridel/) into the active interpreter
 (CPython or PyPy).
 
-The C++ core (src/, src/raw/) and each binding (python/*.cpp, python/meridel/*.cpp) compile into
+The C++ core (src/, src/raw/) and each binding (python/corvane/*.cpp, python/meridel/*.cpp, on the shared runtime in python/capi/) compile into
 one extension each; meridel also takes the mzML writer (export/). expat, libdeflate,
 OpenSSL and MS-Numpress come from the system (Debian: libexpat1-dev, libdeflate-dev,
 libssl-dev, libmsnumpress-dev), the PSI-MS vocabulary from openms-common. Metadata is in
@@ -32,13 +32,13 @@ class build_ext_with_stubs(build_ext):
             return
         package = os.path.join(self.build_lib, "corvane-stubs")
         self.mkpath(package)
-        stubs = os.path.join("python", "corvane.pyi")
+        stubs = os.path.join("python", "corvane", "corvane.pyi")
         self.copy_file(stubs, os.path.join(self.build_lib, "corvane.pyi"))
         self.copy_file(stubs, os.path.join(package, "__init__.pyi"))
         self.copy_file(os.path.join("python", "py.typed"), os.path.join(package, "py.typed"))
         package = os.path.join(self.build_lib, "meridel")
         self.mkpath(package)
-        self.copy_file(os.path.join("python", "meridel.pyi"), os.path.join(package, "__init__.pyi"))
+        self.copy_file(os.path.join("python", "meridel", "__init__.pyi"), os.path.join(package, "__init__.pyi"))
         self.copy_file(os.path.join("python", "py.typed"), os.path.join(package, "py.typed"))
 
 
@@ -48,8 +48,8 @@ def files(*patterns):
 
 corvane = Extension(
     "corvane",
-    sources=files("src/*.cpp", "src/raw/*.cpp", "python/*.cpp"),
-    depends=files("src/*.hpp", "src/raw/*.hpp", "meridel_core/*.hpp", "python/*.hpp", "python/exports.map"),
+    sources=files("src/*.cpp", "src/raw/*.cpp", "python/capi/*.cpp", "python/corvane/*.cpp"),
+    depends=files("src/*.hpp", "src/raw/*.hpp", "spectrum_record/*.hpp", "python/capi/*.hpp", "python/corvane/exports.map"),
     include_dirs=["src", ".", "python"],
     libraries=["expat"],
     language="c++",
@@ -60,7 +60,7 @@ corvane = Extension(
         "-ffp-contract=off",
     ],
     # PyInit_corvane is the only exported symbol.
-    extra_link_args=["-Wl,--version-script=python/exports.map"],
+    extra_link_args=["-Wl,--version-script=python/corvane/exports.map"],
 )
 
 
@@ -99,8 +99,8 @@ subprocess.check_call([sys.executable, "export/gen_cv_table.py", os.path.join(ge
 # the mzML writer; the private extension of the meridel package.
 meridel = Extension(
     "meridel._meridel",
-    sources=files("src/*.cpp", "src/raw/*.cpp", "report/*.cpp", "export/*.cpp", "python/meridel/*.cpp"),
-    depends=files("src/*.hpp", "src/raw/*.hpp", "meridel_core/*.hpp", "python/*.hpp", "python/meridel/*.hpp",
+    sources=files("src/*.cpp", "src/raw/*.cpp", "report/*.cpp", "export/*.cpp", "python/capi/*.cpp", "python/meridel/*.cpp"),
+    depends=files("src/*.hpp", "src/raw/*.hpp", "spectrum_record/*.hpp", "python/capi/*.hpp", "python/meridel/*.hpp",
                   "report/*.hpp", "report/page.*", "export/*.hpp", "export/cv_terms.txt",
                   "python/meridel/exports.map") + list(report_assets.values()),
     include_dirs=["src", ".", "python", "report", generated],

@@ -659,7 +659,7 @@ struct EncodedSpectrum {
 // The element of one spectrum, into out.element, and what the index and the chromatogram
 // need of it. Fails for a record whose arrays differ in length; throws what memory
 // allocation or compression throws.
-Outcome<void> encode_spectrum(const meridel::SpectrumRecord& record, std::uint64_t index, const Lines& lines,
+Outcome<void> encode_spectrum(const corvane::SpectrumRecord& record, std::uint64_t index, const Lines& lines,
                               Encoder& encoder, EncodedSpectrum& encoded) {
     if (record.mz.size() != record.intensity.size()) {
         return std::unexpected(Failure{"spectrum " + record.native_id + " has arrays of different lengths"});
@@ -765,7 +765,7 @@ Outcome<void> encode_spectrum(const meridel::SpectrumRecord& record, std::uint64
 
 // Record k of the run (k taken in order from 0), or nothing when the source ran out.
 // Called from several threads at once.
-using Fetch = std::function<std::optional<meridel::SpectrumRecord>(std::size_t)>;
+using Fetch = std::function<std::optional<corvane::SpectrumRecord>(std::size_t)>;
 
 // Encodes record k into an EncodedSpectrum: a failure of the source or of the encoding as
 // an ordinary Failure, whatever was thrown.
@@ -1236,7 +1236,7 @@ std::optional<std::vector<std::uint8_t>> numpress_bytes(std::span<const double> 
 
 }  // namespace detail
 
-Outcome<WriteStats> write_mzml(int fd, meridel::SpectrumIterator& spectra, const RunInfo& run,
+Outcome<WriteStats> write_mzml(int fd, corvane::SpectrumIterator& spectra, const RunInfo& run,
                                const WriteOptions& options, Progress& progress,
                                const std::atomic<bool>& stop) {
     // The iterator gives its records in order, one caller at a time: a worker that took
@@ -1267,7 +1267,7 @@ Outcome<WriteStats> write_mzml(int fd, const IndexedSource& source, const RunInf
                                const WriteOptions& options, Progress& progress,
                                const std::atomic<bool>& stop) {
     const std::size_t count = std::min<std::size_t>(source.count, static_cast<std::size_t>(run.spectrum_count));
-    const Fetch fetch = [&](std::size_t k) -> std::optional<meridel::SpectrumRecord> {
+    const Fetch fetch = [&](std::size_t k) -> std::optional<corvane::SpectrumRecord> {
         if (k >= source.count) return std::nullopt;
         return source.record_at(k);
     };

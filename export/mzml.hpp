@@ -13,30 +13,17 @@
 #include <string>
 #include <vector>
 
-#include "meridel_core/source.hpp"
+#include "export/format.hpp"
+#include "spectrum_record/source.hpp"
 
 namespace corvane::mzml {
 
-// What went wrong, as one line for the user. A failure of the operating system also
-// carries its errno value and the file concerned, so that a caller can raise the
-// matching error of its own (Python's OSError subclasses); a refused request (an output
-// inside the acquisition) says so.
-struct Failure {
-    std::string message;
-    int os_error = 0;          // errno, when an operating-system call failed
-    std::string path = {};     // the file or folder concerned, with os_error
-    bool refused = false;      // the request itself cannot be carried out as asked
-};
-
-template <class T>
-using Outcome = std::expected<T, Failure>;
-
-// Counters shared with the progress line; every writer adds to them as it goes.
-struct Progress {
-    std::atomic<std::uint64_t> scans_total{0};
-    std::atomic<std::uint64_t> scans_done{0};
-    std::atomic<std::uint64_t> bytes_written{0};
-};
+// The vocabulary every format shares (format.hpp).
+using output::Failure;
+using output::Outcome;
+using output::Progress;
+using output::WriteStats;
+using output::damaged_ids_kept;
 
 // How the binary arrays are stored: as they are, zlib-compressed, or MS-Numpress encoded
 // (linear prediction for m/z and retention times, short logged floats for intensities;
@@ -94,19 +81,6 @@ struct SpectrumSummary {
 
 [[nodiscard]] SpectrumSummary summarize(std::span<const double> mz, std::span<const float> intensity);
 
-struct WriteStats {
-    std::uint64_t spectra = 0;
-    std::uint64_t points = 0;
-    std::uint64_t bytes = 0;
-    // Records that carried an error (their data could not be read or decoded), and the
-    // native identifiers of the first few of them with the first one's error.
-    std::uint64_t damaged = 0;
-    std::vector<std::string> first_damaged;  // at most damaged_ids_kept
-    std::string first_error;
-};
-
-inline constexpr std::size_t damaged_ids_kept = 5;
-
 // Writes the document to fd (a new, empty, seekable file) from the records of spectra.
 // Encoding (arrays, compression, base64) runs on options.threads worker threads, the
 // records are taken from the iterator in turn; with one thread everything runs on the
@@ -122,7 +96,7 @@ inline constexpr std::size_t damaged_ids_kept = 5;
 // (what decoding or encoding a spectrum threw), "write failed: <reason>" or "checksum
 // failed: <reason>" (the reason "out of memory" for std::bad_alloc); every thread has
 // stopped when it returns. The file's contents are unspecified after a failure.
-[[nodiscard]] Outcome<WriteStats> write_mzml(int fd, meridel::SpectrumIterator& spectra,
+[[nodiscard]] Outcome<WriteStats> write_mzml(int fd, corvane::SpectrumIterator& spectra,
                                              const RunInfo& run, const WriteOptions& options,
                                              Progress& progress, const std::atomic<bool>& stop);
 
@@ -130,7 +104,7 @@ inline constexpr std::size_t damaged_ids_kept = 5;
 // threads at once, exactly as its iterator would give them (the reader's record_at).
 struct IndexedSource {
     std::size_t count = 0;
-    std::function<meridel::SpectrumRecord(std::size_t)> record_at;
+    std::function<corvane::SpectrumRecord(std::size_t)> record_at;
 };
 
 // The same from an indexed source: the workers decode as well as encode, so a run uses

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 #include "fuzz_input.hpp"
 
-namespace fx = corvane::fixture;
+namespace fx = corvane::sample_writer;
 
 namespace {
 

@@ -38,7 +38,7 @@ struct ScanView {
     std::uint32_t ms_level = 0;
     double rt_sec = 0.0;
     bool is_profile = false;
-    std::optional<meridel::PrecursorInfo> precursor;
+    std::optional<corvane::PrecursorInfo> precursor;
     std::size_t points = 0;       // decoded points before reduction
     double profile_step = 0.0;    // m/z spacing of a profile scan's points (0: none)
     std::vector<double> mz;       // kept points

@@ -358,7 +358,7 @@ RecordStream::~RecordStream() = default;
 std::optional<SpectrumRecord> RecordStream::next() { return pool_->next(); }
 
 void for_each_record(const Reader& reader, std::span<const std::size_t> scans, unsigned threads,
-                     const std::function<bool(std::size_t, meridel::SpectrumRecord&&)>& consume) {
+                     const std::function<bool(std::size_t, corvane::SpectrumRecord&&)>& consume) {
     ordered<SpectrumRecord>(
         scans.size(), threads, [&](std::size_t k) { return reader.record_at(scans[k]); },
         [&](std::size_t k, SpectrumRecord&& record) { return consume(k, std::move(record)); });

@@ -36,7 +36,7 @@ struct Selection {
 // any time, whatever the run's size. If consume returns false, decoding stops early.
 // Results never depend on the thread count.
 void for_each_record(const Reader& reader, std::span<const std::size_t> scans, unsigned threads,
-                     const std::function<bool(std::size_t, meridel::SpectrumRecord&&)>& consume);
+                     const std::function<bool(std::size_t, corvane::SpectrumRecord&&)>& consume);
 
 // The records of the scans at the given indexes, in that order, decoded ahead on up to
 // `threads` threads as for_each_record does, for a caller that takes them one at a time.
@@ -50,7 +50,7 @@ public:
 
     // The next record, or nothing after the last. Blocks while it is decoded; rethrows
     // (once) a failure of the decoding on another thread, after which it gives nothing.
-    [[nodiscard]] std::optional<meridel::SpectrumRecord> next();
+    [[nodiscard]] std::optional<corvane::SpectrumRecord> next();
 
 private:
     struct Pool;

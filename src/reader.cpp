@@ -80,7 +80,7 @@ public:
         return record;
     }
 
-    [[nodiscard]] meridel::SizeHint size_hint() const override {
+    [[nodiscard]] corvane::SizeHint size_hint() const override {
         const std::size_t left = scans_.size() - position_;
         return {left, left};
     }

@@ -8,14 +8,10 @@
 
 #include "error.hpp"
 #include "raw/msscan.hpp"
-#include "meridel_core/source.hpp"
+#include "spectrum_record/source.hpp"
 
 namespace corvane {
 
-using meridel::PrecursorInfo;
-using meridel::SpectrumIterator;
-using meridel::SpectrumRecord;
-using meridel::SpectrumSource;
 
 // A controlled-vocabulary instrument model term.
 struct InstrumentModel {

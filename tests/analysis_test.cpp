@@ -15,23 +15,23 @@
 #include <vector>
 
 #include "analysis.hpp"
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 #include "reader.hpp"
 
 namespace corvane::analysis {
 namespace {
 
-using fixture::AcquisitionSpec;
-using fixture::peaks;
-using fixture::profile;
-using fixture::scan;
-using fixture::ScanSpec;
+using sample_writer::AcquisitionSpec;
+using sample_writer::peaks;
+using sample_writer::profile;
+using sample_writer::scan;
+using sample_writer::ScanSpec;
 
 constexpr unsigned thread_counts[] = {1, 2, 3, 8};
 
-Reader write_and_open(const fixture::TempDir& dir, const AcquisitionSpec& spec) {
+Reader write_and_open(const sample_writer::TempDir& dir, const AcquisitionSpec& spec) {
     const std::string path = dir.join("run.d");
-    auto ok = fixture::write_acquisition(path, spec);
+    auto ok = sample_writer::write_acquisition(path, spec);
     EXPECT_TRUE(ok.has_value()) << ok.error();
     auto reader = Reader::open(path);
     EXPECT_TRUE(reader.has_value()) << reader.error().display();
@@ -68,7 +68,7 @@ AcquisitionSpec mixed_run() {
         }
         if (shape == 3 || shape == 5) {
             s.profile = profile({1, 2, 3});
-            s.profile->raw = fixture::ByteVec{1, 2, 3};
+            s.profile->raw = sample_writer::ByteVec{1, 2, 3};
         }
         spec.scans.push_back(s);
     }
@@ -76,7 +76,7 @@ AcquisitionSpec mixed_run() {
 }
 
 TEST(Analysis, SameAsPlainLoopForEveryThreadCount) {
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     const Reader reader = write_and_open(dir, mixed_run());
     std::vector<SpectrumRecord> all;
     for (auto it = reader.iter_spectra(); auto r = it->next();) all.push_back(std::move(*r));
@@ -158,7 +158,7 @@ TEST(Analysis, SameAsPlainLoopForEveryThreadCount) {
 }
 
 TEST(Analysis, ErrorsAsTheIteratorGivesThem) {
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     const Reader reader = write_and_open(dir, mixed_run());
     std::vector<std::optional<std::string>> plain;
     for (auto it = reader.iter_spectra(); auto r = it->next();) plain.push_back(r->error);
@@ -175,19 +175,19 @@ TEST(Analysis, ErrorsAsTheIteratorGivesThem) {
 // The index alone proves a record damaged only where a block lies outside its file (or the
 // file is missing) and no other block can stand in; what it proves is what decoding finds.
 TEST(Analysis, IndexErrorsProveOnlyWhatSizesShow) {
-    fixture::ProfileSpec past_end = profile({1, 2, 3});
+    sample_writer::ProfileSpec past_end = profile({1, 2, 3});
     past_end.byte_offset = 1u << 20;
-    fixture::PeakSpec peaks_past_end = peaks({1.0}, {2.0f});
+    sample_writer::PeakSpec peaks_past_end = peaks({1.0}, {2.0f});
     peaks_past_end.byte_offset = std::uint64_t{1} << 40;
-    fixture::ProfileSpec bad_stream = profile({1, 2, 3});
+    sample_writer::ProfileSpec bad_stream = profile({1, 2, 3});
     bad_stream.uncompressed_byte_count = 99;
-    fixture::PeakSpec nothing_far_away = peaks({}, {});
+    sample_writer::PeakSpec nothing_far_away = peaks({}, {});
     nothing_far_away.byte_offset = std::uint64_t{1} << 40;  // zero bytes read anywhere: no failure
 
     const struct {
         const char* name;
-        std::optional<fixture::ProfileSpec> profile;
-        std::optional<fixture::PeakSpec> peaks;
+        std::optional<sample_writer::ProfileSpec> profile;
+        std::optional<sample_writer::PeakSpec> peaks;
         bool from_index;  // the index proves the record damaged
         bool decoded;     // decoding finds it damaged
     } rows[] = {
@@ -209,7 +209,7 @@ TEST(Analysis, IndexErrorsProveOnlyWhatSizesShow) {
         s.peaks = row.peaks;
         spec.scans.push_back(s);
     }
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     const Reader reader = write_and_open(dir, spec);
     const auto from_index = index_errors(reader);
     const auto decoded = errors(reader, select(reader, {}), 2);
@@ -226,7 +226,7 @@ TEST(Analysis, IndexErrorsProveOnlyWhatSizesShow) {
     EXPECT_EQ(from_index[1]->find("parse error: read_bytes: requested "), 0u);
 
     // Missing data files fail every block in them, as the reads do.
-    fixture::TempDir dir2;
+    sample_writer::TempDir dir2;
     spec.omit = {"MSProfile.bin", "MSPeak.bin"};
     const Reader bare = write_and_open(dir2, spec);
     const auto bare_index = index_errors(bare);
@@ -248,7 +248,7 @@ TEST(Analysis, SelectByLevelAndTime) {
         if (s.ms_level == 2) s.msn_value_1 = s.msn_value_2 = 400.0;
         spec.scans.push_back(s);
     }
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     const Reader reader = write_and_open(dir, spec);
     const struct {
         const char* name;
@@ -280,13 +280,13 @@ TEST(Analysis, XicWindowsAtTheirBounds) {
     unsorted.peaks = peaks({100.0, 100.5, 101.0, 99.5}, {1.0f, 2.0f, 4.0f, 8.0f});
     ScanSpec damaged = scan(4);
     damaged.peaks = peaks({100.0}, {1.0f});
-    damaged.peaks->raw = fixture::ByteVec{1, 2};
+    damaged.peaks->raw = sample_writer::ByteVec{1, 2};
     AcquisitionSpec spec;
     ScanSpec huge = scan(5);
     huge.peaks = peaks({100.0}, {1.0f});
     huge.peaks->point_count = 0xFFFFFFFFu;
     spec.scans = {sorted, unsorted, scan(3), damaged, huge};
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     const Reader reader = write_and_open(dir, spec);
 
     const struct {

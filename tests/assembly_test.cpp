@@ -7,26 +7,26 @@
 #include <string>
 #include <vector>
 
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 #include "reader.hpp"
 
 namespace corvane {
 namespace {
 
-using fixture::AcquisitionSpec;
-using fixture::PeakSpec;
-using fixture::ProfileSpec;
-using fixture::peaks;
-using fixture::profile;
-using fixture::scan;
-using fixture::ScanSpec;
+using sample_writer::AcquisitionSpec;
+using sample_writer::PeakSpec;
+using sample_writer::ProfileSpec;
+using sample_writer::peaks;
+using sample_writer::profile;
+using sample_writer::scan;
+using sample_writer::ScanSpec;
 
 class Spectra : public ::testing::Test {
 protected:
     // Writes the acquisition, opens it and drains one iterator.
     std::vector<SpectrumRecord> drain(const AcquisitionSpec& spec) {
         const std::string path = dir_.join("run" + std::to_string(++count_) + ".d");
-        auto ok = fixture::write_acquisition(path, spec);
+        auto ok = sample_writer::write_acquisition(path, spec);
         EXPECT_TRUE(ok.has_value()) << ok.error();
         auto reader = Reader::open(path);
         EXPECT_TRUE(reader.has_value()) << reader.error().display();
@@ -72,7 +72,7 @@ protected:
     // The folder of the acquisition drain() wrote last.
     [[nodiscard]] std::string last_path() const { return dir_.join("run" + std::to_string(count_) + ".d"); }
 
-    fixture::TempDir dir_;
+    sample_writer::TempDir dir_;
     int count_ = 0;
 };
 
@@ -137,7 +137,7 @@ TEST_F(Spectra, WhereTheListsComeFrom) {
     const std::string enoent = "I/O error: " + os_message(ENOENT) + " (os error 2)";
     const std::string lzf = "parse error: LZF: decompressed length 28 != expected 99";
     const std::string truncated = "parse error: Truncated MSPeak.bin block";
-    const std::string block = std::to_string(fixture::profile_block(std::vector<std::uint32_t>{1, 2, 3}).size());
+    const std::string block = std::to_string(sample_writer::profile_block(std::vector<std::uint32_t>{1, 2, 3}).size());
 
     // error: the failure that left the lists empty, "{dir}" standing for the AcqData folder.
     struct Row {
@@ -210,7 +210,7 @@ TEST_F(Spectra, OneBadScanDoesNotSpoilTheOthers) {
     good1.profile = profile({1, 2, 3});
     ScanSpec bad = scan(2);
     bad.profile = profile({});
-    bad.profile->raw = fixture::ByteVec(20, 0xE0);
+    bad.profile->raw = sample_writer::ByteVec(20, 0xE0);
     bad.profile->point_count = 4;
     bad.profile->uncompressed_byte_count = 32;
     ScanSpec good2 = scan(3);
@@ -251,7 +251,7 @@ TEST_F(Spectra, PrecursorRules) {
          std::nullopt},
         {"value 1 alone", 4, std::nullopt, 7.5, std::nullopt, true, std::nullopt, std::nullopt},
     };
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     raw::MSScan scans;
     scans.record_stride = 220;
     for (const Row& row : rows) {
@@ -303,7 +303,7 @@ TEST_F(Spectra, PrecursorFromTheIndex) {
 }
 
 TEST_F(Spectra, NativeIdExtremes) {
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     raw::MSScan scans;
     scans.record_stride = 186;
     scans.records.resize(2);
@@ -320,10 +320,10 @@ TEST_F(Spectra, NativeIdExtremes) {
 }
 
 TEST_F(Spectra, EmptyScanList) {
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     const Reader reader = Reader::from_parts(dir.path(), raw::MSScan{});
     auto spectra = reader.iter_spectra();
-    EXPECT_EQ(spectra->size_hint(), (meridel::SizeHint{0, 0}));
+    EXPECT_EQ(spectra->size_hint(), (corvane::SizeHint{0, 0}));
     EXPECT_FALSE(spectra->next().has_value());
     EXPECT_EQ(spectra->advance_by(3), 3u);
     EXPECT_FALSE(spectra->nth(0).has_value());
@@ -337,17 +337,17 @@ TEST_F(Spectra, IteratorMovesOneRecordAtATime) {
         scans.push_back(s);
     }
     const std::string path = dir_.join("five.d");
-    ASSERT_TRUE(fixture::write_acquisition(path, with(scans)).has_value());
+    ASSERT_TRUE(sample_writer::write_acquisition(path, with(scans)).has_value());
     auto reader = Reader::open(path);
     ASSERT_TRUE(reader.has_value());
 
     auto it = reader->iter_spectra();
-    EXPECT_EQ(it->size_hint(), (meridel::SizeHint{5, 5}));
+    EXPECT_EQ(it->size_hint(), (corvane::SizeHint{5, 5}));
     auto first = it->next();
     ASSERT_TRUE(first.has_value());
     EXPECT_EQ(first->index, 0u);
     EXPECT_EQ(it->advance_by(1), 0u);  // skips index 1
-    EXPECT_EQ(it->size_hint(), (meridel::SizeHint{3, 3}));
+    EXPECT_EQ(it->size_hint(), (corvane::SizeHint{3, 3}));
     auto third = it->next();
     ASSERT_TRUE(third.has_value());
     EXPECT_EQ(third->index, 2u);
@@ -356,14 +356,14 @@ TEST_F(Spectra, IteratorMovesOneRecordAtATime) {
     auto fifth = it->nth(1);
     ASSERT_TRUE(fifth.has_value());
     EXPECT_EQ(fifth->index, 4u);
-    EXPECT_EQ(it->size_hint(), (meridel::SizeHint{0, 0}));
+    EXPECT_EQ(it->size_hint(), (corvane::SizeHint{0, 0}));
     EXPECT_FALSE(it->next().has_value());
     EXPECT_FALSE(it->next().has_value());
 
     // Running out while skipping: advance_by tells how many were left unskipped.
     auto again = reader->iter_spectra();
     EXPECT_EQ(again->advance_by(7), 2u);
-    EXPECT_EQ(again->size_hint(), (meridel::SizeHint{0, 0}));
+    EXPECT_EQ(again->size_hint(), (corvane::SizeHint{0, 0}));
     auto third_iter = reader->iter_spectra();
     EXPECT_FALSE(third_iter->nth(5).has_value());
     auto fourth_iter = reader->iter_spectra();
@@ -391,10 +391,10 @@ TEST_F(Spectra, DrainingLeavesNoFileOpen) {
     c.profile = profile({});
     c.peaks = peaks({1.0}, {1.0f});
     c.peaks->point_count = 50;  // damaged
-    const std::size_t before = fixture::open_fd_count();
+    const std::size_t before = sample_writer::open_fd_count();
     auto records = drain(with({a, b, c}));
     ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(fixture::open_fd_count(), before);
+    EXPECT_EQ(sample_writer::open_fd_count(), before);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The fixture writer itself: the description format and the two ways of writing.
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace corvane::fixture {
+namespace corvane::sample_writer {
 namespace {
 
 ByteVec read_all(const std::string& path) {
@@ -124,4 +124,4 @@ TEST(Fixture, LiteralOnlyStreams) {
 }
 
 }  // namespace
-}  // namespace corvane::fixture
+}  // namespace corvane::sample_writer

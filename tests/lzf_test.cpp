@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 
 namespace corvane::raw {
 namespace {
 
-using fixture::ByteVec;
+using sample_writer::ByteVec;
 
 ByteVec repeat(std::uint8_t byte, std::size_t count) { return ByteVec(count, byte); }
 
@@ -28,7 +28,7 @@ ByteVec concat(ByteVec a, const ByteVec& b) {
 ByteVec literal_output(std::size_t count) {
     ByteVec data(count);
     for (std::size_t i = 0; i < count; ++i) data[i] = static_cast<std::uint8_t>('a' + i % 26);
-    return fixture::lzf_literal_only(data);
+    return sample_writer::lzf_literal_only(data);
 }
 
 std::string outcome(const ByteVec& input, std::size_t expected) {
@@ -204,7 +204,7 @@ ByteVec profile_like(std::mt19937& rng, std::size_t points) {
                                                     std::abs(noise(rng)));
         }
     }
-    return fixture::profile_payload(counts);
+    return sample_writer::profile_payload(counts);
 }
 
 ByteVec periodic(std::mt19937& rng, std::size_t n) {
@@ -265,7 +265,7 @@ TEST(LzfDifferential, WriterStreams) {
     for (std::size_t n : {0u, 1u, 2u, 31u, 32u, 33u, 1000u}) {
         SCOPED_TRACE(n);
         const ByteVec data = random_bytes(rng, n);
-        for (const ByteVec& stream : {fixture::lzf_literal_only(data), fixture::lzf_compress_bytes(data)}) {
+        for (const ByteVec& stream : {sample_writer::lzf_literal_only(data), sample_writer::lzf_compress_bytes(data)}) {
             auto ours = lzf::decompress(Bytes(stream), n);
             ASSERT_TRUE(ours.has_value()) << ours.error().display();
             EXPECT_EQ(*ours, data);

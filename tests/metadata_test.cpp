@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 
 namespace corvane::raw {
 namespace {
@@ -312,7 +312,7 @@ std::string utf16(const std::string& ascii, bool big_endian, bool bom) {
 }
 
 TEST(Metadata, Files) {
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     const std::string devices = dir.join("Devices.xml");
     const std::string contents = dir.join("Contents.xml");
     EXPECT_FALSE(parse_devices_xml(devices).has_value());
@@ -320,22 +320,22 @@ TEST(Metadata, Files) {
 
     const std::string device_xml =
         "<Devices><Device><Name>LC/MS</Name><ModelNumber>G6530A</ModelNumber></Device></Devices>";
-    ASSERT_TRUE(fixture::write_file(devices, device_xml).has_value());
+    ASSERT_TRUE(sample_writer::write_file(devices, device_xml).has_value());
     auto device = parse_devices_xml(devices);
     ASSERT_TRUE(device.has_value());
     EXPECT_EQ(device->model_number, "G6530A");
 
     const std::string time_xml = "<Contents><AcquiredTime>2026-03-14T09:26:53Z</AcquiredTime></Contents>";
-    ASSERT_TRUE(fixture::write_file(contents, time_xml).has_value());
+    ASSERT_TRUE(sample_writer::write_file(contents, time_xml).has_value());
     EXPECT_EQ(parse_acquired_time(contents), "2026-03-14T09:26:53Z");
 
     // The same documents saved as UTF-16, with or without a byte-order mark, are not read.
     for (bool big_endian : {false, true}) {
         for (bool bom : {true, false}) {
             SCOPED_TRACE(std::string(big_endian ? "big" : "little") + (bom ? " endian, BOM" : " endian"));
-            ASSERT_TRUE(fixture::write_file(devices, utf16(device_xml, big_endian, bom)).has_value());
+            ASSERT_TRUE(sample_writer::write_file(devices, utf16(device_xml, big_endian, bom)).has_value());
             EXPECT_FALSE(parse_devices_xml(devices).has_value());
-            ASSERT_TRUE(fixture::write_file(contents, utf16(time_xml, big_endian, bom)).has_value());
+            ASSERT_TRUE(sample_writer::write_file(contents, utf16(time_xml, big_endian, bom)).has_value());
             EXPECT_FALSE(parse_acquired_time(contents).has_value());
         }
     }
@@ -345,15 +345,15 @@ TEST(Metadata, Files) {
 }
 
 TEST(Metadata, LeavesNoFileOpen) {
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     const std::string devices = dir.join("Devices.xml");
-    ASSERT_TRUE(fixture::write_file(devices, std::string_view("<Devices><Device/></Devices>"))
+    ASSERT_TRUE(sample_writer::write_file(devices, std::string_view("<Devices><Device/></Devices>"))
                     .has_value());
-    const std::size_t before = fixture::open_fd_count();
+    const std::size_t before = sample_writer::open_fd_count();
     EXPECT_FALSE(parse_devices_xml(devices).has_value());
     EXPECT_FALSE(parse_acquired_time(devices).has_value());
     EXPECT_FALSE(parse_acquired_time(dir.join("none.xml")).has_value());
-    EXPECT_EQ(fixture::open_fd_count(), before);
+    EXPECT_EQ(sample_writer::open_fd_count(), before);
 }
 
 }  // namespace

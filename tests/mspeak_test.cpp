@@ -7,13 +7,13 @@
 #include <limits>
 #include <vector>
 
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 
 namespace corvane::raw {
 namespace {
 
-using fixture::ByteVec;
-using fixture::ByteWriter;
+using sample_writer::ByteVec;
+using sample_writer::ByteWriter;
 
 BlockRef peak_ref(std::uint32_t format, std::uint32_t points) {
     return BlockRef{format, 0, 0, points, std::nullopt};
@@ -66,7 +66,7 @@ TEST(MSPeak, NoPointsGiveEmptyArrays) {
 TEST(MSPeak, Format3Interleaved) {
     const std::vector<double> mz{123.45, 500.0, 1e-300};
     const std::vector<float> intensity{1.5f, -2.0f, std::numeric_limits<float>::infinity()};
-    auto block = fixture::peak_block(3, mz, intensity);
+    auto block = sample_writer::peak_block(3, mz, intensity);
     ASSERT_TRUE(block.has_value());
     block->insert(block->end(), 5, 0xAB);  // trailing bytes are ignored
     auto decoded = decode_peak_block(Bytes(*block), peak_ref(3, 3));
@@ -109,7 +109,7 @@ TEST(MSPeak, IntensitiesPassBitForBit) {
     const std::vector<double> mz(intensity.size(), 100.0);
     for (std::uint32_t format : {2u, 3u}) {
         SCOPED_TRACE(format);
-        auto block = fixture::peak_block(format, mz, intensity);
+        auto block = sample_writer::peak_block(format, mz, intensity);
         ASSERT_TRUE(block.has_value());
         auto decoded = decode_peak_block(Bytes(*block), peak_ref(format, 5));
         ASSERT_TRUE(decoded.has_value());
@@ -124,7 +124,7 @@ TEST(MSPeak, Format2RoundTripsThroughTheWriter) {
     // Not every double is x / 100.0 for some double x; the writer gets within one step.
     const std::vector<double> mz{0.1, 123.45, 999.999, 1700.0001};
     const std::vector<float> intensity{1, 2, 3, 4};
-    auto block = fixture::peak_block(2, mz, intensity);
+    auto block = sample_writer::peak_block(2, mz, intensity);
     ASSERT_TRUE(block.has_value());
     auto decoded = decode_peak_block(Bytes(*block), peak_ref(2, 4));
     ASSERT_TRUE(decoded.has_value());

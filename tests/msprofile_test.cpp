@@ -4,12 +4,12 @@
 
 #include <vector>
 
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 
 namespace corvane::raw {
 namespace {
 
-using fixture::ByteVec;
+using sample_writer::ByteVec;
 
 BlockRef profile_ref(std::uint32_t points, std::optional<std::uint32_t> ucount) {
     return BlockRef{1, 0, 0, points, ucount};
@@ -18,7 +18,7 @@ BlockRef profile_ref(std::uint32_t points, std::optional<std::uint32_t> ucount) 
 // A block whose LZF stream expands to `payload` (literal runs, so the stream is simple).
 ByteVec block_of(const ByteVec& payload) {
     ByteVec block(16, 0xEE);  // preamble content is not interpreted
-    const ByteVec stream = fixture::lzf_literal_only(payload);
+    const ByteVec stream = sample_writer::lzf_literal_only(payload);
     block.insert(block.end(), stream.begin(), stream.end());
     return block;
 }
@@ -30,7 +30,7 @@ std::string message(const ByteVec& block, const BlockRef& ref) {
 
 TEST(MSProfile, FailuresInOrder) {
     const std::vector<std::uint32_t> three{1, 2, 3};
-    const ByteVec good = fixture::profile_block(three);
+    const ByteVec good = sample_writer::profile_block(three);
     struct Row {
         const char* name;
         ByteVec block;
@@ -91,7 +91,7 @@ TEST(MSProfile, AxisFromFirstAndLast) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const std::vector<std::uint32_t> counts(row.points, 5);
-        const ByteVec block = fixture::profile_block(counts);
+        const ByteVec block = sample_writer::profile_block(counts);
         auto decoded = decode_profile_block(
             Bytes(block), profile_ref(row.points, 16 + 4 * row.points), row.first, row.last);
         ASSERT_TRUE(decoded.has_value()) << decoded.error().display();
@@ -105,7 +105,7 @@ TEST(MSProfile, AxisIsComputedFromTheIndex) {
     const std::uint32_t n = 60000;
     const double first = 100.0;
     const double last = 1700.0;
-    const ByteVec block = fixture::profile_block(std::vector<std::uint32_t>(n, 0));
+    const ByteVec block = sample_writer::profile_block(std::vector<std::uint32_t>(n, 0));
     auto decoded = decode_profile_block(Bytes(block), profile_ref(n, 16 + 4 * n), first, last);
     ASSERT_TRUE(decoded.has_value());
     ASSERT_EQ(decoded->mz.size(), n);
@@ -122,7 +122,7 @@ TEST(MSProfile, AxisIsComputedFromTheIndex) {
 
 TEST(MSProfile, IntensitiesRoundToNearestFloat) {
     const std::vector<std::uint32_t> counts{0, 1, 16777216u, 16777217u, 16777219u, 0xFFFFFFFFu};
-    const ByteVec block = fixture::profile_block(counts);
+    const ByteVec block = sample_writer::profile_block(counts);
     auto decoded = decode_profile_block(Bytes(block), profile_ref(6, 16 + 4 * 6), 1.0, 6.0);
     ASSERT_TRUE(decoded.has_value());
     EXPECT_EQ(decoded->intensity,
@@ -133,7 +133,7 @@ TEST(MSProfile, ExactAndLongerExpansions) {
     // Expanded data of exactly 16 + 4n bytes, and with 8 bytes more (ignored).
     for (std::size_t extra : {0u, 8u}) {
         SCOPED_TRACE(extra);
-        ByteVec payload = fixture::profile_payload(std::vector<std::uint32_t>{7, 8});
+        ByteVec payload = sample_writer::profile_payload(std::vector<std::uint32_t>{7, 8});
         payload.resize(payload.size() + extra, 0x55);
         const ByteVec block = block_of(payload);
         auto decoded = decode_profile_block(
@@ -144,7 +144,7 @@ TEST(MSProfile, ExactAndLongerExpansions) {
 }
 
 TEST(MSProfile, HeaderBytesAreNotInterpreted) {
-    ByteVec payload = fixture::profile_payload(std::vector<std::uint32_t>{3});
+    ByteVec payload = sample_writer::profile_payload(std::vector<std::uint32_t>{3});
     std::fill(payload.begin(), payload.begin() + 16, std::uint8_t{0xFF});
     const ByteVec block = block_of(payload);
     auto decoded = decode_profile_block(Bytes(block), profile_ref(1, 20), 5.0, 5.0);

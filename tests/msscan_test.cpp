@@ -6,17 +6,17 @@
 #include <string>
 #include <vector>
 
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 
 namespace corvane::raw {
 namespace {
 
-using fixture::AcquisitionSpec;
-using fixture::ByteVec;
-using fixture::Descriptor;
-using fixture::scan;
-using fixture::ScanSpec;
-using fixture::store_le;
+using sample_writer::AcquisitionSpec;
+using sample_writer::ByteVec;
+using sample_writer::Descriptor;
+using sample_writer::scan;
+using sample_writer::ScanSpec;
+using sample_writer::store_le;
 
 AcquisitionSpec acquisition(std::uint32_t stride, std::vector<ScanSpec> scans) {
     AcquisitionSpec spec;
@@ -26,7 +26,7 @@ AcquisitionSpec acquisition(std::uint32_t stride, std::vector<ScanSpec> scans) {
 }
 
 ByteVec msscan_bytes(const AcquisitionSpec& spec) {
-    auto bytes = fixture::build_msscan(spec);
+    auto bytes = sample_writer::build_msscan(spec);
     EXPECT_TRUE(bytes.has_value()) << bytes.error();
     return bytes.value_or(ByteVec{});
 }
@@ -354,13 +354,13 @@ TEST(MSScan, LaterRecordsAreNotValidated) {
 }
 
 TEST(MSScan, FromPath) {
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     auto missing = MSScan::from_path(dir.join("MSScan.bin"));
     ASSERT_FALSE(missing.has_value());
     EXPECT_EQ(missing.error(), Error::io(ENOENT));
 
     auto bytes = msscan_bytes(acquisition(220, {scan(1), scan(2)}));
-    ASSERT_TRUE(fixture::write_file(dir.join("MSScan.bin"), std::span(bytes)).has_value());
+    ASSERT_TRUE(sample_writer::write_file(dir.join("MSScan.bin"), std::span(bytes)).has_value());
     auto parsed = MSScan::from_path(dir.join("MSScan.bin"));
     ASSERT_TRUE(parsed.has_value());
     EXPECT_EQ(parsed->records.size(), 2u);

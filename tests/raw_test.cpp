@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 
 namespace corvane::raw {
 namespace {
@@ -18,10 +18,10 @@ protected:
         content_.resize(100);
         std::iota(content_.begin(), content_.end(), std::uint8_t{1});
         path_ = dir_.join("MSPeak.bin");
-        ASSERT_TRUE(fixture::write_file(path_, std::span(content_)).has_value());
+        ASSERT_TRUE(sample_writer::write_file(path_, std::span(content_)).has_value());
     }
 
-    fixture::TempDir dir_;
+    sample_writer::TempDir dir_;
     std::string path_;
     std::vector<std::uint8_t> content_;
 };
@@ -89,7 +89,7 @@ TEST_F(ReadBytes, OpenFailures) {
 }
 
 TEST_F(ReadBytes, LeavesNoFileOpen) {
-    const std::size_t before = fixture::open_fd_count();
+    const std::size_t before = sample_writer::open_fd_count();
     ASSERT_GT(before, 0u);
     ASSERT_TRUE(read_bytes(path_, 0, 100).has_value());
     ASSERT_TRUE(read_bytes(path_, 100, 0).has_value());
@@ -98,7 +98,7 @@ TEST_F(ReadBytes, LeavesNoFileOpen) {
     ASSERT_FALSE(read_bytes(dir_.path(), 0, 1).has_value());  // a directory: size 4096, read fails
     ASSERT_TRUE(read_file(path_).has_value());
     ASSERT_FALSE(read_file(dir_.path()).has_value());
-    EXPECT_EQ(fixture::open_fd_count(), before);
+    EXPECT_EQ(sample_writer::open_fd_count(), before);
 }
 
 TEST_F(ReadBytes, ReadFile) {
@@ -107,7 +107,7 @@ TEST_F(ReadBytes, ReadFile) {
     EXPECT_EQ(*whole, content_);
 
     const std::string empty = dir_.join("empty.bin");
-    ASSERT_TRUE(fixture::write_file(empty, std::string_view()).has_value());
+    ASSERT_TRUE(sample_writer::write_file(empty, std::string_view()).has_value());
     auto nothing = read_file(empty);
     ASSERT_TRUE(nothing.has_value());
     EXPECT_TRUE(nothing->empty());

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 #include "raw/mspeak.hpp"
 #include "raw/raw.hpp"
 #include "reader.hpp"
@@ -20,7 +20,7 @@ namespace {
 
 using ByteVec = std::vector<std::uint8_t>;
 
-using corvane::fixture::TempDir;
+using corvane::sample_writer::TempDir;
 
 void write(const std::string& path, const ByteVec& bytes) {
     std::FILE* f = std::fopen(path.c_str(), "wb");

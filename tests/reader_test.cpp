@@ -9,20 +9,20 @@
 #include <cstdio>
 #include <string>
 
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 
 namespace corvane {
 namespace {
 
-using fixture::AcquisitionSpec;
-using fixture::ScanSpec;
+using sample_writer::AcquisitionSpec;
+using sample_writer::ScanSpec;
 
 AcquisitionSpec two_scans(std::uint32_t stride = 284) {
     AcquisitionSpec spec;
     spec.stride = stride;
     ScanSpec a;
     a.scan_id = 1;
-    a.peaks = fixture::peaks({100.0, 200.0}, {1.0f, 2.0f});
+    a.peaks = sample_writer::peaks({100.0, 200.0}, {1.0f, 2.0f});
     ScanSpec b;
     b.scan_id = 2;
     b.ms_level = 2;
@@ -35,14 +35,14 @@ std::string devices_xml(const std::string& model) {
            "</ModelNumber></Device></Devices>";
 }
 
-fixture::ByteVec bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
+sample_writer::ByteVec bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
 
 class ReaderOpen : public ::testing::Test {
 protected:
     // Writes the acquisition to <tmp>/<name> and returns that path.
     std::string write(const AcquisitionSpec& spec, const std::string& name = "run.d") {
         const std::string path = dir_.join(name);
-        auto ok = fixture::write_acquisition(path, spec);
+        auto ok = sample_writer::write_acquisition(path, spec);
         EXPECT_TRUE(ok.has_value()) << ok.error();
         return path;
     }
@@ -52,7 +52,7 @@ protected:
         return reader ? "<opened>" : reader.error().display();
     }
 
-    fixture::TempDir dir_;
+    sample_writer::TempDir dir_;
 };
 
 TEST_F(ReaderOpen, OpensAndKeepsWhatItRead) {
@@ -119,7 +119,7 @@ TEST_F(ReaderOpen, Failures) {
 
     const std::string file_acq = dir_.join("file.d");
     ASSERT_EQ(::mkdir(file_acq.c_str(), 0755), 0);
-    ASSERT_TRUE(fixture::write_file(file_acq + "/AcqData", std::string_view("x")).has_value());
+    ASSERT_TRUE(sample_writer::write_file(file_acq + "/AcqData", std::string_view("x")).has_value());
 
     const std::string dangling = dir_.join("dangling.d");
     ASSERT_EQ(::mkdir(dangling.c_str(), 0755), 0);
@@ -182,19 +182,19 @@ TEST_F(ReaderOpen, LeavesNoFileOpen) {
     bad.magic = 1;
     const std::string bad_path = write(bad, "bad.d");
 
-    const std::size_t before = fixture::open_fd_count();
+    const std::size_t before = sample_writer::open_fd_count();
     {
         auto reader = Reader::open(path);
         ASSERT_TRUE(reader.has_value());
-        EXPECT_EQ(fixture::open_fd_count(), before);
+        EXPECT_EQ(sample_writer::open_fd_count(), before);
         auto spectra = reader->iter_spectra();
         while (spectra->next()) {
         }
-        EXPECT_EQ(fixture::open_fd_count(), before);
+        EXPECT_EQ(sample_writer::open_fd_count(), before);
     }
     EXPECT_FALSE(Reader::open(bad_path).has_value());
     EXPECT_FALSE(Reader::open(dir_.path()).has_value());
-    EXPECT_EQ(fixture::open_fd_count(), before);
+    EXPECT_EQ(sample_writer::open_fd_count(), before);
 }
 
 TEST(SourceName, LastComponent) {
@@ -254,18 +254,18 @@ TEST(ResolveInstrument, ModelTable) {
         {"G6530A ", "MS:1002786", "6530A Q-TOF LC/MS"},
         {"G6530\xC3\xA1", "MS:1000490", "vendor instrument model"},
     };
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     raw::MSScan scans;
     scans.record_stride = 196;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.model);
-        ASSERT_TRUE(fixture::write_file(dir.join("Devices.xml"), devices_xml(row.model)).has_value());
+        ASSERT_TRUE(sample_writer::write_file(dir.join("Devices.xml"), devices_xml(row.model)).has_value());
         EXPECT_EQ(resolve_instrument(dir.path(), scans), (InstrumentModel{row.accession, row.name}));
     }
 }
 
 TEST(ResolveInstrument, FallbackByStride) {
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     raw::MSScan scans;
     for (std::uint32_t stride : {186u, 196u, 216u, 219u, 220u, 284u}) {
         SCOPED_TRACE(stride);
@@ -274,7 +274,7 @@ TEST(ResolveInstrument, FallbackByStride) {
         std::remove(dir.join("Devices.xml").c_str());
         EXPECT_EQ(resolve_instrument(dir.path(), scans), fallback);
         // A first device with an empty name counts as no device.
-        ASSERT_TRUE(fixture::write_file(
+        ASSERT_TRUE(sample_writer::write_file(
                         dir.join("Devices.xml"),
                         std::string_view("<Devices><Device><Name/><ModelNumber>G6530A"
                                          "</ModelNumber></Device></Devices>"))

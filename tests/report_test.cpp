@@ -18,17 +18,17 @@
 
 #include "analysis.hpp"
 #include "assets.hpp"
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 #include "report.hpp"
 #include "text.hpp"
 
 namespace corvane::report {
 namespace {
 
-using fixture::AcquisitionSpec;
-using fixture::peaks;
-using fixture::profile;
-using fixture::scan;
+using sample_writer::AcquisitionSpec;
+using sample_writer::peaks;
+using sample_writer::profile;
+using sample_writer::scan;
 
 std::string hex(std::span<const std::uint8_t> bytes) {
     static constexpr char digits[] = "0123456789abcdef";
@@ -199,7 +199,7 @@ AcquisitionSpec small_run() {
             s.mz_first = 200.0;
             s.mz_last = 200.0 + 0.5 * static_cast<double>(counts.size() - 1);
             s.profile = profile(counts);
-            if (i == 9) s.profile->raw = fixture::ByteVec{1, 2, 3};  // damaged
+            if (i == 9) s.profile->raw = sample_writer::ByteVec{1, 2, 3};  // damaged
         } else if (i != 5) {
             s.msn_value_1 = 250.0 + i;
             s.msn_value_2 = 1.0;
@@ -216,9 +216,9 @@ AcquisitionSpec small_run() {
     return spec;
 }
 
-Reader open_written(const fixture::TempDir& dir, const AcquisitionSpec& spec, const std::string& name = "run.d") {
+Reader open_written(const sample_writer::TempDir& dir, const AcquisitionSpec& spec, const std::string& name = "run.d") {
     const std::string path = dir.join(name);
-    auto ok = fixture::write_acquisition(path, spec);
+    auto ok = sample_writer::write_acquisition(path, spec);
     EXPECT_TRUE(ok.has_value()) << ok.error();
     auto reader = Reader::open(path);
     EXPECT_TRUE(reader.has_value()) << reader.error().display();
@@ -226,7 +226,7 @@ Reader open_written(const fixture::TempDir& dir, const AcquisitionSpec& spec, co
 }
 
 TEST(ReportSummary, AgreesWithTheEngineAtEveryThreadCount) {
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     const Reader reader = open_written(dir, small_run());
     const auto ms1 = analysis::select(reader, {1u, std::nullopt});
     const auto tic = analysis::tic(reader, ms1, 1);
@@ -286,7 +286,7 @@ TEST(ReportSummary, MapBinsPointsWhereTheyBelong) {
         s.peaks = peaks({i == 0 ? 105.0 : 199.0, 200.0}, {10.0f, i == 0 ? 0.0f : 1e6f});
         spec.scans.push_back(s);
     }
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     const Reader reader = open_written(dir, spec);
     Limits limits;
     limits.map_rows = 10;
@@ -299,7 +299,7 @@ TEST(ReportSummary, MapBinsPointsWhereTheyBelong) {
 
     // Without a range in the index, the kept points give it.
     for (auto& sc : spec.scans) sc.mz_first = sc.mz_last = std::nullopt;
-    fixture::TempDir dir2;
+    sample_writer::TempDir dir2;
     const RunSummary t = summarize(open_written(dir2, spec), 1, limits);
     EXPECT_TRUE(t.map.binned_from_kept_points);
     EXPECT_EQ(t.map.mz_low, 105.0);
@@ -314,7 +314,7 @@ TEST(ReportSummary, RunWithoutMs1ChartsEveryScan) {
         s.peaks = peaks({150.0}, {static_cast<float>(i + 1)});
         spec.scans.push_back(s);
     }
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     const RunSummary s = summarize(open_written(dir, spec), 2);
     EXPECT_EQ(s.chromatogram_level, 0u);
     EXPECT_EQ(s.tic, (std::vector<double>{1.0, 2.0, 3.0}));
@@ -347,10 +347,10 @@ TEST(ReportPage, RunsOnlyScriptsItsPolicyAllowsAndHostileTextStaysText) {
     }
     AcquisitionSpec spec = small_run();
     const std::string time = "</script><script>alert(1)</script>\xE2\x80\xA8<!--";
-    spec.files["Contents.xml"] = fixture::ByteVec();
+    spec.files["Contents.xml"] = sample_writer::ByteVec();
     const std::string contents = "<Contents><AcquiredTime>" + html_text(time) + "</AcquiredTime></Contents>";
     spec.files["Contents.xml"].assign(contents.begin(), contents.end());
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     const std::string name = "<img src=x onerror=alert(1)>.d";
     const Reader reader = open_written(dir, spec, name);
     ASSERT_EQ(reader.acquired_time(), time);
@@ -379,7 +379,7 @@ TEST(ReportPage, RunsOnlyScriptsItsPolicyAllowsAndHostileTextStaysText) {
 }
 
 TEST(ReportWrite, ReplacesTheFileOnlyWhenComplete) {
-    fixture::TempDir dir;
+    sample_writer::TempDir dir;
     const std::string target = dir.join("page.html");
     ASSERT_TRUE(write_file(target, "first").has_value());
     ASSERT_TRUE(write_file(target, "second").has_value());

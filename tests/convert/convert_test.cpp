@@ -26,7 +26,7 @@
 #include "export/cv.hpp"
 #include "export/text.hpp"
 #include "export/thread.hpp"
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 #include "plan.hpp"
 
 namespace cc = corvane::mzml;
@@ -193,7 +193,7 @@ TEST(PlanJobs, DefaultOutputsSitBesideTheInputs) {
 }
 
 TEST(PlanJobs, OutputFileFolderAndClashes) {
-    corvane::fixture::TempDir dir;
+    corvane::sample_writer::TempDir dir;
     const std::string folder = dir.path();
 
     const auto one = corvane::convert::plan_jobs({"a/run.d"}, std::string("x/out.mzML"));
@@ -226,24 +226,24 @@ TEST(PlanJobs, OutputFileFolderAndClashes) {
 namespace {
 
 // Hands out the given records, then nothing; its size hint is what it was told.
-class FakeSpectra final : public meridel::SpectrumIterator {
+class FakeSpectra final : public corvane::SpectrumIterator {
 public:
-    explicit FakeSpectra(std::vector<meridel::SpectrumRecord> records) : records_(std::move(records)) {}
-    std::optional<meridel::SpectrumRecord> next() override {
+    explicit FakeSpectra(std::vector<corvane::SpectrumRecord> records) : records_(std::move(records)) {}
+    std::optional<corvane::SpectrumRecord> next() override {
         if (next_ == records_.size()) return std::nullopt;
         return records_[next_++];
     }
-    [[nodiscard]] meridel::SizeHint size_hint() const override {
+    [[nodiscard]] corvane::SizeHint size_hint() const override {
         return {records_.size() - next_, records_.size() - next_};
     }
 
 private:
-    std::vector<meridel::SpectrumRecord> records_;
+    std::vector<corvane::SpectrumRecord> records_;
     std::size_t next_ = 0;
 };
 
-meridel::SpectrumRecord record(std::uint32_t scan_id, std::size_t mz_points, std::size_t intensity_points) {
-    meridel::SpectrumRecord r;
+corvane::SpectrumRecord record(std::uint32_t scan_id, std::size_t mz_points, std::size_t intensity_points) {
+    corvane::SpectrumRecord r;
     r.scan_id = scan_id;
     r.native_id = "scanId=" + std::to_string(scan_id);
     r.ms_level = 1;
@@ -269,7 +269,7 @@ cc::RunInfo run_info(std::uint64_t count) {
 TEST(WriteMzml, Failures) {
     struct Row {
         const char* name;
-        std::vector<meridel::SpectrumRecord> records;
+        std::vector<corvane::SpectrumRecord> records;
         std::uint64_t announced;
         const char* file;
         bool stop;
@@ -288,7 +288,7 @@ TEST(WriteMzml, Failures) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        corvane::fixture::TempDir dir;
+        corvane::sample_writer::TempDir dir;
         const std::string path = row.file ? row.file : dir.join("out.mzML");
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         ASSERT_GE(fd, 0);
@@ -303,7 +303,7 @@ TEST(WriteMzml, Failures) {
 }
 
 TEST(WriteMzml, CountsWhatItWrote) {
-    corvane::fixture::TempDir dir;
+    corvane::sample_writer::TempDir dir;
     const std::string path = dir.join("out.mzML");
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
@@ -336,8 +336,8 @@ std::string read_file(const std::string& path) {
 
 // Profile spectra where the run promised centroid ones: the writer corrects the
 // fileContent slot with pwrite after the spectra.
-std::vector<meridel::SpectrumRecord> profile_records() {
-    std::vector<meridel::SpectrumRecord> records{record(1, 5000, 5000), record(2, 300000, 300000)};
+std::vector<corvane::SpectrumRecord> profile_records() {
+    std::vector<corvane::SpectrumRecord> records{record(1, 5000, 5000), record(2, 300000, 300000)};
     for (auto& r : records) r.is_profile = true;
     return records;
 }
@@ -383,7 +383,7 @@ long pwrite_fails(int fd, const void* data, unsigned long size, long long offset
 }  // namespace
 
 TEST(WriteMzml, ShortWritesAreContinued) {
-    corvane::fixture::TempDir dir;
+    corvane::sample_writer::TempDir dir;
     const auto reference = write_with(dir.join("reference.mzML"), nullptr);
     ASSERT_TRUE(reference) << reference.error().message;
     const std::string want = read_file(dir.join("reference.mzML"));
@@ -413,7 +413,7 @@ TEST(WriteMzml, WritesThatFail) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        corvane::fixture::TempDir dir;
+        corvane::sample_writer::TempDir dir;
         const auto result = write_with(dir.join("out.mzML"), row.call);
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error().message, row.message);
@@ -430,13 +430,13 @@ int fchmod_refused(int, mode_t) {
 }  // namespace
 
 TEST(ConvertOne, PermissionsThatCannotBeSetFailTheInput) {
-    corvane::fixture::TempDir dir;
-    corvane::fixture::AcquisitionSpec spec;
-    auto s = corvane::fixture::scan(1);
-    s.peaks = corvane::fixture::peaks({100.0, 200.0}, {1.0f, 2.0f});
+    corvane::sample_writer::TempDir dir;
+    corvane::sample_writer::AcquisitionSpec spec;
+    auto s = corvane::sample_writer::scan(1);
+    s.peaks = corvane::sample_writer::peaks({100.0, 200.0}, {1.0f, 2.0f});
     spec.scans.push_back(s);
     spec.omit.insert("MSProfile.bin");
-    ASSERT_TRUE(corvane::fixture::write_acquisition(dir.join("run.d"), spec));
+    ASSERT_TRUE(corvane::sample_writer::write_acquisition(dir.join("run.d"), spec));
     const std::string out = dir.join("out");
     ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
 
@@ -464,8 +464,8 @@ void inject(cc::detail::FaultSite site) {
 }
 
 // Arrays that deflate poorly, so that a document fills several output buffers.
-meridel::SpectrumRecord varied_record(std::uint32_t scan_id, std::size_t points) {
-    meridel::SpectrumRecord r = record(scan_id, 0, 0);
+corvane::SpectrumRecord varied_record(std::uint32_t scan_id, std::size_t points) {
+    corvane::SpectrumRecord r = record(scan_id, 0, 0);
     std::uint32_t x = scan_id;
     for (std::size_t i = 0; i < points; ++i) {
         x = x * 1664525u + 1013904223u;
@@ -503,7 +503,7 @@ TEST(WriteMzml, FailuresInsideItsThreads) {
     for (const auto& row : rows) {
         if (threads == 1 && row.site == Site::thread_start) continue;
         SCOPED_TRACE(std::string(row.name) + ", threads " + std::to_string(threads));
-        corvane::fixture::TempDir dir;
+        corvane::sample_writer::TempDir dir;
         const std::string path = dir.join("out.mzML");
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         ASSERT_GE(fd, 0);
@@ -529,8 +529,8 @@ namespace {
 // Spectra of every kind the encoder treats apart: ordinary ones of several sizes, an
 // empty one, one with NaN m/z and one with negative intensities (both kept exact under
 // MS-Numpress, zlib-compressed only), and one with a huge intensity.
-std::vector<meridel::SpectrumRecord> assorted_records() {
-    std::vector<meridel::SpectrumRecord> records;
+std::vector<corvane::SpectrumRecord> assorted_records() {
+    std::vector<corvane::SpectrumRecord> records;
     for (std::uint32_t i = 1; i <= 23; ++i) records.push_back(varied_record(i, (i * 977) % 3000));
     records[3].mz.clear();
     records[3].intensity.clear();
@@ -544,7 +544,7 @@ std::vector<meridel::SpectrumRecord> assorted_records() {
 
 // Writes records to a new file in dir as asked, from an iterator or an indexed source;
 // returns the file's bytes, or the failure's message prefixed with "failed: ".
-std::string written(const corvane::fixture::TempDir& dir, const std::vector<meridel::SpectrumRecord>& records,
+std::string written(const corvane::sample_writer::TempDir& dir, const std::vector<corvane::SpectrumRecord>& records,
                     cc::WriteOptions options, bool indexed) {
     const std::string path = dir.join("out-" + std::to_string(options.threads) + (indexed ? "i" : "s") + ".mzML");
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -613,7 +613,7 @@ std::vector<std::uint8_t> inflate(const std::vector<std::uint8_t>& packed, std::
 }  // namespace
 
 TEST(WriteMzml, SameBytesForEveryThreadCountAndSource) {
-    corvane::fixture::TempDir dir;
+    corvane::sample_writer::TempDir dir;
     const auto records = assorted_records();
     for (const auto compression : {cc::Compression::none, cc::Compression::zlib, cc::Compression::numpress}) {
         SCOPED_TRACE(static_cast<int>(compression));
@@ -630,7 +630,7 @@ TEST(WriteMzml, SameBytesForEveryThreadCountAndSource) {
 }
 
 TEST(WriteMzml, NumpressStaysCloseAndKeepsWhatItCannotCarryExact) {
-    corvane::fixture::TempDir dir;
+    corvane::sample_writer::TempDir dir;
     const auto records = assorted_records();
     const std::string doc = written(dir, records, {.compression = cc::Compression::numpress, .threads = 2}, true);
     const auto arrays = binaries(doc);
@@ -686,7 +686,7 @@ TEST(WriteMzml, NumpressStaysCloseAndKeepsWhatItCannotCarryExact) {
 TEST(WriteMzml, RepeatedAxesAreWrittenFromTheirOwnValues) {
     // m/z axes that repeat are encoded once per worker; axes that differ from a kept one
     // only in their last value, or only in length, must still be written from their own.
-    std::vector<meridel::SpectrumRecord> records;
+    std::vector<corvane::SpectrumRecord> records;
     const auto axis = [](std::size_t n, double last_shift) {
         std::vector<double> mz(n);
         for (std::size_t i = 0; i < n; ++i) mz[i] = 100.0 + 0.01 * static_cast<double>(i);
@@ -701,7 +701,7 @@ TEST(WriteMzml, RepeatedAxesAreWrittenFromTheirOwnValues) {
         r.mz = axis(shapes[i].first, shapes[i].second);
         records.push_back(std::move(r));
     }
-    corvane::fixture::TempDir dir;
+    corvane::sample_writer::TempDir dir;
     for (const auto compression : {cc::Compression::none, cc::Compression::zlib, cc::Compression::numpress}) {
         for (const unsigned threads : {1U, 2U}) {
             SCOPED_TRACE(std::to_string(static_cast<int>(compression)) + ", threads " + std::to_string(threads));
@@ -732,7 +732,7 @@ TEST(WriteMzml, ASourceThatFailsOnAWorkerFailsTheDocument) {
     const auto records = assorted_records();
     for (const unsigned threads : {1U, 2U, 5U}) {
         SCOPED_TRACE(threads);
-        corvane::fixture::TempDir dir;
+        corvane::sample_writer::TempDir dir;
         const std::string path = dir.join("out.mzML");
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         ASSERT_GE(fd, 0);

@@ -17,8 +17,8 @@ BUILD = Path(os.environ.get("CORVANE_BUILD", Path(__file__).resolve().parents[2]
 CONVERT = BUILD / "tools" / "corvane-convert"
 FIXTURE = BUILD / "tests" / "corvane-fixture"
 # The project's version, as CMake hands it to the build.
-VERSION = re.search(r"project\(corvane VERSION (\S+)",
-                    (Path(__file__).resolve().parents[2] / "CMakeLists.txt").read_text()).group(1)
+VERSION = re.search(r'^version = "([^"]+)"',
+                    (Path(__file__).resolve().parents[2] / "pyproject.toml").read_text(), re.M).group(1)
 
 SMALL = {
     "stride": 284,

@@ -8,7 +8,7 @@
 #include <limits>
 #include <new>
 
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 #include "raw/lzf.hpp"
 #include "raw/mspeak.hpp"
 #include "raw/msprofile.hpp"
@@ -45,7 +45,7 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-namespace fx = corvane::fixture;
+namespace fx = corvane::sample_writer;
 using corvane::raw::BlockRef;
 
 // Anything above this is "in proportion to a hostile count": the inputs here are tiny.

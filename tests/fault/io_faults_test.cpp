@@ -23,14 +23,14 @@
 #include <string>
 #include <vector>
 
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 #include "raw/msscan.hpp"
 #include "raw/raw.hpp"
 #include "reader.hpp"
 
 namespace {
 
-namespace fx = corvane::fixture;
+namespace fx = corvane::sample_writer;
 namespace fs = std::filesystem;
 using corvane::Reader;
 using corvane::raw::detail::ReadCall;

@@ -47,16 +47,17 @@ if [ -n "${CORVANE_FIXTURE:-}" ]; then
 fi
 
 cd "$work"   # neither the checkout nor the build's module folder is on sys.path here
-"$work/venv/bin/python" - <<'PY'
-import importlib.metadata, os, sys, sysconfig
+CORVANE_PYPROJECT="$source/pyproject.toml" "$work/venv/bin/python" - <<'PY'
+import importlib.metadata, os, re, sys, sysconfig
 import corvane
 import meridel
 site = sysconfig.get_paths()["purelib"]
+VERSION = re.search(r'^version = "([^"]+)"', open(os.environ["CORVANE_PYPROJECT"]).read(), re.M).group(1)
 # The extension, its stubs and the metadata: nothing else (no src/ package such as raw/).
 installed = [str(f) for f in importlib.metadata.files("corvane")]
 # ... and the console script, corvane-batch, in the venv's bin/.
 strays = [f for f in installed if not f.startswith(("corvane.", "corvane-stubs/", "meridel/",
-                                                   "corvane-0.1.0.dist-info/"))
+                                                   "corvane-%s.dist-info/" % VERSION))
           and not f.endswith("/bin/corvane-batch")]
 assert not strays, strays
 # The meridel package: its extension, Python files and stubs; none of the C++ beside them.
@@ -67,7 +68,7 @@ assert any(f.startswith("_meridel.") for f in package), package
 assert os.path.dirname(os.path.abspath(corvane.__file__)).startswith(sys.prefix), corvane.__file__
 assert os.path.dirname(os.path.abspath(meridel.__file__)).startswith(sys.prefix), meridel.__file__
 assert corvane.__all__ == ["RawReader", "Spectrum"]
-assert meridel.__version__ == "0.1.0", meridel.__version__
+assert meridel.__version__ == VERSION, meridel.__version__
 for stub in ("corvane.pyi", os.path.join("corvane-stubs", "__init__.pyi"), os.path.join("corvane-stubs", "py.typed"),
              os.path.join("meridel", "__init__.pyi"), os.path.join("meridel", "py.typed")):
     assert os.path.exists(os.path.join(site, stub)), stub

@@ -4,7 +4,7 @@ import os
 
 import corvane
 
-STUBS = os.path.join(os.path.dirname(__file__), "..", "..", "python", "corvane.pyi")
+STUBS = os.path.join(os.path.dirname(__file__), "..", "..", "python", "corvane", "corvane.pyi")
 
 
 def stub_classes():
@@ -33,7 +33,7 @@ def test_stubs_match_the_module():
     assert "__len__" in classes["Spectrum"]
 
 
-MERIDEL_STUBS = os.path.join(os.path.dirname(__file__), "..", "..", "python", "meridel.pyi")
+MERIDEL_STUBS = os.path.join(os.path.dirname(__file__), "..", "..", "python", "meridel", "__init__.pyi")
 
 
 def test_meridel_stubs_match_the_module():

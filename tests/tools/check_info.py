@@ -335,9 +335,9 @@ class Info(unittest.TestCase):
 
 
 def project_version():
-    top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")
+    top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "pyproject.toml")
     with open(top) as f:
-        return re.search(r"project\(corvane VERSION (\S+)", f.read())[1]
+        return re.search(r'^version = "([^"]+)"', f.read(), re.M)[1]
 
 
 class CommandLine(unittest.TestCase):

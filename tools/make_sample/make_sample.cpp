@@ -40,14 +40,14 @@
 #include <utility>
 #include <vector>
 
-#include "fixture.hpp"
+#include "sample_writer.hpp"
 #include "version.hpp"
 
 namespace {
 
-using corvane::fixture::AcquisitionSpec;
-using corvane::fixture::AcquisitionWriter;
-using corvane::fixture::ScanSpec;
+using corvane::sample_writer::AcquisitionSpec;
+using corvane::sample_writer::AcquisitionWriter;
+using corvane::sample_writer::ScanSpec;
 
 // splitmix64: small, fast and the same everywhere (std distributions are not).
 class Rng {
@@ -437,7 +437,7 @@ int main(int argc, char** argv) {
                 s.ms_level = 1;
                 s.mz_first = o.mz_low;
                 s.mz_last = o.mz_high;
-                s.profile = corvane::fixture::profile(std::move(p.counts));
+                s.profile = corvane::sample_writer::profile(std::move(p.counts));
                 if (auto ok = add(s); !ok) return fail(ok.error());
             }
             // Nothing eluting (or no MS1 scans at all): the compound nearest in time.

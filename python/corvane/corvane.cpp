@@ -34,7 +34,7 @@
 #include <utility>
 #include <vector>
 
-#include "binding.hpp"
+#include "capi/binding.hpp"
 #include "reader.hpp"
 
 namespace corvane::python {

@@ -1,4 +1,4 @@
-// Spectrum records shared by every spectrum source of the meridel family.
+// The spectrum record: one scan as every spectrum source of corvane hands it out.
 #pragma once
 
 #include <cstdint>
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace meridel {
+namespace corvane {
 
 // Precursor description of a fragment scan (MS level 2 and above).
 struct PrecursorInfo {
@@ -35,4 +35,4 @@ struct SpectrumRecord {
     std::optional<std::string> error;
 };
 
-}  // namespace meridel
+}  // namespace corvane

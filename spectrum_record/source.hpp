@@ -8,7 +8,7 @@
 
 #include "types.hpp"
 
-namespace meridel {
+namespace corvane {
 
 // Lower and upper bound of the records still to come (upper absent: unknown).
 using SizeHint = std::pair<std::size_t, std::optional<std::size_t>>;
@@ -49,4 +49,4 @@ public:
     [[nodiscard]] virtual std::unique_ptr<SpectrumIterator> iter_spectra() const = 0;
 };
 
-}  // namespace meridel
+}  // namespace corvane

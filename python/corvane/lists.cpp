@@ -11,7 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "binding.hpp"
+#include "capi/binding.hpp"
 
 namespace corvane::python {
 

@@ -5,7 +5,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "binding.hpp"
+#include "capi/binding.hpp"
 
 namespace corvane::python {
 
