@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <expected>
 #include <functional>
 #include <limits>
@@ -1273,6 +1274,60 @@ Outcome<WriteStats> write_mzml(int fd, const IndexedSource& source, const RunInf
     };
     DocumentWriter writer(fd, run, options);
     return writer.write(count, fetch, [&] { return source.count > count; }, progress, stop);
+}
+
+RunInfo run_info(const Reader& reader) {
+    namespace fs = std::filesystem;
+    std::string root = reader.root();
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    std::error_code ec;
+    fs::path acquisition = fs::weakly_canonical(root, ec);
+    if (ec) acquisition = fs::absolute(root, ec).lexically_normal();
+
+    RunInfo run;
+    run.source_name = reader.source_name();
+    if (run.source_name.empty()) run.source_name = acquisition.filename().string();
+    run.source_file = "MSScan.bin";
+    run.source_directory = (acquisition / "AcqData").string();
+    if (auto digest = sha1_of_file(run.source_directory + "/" + run.source_file)) run.source_sha1 = *digest;
+    run.instrument_accession = reader.instrument().accession;
+    run.instrument_name = reader.instrument().name;
+    run.acquired_time = reader.acquired_time();
+    run.spectrum_count = reader.scans().records.size();
+    for (const auto& scan : reader.scans().records) {
+        run.expected_content |= scan.ms_level == 1   ? content_ms1
+                                : scan.ms_level >= 2 ? content_msn
+                                                     : content_mass_spectrum;
+        run.expected_content |= scan.profile_block ? content_profile : content_centroid;
+    }
+    return run;
+}
+
+namespace {
+
+class MzmlWriter final : public output::FormatWriter {
+public:
+    explicit MzmlWriter(const WriteOptions& options) : options_(options) {}
+
+    [[nodiscard]] output::Format format() const override { return output::Format::mzml; }
+
+    [[nodiscard]] Outcome<WriteStats> write(int fd, const Reader& reader, Progress& progress,
+                                            const std::atomic<bool>& stop) override {
+        const RunInfo run = run_info(reader);
+        progress.scans_total.fetch_add(run.spectrum_count, std::memory_order_relaxed);
+        const IndexedSource source{reader.scans().records.size(),
+                                   [&reader](std::size_t i) { return reader.record_at(i); }};
+        return write_mzml(fd, source, run, options_, progress, stop);
+    }
+
+private:
+    WriteOptions options_;
+};
+
+}  // namespace
+
+std::unique_ptr<output::FormatWriter> make_writer(const WriteOptions& options) {
+    return std::make_unique<MzmlWriter>(options);
 }
 
 }  // namespace corvane::mzml

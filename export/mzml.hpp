@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -112,6 +113,15 @@ struct IndexedSource {
 [[nodiscard]] Outcome<WriteStats> write_mzml(int fd, const IndexedSource& source, const RunInfo& run,
                                              const WriteOptions& options, Progress& progress,
                                              const std::atomic<bool>& stop);
+
+// The run-level values of reader's acquisition: its name, MSScan.bin with its SHA-1 (left
+// out when the file cannot be read), the instrument, the acquisition time, the number of
+// scans and the content the scan index promises.
+[[nodiscard]] RunInfo run_info(const Reader& reader);
+
+// The mzML format's writer (format.hpp): writes reader's run through the indexed path,
+// adding its scan count to progress.scans_total first.
+[[nodiscard]] std::unique_ptr<output::FormatWriter> make_writer(const WriteOptions& options);
 
 }  // namespace corvane::mzml
 

@@ -24,6 +24,7 @@
 
 #include "export/convert.hpp"
 #include "export/cv.hpp"
+#include "export/sha1.hpp"
 #include "export/text.hpp"
 #include "export/thread.hpp"
 #include "sample_writer.hpp"
@@ -749,4 +750,41 @@ TEST(WriteMzml, ASourceThatFailsOnAWorkerFailsTheDocument) {
         EXPECT_EQ(result.error().message, "encoding failed: out of memory");
         EXPECT_EQ(progress.scans_done.load(), 13u);  // everything before it, nothing after
     }
+}
+
+TEST(MakeWriter, WritesTheRunOfAReader) {
+    // The format's writer takes the run-level values from the reader itself: the run's
+    // name, the scan file with its checksum, the count it announces to the progress line.
+    corvane::sample_writer::TempDir dir;
+    corvane::sample_writer::AcquisitionSpec spec;
+    for (std::uint32_t id = 1; id <= 3; ++id) {
+        auto s = corvane::sample_writer::scan(id);
+        s.peaks = corvane::sample_writer::peaks({100.0, 200.0 + id}, {1.0f, 2.0f});
+        spec.scans.push_back(s);
+    }
+    spec.omit.insert("MSProfile.bin");
+    ASSERT_TRUE(corvane::sample_writer::write_acquisition(dir.join("run.d"), spec));
+    auto reader = corvane::Reader::open(dir.join("run.d"));
+    ASSERT_TRUE(reader);
+    const auto sha1 = cc::sha1_of_file(dir.join("run.d/AcqData/MSScan.bin"));
+    ASSERT_TRUE(sha1);
+
+    const auto writer = cc::make_writer({.compression = cc::Compression::none, .threads = 2});
+    EXPECT_EQ(writer->format(), corvane::output::Format::mzml);
+    const std::string path = dir.join("out.mzML");
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    cc::Progress progress;
+    const std::atomic<bool> stop{false};
+    const auto result = writer->write(fd, *reader, progress, stop);
+    ::close(fd);
+    ASSERT_TRUE(result) << result.error().message;
+    EXPECT_EQ(result->spectra, 3u);
+    EXPECT_EQ(progress.scans_total.load(), 3u);
+    EXPECT_EQ(progress.scans_done.load(), 3u);
+    const std::string doc = read_file(path);
+    EXPECT_NE(doc.find("<run id=\"run.d\""), std::string::npos);
+    EXPECT_NE(doc.find("value=\"" + *sha1 + "\""), std::string::npos);
+    EXPECT_NE(doc.find("location=\"file://" + std::filesystem::weakly_canonical(dir.join("run.d")).string() + "/AcqData\""),
+              std::string::npos);
 }
