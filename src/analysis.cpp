@@ -5,165 +5,15 @@
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
-#include <condition_variable>
-#include <exception>
 #include <functional>
-#include <mutex>
-#include <system_error>
 #include <thread>
 
+#include "ordered.hpp"
 #include "raw/raw.hpp"
 
 namespace corvane::analysis {
 
 namespace {
-
-// Results decoded ahead of the one the calling thread waits for, per worker. Enough to
-// keep every worker busy while one slow scan holds up delivery, and small enough that a
-// run of any size keeps at most a few profile scans per thread in memory.
-constexpr std::size_t window_per_worker = 4;
-
-// make(0), ..., make(n - 1) computed on up to `threads` threads and handed out in order of
-// k by next(), on the thread that owns this. A worker takes the next k from a shared
-// counter, but only while k is within the window of results not handed out yet, so at
-// most window_per_worker x workers results wait at any time. With one thread, or when no
-// worker thread can be started, next() computes each result itself.
-//
-// A failure of make on a worker stops the others; next() then rethrows it once and hands
-// out nothing more. Every worker is joined before next() rethrows and when this is
-// destroyed, whenever that is.
-template <class T>
-class Ordered {
-public:
-    Ordered(std::size_t n, unsigned threads, std::function<T(std::size_t)> make) : n_(n), make_(std::move(make)) {
-        const std::size_t workers = std::min<std::size_t>(threads, n);
-        if (workers <= 1) return;
-        slots_.resize(window_per_worker * workers);
-        pool_.reserve(workers);
-        for (std::size_t w = 0; w < workers; ++w) {
-            try {
-                pool_.emplace_back([this] { work(); });
-            } catch (const std::system_error&) {
-                break;  // no more threads to be had: fewer workers do the same work
-            }
-        }
-    }
-    Ordered(const Ordered&) = delete;
-    Ordered& operator=(const Ordered&) = delete;
-    ~Ordered() { stop(); }
-
-    // The next result, or nothing after the last (or after a failure, once rethrown).
-    std::optional<T> next() {
-        if (taken_ == n_) return std::nullopt;
-        // Not one worker started and none will take a k: this thread computes alone.
-        if (pool_.empty()) return std::optional<T>(make_(taken_++));
-        const std::size_t window = slots_.size();
-        std::optional<T> result;
-        bool wake = false;
-        {
-            std::unique_lock lock(mutex_);
-            auto& slot = slots_[taken_ % window];
-            if (!slot.has_value()) {
-                // Within the window: the workers may take every k it wants.
-                wanted_ = std::min(taken_ + window / 2, n_) - 1;
-                taker_waiting_ = true;
-                ready_.wait(lock, [&] { return stopped_ || run_ready(); });
-                taker_waiting_ = false;
-            }
-            // Only a worker's failure stops the pool while its owner waits.
-            if (stopped_) {
-                lock.unlock();
-                stop();  // no worker can still be writing the error once they are joined
-                taken_ = n_;
-                std::rethrow_exception(std::exchange(error_, nullptr));
-            }
-            result.swap(slot);
-            ++taken_;
-            wake = workers_waiting_ > 0;
-        }
-        if (wake) space_.notify_one();
-        return result;
-    }
-
-private:
-    // Under the lock: every result the waiting owner wants is in.
-    bool run_ready() const {
-        for (std::size_t j = taken_; j <= wanted_; ++j) {
-            if (!slots_[j % slots_.size()].has_value()) return false;
-        }
-        return true;
-    }
-
-    void work() {
-        const std::size_t window = slots_.size();
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            ++workers_waiting_;
-            space_.wait(lock, [&] { return stopped_ || next_ >= n_ || next_ < taken_ + window; });
-            --workers_waiting_;
-            if (stopped_ || next_ >= n_) return;
-            const std::size_t k = next_++;
-            lock.unlock();
-            // The slot of k is free: the result k - window it held has been taken, or k
-            // would not be inside the window.
-            try {
-                T result = make_(k);
-                lock.lock();
-                slots_[k % window].emplace(std::move(result));
-                if (taker_waiting_ && run_ready()) ready_.notify_one();
-            } catch (...) {
-                if (!lock.owns_lock()) lock.lock();
-                if (!error_) error_ = std::current_exception();
-                stopped_ = true;
-                space_.notify_all();
-                ready_.notify_one();
-                return;
-            }
-        }
-    }
-
-    // Stops the workers after the results they are computing and joins them.
-    void stop() {
-        {
-            const std::lock_guard lock(mutex_);
-            stopped_ = true;
-        }
-        space_.notify_all();
-        for (auto& t : pool_) t.join();
-        pool_.clear();
-    }
-
-    const std::size_t n_;
-    const std::function<T(std::size_t)> make_;
-    // Results handed out by next(): changed by the owner alone, under the lock while workers run.
-    std::size_t taken_ = 0;
-    std::mutex mutex_;
-    std::condition_variable ready_;  // the owner waits for a run of results
-    std::condition_variable space_;  // workers wait for the window to move on
-    std::vector<std::optional<T>> slots_;
-    std::size_t next_ = 0;       // the next k a worker takes
-    bool stopped_ = false;
-    std::exception_ptr error_;
-    // Who sleeps: a wake-up per scan costs more than decoding a small one, so nobody is
-    // signalled who is not waiting. The owner, when it has to wait, waits for a run of
-    // results (taken_ .. wanted_), not for each one.
-    bool taker_waiting_ = false;
-    std::size_t wanted_ = 0;
-    std::size_t workers_waiting_ = 0;
-    std::vector<std::thread> pool_;  // last: started once everything they use exists
-};
-
-// Calls take(k, make(k)) for k = 0 .. n-1 in order on the calling thread, computing
-// ahead on up to `threads` threads (see Ordered). Stops at the first of: take returning
-// false, take throwing, make throwing on any thread; every worker is joined before this
-// returns or throws, and a worker's exception is rethrown here.
-template <class T, class Make, class Take>
-void ordered(std::size_t n, unsigned threads, const Make& make, const Take& take) {
-    Ordered<T> results(n, threads, [&make](std::size_t k) { return T(make(k)); });
-    for (std::size_t k = 0; auto result = results.next(); ++k) {
-        if (!take(k, std::move(*result))) return;
-    }
-}
 
 double retention_seconds(const Reader& reader, std::size_t i) {
     return reader.scans().records[i].retention_time_min * 60.0;
@@ -176,7 +26,7 @@ Chromatogram chromatogram(const Reader& reader, std::span<const std::size_t> sca
     Chromatogram c;
     c.rt.reserve(scans.size());
     c.value.reserve(scans.size());
-    ordered<double>(
+    for_each_ordered<double>(
         scans.size(), threads, [&](std::size_t k) { return reduce(reader.record_at(scans[k])); },
         [&](std::size_t k, double value) {
             c.rt.push_back(retention_seconds(reader, scans[k]));
@@ -295,7 +145,7 @@ std::vector<std::optional<std::string>> errors(const Reader& reader, std::span<c
                                                unsigned threads) {
     std::vector<std::optional<std::string>> found;
     found.reserve(scans.size());
-    ordered<std::optional<std::string>>(
+    for_each_ordered<std::optional<std::string>>(
         scans.size(), threads, [&](std::size_t k) { return reader.record_at(scans[k]).error; },
         [&](std::size_t, std::optional<std::string>&& error) {
             found.push_back(std::move(error));
@@ -342,24 +192,34 @@ std::vector<std::size_t> select(const Reader& reader, const Selection& selection
     return chosen;
 }
 
-unsigned default_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
+unsigned default_threads() {
+    return std::clamp(std::thread::hardware_concurrency(), 1u, default_threads_cap);
+}
 
-struct RecordStream::Pool : Ordered<SpectrumRecord> {
-    using Ordered<SpectrumRecord>::Ordered;
+struct RecordStream::Pool : OrderedPool<SpectrumRecord> {
+    using OrderedPool<SpectrumRecord>::OrderedPool;
 };
 
 RecordStream::RecordStream(const Reader& reader, std::vector<std::size_t> scans, unsigned threads)
     : scans_(std::move(scans)),
       pool_(std::make_unique<Pool>(scans_.size(), threads,
-                                   [&reader, this](std::size_t k) { return reader.record_at(scans_[k]); })) {}
+                                   [&reader, this](std::size_t k, std::size_t, SpectrumRecord& out) {
+                                       out = reader.record_at(scans_[k]);
+                                   })) {}
 
 RecordStream::~RecordStream() = default;
 
-std::optional<SpectrumRecord> RecordStream::next() { return pool_->next(); }
+std::optional<SpectrumRecord> RecordStream::next() {
+    SpectrumRecord* record = pool_->next();
+    if (record == nullptr) return std::nullopt;
+    return std::move(*record);
+}
+
+void RecordStream::cancel() { pool_->cancel(); }
 
 void for_each_record(const Reader& reader, std::span<const std::size_t> scans, unsigned threads,
                      const std::function<bool(std::size_t, corvane::SpectrumRecord&&)>& consume) {
-    ordered<SpectrumRecord>(
+    for_each_ordered<SpectrumRecord>(
         scans.size(), threads, [&](std::size_t k) { return reader.record_at(scans[k]); },
         [&](std::size_t k, SpectrumRecord&& record) { return consume(k, std::move(record)); });
 }
@@ -410,7 +270,7 @@ std::vector<Chromatogram> xic(const Reader& reader, std::span<const std::size_t>
     for (auto& c : result) c.value.reserve(scans.size());
     std::vector<double> rt;
     rt.reserve(scans.size());
-    ordered<std::vector<double>>(
+    for_each_ordered<std::vector<double>>(
         scans.size(), threads,
         [&](std::size_t k) { return window_sums(reader.record_at(scans[k]), windows, order); },
         [&](std::size_t k, std::vector<double>&& sums) {
@@ -430,7 +290,7 @@ RunArrays arrays(const Reader& reader, std::span<const std::size_t> scans, unsig
     const std::uint64_t points = expected_points(reader, scans);
     a.mz.reserve(static_cast<std::size_t>(points));
     a.intensity.reserve(static_cast<std::size_t>(points));
-    ordered<SpectrumRecord>(
+    for_each_ordered<SpectrumRecord>(
         scans.size(), threads, [&](std::size_t k) { return reader.record_at(scans[k]); },
         [&](std::size_t, SpectrumRecord&& record) {
             a.mz.insert(a.mz.end(), record.mz.begin(), record.mz.end());
@@ -442,17 +302,3 @@ RunArrays arrays(const Reader& reader, std::span<const std::size_t> scans, unsig
 }
 
 }  // namespace corvane::analysis
-
-namespace corvane::analysis::detail {
-
-void ordered_numbers(std::size_t n, unsigned threads, const std::function<std::uint64_t(std::size_t)>& make,
-                     const std::function<bool(std::size_t, std::uint64_t)>& take) {
-    ordered<std::uint64_t>(n, threads, make, take);
-}
-
-void ordered_any(std::size_t n, unsigned threads, const std::function<std::any(std::size_t)>& make,
-                 const std::function<bool(std::size_t, std::any&&)>& take) {
-    ordered<std::any>(n, threads, make, take);
-}
-
-}  // namespace corvane::analysis::detail

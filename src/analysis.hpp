@@ -3,7 +3,6 @@
 // C++ (no Python); every function is safe to call from several threads on one Reader.
 #pragma once
 
-#include <any>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "ordered.hpp"
 #include "reader.hpp"
 
 namespace corvane::analysis {
@@ -27,7 +27,12 @@ struct Selection {
 // Indexes (positions in the scan index) of the selected scans, ascending.
 [[nodiscard]] std::vector<std::size_t> select(const Reader& reader, const Selection& selection);
 
-// Threads to use when the caller gives none (0): the machine's cores, at least 1.
+// Threads to use when the caller gives none (0): the machine's cores, at least 1 and at
+// most default_threads_cap. Decoding a run is bound by memory bandwidth and the page
+// cache well before it is by cores: past four threads a drain gets no faster, while
+// every thread keeps its window of decoded scans in memory and a shared machine loses
+// the cores to one call. A caller that knows better passes its own count.
+inline constexpr unsigned default_threads_cap = 4;
 [[nodiscard]] unsigned default_threads();
 
 // Decodes the scans at the given indexes with up to `threads` threads and calls
@@ -49,8 +54,13 @@ public:
     ~RecordStream();
 
     // The next record, or nothing after the last. Blocks while it is decoded; rethrows
-    // (once) a failure of the decoding on another thread, after which it gives nothing.
+    // (once) a failure of the decoding, after which it gives nothing.
     [[nodiscard]] std::optional<corvane::SpectrumRecord> next();
+
+    // Stops the stream from any thread, also while another thread waits in next(): next()
+    // then gives nothing, at once and ever after; the decoding threads finish the record
+    // they are decoding and exit (the destructor joins them).
+    void cancel();
 
 private:
     struct Pool;
@@ -58,23 +68,17 @@ private:
     std::unique_ptr<Pool> pool_;  // after scans_, which its threads read
 };
 
-namespace detail {
-// for_each_summary's pool, with the summaries type-erased so the pool stays in one place.
-void ordered_any(std::size_t n, unsigned threads, const std::function<std::any(std::size_t)>& make,
-                 const std::function<bool(std::size_t, std::any&&)>& take);
-}  // namespace detail
-
 // As for_each_record, but reduce(record) runs on the decoding thread and only its result
 // reaches consume(k, summary), in order on the calling thread: per-scan work that shrinks a
 // record (sums, bins, a shortened peak list) runs in parallel with the decoding instead of
-// after it. Summary must be copyable (it travels type-erased). Stops when consume returns false.
+// after it. Summary must be default-constructible and movable. Stops when consume returns
+// false.
 template <class Summary, class Reduce, class Consume>
 void for_each_summary(const Reader& reader, std::span<const std::size_t> scans, unsigned threads,
                       const Reduce& reduce, const Consume& consume) {
-    detail::ordered_any(
-        scans.size(), threads,
-        [&](std::size_t k) { return std::any(Summary(reduce(reader.record_at(scans[k])))); },
-        [&](std::size_t k, std::any&& boxed) { return consume(k, std::move(*std::any_cast<Summary>(&boxed))); });
+    for_each_ordered<Summary>(
+        scans.size(), threads, [&](std::size_t k) { return Summary(reduce(reader.record_at(scans[k]))); },
+        [&](std::size_t k, Summary&& summary) { return consume(k, std::move(summary)); });
 }
 
 // A chromatogram: one value per selected scan, in scan order.
@@ -124,16 +128,5 @@ struct RunArrays {
 // other block cannot stand in for it); nothing where only decoding can tell. Looks each
 // data file up once; reads no block.
 [[nodiscard]] std::vector<std::optional<std::string>> index_errors(const Reader& reader);
-
-namespace detail {
-
-// The ordered pool behind the calls above, on plain numbers so tests can reach its failure
-// paths: make(k) runs on up to `threads` threads, take(k, make(k)) on the calling thread
-// for k = 0 .. n-1 in order; stops when take returns false; an exception of make (on any
-// thread) or of take reaches the caller after every worker has been joined.
-void ordered_numbers(std::size_t n, unsigned threads, const std::function<std::uint64_t(std::size_t)>& make,
-                     const std::function<bool(std::size_t, std::uint64_t)>& take);
-
-}  // namespace detail
 
 }  // namespace corvane::analysis

@@ -138,6 +138,12 @@ TEST(Analysis, SameAsPlainLoopForEveryThreadCount) {
             EXPECT_FALSE(stream.next().has_value());
             ASSERT_FALSE(scans.empty());
             EXPECT_EQ(RecordStream(reader, scans, threads).next()->index, scans.front());
+            // Cancelled part of the way: nothing more, however often asked.
+            RecordStream cancelled(reader, scans, threads);
+            EXPECT_EQ(cancelled.next()->index, scans.front());
+            cancelled.cancel();
+            EXPECT_FALSE(cancelled.next().has_value());
+            EXPECT_FALSE(cancelled.next().has_value());
             const Chromatogram t = tic(reader, scans, threads);
             EXPECT_EQ(t.rt, tic_plain.rt);
             EXPECT_EQ(t.value, tic_plain.value);
@@ -325,65 +331,6 @@ TEST(Analysis, XicWindowsAtTheirBounds) {
     EXPECT_EQ(a.offsets, (std::vector<std::uint64_t>{0, 4, 8, 8, 8, 8}));
     EXPECT_LT(a.mz.capacity(), 100u);
     EXPECT_LT(a.intensity.capacity(), 100u);
-}
-
-// The pool itself: delivery in order with a bounded window, early stop, failures on
-// either side reaching the caller with every worker joined, tiny selections.
-TEST(Analysis, PoolStopsAndFailsCleanly) {
-    enum class Ends { Normally, TakeStops, TakeThrows, MakeThrows };
-    const struct {
-        const char* name;
-        std::size_t n;
-        Ends ends;
-        std::size_t taken;  // calls of take that return
-    } rows[] = {
-        {"no work", 0, Ends::Normally, 0},
-        {"one item", 1, Ends::Normally, 1},
-        {"many items", 500, Ends::Normally, 500},
-        {"take stops at 5", 500, Ends::TakeStops, 6},
-        {"take stops at the first", 1, Ends::TakeStops, 1},
-        {"take throws at 5", 500, Ends::TakeThrows, 5},
-        {"make throws at 7", 500, Ends::MakeThrows, 0},
-    };
-    for (const auto& row : rows) {
-        for (const unsigned threads : thread_counts) {
-            SCOPED_TRACE(std::string(row.name) + ", threads " + std::to_string(threads));
-            const std::size_t stop_at = row.ends == Ends::TakeStops ? std::min<std::size_t>(5, row.n - 1) : 5;
-            std::atomic<std::size_t> taken{0};
-            std::atomic<bool> outside_window{false};
-            const std::size_t window = 4 * std::max(1u, threads);
-            auto make = [&](std::size_t k) -> std::uint64_t {
-                // Later items can finish first: the take side must still see them in order.
-                if (k % 3 == 0) std::this_thread::yield();
-                if (k > taken.load() + window) outside_window = true;
-                if (row.ends == Ends::MakeThrows && k == 7) throw std::bad_alloc();
-                return k * k + 1;
-            };
-            std::size_t expected_k = 0;
-            auto take = [&](std::size_t k, std::uint64_t v) {
-                EXPECT_EQ(k, expected_k++);
-                EXPECT_EQ(v, k * k + 1);
-                if (row.ends == Ends::TakeThrows && k == stop_at) throw std::runtime_error("take");
-                taken = k + 1;
-                return !(row.ends == Ends::TakeStops && k == stop_at);
-            };
-            bool threw = false;
-            try {
-                detail::ordered_numbers(row.n, threads, make, take);
-            } catch (const std::bad_alloc&) {
-                threw = row.ends == Ends::MakeThrows;
-            } catch (const std::runtime_error&) {
-                threw = row.ends == Ends::TakeThrows;
-            }
-            EXPECT_EQ(threw, row.ends == Ends::TakeThrows || row.ends == Ends::MakeThrows);
-            EXPECT_FALSE(outside_window.load());
-            if (row.ends == Ends::MakeThrows) {
-                EXPECT_LE(taken.load(), 7u);  // never past the failed item
-            } else {
-                EXPECT_EQ(taken.load(), row.taken);
-            }
-        }
-    }
 }
 
 }  // namespace
