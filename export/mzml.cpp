@@ -29,6 +29,9 @@
 #include <vector>
 
 #include "cv.hpp"
+#include "export/sink.hpp"
+#include "ion_totals.hpp"
+#include "ordered.hpp"
 #include "error.hpp"
 #include "sha1.hpp"
 #include "text.hpp"
@@ -37,368 +40,20 @@
 
 namespace corvane::mzml {
 
+using output::bytes_of;
+using output::Chunk;
+using output::put_base64;
+using output::put_float;
+using output::put_number;
+using output::Sink;
+using output::write_all;
+using output::write_failure_of;
+
 static_assert(std::endian::native == std::endian::little,
               "mzML binary arrays are little-endian; this writer copies memory as is");
 
-namespace detail {
 namespace {
 
-long system_write(int fd, const void* data, unsigned long size, long long offset) {
-    if (offset < 0) return ::write(fd, data, size);
-    return ::pwrite(fd, data, size, offset);
-}
-
-WriteCall write_call = system_write;
-
-}  // namespace
-
-WriteCall set_write_call(WriteCall call) {
-    WriteCall previous = write_call;
-    write_call = call != nullptr ? call : system_write;
-    return previous;
-}
-
-}  // namespace detail
-
-namespace {
-
-// Output buffer: large enough that writes stay few, small enough to stay in cache.
-constexpr std::size_t sink_capacity = std::size_t{1} << 20;
-
-// Bytes between two requests to start writing the file to disk.
-constexpr std::uint64_t writeback_step = std::uint64_t{32} << 20;
-
-// A write call that wrote no byte of a non-empty request: no errno says why, and
-// calling again would only repeat it.
-constexpr int wrote_nothing = -1;
-
-// Writes all of data at offset (at the file position when offset < 0), continuing after
-// short counts and EINTR. Returns 0, the errno value of the failure, or wrote_nothing.
-int write_all(int fd, const char* data, std::size_t size, long long offset) {
-    std::size_t done = 0;
-    while (done < size) {
-        const long long at = offset < 0 ? -1 : offset + static_cast<long long>(done);
-        const long n = detail::write_call(fd, data + done, size - done, at);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (n == 0) return wrote_nothing;
-        done += static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-// The message for a result of write_all other than 0.
-std::string write_failure(int code) {
-    return "write failed: " + (code == wrote_nothing ? std::string("nothing written") : os_message(code));
-}
-
-// The failure for a result of write_all other than 0, with its errno when there is one.
-Failure write_failure_of(int code) {
-    return Failure{write_failure(code), code == wrote_nothing ? 0 : code};
-}
-
-
-// Buffered output to a file descriptor that counts every byte, so element offsets are
-// known as they are written. With threads, full buffers go to two threads of the sink's
-// own, one hashing them (while hashing is on), one writing them, so that encoding,
-// hashing and the write calls overlap; the caller fills the next buffer meanwhile.
-// Without, the caller hashes and writes each full buffer itself. The first failure
-// sticks (a write error, a thread that could not start, a step that threw) and status()
-// reports it; later output is dropped.
-class Sink {
-public:
-    Sink(int fd, bool hash, bool threaded) : fd_(fd) {
-        for (auto& b : buffers_) b.reset(new char[sink_capacity]);
-        if (hash) hasher_.emplace();
-        threaded_ = threaded;
-        if (!threaded) return;
-        auto writer = workers_.start([this] { work(written_, "write failed: ", [this](const char* data, std::size_t size) { return write_step(data, size); }); });
-        if (!writer) {
-            fail_to_start(std::move(writer.error()));
-            return;
-        }
-        writer_running_ = true;
-        if (hash) {
-            auto hasher = workers_.start([this] { work(hashed_, "checksum failed: ", [this](const char* data, std::size_t size) { return hash_step(data, size); }); });
-            if (!hasher) {
-                hasher_.reset();
-                fail_to_start(std::move(hasher.error()));
-                return;
-            }
-            hasher_running_ = true;
-        }
-    }
-    Sink(const Sink&) = delete;
-    Sink& operator=(const Sink&) = delete;
-    ~Sink() {
-        {
-            const std::lock_guard lock(mutex_);
-            closing_ = true;
-        }
-        changed_.notify_all();
-        workers_.join();
-    }
-
-    [[nodiscard]] std::uint64_t offset() const { return flushed_ + used_; }
-
-    // The first failure, if any. Called by the owner only.
-    [[nodiscard]] Outcome<void> status() const {
-        if (!failed_.load(std::memory_order_acquire)) return {};
-        if (start_failure_) return std::unexpected(*start_failure_);
-        if (write_error_ != 0) return std::unexpected(write_failure_of(write_error_));
-        return std::unexpected(Failure{failed_step_ + exception_text(thrown_)});
-    }
-
-    void put(std::string_view text) {
-        while (!text.empty()) {
-            if (used_ == sink_capacity) hand_over();
-            const std::size_t n = std::min(text.size(), sink_capacity - used_);
-            std::memcpy(current() + used_, text.data(), n);
-            used_ += n;
-            text.remove_prefix(n);
-        }
-    }
-
-    // Room for n contiguous bytes (n <= sink_capacity); commit what was used of it.
-    char* reserve(std::size_t n) {
-        if (n > sink_capacity - used_) hand_over();
-        return current() + used_;
-    }
-    void commit(std::size_t n) { used_ += n; }
-    static constexpr std::size_t max_reserve = sink_capacity;
-
-    // Everything put so far is hashed and written (or dropped after a failure) when this
-    // returns.
-    void flush() {
-        hand_over();
-        if (!writer_running_) return;
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return written_ == handed_ && (!hasher_running_ || hashed_ == handed_); });
-    }
-
-    // The SHA-1 of everything put so far; hashing stops here.
-    Outcome<std::string> digest() {
-        flush();
-        if (auto ok = status(); !ok) return std::unexpected(ok.error());
-        assert(hasher_);  // hashing was asked for, and it runs: no failure
-        auto hex = hasher_->hex();
-        hasher_.reset();  // the hashing thread is idle until the next buffer
-        return hex;
-    }
-
-private:
-    // Buffers in rotation: one being filled, up to two being hashed or written.
-    static constexpr std::size_t buffer_count = 3;
-
-    char* current() { return buffers_[handed_ % buffer_count].get(); }
-
-    // No thread was started after this one failed to, so no thread can be racing here.
-    void fail_to_start(Failure failure) {
-        start_failure_ = std::move(failure);
-        failed_.store(true, std::memory_order_release);
-    }
-
-    int write_step(const char* data, std::size_t size) {
-        detail::fault_point(detail::FaultSite::write_step);
-        return write_out(data, size);
-    }
-    int hash_step(const char* data, std::size_t size) {
-        detail::fault_point(detail::FaultSite::hash_step);
-        if (hasher_) hasher_->update(data, size);
-        return 0;
-    }
-
-    // Records the first failure of a step: a write_all error or what it threw.
-    void record_failure(int code, std::exception_ptr thrown, const char* name) {
-        if (failed_.load(std::memory_order_relaxed)) return;
-        write_error_ = code;
-        thrown_ = std::move(thrown);
-        failed_step_ = name;
-        failed_.store(true, std::memory_order_release);
-    }
-
-    // Runs one step on the caller's thread (no threads): hashing, then writing.
-    void run_inline(const char* data, std::size_t size) {
-        const auto step = [&](const char* name, auto&& body) {
-            if (failed_.load(std::memory_order_relaxed)) return;
-            try {
-                if (const int code = body(); code != 0) record_failure(code, nullptr, name);
-            } catch (...) {
-                record_failure(0, std::current_exception(), name);
-            }
-        };
-        if (hasher_) step("checksum failed: ", [&] { return hash_step(data, size); });
-        step("write failed: ", [&] { return write_step(data, size); });
-    }
-
-    // Passes the current buffer on and waits until the next one in rotation is free.
-    // Without a writing thread the buffer is written here, or dropped after a thread
-    // failed to start (the failure is recorded already).
-    void hand_over() {
-        if (used_ == 0) return;
-        flushed_ += used_;
-        if (!threaded_) {
-            run_inline(current(), used_);
-            used_ = 0;
-            return;
-        }
-        if (!writer_running_) {
-            used_ = 0;
-            return;
-        }
-        std::unique_lock lock(mutex_);
-        sizes_[handed_ % buffer_count] = used_;
-        ++handed_;
-        used_ = 0;
-        changed_.notify_all();
-        changed_.wait(lock, [&] {
-            const std::uint64_t done = hasher_running_ ? std::min(written_, hashed_) : written_;
-            return handed_ - done < buffer_count;
-        });
-    }
-
-    // One worker: takes every handed buffer in order, applies step (which returns 0 or a
-    // write_all error), counts it in done. A failure, returned or thrown, is recorded
-    // with `name` as its message prefix; from then on every worker only counts buffers,
-    // so the owner never waits for a step that will not come.
-    template <class Step>
-    void work(std::uint64_t& done, const char* name, Step step) {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [&] { return done < handed_ || closing_; });
-            if (done == handed_) return;
-            const std::size_t index = static_cast<std::size_t>(done % buffer_count);
-            const std::size_t size = sizes_[index];
-            lock.unlock();
-            int code = 0;
-            std::exception_ptr thrown;
-            if (!failed_.load(std::memory_order_relaxed)) {
-                try {
-                    code = step(buffers_[index].get(), size);
-                } catch (...) {
-                    thrown = std::current_exception();
-                }
-            }
-            lock.lock();
-            if (code != 0 || thrown) record_failure(code, std::move(thrown), name);
-            ++done;
-            changed_.notify_all();
-        }
-    }
-
-    // 0, or the write_all error.
-    int write_out(const char* data, std::size_t size) {
-        if (const int code = write_all(fd_, data, size, -1); code != 0) return code;
-        // Start the disk writes as the file grows, so the flush before the rename finds
-        // little left to do. A hint only: its failure changes nothing.
-        written_bytes_ += size;
-        if (written_bytes_ - synced_ >= writeback_step) {
-            ::sync_file_range(fd_, static_cast<off_t>(synced_), static_cast<off_t>(written_bytes_ - synced_),
-                              SYNC_FILE_RANGE_WRITE);
-            synced_ = written_bytes_;
-        }
-        return 0;
-    }
-
-    int fd_;
-    std::array<std::unique_ptr<char[]>, buffer_count> buffers_;
-    std::array<std::size_t, buffer_count> sizes_{};
-    std::size_t used_ = 0;             // bytes in the buffer being filled
-    std::uint64_t flushed_ = 0;        // bytes handed on before it
-    std::optional<Sha1> hasher_;       // used by the hashing step only while it holds a buffer
-    std::uint64_t written_bytes_ = 0;  // the writing step's own counts
-    std::uint64_t synced_ = 0;
-    bool threaded_ = false;
-    bool writer_running_ = false;
-    bool hasher_running_ = false;
-
-    // The first failure: set once, before failed_ is (release), read after it (acquire).
-    std::atomic<bool> failed_{false};
-    std::optional<Failure> start_failure_;  // a thread that could not start
-    int write_error_ = 0;                   // a write_all error
-    std::exception_ptr thrown_;             // or what a step threw,
-    const char* failed_step_ = "";          // with its message prefix
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::uint64_t handed_ = 0;   // buffers handed on so far
-    std::uint64_t written_ = 0;  // of them, written
-    std::uint64_t hashed_ = 0;   // of them, hashed
-    bool closing_ = false;
-    Workers workers_;            // last: joined first, while everything they use exists
-};
-
-// A growable text buffer with the sink's put/reserve/commit surface: one spectrum's
-// element, built on a worker and copied into the sink in order. Keeps its memory from
-// one spectrum to the next.
-class Chunk {
-public:
-    static constexpr std::size_t max_reserve = std::numeric_limits<std::size_t>::max() / 4;
-
-    void put(std::string_view text) {
-        std::memcpy(reserve(text.size()), text.data(), text.size());
-        used_ += text.size();
-    }
-    char* reserve(std::size_t n) {
-        if (n > capacity_ - used_) grow(n);
-        return data_.get() + used_;
-    }
-    void commit(std::size_t n) { used_ += n; }
-    void clear() { used_ = 0; }
-    [[nodiscard]] std::string_view view() const { return {data_.get(), used_}; }
-
-private:
-    void grow(std::size_t n) {
-        const std::size_t capacity = std::max({capacity_ * 2, used_ + n, std::size_t{1} << 16});
-        std::unique_ptr<char[]> data(new char[capacity]);
-        if (used_ != 0) std::memcpy(data.get(), data_.get(), used_);
-        data_ = std::move(data);
-        capacity_ = capacity;
-    }
-
-    std::unique_ptr<char[]> data_;
-    std::size_t used_ = 0;
-    std::size_t capacity_ = 0;
-};
-
-template <class Out>
-void put_number(Out& out, std::uint64_t value) {
-    char* p = out.reserve(24);
-    const auto r = std::to_chars(p, p + 24, value);
-    out.commit(static_cast<std::size_t>(r.ptr - p));
-}
-
-// Shortest text that reads back as the same value; xs:double spellings for the
-// non-finite ones.
-template <class Out, class Float>
-void put_float(Out& out, Float value) {
-    if (std::isnan(value)) return out.put("NaN");
-    if (std::isinf(value)) return out.put(value > 0 ? "INF" : "-INF");
-    char* p = out.reserve(32);
-    const auto r = std::to_chars(p, p + 32, value);
-    out.commit(static_cast<std::size_t>(r.ptr - p));
-}
-
-template <class Out>
-void put_base64(Out& out, std::span<const std::uint8_t> bytes) {
-    // Whole 3-byte groups per step, so padding can only appear at the very end.
-    constexpr std::size_t step = std::min(Out::max_reserve, sink_capacity) / 4 * 3 / 2;
-    while (!bytes.empty()) {
-        const std::size_t n = std::min(bytes.size(), step);
-        char* p = out.reserve(base64_length(n));
-        base64_encode(bytes.first(n), p);
-        out.commit(base64_length(n));
-        bytes = bytes.subspan(n);
-    }
-}
-
-
-template <class T>
-std::span<const std::uint8_t> bytes_of(std::span<const T> values) {
-    return {reinterpret_cast<const std::uint8_t*>(values.data()), values.size_bytes()};
-}
 
 // `<cvParam cvRef=".." accession=".." name=".." value="` up to the opening quote of the
 // value, for a term that the generated table names.
@@ -447,10 +102,23 @@ struct Lines {
     std::string intensity_array = cv_open("MS:1000515") + unit_close(counts_unit);
     std::string time_array = cv_open("MS:1000595") + unit_close(second_unit);
     std::string tic_chromatogram = cv_flag("MS:1000235");
+    std::string bpc_chromatogram = cv_flag("MS:1000628");
     std::string mz_close = unit_close(mz_unit);
     std::string counts_close = unit_close(counts_unit);
     std::string second_close = unit_close(second_unit);
+
+    [[nodiscard]] const std::string& chromatogram_term(Trace trace) const {
+        switch (trace) {
+            case Trace::tic: return tic_chromatogram;
+            case Trace::bpc: return bpc_chromatogram;
+        }
+        return tic_chromatogram;
+    }
 };
+
+// The chromatograms the document carries, in this order, each with every spectrum's value
+// (ion_totals.hpp makes them).
+constexpr std::array written_traces{Trace::tic};
 
 // The mapping rules of the format allow one representation term at most: it is given
 // only when every spectrum has it.
@@ -650,7 +318,7 @@ struct EncodedSpectrum {
     Chunk element;  // from "<spectrum" to "</spectrum>\n"
     std::string native_id;
     double retention_time = 0.0;
-    double total_ion_current = 0.0;
+    std::array<double, all_traces.size()> traces{};  // the spectrum's value of each trace
     std::uint64_t points = 0;
     unsigned content = 0;
     std::optional<std::string> error;  // why the record's data could not be read
@@ -665,12 +333,13 @@ Outcome<void> encode_spectrum(const corvane::SpectrumRecord& record, std::uint64
     if (record.mz.size() != record.intensity.size()) {
         return std::unexpected(Failure{"spectrum " + record.native_id + " has arrays of different lengths"});
     }
-    const SpectrumSummary summary = summarize(record.mz, record.intensity);
+    const IonTotals totals = ion_totals(record.intensity);
+    const MzRange range = mz_range(record.mz);
     Chunk& out = encoded.element;
     out.clear();
     encoded.native_id = record.native_id;
     encoded.retention_time = record.retention_time_sec;
-    encoded.total_ion_current = summary.total_ion_current;
+    for (std::size_t t = 0; t < all_traces.size(); ++t) encoded.traces[t] = trace_value(all_traces[t], totals);
     encoded.points = record.mz.size();
     encoded.error = record.error;
 
@@ -699,27 +368,27 @@ Outcome<void> encode_spectrum(const corvane::SpectrumRecord& record, std::uint64
     encoded.content |= record.is_profile ? content_profile : content_centroid;
     out.put("\n        ");
     out.put(lines.tic);
-    put_float(out, summary.total_ion_current);
+    put_float(out, totals.total_ion_current);
     out.put("\"/>\n");
-    if (summary.base_peak) {
+    if (totals.base_peak) {
         out.put("        ");
         out.put(lines.base_mz);
-        put_float(out, record.mz[*summary.base_peak]);
+        put_float(out, record.mz[*totals.base_peak]);
         out.put(lines.mz_close);
         out.put("        ");
         out.put(lines.base_intensity);
         // As a double: a reader parsing the text gets exactly the array's value, widened.
-        put_float(out, static_cast<double>(record.intensity[*summary.base_peak]));
+        put_float(out, totals.base_peak_intensity);
         out.put(lines.counts_close);
     }
-    if (summary.lowest_mz) {
+    if (range.lowest) {
         out.put("        ");
         out.put(lines.lowest_mz);
-        put_float(out, *summary.lowest_mz);
+        put_float(out, *range.lowest);
         out.put(lines.mz_close);
         out.put("        ");
         out.put(lines.highest_mz);
-        put_float(out, *summary.highest_mz);
+        put_float(out, *range.highest);
         out.put(lines.mz_close);
     }
     // What the scan index holds about a fragment scan's precursor is handed on as is:
@@ -764,22 +433,17 @@ Outcome<void> encode_spectrum(const corvane::SpectrumRecord& record, std::uint64
     return {};
 }
 
-// Record k of the run (k taken in order from 0), or nothing when the source ran out.
-// Called from several threads at once.
-using Fetch = std::function<std::optional<corvane::SpectrumRecord>(std::size_t)>;
+// Record k of the run. Called from several threads at once.
+using Fetch = std::function<corvane::SpectrumRecord(std::size_t)>;
 
 // Encodes record k into an EncodedSpectrum: a failure of the source or of the encoding as
 // an ordinary Failure, whatever was thrown.
-Outcome<bool> produce(const Fetch& fetch, std::size_t k, const Lines& lines, Encoder& encoder,
+Outcome<void> produce(const Fetch& fetch, std::size_t k, const Lines& lines, Encoder& encoder,
                       EncodedSpectrum& encoded) {
     try {
-        // Taken even when the encoder cannot work: with an iterator, the next position
-        // waits for this one to be taken.
-        auto record = fetch(k);
-        if (!record) return false;
+        const corvane::SpectrumRecord record = fetch(k);
         if (!encoder.ready()) return std::unexpected(Failure{"out of memory for the compressor"});
-        if (auto ok = encode_spectrum(*record, k, lines, encoder, encoded); !ok) return std::unexpected(ok.error());
-        return true;
+        return encode_spectrum(record, k, lines, encoder, encoded);
     } catch (const CompressionError& e) {
         return std::unexpected(Failure{"compression failed: " + exception_text(e.cause)});
     } catch (...) {
@@ -796,8 +460,8 @@ public:
           run_(run),
           options_(options) {}
 
-    Outcome<WriteStats> write(std::size_t count, const Fetch& fetch, const std::function<bool()>& more,
-                              Progress& progress, const std::atomic<bool>& stop);
+    Outcome<WriteStats> write(std::size_t count, const Fetch& fetch, Progress& progress,
+                              const std::atomic<bool>& stop);
 
 private:
     void header();
@@ -829,8 +493,8 @@ private:
     std::vector<std::uint64_t> offsets_;
     std::vector<std::string> ids_;
     std::vector<double> times_;
-    std::vector<double> totals_;
-    std::uint64_t chromatogram_offset_ = 0;
+    std::array<std::vector<double>, all_traces.size()> traces_;
+    std::vector<std::uint64_t> chromatogram_offsets_;
     std::uint64_t points_ = 0;
     std::uint64_t reported_ = 0;         // bytes counted in progress so far
     WriteStats stats_;                   // the damaged records so far
@@ -962,7 +626,7 @@ void DocumentWriter::append(const EncodedSpectrum& encoded) {
     offsets_.push_back(out_.offset());  // the index points at the '<' of the element
     ids_.push_back(encoded.native_id);
     times_.push_back(encoded.retention_time);
-    totals_.push_back(encoded.total_ion_current);
+    for (std::size_t t = 0; t < all_traces.size(); ++t) traces_[t].push_back(encoded.traces[t]);
     points_ += encoded.points;
     content_ |= encoded.content;
     out_.put(encoded.element.view());
@@ -970,141 +634,83 @@ void DocumentWriter::append(const EncodedSpectrum& encoded) {
 
 Outcome<void> DocumentWriter::spectra(std::size_t count, const Fetch& fetch, Progress& progress,
                                       const std::atomic<bool>& stop) {
-    const auto miscounted = [&] {
-        return std::unexpected(Failure{"the reader gave a number of spectra other than the " +
-                                       std::to_string(run_.spectrum_count) + " announced"});
-    };
-    const auto delivered = [&] {
-        progress.scans_done.fetch_add(1, std::memory_order_relaxed);
-        progress.bytes_written.fetch_add(out_.offset() - reported_, std::memory_order_relaxed);
-        reported_ = out_.offset();
-    };
-    const std::size_t workers = std::min<std::size_t>(threads_, count);
-    if (workers <= 1) {
-        Encoder encoder(options_, lines_);
-        EncodedSpectrum encoded;
-        for (std::size_t k = 0; k < count; ++k) {
-            if (stop.load(std::memory_order_relaxed)) return std::unexpected(Failure{"interrupted"});
-            auto made = produce(fetch, k, lines_, encoder, encoded);
-            if (!made) return std::unexpected(made.error());
-            if (!*made) return miscounted();
-            if (auto ok = damaged(encoded); !ok) return ok;
-            append(encoded);
-            if (auto ok = check_sink(); !ok) return ok;
-            delivered();
-        }
-        return {};
-    }
-
-    // The ordered pool: a worker takes the next position k only while k lies within the
-    // window of elements this thread has not copied yet, and builds it in the window's
-    // slot k % window, which no one else touches until this thread has copied it. So at
-    // most `window` elements wait, whatever the run's size, and the file is the same for
-    // every thread count.
+    // Decoded and encoded on the ordered pool (the calling thread alone with one thread),
+    // each element copied into the file in order by this thread: at most a window of
+    // elements waits, whatever the run's size, and the file is the same for every thread
+    // count. A slot keeps its element's memory from one spectrum to the next.
     struct Slot {
         EncodedSpectrum encoded;
         std::optional<Failure> failure;
-        bool ready = false;
-        bool ended = false;  // the source ran out before this position
     };
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable ready;  // this thread waits for its next slot
-        std::condition_variable space;  // workers wait for the window to move on
-        std::vector<Slot> slots;
-        std::size_t next = 0;
-        std::size_t copied = 0;
-        bool stop = false;
-    };
-    Shared shared;
-    shared.slots.resize(workers * 4);
-    const std::size_t window = shared.slots.size();
+    // One encoder per worker, made on its thread at its first spectrum.
+    std::vector<std::optional<Encoder>> encoders(std::max<std::size_t>(1, OrderedPool<Slot>::worker_count(count, threads_)));
     const Lines& lines = lines_;
     const WriteOptions& options = options_;
-
-    const auto work = [&shared, &fetch, &lines, &options, count, window] {
-        Encoder encoder(options, lines);
-        std::unique_lock lock(shared.mutex);
-        for (;;) {
-            shared.space.wait(lock, [&] {
-                return shared.stop || shared.next >= count || shared.next < shared.copied + window;
-            });
-            if (shared.stop || shared.next >= count) return;
-            const std::size_t k = shared.next++;
-            Slot& slot = shared.slots[k % window];
-            lock.unlock();
-            Outcome<bool> made = produce(fetch, k, lines, encoder, slot.encoded);
-            lock.lock();
-            if (!made) slot.failure = std::move(made.error());
-            slot.ended = made && !*made;
-            slot.ready = true;
-            shared.ready.notify_one();
-            if (!made || slot.ended) return;  // nothing after it will be copied
-        }
-    };
-
-    Workers pool;
-    // Stops and joins the workers on every way out of here.
-    struct Stopper {
-        Shared& shared;
-        Workers& pool;
-        ~Stopper() {
-            {
-                const std::lock_guard lock(shared.mutex);
-                shared.stop = true;
+    OrderedPool<Slot> pool(
+        count, threads_,
+        [&encoders, &fetch, &lines, &options](std::size_t k, std::size_t worker, Slot& slot) {
+            std::optional<Encoder>& encoder = encoders[worker];
+            slot.failure.reset();
+            try {
+                if (!encoder) encoder.emplace(options, lines);
+            } catch (...) {
+                slot.failure = Failure{"encoding failed: " + exception_text(std::current_exception())};
+                return;
             }
-            shared.space.notify_all();
-            pool.join();
-        }
-    } stopper{shared, pool};
-    for (std::size_t w = 0; w < workers; ++w) {
-        if (auto started = pool.start(work); !started) return started;
+            if (auto made = produce(fetch, k, lines, *encoder, slot.encoded); !made) {
+                slot.failure = std::move(made.error());
+            }
+        },
+        [] { detail::fault_point(detail::FaultSite::thread_start); });
+    if (const auto failure = pool.start_failure()) {
+        return std::unexpected(Failure{"cannot start a thread: " + exception_text(failure)});
     }
-
     for (std::size_t k = 0; k < count; ++k) {
-        Slot& slot = shared.slots[k % window];
-        {
-            std::unique_lock lock(shared.mutex);
-            shared.ready.wait(lock, [&] { return slot.ready; });
-        }
         if (stop.load(std::memory_order_relaxed)) return std::unexpected(Failure{"interrupted"});
-        if (slot.failure) return std::unexpected(std::move(*slot.failure));
-        if (slot.ended) return miscounted();
-        if (auto ok = damaged(slot.encoded); !ok) return ok;
-        append(slot.encoded);
+        Slot* slot = pool.next();  // make never throws: produce turns everything into a Failure
+        assert(slot != nullptr);
+        if (slot->failure) return std::unexpected(std::move(*slot->failure));
+        if (auto ok = damaged(slot->encoded); !ok) return ok;
+        append(slot->encoded);
         if (auto ok = check_sink(); !ok) return ok;
-        delivered();
-        {
-            const std::lock_guard lock(shared.mutex);
-            slot.ready = false;
-            ++shared.copied;
-        }
-        shared.space.notify_all();
+        progress.scans_done.fetch_add(1, std::memory_order_relaxed);
+        progress.bytes_written.fetch_add(out_.offset() - reported_, std::memory_order_relaxed);
+        reported_ = out_.offset();
     }
     return {};
 }
 
 Outcome<void> DocumentWriter::chromatogram() {
     out_.put("    </spectrumList>\n"
-             "    <chromatogramList count=\"1\" defaultDataProcessingRef=\"conversion\">\n");
-    out_.put("      ");
-    chromatogram_offset_ = out_.offset();
-    out_.put("<chromatogram index=\"0\" id=\"TIC\" defaultArrayLength=\"");
-    put_number(out_, times_.size());
-    out_.put("\">\n        ");
-    out_.put(lines_.tic_chromatogram);
-    out_.put("\n        <binaryDataArrayList count=\"2\">\n");
+             "    <chromatogramList count=\"");
+    put_number(out_, written_traces.size());
+    out_.put("\" defaultDataProcessingRef=\"conversion\">\n");
     Encoder encoder(options_, lines_);
     if (!encoder.ready()) return std::unexpected(Failure{"out of memory for the compressor"});
-    try {
-        encoder.array(out_, std::span<const double>(times_), Numpress::linear, lines_.time_array);
-        encoder.array(out_, std::span<const double>(totals_), Numpress::slof, lines_.intensity_array);
-    } catch (const CompressionError& e) {
-        return std::unexpected(Failure{"compression failed: " + exception_text(e.cause)});
+    for (std::size_t c = 0; c < written_traces.size(); ++c) {
+        const Trace trace = written_traces[c];
+        out_.put("      ");
+        chromatogram_offsets_.push_back(out_.offset());
+        out_.put("<chromatogram index=\"");
+        put_number(out_, c);
+        out_.put("\" id=\"");
+        out_.put(trace_name(trace));
+        out_.put("\" defaultArrayLength=\"");
+        put_number(out_, times_.size());
+        out_.put("\">\n        ");
+        out_.put(lines_.chromatogram_term(trace));
+        out_.put("\n        <binaryDataArrayList count=\"2\">\n");
+        const std::vector<double>& values = traces_[static_cast<std::size_t>(trace)];
+        try {
+            encoder.array(out_, std::span<const double>(times_), Numpress::linear, lines_.time_array);
+            encoder.array(out_, std::span<const double>(values), Numpress::slof, lines_.intensity_array);
+        } catch (const CompressionError& e) {
+            return std::unexpected(Failure{"compression failed: " + exception_text(e.cause)});
+        }
+        out_.put("        </binaryDataArrayList>\n"
+                 "      </chromatogram>\n");
     }
-    out_.put("        </binaryDataArrayList>\n"
-             "      </chromatogram>\n"
-             "    </chromatogramList>\n"
+    out_.put("    </chromatogramList>\n"
              "  </run>\n"
              "</mzML>\n");
     return {};
@@ -1120,9 +726,15 @@ void DocumentWriter::footer_and_index() {
         put_number(out_, offsets_[i]);
         out_.put("</offset>\n");
     }
-    out_.put("  </index>\n  <index name=\"chromatogram\">\n    <offset idRef=\"TIC\">");
-    put_number(out_, chromatogram_offset_);
-    out_.put("</offset>\n  </index>\n</indexList>\n<indexListOffset>");
+    out_.put("  </index>\n  <index name=\"chromatogram\">\n");
+    for (std::size_t c = 0; c < written_traces.size(); ++c) {
+        out_.put("    <offset idRef=\"");
+        out_.put(trace_name(written_traces[c]));
+        out_.put("\">");
+        put_number(out_, chromatogram_offsets_[c]);
+        out_.put("</offset>\n");
+    }
+    out_.put("  </index>\n</indexList>\n<indexListOffset>");
     put_number(out_, index_offset);
     out_.put("</indexListOffset>\n<fileChecksum>");
 }
@@ -1151,18 +763,12 @@ Outcome<void> DocumentWriter::finish() {
     return check_sink();
 }
 
-// `more` tells, after the last announced spectrum, whether the source has one more.
-Outcome<WriteStats> DocumentWriter::write(std::size_t count, const Fetch& fetch, const std::function<bool()>& more,
-                                          Progress& progress, const std::atomic<bool>& stop) {
+Outcome<WriteStats> DocumentWriter::write(std::size_t count, const Fetch& fetch, Progress& progress,
+                                          const std::atomic<bool>& stop) {
     // A thread that could not start fails the document before anything is written.
     if (auto ok = check_sink(); !ok) return std::unexpected(ok.error());
     header();
     if (auto ok = spectra(count, fetch, progress, stop); !ok) return std::unexpected(ok.error());
-    // The list's count is written already; one spectrum more would contradict it.
-    if (more()) {
-        return std::unexpected(Failure{"the reader gave a number of spectra other than the " +
-                                       std::to_string(run_.spectrum_count) + " announced"});
-    }
     if (auto ok = chromatogram(); !ok) return std::unexpected(ok.error());
     if (options_.index) footer_and_index();
     if (auto ok = finish(); !ok) return std::unexpected(ok.error());
@@ -1177,54 +783,9 @@ Outcome<WriteStats> DocumentWriter::write(std::size_t count, const Fetch& fetch,
 
 
 SpectrumSummary summarize(std::span<const double> mz, std::span<const float> intensity) {
-    // These loops run over every point of the run, so they keep four independent lanes
-    // (one chain of dependent steps would be their slowest part) and no tests beyond the
-    // comparisons. Comparisons with NaN are false: NaN never becomes the highest, lowest
-    // or largest value. The sum is as good as a sequential one, in another order.
-    SpectrumSummary s;
-    constexpr float finf = std::numeric_limits<float>::infinity();
-    std::array<double, 4> total{};
-    std::array<float, 4> top{-finf, -finf, -finf, -finf};
-    std::size_t i = 0;
-    for (; intensity.size() - i >= 4; i += 4) {
-        for (std::size_t lane = 0; lane < 4; ++lane) {
-            const float v = intensity[i + lane];
-            total[lane] += static_cast<double>(v);
-            top[lane] = v > top[lane] ? v : top[lane];
-        }
-    }
-    for (; i < intensity.size(); ++i) {
-        total[0] += static_cast<double>(intensity[i]);
-        top[0] = intensity[i] > top[0] ? intensity[i] : top[0];
-    }
-    s.total_ion_current = (total[0] + total[1]) + (total[2] + total[3]);
-    // The base peak is the first point with the highest intensity; none if all are NaN.
-    const float best = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
-    const auto at = std::find(intensity.begin(), intensity.end(), best);
-    if (at != intensity.end()) s.base_peak = static_cast<std::size_t>(at - intensity.begin());
-
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    std::array<double, 4> low{inf, inf, inf, inf};
-    std::array<double, 4> high{-inf, -inf, -inf, -inf};
-    std::size_t j = 0;
-    for (; mz.size() - j >= 4; j += 4) {
-        for (std::size_t lane = 0; lane < 4; ++lane) {
-            const double m = mz[j + lane];
-            low[lane] = m < low[lane] ? m : low[lane];
-            high[lane] = m > high[lane] ? m : high[lane];
-        }
-    }
-    for (; j < mz.size(); ++j) {
-        low[0] = mz[j] < low[0] ? mz[j] : low[0];
-        high[0] = mz[j] > high[0] ? mz[j] : high[0];
-    }
-    const double lowest = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
-    const double highest = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
-    if (lowest <= highest) {
-        s.lowest_mz = lowest;
-        s.highest_mz = highest;
-    }
-    return s;
+    const IonTotals totals = ion_totals(intensity);
+    const MzRange range = mz_range(mz);
+    return {totals.total_ion_current, totals.base_peak, range.lowest, range.highest};
 }
 
 namespace detail {
@@ -1237,43 +798,17 @@ std::optional<std::vector<std::uint8_t>> numpress_bytes(std::span<const double> 
 
 }  // namespace detail
 
-Outcome<WriteStats> write_mzml(int fd, corvane::SpectrumIterator& spectra, const RunInfo& run,
-                               const WriteOptions& options, Progress& progress,
-                               const std::atomic<bool>& stop) {
-    // The iterator gives its records in order, one caller at a time: a worker that took
-    // position k waits for its turn, so decoding is serial and the rest is spread out.
-    std::mutex mutex;
-    std::condition_variable turn;
-    std::size_t taken = 0;
-    const Fetch fetch = [&](std::size_t k) {
-        std::unique_lock lock(mutex);
-        turn.wait(lock, [&] { return taken == k; });
-        // Counted even when next() throws, so that the worker after this one never waits forever.
-        struct Next {
-            std::size_t& taken;
-            std::condition_variable& turn;
-            ~Next() {
-                ++taken;
-                turn.notify_all();
-            }
-        } next{taken, turn};
-        return spectra.next();
-    };
-    DocumentWriter writer(fd, run, options);
-    return writer.write(static_cast<std::size_t>(run.spectrum_count), fetch,
-                        [&] { return spectra.next().has_value(); }, progress, stop);
-}
-
 Outcome<WriteStats> write_mzml(int fd, const IndexedSource& source, const RunInfo& run,
                                const WriteOptions& options, Progress& progress,
                                const std::atomic<bool>& stop) {
-    const std::size_t count = std::min<std::size_t>(source.count, static_cast<std::size_t>(run.spectrum_count));
-    const Fetch fetch = [&](std::size_t k) -> std::optional<corvane::SpectrumRecord> {
-        if (k >= source.count) return std::nullopt;
-        return source.record_at(k);
-    };
+    // The list's count is written before the spectra: a source that holds another number
+    // would contradict it.
+    if (source.count != run.spectrum_count) {
+        return std::unexpected(Failure{"the reader gave a number of spectra other than the " +
+                                       std::to_string(run.spectrum_count) + " announced"});
+    }
     DocumentWriter writer(fd, run, options);
-    return writer.write(count, fetch, [&] { return source.count > count; }, progress, stop);
+    return writer.write(source.count, source.record_at, progress, stop);
 }
 
 RunInfo run_info(const Reader& reader) {

@@ -82,25 +82,6 @@ struct SpectrumSummary {
 
 [[nodiscard]] SpectrumSummary summarize(std::span<const double> mz, std::span<const float> intensity);
 
-// Writes the document to fd (a new, empty, seekable file) from the records of spectra.
-// Encoding (arrays, compression, base64) runs on options.threads worker threads, the
-// records are taken from the iterator in turn; with one thread everything runs on the
-// calling thread. The bytes written are the same for every thread count.
-// Stops with "interrupted" as soon as stop is set. Failures: a write error ("write
-// failed: <OS text>"; "write failed: nothing written" when a write call takes no byte,
-// which calling again would only repeat), a record whose arrays differ in length, or a
-// source giving a number of spectra other than run.spectrum_count, with options.strict a
-// record that carries an error ("scan ID is damaged: ERROR; nothing written"; otherwise
-// it is written with empty arrays and the data_error_param). Short writes are
-// continued. A failure on one of the writer's threads is returned like any other: "cannot
-// start a thread: <reason>", "compression failed: <reason>", "encoding failed: <reason>"
-// (what decoding or encoding a spectrum threw), "write failed: <reason>" or "checksum
-// failed: <reason>" (the reason "out of memory" for std::bad_alloc); every thread has
-// stopped when it returns. The file's contents are unspecified after a failure.
-[[nodiscard]] Outcome<WriteStats> write_mzml(int fd, corvane::SpectrumIterator& spectra,
-                                             const RunInfo& run, const WriteOptions& options,
-                                             Progress& progress, const std::atomic<bool>& stop);
-
 // A source whose records can be decoded by position, each on its own and from several
 // threads at once, exactly as its iterator would give them (the reader's record_at).
 struct IndexedSource {
@@ -108,8 +89,23 @@ struct IndexedSource {
     std::function<corvane::SpectrumRecord(std::size_t)> record_at;
 };
 
-// The same from an indexed source: the workers decode as well as encode, so a run uses
-// every thread asked for from the first byte to the last. Same failures, same bytes.
+// Writes the document to fd (a new, empty, seekable file) from the records of source.
+// Decoding and encoding (arrays, compression, base64) run on options.threads worker
+// threads of the ordered pool (ordered.hpp); with one thread everything runs on the
+// calling thread. The bytes written are the same for every thread count.
+// Stops with "interrupted" as soon as stop is set. Failures: a write error ("write
+// failed: <OS text>"; "write failed: nothing written" when a write call takes no byte,
+// which calling again would only repeat), a record whose arrays differ in length, a
+// source holding a number of records other than run.spectrum_count ("the reader gave a
+// number of spectra other than the N announced"; nothing is written), with
+// options.strict a record that carries an error ("scan ID is damaged: ERROR; nothing
+// written"; otherwise it is written with empty arrays and the data_error_param). Short
+// writes are continued. A failure on one of the writer's threads is returned like any
+// other: "cannot start a thread: <reason>", "compression failed: <reason>", "encoding
+// failed: <reason>" (what record_at, or encoding a spectrum, threw), "write failed:
+// <reason>" or "checksum failed: <reason>" (the reason "out of memory" for
+// std::bad_alloc); every thread has stopped when it returns. The file's contents are
+// unspecified after a failure.
 [[nodiscard]] Outcome<WriteStats> write_mzml(int fd, const IndexedSource& source, const RunInfo& run,
                                              const WriteOptions& options, Progress& progress,
                                              const std::atomic<bool>& stop);
@@ -126,12 +122,6 @@ struct IndexedSource {
 }  // namespace corvane::mzml
 
 namespace corvane::mzml::detail {
-
-// The writer's write call (pwrite semantics; offset -1 means a plain write at the file
-// position). Tests swap it to inject short counts, zero counts and errors; nullptr
-// restores the system's. Returns the previous one. Swap only while no writer runs.
-using WriteCall = long (*)(int fd, const void* data, unsigned long size, long long offset);
-WriteCall set_write_call(WriteCall call);
 
 // The writer's MS-Numpress coding of one array: linear prediction (m/z, times) or short
 // logged floats (intensities), before zlib; nothing when the writer would store the array

@@ -6,9 +6,12 @@
 #include <memory>
 #include <string>
 
-#include "mzml.hpp"
+#include "export/format.hpp"
 
 namespace corvane::mzml {
+
+using output::Failure;
+using output::Outcome;
 
 // A running SHA-1 digest.
 class Sha1 {

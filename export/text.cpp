@@ -12,9 +12,6 @@ namespace corvane::mzml {
 
 namespace {
 
-constexpr std::string_view base64_alphabet =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 constexpr std::string_view replacement = "\xEF\xBF\xBD";  // U+FFFD
 
 bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -44,52 +41,6 @@ bool is_leap(long long year) {
 }
 
 }  // namespace
-
-namespace {
-
-// The two characters of every 12-bit group: one table look-up per half of a 3-byte group
-// instead of one per character (this loop is most of the converter's own work).
-constexpr std::array<std::array<char, 2>, 4096> base64_pairs = [] {
-    std::array<std::array<char, 2>, 4096> pairs{};
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        pairs[i] = {base64_alphabet[i >> 6], base64_alphabet[i & 63]};
-    }
-    return pairs;
-}();
-
-}  // namespace
-
-void base64_encode(std::span<const std::uint8_t> bytes, char* out) {
-    const std::uint8_t* in = bytes.data();
-    std::size_t n = bytes.size();
-    // Six bytes per step from one 8-byte load, while two spare bytes remain to be read.
-    while (n >= 8) {
-        std::uint64_t v;
-        std::memcpy(&v, in, sizeof v);
-        v = std::byteswap(v);  // the first byte on top (the host is little-endian)
-        std::memcpy(out, base64_pairs[(v >> 52) & 0xFFF].data(), 2);
-        std::memcpy(out + 2, base64_pairs[(v >> 40) & 0xFFF].data(), 2);
-        std::memcpy(out + 4, base64_pairs[(v >> 28) & 0xFFF].data(), 2);
-        std::memcpy(out + 6, base64_pairs[(v >> 16) & 0xFFF].data(), 2);
-        in += 6;
-        out += 8;
-        n -= 6;
-    }
-    while (n >= 3) {
-        const std::uint32_t v = (std::uint32_t{in[0]} << 16) | (std::uint32_t{in[1]} << 8) | in[2];
-        std::memcpy(out, base64_pairs[v >> 12].data(), 2);
-        std::memcpy(out + 2, base64_pairs[v & 0xFFF].data(), 2);
-        in += 3;
-        out += 4;
-        n -= 3;
-    }
-    if (n == 0) return;
-    const std::uint32_t v = (std::uint32_t{in[0]} << 16) | (n == 2 ? std::uint32_t{in[1]} << 8 : 0u);
-    out[0] = base64_alphabet[v >> 18];
-    out[1] = base64_alphabet[(v >> 12) & 63];
-    out[2] = n == 2 ? base64_alphabet[(v >> 6) & 63] : '=';
-    out[3] = '=';
-}
 
 std::string xml_escape(std::string_view text) {
     std::string out;

@@ -1,4 +1,4 @@
-// Text pieces of an mzML document: base64, XML escaping, identifiers, dates, URIs.
+// Text pieces of an mzML document: XML escaping, identifiers, dates, URIs.
 #pragma once
 
 #include <cstddef>
@@ -7,13 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "base64.hpp"
+
 namespace corvane::mzml {
 
-// Length of the base64 text (RFC 4648, padded, no line breaks) for n bytes.
-[[nodiscard]] constexpr std::size_t base64_length(std::size_t n) { return (n + 2) / 3 * 4; }
-
-// Writes the base64 text of bytes to out, which holds base64_length(bytes.size()) chars.
-void base64_encode(std::span<const std::uint8_t> bytes, char* out);
+// base64 is the one encoder of base64.hpp.
+using corvane::base64_encode;
+using corvane::base64_length;
 
 // text with &, <, >, " and ' replaced by entities, for attribute values and content.
 // Control characters that XML 1.0 cannot carry (below 0x20 except tab, LF, CR) become

@@ -11,9 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "mzml.hpp"
+#include "export/format.hpp"
 
 namespace corvane::mzml {
+
+using output::Failure;
+using output::Outcome;
 
 namespace detail {
 

@@ -224,21 +224,17 @@ void for_each_record(const Reader& reader, std::span<const std::size_t> scans, u
         [&](std::size_t k, SpectrumRecord&& record) { return consume(k, std::move(record)); });
 }
 
+Chromatogram trace(const Reader& reader, std::span<const std::size_t> scans, Trace kind, unsigned threads) {
+    return chromatogram(reader, scans, threads,
+                        [kind](const SpectrumRecord& r) { return trace_value(kind, ion_totals(r.intensity)); });
+}
+
 Chromatogram tic(const Reader& reader, std::span<const std::size_t> scans, unsigned threads) {
-    return chromatogram(reader, scans, threads, [](const SpectrumRecord& r) {
-        double sum = 0.0;
-        for (const float v : r.intensity) sum += static_cast<double>(v);
-        return sum;
-    });
+    return trace(reader, scans, Trace::tic, threads);
 }
 
 Chromatogram bpc(const Reader& reader, std::span<const std::size_t> scans, unsigned threads) {
-    return chromatogram(reader, scans, threads, [](const SpectrumRecord& r) {
-        if (r.intensity.empty()) return 0.0;
-        float best = r.intensity.front();
-        for (const float v : r.intensity) best = v > best ? v : best;
-        return static_cast<double>(best);
-    });
+    return trace(reader, scans, Trace::bpc, threads);
 }
 
 XicWindow window(double mz, std::optional<double> ppm, std::optional<double> da) {

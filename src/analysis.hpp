@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "ion_totals.hpp"
 #include "ordered.hpp"
 #include "reader.hpp"
 
@@ -87,7 +88,11 @@ struct Chromatogram {
     std::vector<double> value;  // summed (TIC, XIC) or largest (BPC) intensity; 0 for an empty scan
 };
 
-// Total-ion and base-peak chromatograms from the decoded points (the index holds no totals).
+// A trace (ion_totals.hpp) from the decoded points (the index holds no totals): the
+// total ion current, or the base peak's intensity (0 for a scan without points or with
+// only NaN intensities), of each scan.
+[[nodiscard]] Chromatogram trace(const Reader& reader, std::span<const std::size_t> scans, Trace kind,
+                                 unsigned threads);
 [[nodiscard]] Chromatogram tic(const Reader& reader, std::span<const std::size_t> scans, unsigned threads);
 [[nodiscard]] Chromatogram bpc(const Reader& reader, std::span<const std::size_t> scans, unsigned threads);
 

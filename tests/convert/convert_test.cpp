@@ -25,6 +25,7 @@
 #include "export/convert.hpp"
 #include "export/cv.hpp"
 #include "export/sha1.hpp"
+#include "export/sink.hpp"
 #include "export/text.hpp"
 #include "export/thread.hpp"
 #include "sample_writer.hpp"
@@ -226,21 +227,16 @@ TEST(PlanJobs, OutputFileFolderAndClashes) {
 
 namespace {
 
-// Hands out the given records, then nothing; its size hint is what it was told.
-class FakeSpectra final : public corvane::SpectrumIterator {
-public:
-    explicit FakeSpectra(std::vector<corvane::SpectrumRecord> records) : records_(std::move(records)) {}
-    std::optional<corvane::SpectrumRecord> next() override {
-        if (next_ == records_.size()) return std::nullopt;
-        return records_[next_++];
-    }
-    [[nodiscard]] corvane::SizeHint size_hint() const override {
-        return {records_.size() - next_, records_.size() - next_};
-    }
+// The given records as an indexed source, each decoded by copying it.
+struct FakeSpectra {
+    explicit FakeSpectra(std::vector<corvane::SpectrumRecord> given)
+        : records(std::move(given)),
+          source{records.size(), [this](std::size_t i) { return records[i]; }} {}
+    FakeSpectra(const FakeSpectra&) = delete;
+    FakeSpectra& operator=(const FakeSpectra&) = delete;
 
-private:
-    std::vector<corvane::SpectrumRecord> records_;
-    std::size_t next_ = 0;
+    std::vector<corvane::SpectrumRecord> records;
+    cc::IndexedSource source;
 };
 
 corvane::SpectrumRecord record(std::uint32_t scan_id, std::size_t mz_points, std::size_t intensity_points) {
@@ -296,7 +292,7 @@ TEST(WriteMzml, Failures) {
         FakeSpectra spectra(row.records);
         cc::Progress progress;
         const std::atomic<bool> stop{row.stop};
-        const auto result = cc::write_mzml(fd, spectra, run_info(row.announced), cc::WriteOptions{}, progress, stop);
+        const auto result = cc::write_mzml(fd, spectra.source, run_info(row.announced), cc::WriteOptions{}, progress, stop);
         ::close(fd);
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error().message, row.message);
@@ -311,7 +307,7 @@ TEST(WriteMzml, CountsWhatItWrote) {
     FakeSpectra spectra({record(1, 3, 3), record(2, 0, 0), record(3, 5, 5)});
     cc::Progress progress;
     const std::atomic<bool> stop{false};
-    const auto result = cc::write_mzml(fd, spectra, run_info(3), cc::WriteOptions{}, progress, stop);
+    const auto result = cc::write_mzml(fd, spectra.source, run_info(3), cc::WriteOptions{}, progress, stop);
     struct stat st {};
     ASSERT_EQ(::fstat(fd, &st), 0);
     ::close(fd);
@@ -345,15 +341,15 @@ std::vector<corvane::SpectrumRecord> profile_records() {
 
 // Writes profile_records() uncompressed (several buffers' worth) to path with the given
 // write call in place.
-cc::Outcome<cc::WriteStats> write_with(const std::string& path, cc::detail::WriteCall call) {
+cc::Outcome<cc::WriteStats> write_with(const std::string& path, corvane::output::detail::WriteCall call) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return std::unexpected(cc::Failure{"cannot create " + path});
     FakeSpectra spectra(profile_records());
     cc::Progress progress;
     const std::atomic<bool> stop{false};
-    const auto previous = cc::detail::set_write_call(call);
-    auto result = cc::write_mzml(fd, spectra, run_info(2), cc::WriteOptions{.compression = cc::Compression::none}, progress, stop);
-    cc::detail::set_write_call(previous);
+    const auto previous = corvane::output::detail::set_write_call(call);
+    auto result = cc::write_mzml(fd, spectra.source, run_info(2), cc::WriteOptions{.compression = cc::Compression::none}, progress, stop);
+    corvane::output::detail::set_write_call(previous);
     ::close(fd);
     return result;
 }
@@ -391,7 +387,7 @@ TEST(WriteMzml, ShortWritesAreContinued) {
     ASSERT_NE(want.find("MS:1000128"), std::string::npos);  // the corrected slot names profile data
     struct Row {
         const char* name;
-        cc::detail::WriteCall call;
+        corvane::output::detail::WriteCall call;
     };
     for (const Row& row : {Row{"every write short", trickle}, Row{"short pwrite", short_pwrite}}) {
         SCOPED_TRACE(row.name);
@@ -404,7 +400,7 @@ TEST(WriteMzml, ShortWritesAreContinued) {
 TEST(WriteMzml, WritesThatFail) {
     struct Row {
         const char* name;
-        cc::detail::WriteCall call;
+        corvane::output::detail::WriteCall call;
         std::string message;
     };
     const std::vector<Row> rows = {
@@ -516,7 +512,7 @@ TEST(WriteMzml, FailuresInsideItsThreads) {
         fault_passes = 0;
         const auto previous = cc::detail::set_fault_hook(inject);
         const auto result =
-            cc::write_mzml(fd, spectra, run_info(3), cc::WriteOptions{.threads = threads}, progress, stop);
+            cc::write_mzml(fd, spectra.source, run_info(3), cc::WriteOptions{.threads = threads}, progress, stop);
         cc::detail::set_fault_hook(previous);
         ::close(fd);
         EXPECT_GE(fault_passes.load(), row.at);  // the fault was reached
@@ -543,23 +539,17 @@ std::vector<corvane::SpectrumRecord> assorted_records() {
     return records;
 }
 
-// Writes records to a new file in dir as asked, from an iterator or an indexed source;
-// returns the file's bytes, or the failure's message prefixed with "failed: ".
+// Writes records to a new file in dir as asked; returns the file's bytes, or the
+// failure's message prefixed with "failed: ".
 std::string written(const corvane::sample_writer::TempDir& dir, const std::vector<corvane::SpectrumRecord>& records,
-                    cc::WriteOptions options, bool indexed) {
-    const std::string path = dir.join("out-" + std::to_string(options.threads) + (indexed ? "i" : "s") + ".mzML");
+                    cc::WriteOptions options) {
+    const std::string path = dir.join("out-" + std::to_string(options.threads) + ".mzML");
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     EXPECT_GE(fd, 0);
     cc::Progress progress;
     const std::atomic<bool> stop{false};
-    cc::Outcome<cc::WriteStats> result = std::unexpected(cc::Failure{});
-    if (indexed) {
-        const cc::IndexedSource source{records.size(), [&](std::size_t i) { return records[i]; }};
-        result = cc::write_mzml(fd, source, run_info(records.size()), options, progress, stop);
-    } else {
-        FakeSpectra spectra(records);
-        result = cc::write_mzml(fd, spectra, run_info(records.size()), options, progress, stop);
-    }
+    const cc::IndexedSource source{records.size(), [&](std::size_t i) { return records[i]; }};
+    const auto result = cc::write_mzml(fd, source, run_info(records.size()), options, progress, stop);
     ::close(fd);
     if (!result) return "failed: " + result.error().message;
     EXPECT_EQ(progress.scans_done.load(), records.size());
@@ -613,19 +603,16 @@ std::vector<std::uint8_t> inflate(const std::vector<std::uint8_t>& packed, std::
 
 }  // namespace
 
-TEST(WriteMzml, SameBytesForEveryThreadCountAndSource) {
+TEST(WriteMzml, SameBytesForEveryThreadCount) {
     corvane::sample_writer::TempDir dir;
     const auto records = assorted_records();
     for (const auto compression : {cc::Compression::none, cc::Compression::zlib, cc::Compression::numpress}) {
         SCOPED_TRACE(static_cast<int>(compression));
-        const std::string reference = written(dir, records, {.compression = compression, .threads = 1}, false);
+        const std::string reference = written(dir, records, {.compression = compression, .threads = 1});
         ASSERT_FALSE(reference.starts_with("failed")) << reference;
-        for (const unsigned threads : {1U, 2U, 3U, 8U, 64U}) {
-            for (const bool indexed : {false, true}) {
-                SCOPED_TRACE(std::to_string(threads) + (indexed ? " threads, indexed" : " threads, iterator"));
-                EXPECT_TRUE(written(dir, records, {.compression = compression, .threads = threads}, indexed) ==
-                            reference);
-            }
+        for (const unsigned threads : {2U, 3U, 8U, 64U}) {
+            SCOPED_TRACE(std::to_string(threads) + " threads");
+            EXPECT_TRUE(written(dir, records, {.compression = compression, .threads = threads}) == reference);
         }
     }
 }
@@ -633,7 +620,7 @@ TEST(WriteMzml, SameBytesForEveryThreadCountAndSource) {
 TEST(WriteMzml, NumpressStaysCloseAndKeepsWhatItCannotCarryExact) {
     corvane::sample_writer::TempDir dir;
     const auto records = assorted_records();
-    const std::string doc = written(dir, records, {.compression = cc::Compression::numpress, .threads = 2}, true);
+    const std::string doc = written(dir, records, {.compression = cc::Compression::numpress, .threads = 2});
     const auto arrays = binaries(doc);
     ASSERT_EQ(arrays.size(), 2 * records.size() + 2);  // and the chromatogram's two
     for (std::size_t r = 0; r < records.size(); ++r) {
@@ -706,7 +693,7 @@ TEST(WriteMzml, RepeatedAxesAreWrittenFromTheirOwnValues) {
     for (const auto compression : {cc::Compression::none, cc::Compression::zlib, cc::Compression::numpress}) {
         for (const unsigned threads : {1U, 2U}) {
             SCOPED_TRACE(std::to_string(static_cast<int>(compression)) + ", threads " + std::to_string(threads));
-            const auto arrays = binaries(written(dir, records, {.compression = compression, .threads = threads}, true));
+            const auto arrays = binaries(written(dir, records, {.compression = compression, .threads = threads}));
             ASSERT_EQ(arrays.size(), 2 * records.size() + 2);
             for (std::size_t r = 0; r < records.size(); ++r) {
                 const auto& mz = records[r].mz;
