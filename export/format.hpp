@@ -10,6 +10,7 @@
 #include <expected>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,6 +60,9 @@ enum class Format { mzml };
 // take ("mzML").
 [[nodiscard]] std::string_view format_name(Format format);
 [[nodiscard]] std::string_view format_extension(Format format);
+
+// Every format, in the order help texts list them.
+[[nodiscard]] std::span<const Format> formats();
 
 // The format a name denotes, compared without regard to case; nothing for an unknown name.
 [[nodiscard]] std::optional<Format> parse_format(std::string_view name);

@@ -92,8 +92,11 @@ void keep_profile_peaks(std::vector<double>& mz, std::vector<float>& intensity, 
 // code inlined; loads nothing and runs nothing else (a Content-Security-Policy says so).
 [[nodiscard]] std::string render(const RunSummary& summary);
 
-// Writes text to path through a temporary file beside it, renamed over path once complete:
-// a failure leaves no partial file and an existing file at path untouched.
-[[nodiscard]] Result<void> write_file(const std::string& path, std::string_view text);
+// Writes text to path by the output layer's rules (export/output.hpp): through a temporary
+// file beside it, flushed and renamed over path once complete, so that a failure leaves no
+// partial file and an existing file at path untouched. A path inside the acquisition (its
+// folder as given) is refused with EPERM; other failures are the system's errors.
+[[nodiscard]] Result<void> write_file(const std::string& acquisition, const std::string& path,
+                                      std::string_view text);
 
 }  // namespace corvane::report

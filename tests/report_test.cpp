@@ -381,8 +381,8 @@ TEST(ReportPage, RunsOnlyScriptsItsPolicyAllowsAndHostileTextStaysText) {
 TEST(ReportWrite, ReplacesTheFileOnlyWhenComplete) {
     sample_writer::TempDir dir;
     const std::string target = dir.join("page.html");
-    ASSERT_TRUE(write_file(target, "first").has_value());
-    ASSERT_TRUE(write_file(target, "second").has_value());
+    ASSERT_TRUE(write_file(dir.join("run.d"), target, "first").has_value());
+    ASSERT_TRUE(write_file(dir.join("run.d"), target, "second").has_value());
     std::ifstream in(target);
     std::stringstream text;
     text << in.rdbuf();
@@ -390,11 +390,11 @@ TEST(ReportWrite, ReplacesTheFileOnlyWhenComplete) {
     EXPECT_EQ(listing(dir.path()), std::vector<std::string>{"page.html"});
 
     // A missing folder, and a target that is a folder: an error, and nothing left behind.
-    auto missing = write_file(dir.join("no/page.html"), "x");
+    auto missing = write_file(dir.join("run.d"), dir.join("no/page.html"), "x");
     ASSERT_FALSE(missing.has_value());
     EXPECT_EQ(missing.error(), Error::io(ENOENT));
     ASSERT_EQ(::mkdir(dir.join("folder.html").c_str(), 0755), 0);
-    auto onto_folder = write_file(dir.join("folder.html"), "x");
+    auto onto_folder = write_file(dir.join("run.d"), dir.join("folder.html"), "x");
     ASSERT_FALSE(onto_folder.has_value());
     EXPECT_EQ(onto_folder.error(), Error::io(EISDIR));
     EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{"folder.html", "page.html"}));

@@ -710,7 +710,7 @@ PyObject* report_impl(PyObject* self, PyObject* path, unsigned threads) {
     }
     auto written = without_gil([&] {
         const auto summary = report::summarize(*reader, resolve_threads(threads));
-        return report::write_file(out, report::render(summary));
+        return report::write_file(reader->root(), out, report::render(summary));
     });
     if (!written) {
         // write_file fails only with the system's errors; OSError picks the subclass.

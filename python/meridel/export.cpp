@@ -1,19 +1,18 @@
 // Acquisition.to_mzml(): the run written as an mzML file by the writer in export/, with
-// the interpreter lock released, under the converter's rules (temporary file in the
-// target folder, atomic rename, no replacing unless asked, never into the acquisition).
+// the interpreter lock released, under the output layer's rules (export/output.hpp:
+// temporary file in the target folder, fsync, atomic rename, no replacing unless asked,
+// never into the acquisition). meridel._output_name: that layer's naming rule, for
+// meridel.batch.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "export/convert.hpp"
+#include "export/output.hpp"
 #include "meridel.hpp"
 
 namespace corvane::pymeridel {
@@ -21,24 +20,6 @@ namespace corvane::pymeridel {
 namespace {
 
 constexpr const char* callable = "to_mzml()";
-
-// The process's file creation mask, read without changing it (umask() would, for a
-// moment, for every thread). 022 when /proc cannot say.
-mode_t creation_mask() {
-    mode_t mask = 022;
-    if (std::FILE* f = std::fopen("/proc/self/status", "re")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, f) != nullptr) {
-            unsigned value = 0;
-            if (std::sscanf(line, "Umask: %o", &value) == 1) {
-                mask = static_cast<mode_t>(value & 0777);
-                break;
-            }
-        }
-        std::fclose(f);
-    }
-    return mask;
-}
 
 // compression: None or "none", "zlib", "numpress". False with the exception set.
 bool compression_argument(PyObject* value, mzml::Compression& out) {
@@ -71,7 +52,7 @@ bool compression_argument(PyObject* value, mzml::Compression& out) {
 // A failure of the writer as a Python exception: OSError (subclass by errno) with the
 // filename for the operating system's, ValueError for a refused output, MemoryError when
 // memory ran out, RuntimeError otherwise.
-void raise_failure(const mzml::Failure& failure, PyObject* path, const std::string& output) {
+void raise_failure(const output::Failure& failure, PyObject* path, const std::string& output) {
     if (failure.os_error != 0) {
         Ref filename;
         if (failure.path.empty() || failure.path == output) {
@@ -96,7 +77,7 @@ void raise_failure(const mzml::Failure& failure, PyObject* path, const std::stri
     }
 }
 
-PyObject* to_mzml_impl(std::shared_ptr<const Reader> reader, Ref path, mzml::ConvertOptions options) {
+PyObject* to_mzml_impl(std::shared_ptr<const Reader> reader, Ref path, const convert::ConvertOptions& options) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(path.get(), &size);
     if (utf8 == nullptr) return nullptr;
@@ -105,11 +86,10 @@ PyObject* to_mzml_impl(std::shared_ptr<const Reader> reader, Ref path, mzml::Con
         PyErr_Format(PyExc_ValueError, output.empty() ? message::empty_path : message::null_in_path, callable, "path");
         return nullptr;
     }
-    options.file_mode = static_cast<mode_t>(0666 & ~creation_mask());
     auto written = without_gil([&] {
-        mzml::Progress progress;
+        output::Progress progress;
         const std::atomic<bool> stop{false};
-        return mzml::write_file(*reader, output, options, progress, stop);
+        return convert::write_file(*reader, output, options, progress, stop);
     });
     if (!written) {
         raise_failure(written.error(), path.get(), output);
@@ -127,7 +107,7 @@ PyObject* acquisition_to_mzml(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!bind(callable, names, 5, 1, args, count, kwnames, values)) return nullptr;
         Ref path(path_argument(callable, "path", values[0]));
         if (!path) return nullptr;
-        mzml::ConvertOptions options;
+        convert::ConvertOptions options;
         if (!compression_argument(values[1], options.write.compression)) return nullptr;
         if (values[2] != nullptr) {
             const int index = PyObject_IsTrue(values[2]);
@@ -145,6 +125,34 @@ PyObject* acquisition_to_mzml(PyObject* self, PyObject* const* args, Py_ssize_t 
         std::shared_ptr<const Reader> reader = acquisition_reader(self);
         if (!reader) return nullptr;
         return to_mzml_impl(std::move(reader), std::move(path), options);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* output_name(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    return guarded([&]() -> PyObject* {
+        if (count != 2 || !PyUnicode_Check(args[0]) || !PyUnicode_Check(args[1])) {
+            PyErr_SetString(PyExc_TypeError, "_output_name(path, format) takes two str");
+            return nullptr;
+        }
+        // Paths as the file system has them: bytes that are not UTF-8 are kept (surrogateescape).
+        Ref encoded(PyUnicode_EncodeFSDefault(args[0]));
+        if (!encoded) return nullptr;
+        char* bytes = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &size) < 0) return nullptr;
+        const char* name = PyUnicode_AsUTF8(args[1]);
+        if (name == nullptr) return nullptr;
+        const auto format = output::parse_format(name);
+        if (!format) {
+            PyErr_Format(PyExc_ValueError, "unknown output format %R", args[1]);
+            return nullptr;
+        }
+        const auto file = output::file_name(std::string(bytes, static_cast<std::size_t>(size)), *format);
+        const std::string& result = file ? *file : file.error().message;
+        Ref decoded(PyUnicode_DecodeFSDefaultAndSize(result.data(), static_cast<Py_ssize_t>(result.size())));
+        if (!decoded || file) return decoded.release();
+        PyErr_SetObject(PyExc_ValueError, decoded.get());
+        return nullptr;
     }, static_cast<PyObject*>(nullptr));
 }
 

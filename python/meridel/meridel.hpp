@@ -226,6 +226,8 @@ std::shared_ptr<const Reader> acquisition_reader(PyObject* self);
 
 // Acquisition.to_mzml(path, compression='zlib', index=True, threads=None, overwrite=False).
 PyObject* acquisition_to_mzml(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames);
+// meridel._meridel._output_name(path, format): the output layer's naming rule (batch.py).
+PyObject* output_name(PyObject* module, PyObject* const* args, Py_ssize_t count);
 
 // A new Spectrum sharing the record.
 PyObject* new_spectrum(std::shared_ptr<const SpectrumRecord> record);

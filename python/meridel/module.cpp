@@ -417,6 +417,7 @@ PyMethodDef module_methods[] = {
      "when the index cannot be read, FileNotFoundError when there is no AcqData directory,\n"
      "and meridel.FormatError when the index is damaged. Use as a context manager."},
     {"_restore_spectrum", method(&restore_spectrum), METH_O, "_restore_spectrum(state)\n--\n\nUnpickles a Spectrum."},
+    {"_output_name", method(&output_name), METH_FASTCALL, "_output_name(path, format)\n--\n\nThe output layer's file name for path's output in format (run.d -> run.mzML)."},
 #ifdef PYPY_VERSION
     {"_release_dead_exports", method(&release_dead_exports_function), METH_NOARGS,
      "_release_dead_exports()\n--\n\nLets go of the values of Buffers that have died (see meridel._views)."},

@@ -8,27 +8,9 @@
 #include <limits>
 #include <utility>
 
+#include "sys.hpp"
+
 namespace corvane::raw {
-
-namespace detail {
-namespace {
-
-long system_read(int fd, void* buffer, unsigned long count, long long offset) {
-    if (offset < 0) return ::read(fd, buffer, count);
-    return ::pread(fd, buffer, count, offset);
-}
-
-ReadCall read_call = system_read;
-
-}  // namespace
-
-ReadCall set_read_call(ReadCall call) {
-    ReadCall previous = read_call;
-    read_call = call != nullptr ? call : system_read;
-    return previous;
-}
-
-}  // namespace detail
 
 namespace {
 
@@ -68,7 +50,7 @@ Result<int> open_read_only(const std::string& path) {
 Result<void> read_exact(int fd, std::uint8_t* buffer, std::size_t count, std::uint64_t offset) {
     std::size_t done = 0;
     while (done < count) {
-        const long got = detail::read_call(fd, buffer + done, count - done,
+        const long got = sys::read(fd, buffer + done, count - done,
                                            static_cast<long long>(offset + done));
         if (got < 0) {
             if (errno == EINTR) continue;
@@ -157,7 +139,7 @@ Result<std::vector<std::uint8_t>> read_file(const std::string& path) {
     buffer.resize(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 4096);
     for (;;) {
         if (used == buffer.size()) buffer.resize(buffer.size() * 2);
-        const long got = detail::read_call(file.fd(), buffer.data() + used, buffer.size() - used, -1);
+        const long got = sys::read(file.fd(), buffer.data() + used, buffer.size() - used, -1);
         if (got < 0) {
             if (errno == EINTR) continue;
             return io_error(errno);

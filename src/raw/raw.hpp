@@ -1,5 +1,6 @@
 // Ranged reads from the data files. Every call opens the file afresh (read-only,
-// close-on-exec) and closes it before returning; nothing stays open.
+// close-on-exec) and closes it before returning; nothing stays open. The reads go
+// through sys::read (sys.hpp), where tests inject interruptions and short files.
 #pragma once
 
 #include <cstdint>
@@ -36,13 +37,3 @@ namespace corvane::raw {
 [[nodiscard]] Result<std::vector<std::uint8_t>> read_file(const std::string& path);
 
 }  // namespace corvane::raw
-
-namespace corvane::raw::detail {
-
-// The read call used by read_bytes and read_file (pread semantics; offset -1 means a
-// plain sequential read). Tests swap it to inject interruptions and short files;
-// returns the previous one.
-using ReadCall = long (*)(int fd, void* buffer, unsigned long count, long long offset);
-ReadCall set_read_call(ReadCall call);
-
-}  // namespace corvane::raw::detail

@@ -27,14 +27,13 @@
 #include "raw/msscan.hpp"
 #include "raw/raw.hpp"
 #include "reader.hpp"
+#include "sys.hpp"
 
 namespace {
 
 namespace fx = corvane::sample_writer;
 namespace fs = std::filesystem;
 using corvane::Reader;
-using corvane::raw::detail::ReadCall;
-using corvane::raw::detail::set_read_call;
 
 // ---- Acquisitions and what a reader makes of them -------------------------------------
 
@@ -106,16 +105,10 @@ std::string open_and_drain(const std::string& dir) {
     return digest(*reader);
 }
 
-// Restores the read call when the test ends, whatever happens.
-class ReadCallGuard {
+// The read call swapped for the test's lifetime, restored whatever happens.
+class ReadCallGuard : public corvane::sys::Swapped<corvane::sys::ReadFn> {
 public:
-    explicit ReadCallGuard(ReadCall call) : previous_(set_read_call(call)) {}
-    ~ReadCallGuard() { set_read_call(previous_); }
-    ReadCallGuard(const ReadCallGuard&) = delete;
-    ReadCallGuard& operator=(const ReadCallGuard&) = delete;
-
-private:
-    ReadCall previous_;
+    explicit ReadCallGuard(corvane::sys::ReadFn call) : Swapped(corvane::sys::read_seam, call) {}
 };
 
 long real_read(int fd, void* buffer, unsigned long count, long long offset) {

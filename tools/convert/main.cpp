@@ -7,7 +7,6 @@
 // named in a warning), 128 + the signal number when interrupted (nothing half-written is
 // left behind).
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +27,7 @@
 #include <system_error>
 #include <vector>
 
+#include "args.hpp"
 #include "export/convert.hpp"
 #include "export/thread.hpp"
 #include "plan.hpp"
@@ -36,6 +36,8 @@
 namespace {
 
 using namespace corvane::mzml;
+using corvane::convert::ConvertOptions;
+using corvane::convert::convert_one;
 using corvane::convert::plan_jobs;
 
 constexpr std::string_view usage_text =
@@ -46,6 +48,7 @@ constexpr std::string_view usage_text =
     "\n"
     "Options:\n"
     "  -o, --output OUT      the output file (one input only), or an existing folder\n"
+    "      --format NAME     the output format: mzml (the default)\n"
     "  -j, --jobs N          convert up to N inputs at once (default 1)\n"
     "  -t, --threads N       worker threads for each input (default: the machine's\n"
     "                        cores, shared among the jobs); the output is the same\n"
@@ -72,6 +75,16 @@ constexpr std::string_view usage_text =
     "         written without data, and a warning on standard error names them\n"
     "  128+N  stopped by signal N (130 for Ctrl-C); no partial output is left\n";
 
+// The formats --format takes, as the help lists them.
+std::string known_formats() {
+    std::string names;
+    for (const auto format : corvane::output::formats()) {
+        if (!names.empty()) names += ", ";
+        names += corvane::output::format_name(format);
+    }
+    return names;
+}
+
 // Every input converted, but with scans whose data could not be read.
 constexpr int damaged_status = 3;
 
@@ -89,76 +102,51 @@ struct Usage {
     int status = 2;
 };
 
-// Takes the value of option `name` (short -x or long --xx) at argv[i]: "-xVALUE",
-// "--xx=VALUE" or the next argument. Nothing when arg is not that option.
-std::optional<std::optional<std::string>> option_value(int argc, char** argv, int& i, std::string_view shortname,
-                                                       std::string_view longname) {
-    const std::string_view arg = argv[i];
-    if (arg == shortname || arg == longname) {
-        if (i + 1 >= argc) return std::optional<std::string>{};
-        return std::optional<std::string>(argv[++i]);
-    }
-    if (arg.starts_with(longname) && arg.size() > longname.size() && arg[longname.size()] == '=') {
-        return std::optional<std::string>(arg.substr(longname.size() + 1));
-    }
-    if (arg.starts_with(shortname) && arg.size() > shortname.size()) {
-        return std::optional<std::string>(arg.substr(shortname.size()));
-    }
-    return std::nullopt;
-}
-
 std::expected<Arguments, Usage> parse_arguments(int argc, char** argv) {
     Arguments args;
-    bool only_inputs = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (only_inputs || arg == "-" || !arg.starts_with("-")) {
+    corvane::tools::Args walk(argc, argv, true);
+    while (walk.next()) {
+        const std::string_view arg = walk.arg();
+        if (walk.operand()) {
             args.inputs.emplace_back(arg);
-        } else if (arg == "--") {
-            only_inputs = true;
-        } else if (arg == "-h" || arg == "--help") {
+        } else if (walk.is("-h", "--help")) {
             return std::unexpected(Usage{"", 0});
-        } else if (arg == "--version") {
+        } else if (walk.is("--version")) {
             return std::unexpected(Usage{std::string("corvane-convert ") + corvane::version, 0});
-        } else if (arg == "--no-compression") {
+        } else if (walk.is("--no-compression")) {
             args.options.write.compression = Compression::none;
-        } else if (arg == "--numpress") {
+        } else if (walk.is("--numpress")) {
             args.options.write.compression = Compression::numpress;
-        } else if (arg == "--no-index") {
+        } else if (walk.is("--no-index")) {
             args.options.write.index = false;
-        } else if (arg == "-q" || arg == "--quiet") {
+        } else if (walk.is("-q", "--quiet")) {
             args.quiet = true;
-        } else if (arg == "-f" || arg == "--force") {
+        } else if (walk.is("-f", "--force")) {
             args.options.force = true;
-        } else if (arg == "--strict") {
+        } else if (walk.is("--strict")) {
             args.options.write.strict = true;
-        } else if (auto out = option_value(argc, argv, i, "-o", "--output")) {
+        } else if (auto out = walk.value("-o", "--output")) {
             if (!*out || (*out)->empty()) return std::unexpected(Usage{"-o needs a file or folder"});
             args.output = std::move(*out);
-        } else if (auto jobs = option_value(argc, argv, i, "-j", "--jobs")) {
-            const std::string text = jobs->value_or("");
-            unsigned n = 0;
-            const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
-            if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size() || n == 0) {
-                return std::unexpected(Usage{"--jobs needs a whole number of 1 or more"});
+        } else if (auto format = walk.value("--format", "--format")) {
+            const auto known = corvane::output::parse_format(format->value_or(""));
+            if (!known) {
+                return std::unexpected(Usage{"--format needs one of: " + known_formats() + " (not '" +
+                                             format->value_or("") + "')"});
             }
-            args.jobs = n;
-        } else if (auto level = option_value(argc, argv, i, "--zlib-level", "--zlib-level")) {
-            const std::string text = level->value_or("");
-            int n = 0;
-            const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
-            if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size() || n < 1 || n > 12) {
-                return std::unexpected(Usage{"--zlib-level needs a whole number from 1 to 12"});
-            }
-            args.options.write.zlib_level = n;
-        } else if (auto threads = option_value(argc, argv, i, "-t", "--threads")) {
-            const std::string text = threads->value_or("");
-            unsigned n = 0;
-            const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
-            if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size() || n == 0) {
-                return std::unexpected(Usage{"--threads needs a whole number of 1 or more"});
-            }
-            args.threads = n;
+            args.options.format = *known;
+        } else if (auto jobs = walk.value("-j", "--jobs")) {
+            const auto n = corvane::tools::whole_number(jobs->value_or(""), 1U, ~0U);
+            if (!n) return std::unexpected(Usage{"--jobs needs a whole number of 1 or more"});
+            args.jobs = *n;
+        } else if (auto level = walk.value("--zlib-level", "--zlib-level")) {
+            const auto n = corvane::tools::whole_number(level->value_or(""), 1, 12);
+            if (!n) return std::unexpected(Usage{"--zlib-level needs a whole number from 1 to 12"});
+            args.options.write.zlib_level = *n;
+        } else if (auto threads = walk.value("-t", "--threads")) {
+            const auto n = corvane::tools::whole_number(threads->value_or(""), 1U, ~0U);
+            if (!n) return std::unexpected(Usage{"--threads needs a whole number of 1 or more"});
+            args.threads = *n;
         } else {
             return std::unexpected(Usage{"unknown option " + std::string(arg)});
         }
@@ -302,15 +290,11 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "corvane-convert: %s (--help for usage)\n", args.error().message.c_str());
         return 2;
     }
-    auto jobs = plan_jobs(args->inputs, args->output);
+    auto jobs = plan_jobs(args->inputs, args->output, args->options.format);
     if (!jobs) {
         report_failure(jobs.error());
         return 2;
     }
-
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    args->options.file_mode = static_cast<mode_t>(0666 & ~mask);
 
     struct sigaction action {};
     action.sa_handler = on_signal;

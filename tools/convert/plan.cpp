@@ -7,24 +7,10 @@ namespace corvane::convert {
 
 namespace fs = std::filesystem;
 
-using mzml::resolved;
-using mzml::trim_trailing_slashes;
+using output::resolved;
+using output::trim_trailing_slashes;
 
 namespace {
-
-// The output's file name for an input: its last component less a ".d" ending.
-Outcome<std::string> output_name(const std::string& input) {
-    fs::path p = trim_trailing_slashes(input);
-    std::string name = p.filename().string();
-    if (name.empty() || name == "." || name == "..") {
-        name = resolved(p).filename().string();
-    }
-    if (name.empty() || name == "/") {
-        return std::unexpected(Failure{input + ": cannot name an output after it; give one with -o"});
-    }
-    if (name.size() > 2 && (name.ends_with(".d") || name.ends_with(".D"))) name.resize(name.size() - 2);
-    return name + ".mzML";
-}
 
 // The folder that holds the input (where its output goes by default).
 fs::path input_parent(const std::string& input) {
@@ -37,7 +23,7 @@ fs::path input_parent(const std::string& input) {
 }  // namespace
 
 Outcome<std::vector<Job>> plan_jobs(const std::vector<std::string>& inputs,
-                                    const std::optional<std::string>& output) {
+                                    const std::optional<std::string>& output, output::Format format) {
     std::vector<Job> jobs;
     std::optional<fs::path> folder;
     if (output) {
@@ -53,8 +39,8 @@ Outcome<std::vector<Job>> plan_jobs(const std::vector<std::string>& inputs,
             jobs.push_back(Job{input, *output});
             continue;
         }
-        auto name = output_name(input);
-        if (!name) return std::unexpected(name.error());
+        auto name = output::file_name(input, format);
+        if (!name) return std::unexpected(Failure{name.error().message + "; give one with -o"});
         jobs.push_back(Job{input, ((folder ? *folder : input_parent(input)) / *name).string()});
     }
     for (std::size_t i = 0; i < jobs.size(); ++i) {

@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "args.hpp"
 #include "reader.hpp"
 #include "version.hpp"
 
@@ -84,35 +85,25 @@ int usage() {
     return 2;
 }
 
-// Writes text asked for with --help or --version; 1 when it cannot be written.
-int answer(std::string_view text) {
-    std::cout << text << std::flush;
-    return std::cout ? 0 : 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     bool with_lists = false;
-    bool options_done = false;
     const char* path = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (!options_done && arg == "--spectra") {
+    corvane::tools::Args args(argc, argv, false);
+    while (args.next()) {
+        if (args.operand()) {
+            if (path != nullptr) return usage();
+            path = args.arg().data();
+        } else if (args.is("--spectra")) {
             with_lists = true;
-        } else if (!options_done && arg == "--") {
-            options_done = true;
-        } else if (!options_done && (arg == "--help" || arg == "-h")) {
-            return answer(usage_text);
-        } else if (!options_done && arg == "--version") {
-            return answer(std::string("corvane-info ") + corvane::version + "\n");
-        } else if (!options_done && arg.starts_with("-")) {
+        } else if (args.is("-h", "--help")) {
+            return corvane::tools::answer(usage_text);
+        } else if (args.is("--version")) {
+            return corvane::tools::answer(std::string("corvane-info ") + corvane::version + "\n");
+        } else {
             // Also a lone "-": there is no reading from standard input.
             return usage();
-        } else if (path != nullptr) {
-            return usage();
-        } else {
-            path = argv[i];
         }
     }
     if (path == nullptr) return usage();

@@ -2,18 +2,20 @@
 //
 // Writes the run at RUN.d as one HTML page that opens offline in a browser: header facts,
 // TIC and base-peak chromatograms, the LC-MS map and each scan's spectrum. Without -o the
-// page goes to RUN's name with ".html" in the current folder (run.d -> run.html).
+// page goes to RUN's name with ".html" in the current folder (run.d or run.D -> run.html,
+// the output layer's naming rule). An OUT inside the run is refused (nothing is written).
 //
 // Exit status: 0 when the page was written; 1 when the run cannot be opened ("corvane-report:
 // RUN: " and the error's text, as corvane-info says it) or the page cannot be written
 // ("corvane-report: OUT: " and the error's text); 2 for a usage error. On failure nothing
 // is written and an existing file at OUT is left as it was.
-#include <charconv>
-#include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "args.hpp"
+#include "export/output.hpp"
 #include "reader.hpp"
 #include "report.hpp"
 #include "version.hpp"
@@ -39,47 +41,30 @@ int usage() {
     return 2;
 }
 
-int answer(std::string_view text) {
-    std::cout << text << std::flush;
-    return std::cout ? 0 : 1;
-}
-
-// run.d -> run.html; a name without ".d" gets ".html" appended.
-std::string default_output(const std::string& source_name) {
-    std::string_view stem = source_name;
-    if (stem.size() > 2 && stem.ends_with(".d")) stem.remove_suffix(2);
-    return std::string(stem) + ".html";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool options_done = false;
     const char* path = nullptr;
-    const char* output = nullptr;
+    std::optional<std::string> output;
     unsigned threads = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (!options_done && (arg == "-o" || arg == "--output")) {
-            if (++i >= argc || output != nullptr) return usage();
-            output = argv[i];
-        } else if (!options_done && arg == "--threads") {
-            if (++i >= argc) return usage();
-            const std::string_view n = argv[i];
-            const auto [end, ec] = std::from_chars(n.data(), n.data() + n.size(), threads);
-            if (ec != std::errc() || end != n.data() + n.size() || threads == 0) return usage();
-        } else if (!options_done && arg == "--") {
-            options_done = true;
-        } else if (!options_done && (arg == "--help" || arg == "-h")) {
-            return answer(usage_text);
-        } else if (!options_done && arg == "--version") {
-            return answer(std::string("corvane-report ") + corvane::version + "\n");
-        } else if (!options_done && arg.starts_with("-")) {
-            return usage();
-        } else if (path != nullptr) {
-            return usage();
+    corvane::tools::Args args(argc, argv, false);
+    while (args.next()) {
+        if (args.operand()) {
+            if (path != nullptr) return usage();
+            path = args.arg().data();
+        } else if (args.is("-h", "--help")) {
+            return corvane::tools::answer(usage_text);
+        } else if (args.is("--version")) {
+            return corvane::tools::answer(std::string("corvane-report ") + corvane::version + "\n");
+        } else if (auto out = args.value("-o", "--output")) {
+            if (!*out || output) return usage();
+            output = std::move(*out);
+        } else if (auto n = args.value("--threads", "--threads")) {
+            const auto count = corvane::tools::whole_number(n->value_or(""), 1U, ~0U);
+            if (!count) return usage();
+            threads = *count;
         } else {
-            path = argv[i];
+            return usage();
         }
     }
     if (path == nullptr) return usage();
@@ -89,9 +74,18 @@ int main(int argc, char** argv) {
         std::cerr << "corvane-report: " << path << ": " << reader.error().display() << '\n';
         return 1;
     }
-    const std::string out = output != nullptr ? std::string(output) : default_output(reader->source_name());
+    std::string out;
+    if (output) {
+        out = *output;
+    } else if (auto name = corvane::output::file_name(reader->source_name(), "html")) {
+        out = *name;
+    } else {
+        std::cerr << "corvane-report: " << name.error().message << "; give one with -o\n";
+        return 1;
+    }
     const auto summary = corvane::report::summarize(*reader, threads);
-    if (auto written = corvane::report::write_file(out, corvane::report::render(summary)); !written) {
+    const auto written = corvane::report::write_file(reader->root(), out, corvane::report::render(summary));
+    if (!written) {
         std::cerr << "corvane-report: " << out << ": " << written.error().display() << '\n';
         return 1;
     }
