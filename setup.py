@@ -46,9 +46,15 @@ def files(*patterns):
     return [name for pattern in patterns for name in sorted(glob.glob(pattern))]
 
 
+# The C-API runtime both extensions stand on, with the implementation of
+# python/capi/platform.hpp for the interpreter that builds them (one of the two files).
+capi = ["python/capi/runtime.cpp",
+        "python/capi/platform_%s.cpp" % ("pypy" if sys.implementation.name == "pypy" else "cpython")]
+
+
 corvane = Extension(
     "corvane",
-    sources=files("src/*.cpp", "src/raw/*.cpp", "python/capi/*.cpp", "python/corvane/*.cpp"),
+    sources=files("src/*.cpp", "src/raw/*.cpp", "python/corvane/*.cpp") + capi,
     depends=files("src/*.hpp", "src/raw/*.hpp", "spectrum_record/*.hpp", "python/capi/*.hpp", "python/corvane/exports.map"),
     include_dirs=["src", ".", "python"],
     libraries=["expat"],
@@ -99,7 +105,7 @@ subprocess.check_call([sys.executable, "export/gen_cv_table.py", os.path.join(ge
 # the mzML writer; the private extension of the meridel package.
 meridel = Extension(
     "meridel._meridel",
-    sources=files("src/*.cpp", "src/raw/*.cpp", "report/*.cpp", "export/*.cpp", "python/capi/*.cpp", "python/meridel/*.cpp"),
+    sources=files("src/*.cpp", "src/raw/*.cpp", "report/*.cpp", "export/*.cpp", "python/meridel/*.cpp") + capi,
     depends=files("src/*.hpp", "src/raw/*.hpp", "spectrum_record/*.hpp", "python/capi/*.hpp", "python/meridel/*.hpp",
                   "report/*.hpp", "report/page.*", "export/*.hpp", "export/cv_terms.txt",
                   "python/meridel/exports.map") + list(report_assets.values()),

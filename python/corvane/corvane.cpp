@@ -22,8 +22,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
-#include <cassert>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -34,14 +32,28 @@
 #include <utility>
 #include <vector>
 
-#include "capi/binding.hpp"
+#include "capi/platform.hpp"
+#include "capi/runtime.hpp"
 #include "reader.hpp"
 
 namespace corvane::python {
+
+using capi::Failure;
+using capi::guarded;
+using capi::Instance;
+using capi::new_instance;
+using capi::NullObject;
+using capi::Ref;
+using capi::result;
+
 namespace {
 
 // ---------------------------------------------------------------------------------------
 // Failures at the boundary
+//
+// The exception names and texts written here (PanicException and its doc, the messages
+// below, the "(os error N)" of the core's display texts that RuntimeError carries) are
+// part of this module's frozen surface: callers match on them. Change none of them.
 
 constexpr const char* panic_doc =
     "Raised when corvane's native code fails unexpectedly.\n\n"
@@ -68,42 +80,6 @@ void raise_panic(std::string_view message) {
     PyErr_SetObject(type, text.get());
 }
 
-// Turns the exception being handled into a Python exception. A second failure while
-// doing so cannot be reported in Python any more: write a diagnostic and abort.
-void raise_current_exception() noexcept {
-    try {
-        try {
-            throw;
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        } catch (const NullObject& e) {
-            // The interpreter's own exception (usually MemoryError) goes to the
-            // unraisable hook; the caller sees the panic.
-            if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
-            raise_panic(e.what());
-        } catch (const std::exception& e) {
-            raise_panic(e.what());
-        } catch (...) {
-            raise_panic("corvane: native code failed without a message");
-        }
-    } catch (...) {
-        std::fputs("corvane: uncaught panic at ffi boundary\n", stderr);
-        std::abort();
-    }
-}
-
-// Runs body; a C++ exception leaving it becomes a Python exception and failure is
-// returned. Every slot and method goes through here.
-template <class Body, class R>
-R guarded(Body&& body, R failure) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        raise_current_exception();
-        return failure;
-    }
-}
-
 // Adds the note to the pending exception through its add_note method. Interpreters
 // without notes (before 3.11) and a failing add_note leave the exception as it was.
 void add_note(const char* note) {
@@ -126,15 +102,6 @@ void raise_runtime_error(const std::string& message) {
     PyErr_SetObject(PyExc_RuntimeError, text.get());
 }
 
-// The qualified name of a type, new reference (PyPy 3.9 has no PyType_GetQualName).
-PyObject* qualified_name(PyTypeObject* type) {
-#if !defined(PYPY_VERSION) && PY_VERSION_HEX >= 0x030B0000
-    return PyType_GetQualName(type);
-#else
-    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
-#endif
-}
-
 // ---------------------------------------------------------------------------------------
 // Argument binding: one required parameter, by position or by keyword
 
@@ -147,12 +114,6 @@ constexpr const char* missing = "%s missing 1 required positional argument: '%s'
 constexpr const char* not_str = "'%U' object is not an instance of 'str'";
 constexpr const char* none_not_str = "'None' is not an instance of 'str'";
 constexpr const char* not_a_module = "corvane: the execution step needs a module object";
-// Where the interpreter does not refuse by itself (PyPy; CPython before 3.10 for
-// not_instantiable), the refusals CPython makes, in CPython's words.
-constexpr const char* not_a_base = "type '%s' is not an acceptable base type";
-constexpr const char* not_writable = "attribute '%s' of '%s' objects is not writable";
-constexpr const char* no_attribute = "'%s' object has no attribute '%U'";
-constexpr const char* not_instantiable = "cannot create '%s' instances";
 }  // namespace message
 
 // The keyword arguments of either call shape: a dict (tp_new) or the names tuple of
@@ -218,7 +179,7 @@ std::optional<std::string_view> path_argument(PyObject* value) {
     if (!PyUnicode_Check(value)) {
         if (value == Py_None) {
             PyErr_SetString(PyExc_TypeError, message::none_not_str);
-        } else if (Ref name{qualified_name(Py_TYPE(value))}) {
+        } else if (Ref name{capi::platform::qualified_name(Py_TYPE(value))}) {
             PyErr_Format(PyExc_TypeError, message::not_str, name.get());
         }
         add_note("while processing 'path'");
@@ -253,71 +214,9 @@ std::optional<std::uint64_t> index_argument(PyObject* value) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Instances: the interpreter's header followed by C++ members built in place
-
-// Counts the read-only accesses in progress on one object. Nothing ever writes to the
-// members after construction, so an access is never refused; the count only lets the
-// release check that no access outlives the object.
-class AccessCounter {
-public:
-    [[nodiscard]] bool idle() const { return readers_.load(std::memory_order_acquire) == 0; }
-
-    class Read {
-    public:
-        explicit Read(AccessCounter& counter) : counter_(counter) {
-            counter_.readers_.fetch_add(1, std::memory_order_acquire);
-        }
-        Read(const Read&) = delete;
-        Read& operator=(const Read&) = delete;
-        ~Read() { counter_.readers_.fetch_sub(1, std::memory_order_release); }
-
-    private:
-        AccessCounter& counter_;
-    };
-
-private:
-    std::atomic<std::uint32_t> readers_{0};
-};
-
-// A Python object whose body is one C++ value T (standard layout, so the PyObject* and
-// the Instance* are the same address).
-template <class T>
-struct Instance {
-    PyObject_HEAD
-    alignas(T) unsigned char storage[sizeof(T)];
-
-    static Instance* of(PyObject* object) { return reinterpret_cast<Instance*>(object); }
-    T& value() { return *std::launder(reinterpret_cast<T*>(storage)); }
-};
-
-// Allocates an instance of type and moves value into it; null with the interpreter's
-// exception when allocation fails (value is then released by the caller's scope).
-template <class T>
-PyObject* new_instance(PyTypeObject* type, T&& value) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* object = alloc(type, 0);
-    if (object == nullptr) return nullptr;
-    ::new (static_cast<void*>(Instance<T>::of(object)->storage)) T(std::forward<T>(value));
-    return object;
-}
-
-// Destroys the C++ body, frees the memory through the type, and drops the instance's
-// reference to its heap type.
-template <class T>
-void release_instance(PyObject* object) {
-    PyTypeObject* type = Py_TYPE(object);
-    assert(Instance<T>::of(object)->value().access.idle());
-    Instance<T>::of(object)->value().~T();
-    auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_memory(object);
-    Py_DECREF(type);
-}
-
-// ---------------------------------------------------------------------------------------
 // Spectrum
 
 struct SpectrumData {
-    AccessCounter access;
     std::vector<double> mz;
     std::vector<float> intensity;
     std::uint32_t ms_level = 0;
@@ -342,55 +241,49 @@ constexpr const char* spectrum_name = "builtins.Spectrum";
 
 PyObject* spectrum_mz(PyObject* self, void*) {
     return guarded([&] {
-        SpectrumData& s = SpectrumObject::of(self)->value();
-        AccessCounter::Read read(s.access);
-        return float_list(s.mz);
+        SpectrumData& s = SpectrumObject::body(self);
+        return capi::platform::float_list(s.mz);
     }, static_cast<PyObject*>(nullptr));
 }
 
 PyObject* spectrum_intensity(PyObject* self, void*) {
     return guarded([&] {
-        SpectrumData& s = SpectrumObject::of(self)->value();
-        AccessCounter::Read read(s.access);
-        return float_list(s.intensity);
+        SpectrumData& s = SpectrumObject::body(self);
+        return capi::platform::float_list(s.intensity);
     }, static_cast<PyObject*>(nullptr));
 }
 
 PyObject* spectrum_ms_level(PyObject* self, void*) {
     return guarded([&] {
-        SpectrumData& s = SpectrumObject::of(self)->value();
-        AccessCounter::Read read(s.access);
+        SpectrumData& s = SpectrumObject::body(self);
         return result(PyLong_FromUnsignedLong(s.ms_level));
     }, static_cast<PyObject*>(nullptr));
 }
 
 PyObject* spectrum_retention_time(PyObject* self, void*) {
     return guarded([&] {
-        SpectrumData& s = SpectrumObject::of(self)->value();
-        AccessCounter::Read read(s.access);
+        SpectrumData& s = SpectrumObject::body(self);
         return result(PyFloat_FromDouble(s.retention_time_sec));
     }, static_cast<PyObject*>(nullptr));
 }
 
 Py_ssize_t spectrum_length(PyObject* self) {
     return guarded([&] {
-        SpectrumData& s = SpectrumObject::of(self)->value();
-        AccessCounter::Read read(s.access);
+        SpectrumData& s = SpectrumObject::body(self);
         return static_cast<Py_ssize_t>(s.mz.size());
     }, static_cast<Py_ssize_t>(-1));
 }
 
 PyObject* spectrum_repr(PyObject* self) {
     return guarded([&] {
-        SpectrumData& s = SpectrumObject::of(self)->value();
-        AccessCounter::Read read(s.access);
+        SpectrumData& s = SpectrumObject::body(self);
         const std::string text = "Spectrum(" + std::to_string(s.mz.size()) + " peaks, RT " +
-                                 format_seconds(s.retention_time_sec) + "s)";
+                                 capi::format_fixed(s.retention_time_sec, 2) + "s)";
         return result(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }, static_cast<PyObject*>(nullptr));
 }
 
-void spectrum_dealloc(PyObject* self) { release_instance<SpectrumData>(self); }
+void spectrum_dealloc(PyObject* self) { capi::release_instance<SpectrumData>(self); }
 
 // A new Spectrum holding copies of the record's lists, retention time and MS level.
 PyObject* new_spectrum(const SpectrumRecord& record) {
@@ -401,7 +294,6 @@ PyObject* new_spectrum(const SpectrumRecord& record) {
 // RawReader
 
 struct ReaderData {
-    AccessCounter access;
     Reader reader;
     std::vector<SpectrumRecord> spectra;  // position i: scan-index entry i
 
@@ -460,115 +352,32 @@ PyObject* reader_read_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t
         if (value == nullptr) return nullptr;
         const auto scan_index = index_argument(value);
         if (!scan_index) return nullptr;
-        ReaderData& r = ReaderObject::of(self)->value();
-        AccessCounter::Read read(r.access);
+        ReaderData& r = ReaderObject::body(self);
         return read_spectrum_impl(r, *scan_index);
     }, static_cast<PyObject*>(nullptr));
 }
 
 PyObject* reader_scan_count(PyObject* self, void*) {
     return guarded([&] {
-        ReaderData& r = ReaderObject::of(self)->value();
-        AccessCounter::Read read(r.access);
+        ReaderData& r = ReaderObject::body(self);
         return result(PyLong_FromUnsignedLongLong(r.spectra.size()));
     }, static_cast<PyObject*>(nullptr));
 }
 
 PyObject* reader_repr(PyObject* self) {
     return guarded([&] {
-        ReaderData& r = ReaderObject::of(self)->value();
-        AccessCounter::Read read(r.access);
+        ReaderData& r = ReaderObject::body(self);
         // The path exactly as given, unescaped; "scans" whatever the count.
         const std::string text = "RawReader('" + r.reader.root() + "', " + std::to_string(r.spectra.size()) + " scans)";
         return result(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }, static_cast<PyObject*>(nullptr));
 }
 
-void reader_dealloc(PyObject* self) { release_instance<ReaderData>(self); }
-
-// ---------------------------------------------------------------------------------------
-// PyPy: keep the classes final and their instances attribute-free
-//
-// PyPy's cpyext lets Python subclass a type without Py_TPFLAGS_BASETYPE and gives every
-// instance a __dict__. Refuse both with the errors CPython raises.
-
-#if defined(PYPY_VERSION) || !defined(Py_TPFLAGS_DISALLOW_INSTANTIATION)
-
-// The name the type was made with: PyPy's tp_name drops the module part.
-const char* full_name(PyTypeObject* type) {
-    for (PyTypeObject* t = type; t != nullptr; t = t->tp_base) {
-        if (t == reader_type) return reader_name;
-        if (t == spectrum_type) return spectrum_name;
-    }
-    return type->tp_name;
-}
-
-#endif
-
-#ifdef PYPY_VERSION
-
-PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
-    // Called on the new subclass, whose base is one of ours.
-    PyErr_Format(PyExc_TypeError, message::not_a_base,
-                 full_name(reinterpret_cast<PyTypeObject*>(cls)->tp_base));
-    return nullptr;
-}
-
-const PyGetSetDef* getters_of(PyTypeObject* type);
-
-int refuse_setattr(PyObject* self, PyObject* name, PyObject*) {
-    // Answers as CPython does for a type without __dict__ whose getters have no setter.
-    // (PyPy 7.3.11 crashes when C code looks up or receives one of the class's getset
-    // descriptors, so the getter names come from our own tables.)
-    for (const PyGetSetDef* getter = getters_of(Py_TYPE(self)); getter->name != nullptr; ++getter) {
-        if (PyUnicode_CompareWithASCIIString(name, getter->name) == 0) {
-            PyErr_Format(PyExc_AttributeError, message::not_writable, getter->name,
-                         full_name(Py_TYPE(self)));
-            return -1;
-        }
-    }
-    PyErr_Format(PyExc_AttributeError, message::no_attribute, full_name(Py_TYPE(self)), name);
-    return -1;
-}
-
-#endif
-
-// PyPy 3.9 and CPython before 3.10 have no Py_TPFLAGS_DISALLOW_INSTANTIATION. Without a
-// tp_new of its own, Spectrum would inherit object.__new__: an instance whose C++ body was
-// never built, which spectrum_dealloc would then destroy. Refuse as CPython 3.10+ does.
-#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
-PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyErr_Format(PyExc_TypeError, message::not_instantiable, full_name(type));
-    return nullptr;
-}
-#endif
-
-// Setting or deleting a class attribute would change the class for the whole process;
-// CPython 3.10+ refuses it for types with this flag. PyPy 3.9 has no such flag: cpyext
-// decides once, when PyType_FromSpec readies the type, that a heap type is mutable.
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-constexpr unsigned long immutable_type = Py_TPFLAGS_IMMUTABLETYPE;
-#else
-constexpr unsigned long immutable_type = 0;
-#endif
-
-// Casts a slot or method function to the pointer type the tables store.
-template <class F>
-void* slot(F* function) {
-    return reinterpret_cast<void*>(function);
-}
-
-template <class F>
-PyCFunction method(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
+void reader_dealloc(PyObject* self) { capi::release_instance<ReaderData>(self); }
 
 PyMethodDef reader_methods[] = {
-    {"read_spectrum", method(&reader_read_spectrum), METH_FASTCALL | METH_KEYWORDS,
+    {"read_spectrum", capi::method(&reader_read_spectrum), METH_FASTCALL | METH_KEYWORDS,
      "read_spectrum($self, scan_index)\n--\n\n"},
-#ifdef PYPY_VERSION
-    {"__init_subclass__", method(&refuse_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -578,29 +387,17 @@ PyGetSetDef reader_getset[] = {
 };
 
 PyType_Slot reader_slots[] = {
-    {Py_tp_new, slot(&reader_new)},
-    {Py_tp_repr, slot(&reader_repr)},
-    {Py_tp_dealloc, slot(&reader_dealloc)},
+    {Py_tp_new, capi::slot(&reader_new)},
+    {Py_tp_repr, capi::slot(&reader_repr)},
+    {Py_tp_dealloc, capi::slot(&reader_dealloc)},
     {Py_tp_doc, const_cast<char*>("RawReader(path)\n--\n\n")},
     {Py_tp_methods, reader_methods},
     {Py_tp_getset, reader_getset},
-#ifdef PYPY_VERSION
-    {Py_tp_setattro, slot(&refuse_setattr)},
-#endif
     {0, nullptr},
 };
 
-PyType_Spec reader_spec = {
-    reader_name, static_cast<int>(sizeof(ReaderObject)), 0,
-    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | immutable_type), reader_slots,
-};
-
-#ifdef PYPY_VERSION
-PyMethodDef spectrum_methods[] = {
-    {"__init_subclass__", method(&refuse_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-#endif
+// Flags are the runtime's (final, immutable).
+const PyType_Spec reader_spec = {reader_name, static_cast<int>(sizeof(ReaderObject)), 0, 0, reader_slots};
 
 PyGetSetDef spectrum_getset[] = {
     {"mz", &spectrum_mz, nullptr, nullptr, nullptr},
@@ -610,78 +407,32 @@ PyGetSetDef spectrum_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#ifdef PYPY_VERSION
-const PyGetSetDef* getters_of(PyTypeObject* type) {
-    return std::string_view(full_name(type)) == reader_name ? reader_getset : spectrum_getset;
-}
-#endif
-
 PyType_Slot spectrum_slots[] = {
-    {Py_mp_length, slot(&spectrum_length)},
-    {Py_tp_repr, slot(&spectrum_repr)},
-    {Py_tp_dealloc, slot(&spectrum_dealloc)},
+    {Py_mp_length, capi::slot(&spectrum_length)},
+    {Py_tp_repr, capi::slot(&spectrum_repr)},
+    {Py_tp_dealloc, capi::slot(&spectrum_dealloc)},
     {Py_tp_getset, spectrum_getset},
-#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
-    {Py_tp_new, slot(&refuse_new)},
-#endif
-#ifdef PYPY_VERSION
-    {Py_tp_methods, spectrum_methods},
-    {Py_tp_setattro, slot(&refuse_setattr)},
-#endif
     {0, nullptr},
 };
 
-#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-constexpr unsigned long spectrum_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | immutable_type;
-#else
-constexpr unsigned long spectrum_flags = Py_TPFLAGS_DEFAULT | immutable_type;
-#endif
-
-PyType_Spec spectrum_spec = {
-    spectrum_name, static_cast<int>(sizeof(SpectrumObject)), 0, static_cast<unsigned int>(spectrum_flags),
-    spectrum_slots,
-};
+const PyType_Spec spectrum_spec = {spectrum_name, static_cast<int>(sizeof(SpectrumObject)), 0, 0, spectrum_slots};
 
 // ---------------------------------------------------------------------------------------
 // Module
 
-// Sets module.name = object and appends name to module.__all__ (made when missing).
-int add_to_module(PyObject* module, const char* name, PyObject* object) {
-    Ref key(PyUnicode_FromString(name));
-    if (!key || PyObject_SetAttr(module, key.get(), object) < 0) return -1;
-    static constexpr const char* all_name = "__all__";
-    Ref all(PyObject_GetAttrString(module, all_name));
-    if (!all) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) return -1;
-        PyErr_Clear();
-        all = Ref(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, all_name, all.get()) < 0) return -1;
-    }
-    return PyList_Append(all.get(), key.get());
-}
-
-// Makes the type once per process; later modules from the definition share it.
-PyTypeObject* make_type(PyTypeObject*& type, PyType_Spec& spec) {
-    if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    return type;
-}
-
 int exec_module(PyObject* module) {
     return guarded([&] {
-        if (PyType_IsSubtype(Py_TYPE(module), &PyModule_Type) == 0) {
-            PyErr_SetString(PyExc_TypeError, message::not_a_module);
-            return -1;
-        }
-        if (make_type(reader_type, reader_spec) == nullptr) return -1;
-        if (make_type(spectrum_type, spectrum_spec) == nullptr) return -1;
-        if (add_to_module(module, "RawReader", reinterpret_cast<PyObject*>(reader_type)) < 0) return -1;
-        if (add_to_module(module, "Spectrum", reinterpret_cast<PyObject*>(spectrum_type)) < 0) return -1;
+        if (!capi::is_module(module, message::not_a_module)) return -1;
+        if (capi::make_type(reader_type, reader_spec, capi::Creation::by_tp_new) == nullptr) return -1;
+        if (capi::make_type(spectrum_type, spectrum_spec, capi::Creation::by_module) == nullptr) return -1;
+        if (capi::add_to_module(module, "RawReader", reinterpret_cast<PyObject*>(reader_type)) < 0) return -1;
+        if (capi::add_to_module(module, "Spectrum", reinterpret_cast<PyObject*>(spectrum_type)) < 0) return -1;
         return 0;
     }, -1);
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, slot(&exec_module)},
+    {Py_mod_exec, capi::slot(&exec_module)},
 #ifdef Py_mod_multiple_interpreters
     // The type objects are process-wide.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
@@ -695,6 +446,23 @@ PyModuleDef module_def = {
 
 }  // namespace
 }  // namespace corvane::python
+
+namespace corvane::capi {
+
+// NullObject: the interpreter's own exception (usually MemoryError) goes to the
+// unraisable hook and the caller sees the panic. A failure while raising cannot be
+// reported in Python any more: write a diagnostic and abort.
+void raise_unexpected(Failure failure, std::string_view what) noexcept {
+    try {
+        if (failure == Failure::null_object && PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
+        python::raise_panic(failure == Failure::unknown ? "corvane: native code failed without a message" : what);
+    } catch (...) {
+        std::fputs("corvane: uncaught panic at ffi boundary\n", stderr);
+        std::abort();
+    }
+}
+
+}  // namespace corvane::capi
 
 PyMODINIT_FUNC PyInit_corvane() {
     return PyModuleDef_Init(&corvane::python::module_def);

@@ -28,14 +28,14 @@ struct AcquisitionData {
     Ref path;                              // str, os.fspath of what was given
 };
 
-using AcquisitionObject = Instance<AcquisitionData>;
+using AcquisitionObject = Object<AcquisitionData>;
 
 constexpr const char* acquisition_name = "meridel.Acquisition";
 constexpr const char* iterator_name = "meridel.SpectrumIterator";
 
 // The reader, or null with ValueError when the acquisition is closed.
 std::shared_ptr<const Reader> reader_of(PyObject* self) {
-    std::shared_ptr<const Reader> reader = AcquisitionObject::of(self)->value().reader;
+    std::shared_ptr<const Reader> reader = AcquisitionObject::body(self).reader;
     if (!reader) raise_closed();
     return reader;
 }
@@ -68,11 +68,11 @@ struct IteratorData {
     bool busy = false;                   // a step is running with the lock released
 };
 
-using IteratorObject = Instance<IteratorData>;
+using IteratorObject = Object<IteratorData>;
 
 PyObject* iterator_next(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        IteratorData& it = IteratorObject::of(self)->value();
+        IteratorData& it = IteratorObject::body(self);
         if (it.busy) {
             PyErr_SetString(PyExc_ValueError, message::already_executing);
             return nullptr;
@@ -115,41 +115,27 @@ PyObject* iterator_iter(PyObject* self) {
 
 PyObject* iterator_length_hint(PyObject* self, PyObject*) {
     return guarded([&] {
-        const IteratorData& it = IteratorObject::of(self)->value();
+        const IteratorData& it = IteratorObject::body(self);
         const std::size_t left = it.scans.size() - it.next_scan;
         return result(PyLong_FromSize_t(left));
     }, static_cast<PyObject*>(nullptr));
 }
 
-void iterator_dealloc(PyObject* self) { release_instance<IteratorData>(self); }
-
 PyMethodDef iterator_methods[] = {
     {"__length_hint__", method(&iterator_length_hint), METH_NOARGS, nullptr},
-#ifdef PYPY_VERSION
-    {"__init_subclass__", method(&refuse_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot iterator_slots[] = {
     {Py_tp_iter, slot(&iterator_iter)},
     {Py_tp_iternext, slot(&iterator_next)},
-    {Py_tp_dealloc, slot(&iterator_dealloc)},
+    {Py_tp_dealloc, slot(&dealloc<IteratorData>)},
     {Py_tp_methods, iterator_methods},
     {Py_tp_doc, const_cast<char*>("Spectra of an Acquisition in scan order, decoded as they are asked for.")},
-#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
-    {Py_tp_new, slot(&refuse_new)},
-#endif
-#ifdef PYPY_VERSION
-    {Py_tp_setattro, slot(&refuse_setattr)},
-#endif
     {0, nullptr},
 };
 
-PyType_Spec iterator_spec = {
-    iterator_name, static_cast<int>(sizeof(IteratorObject)), 0,
-    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | immutable_type | not_instantiable_type), iterator_slots,
-};
+const PyType_Spec iterator_spec = {iterator_name, static_cast<int>(sizeof(IteratorObject)), 0, 0, iterator_slots};
 
 PyObject* new_iterator(PyObject* acquisition, std::vector<std::size_t> scans, unsigned threads) {
     IteratorData it;
@@ -164,9 +150,11 @@ PyObject* new_iterator(PyObject* acquisition, std::vector<std::size_t> scans, un
 // Acquisition: metadata and single scans
 
 PyObject* acquisition_path(PyObject* self, void*) {
-    PyObject* path = AcquisitionObject::of(self)->value().path.get();
-    Py_INCREF(path);
-    return path;
+    return guarded([&] {
+        PyObject* path = AcquisitionObject::body(self).path.get();
+        Py_INCREF(path);
+        return path;
+    }, static_cast<PyObject*>(nullptr));
 }
 
 #define READER_GETTER(name, body)                                                          \
@@ -517,7 +505,7 @@ PyObject* arrays_impl(PyObject* self, const RunArguments& run) {
         return std::make_shared<const analysis::RunArrays>(
             analysis::arrays(*reader, scans, resolve_threads(run.threads)));
     });
-    note_native_memory(arrays->offsets.size() * sizeof(std::uint64_t) + arrays->mz.size() * sizeof(double) +
+    capi::platform::note_native_memory(arrays->offsets.size() * sizeof(std::uint64_t) + arrays->mz.size() * sizeof(double) +
                        arrays->intensity.size() * sizeof(float) + arrays->scan_index.size() * sizeof(std::uint64_t));
     Ref offsets(vector_buffer(arrays, arrays->offsets));
     Ref mz(vector_buffer(arrays, arrays->mz));
@@ -741,8 +729,10 @@ PyObject* acquisition_report(PyObject* self, PyObject* const* args, Py_ssize_t c
 // Acquisition: lifetime
 
 PyObject* acquisition_close(PyObject* self, PyObject*) {
-    AcquisitionObject::of(self)->value().reader.reset();  // decodes in flight hold their own copy
-    Py_RETURN_NONE;
+    return guarded([&]() -> PyObject* {
+        AcquisitionObject::body(self).reader.reset();  // decodes in flight hold their own copy
+        Py_RETURN_NONE;
+    }, static_cast<PyObject*>(nullptr));
 }
 
 PyObject* acquisition_enter(PyObject* self, PyObject*) {
@@ -754,28 +744,28 @@ PyObject* acquisition_enter(PyObject* self, PyObject*) {
 }
 
 PyObject* acquisition_exit(PyObject* self, PyObject*) {
-    AcquisitionObject::of(self)->value().reader.reset();
-    Py_RETURN_FALSE;
+    return guarded([&]() -> PyObject* {
+        AcquisitionObject::body(self).reader.reset();
+        Py_RETURN_FALSE;
+    }, static_cast<PyObject*>(nullptr));
 }
 
 PyObject* acquisition_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         Ref module(result(PyImport_ImportModule("meridel")));
         Ref open(result(PyObject_GetAttrString(module.get(), "open")));
-        return result(Py_BuildValue("(O(O))", open.get(), AcquisitionObject::of(self)->value().path.get()));
+        return result(Py_BuildValue("(O(O))", open.get(), AcquisitionObject::body(self).path.get()));
     }, static_cast<PyObject*>(nullptr));
 }
 
 PyObject* acquisition_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        const AcquisitionData& a = AcquisitionObject::of(self)->value();
+        const AcquisitionData& a = AcquisitionObject::body(self);
         if (!a.reader) return result(PyUnicode_FromFormat("<meridel.Acquisition %R closed>", a.path.get()));
         return result(PyUnicode_FromFormat("<meridel.Acquisition %R scans=%zu>", a.path.get(),
                                            a.reader->scans().records.size()));
     }, static_cast<PyObject*>(nullptr));
 }
-
-void acquisition_dealloc(PyObject* self) { release_instance<AcquisitionData>(self); }
 
 constexpr const char* selection_doc =
     "ms_level: only scans of this MS level (None: all); rt_range: (low, high) retention\n"
@@ -842,9 +832,6 @@ PyMethodDef acquisition_methods[] = {
     {"__enter__", method(&acquisition_enter), METH_NOARGS, nullptr},
     {"__exit__", method(&acquisition_exit), METH_VARARGS, nullptr},
     {"__reduce__", method(&acquisition_reduce), METH_NOARGS, "__reduce__($self)\n--\n\nPickles by path."},
-#ifdef PYPY_VERSION
-    {"__init_subclass__", method(&refuse_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -864,23 +851,15 @@ PyType_Slot acquisition_slots[] = {
     {Py_mp_subscript, slot(&acquisition_subscript)},
     {Py_tp_iter, slot(&acquisition_iter)},
     {Py_tp_repr, slot(&acquisition_repr)},
-    {Py_tp_dealloc, slot(&acquisition_dealloc)},
+    {Py_tp_dealloc, slot(&dealloc<AcquisitionData>)},
     {Py_tp_methods, acquisition_methods},
     {Py_tp_getset, acquisition_getset},
     {Py_tp_doc, const_cast<char*>("An opened acquisition directory; from meridel.open() only.")},
-#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
-    {Py_tp_new, slot(&refuse_new)},
-#endif
-#ifdef PYPY_VERSION
-    {Py_tp_setattro, slot(&refuse_setattr)},
-#endif
     {0, nullptr},
 };
 
-PyType_Spec acquisition_spec = {
-    acquisition_name, static_cast<int>(sizeof(AcquisitionObject)), 0,
-    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | immutable_type | not_instantiable_type), acquisition_slots,
-};
+const PyType_Spec acquisition_spec = {acquisition_name, static_cast<int>(sizeof(AcquisitionObject)), 0, 0,
+                                      acquisition_slots};
 
 PyObject* open_impl(Ref path) {
     Py_ssize_t size = 0;
@@ -905,8 +884,8 @@ PyObject* open_impl(Ref path) {
 std::shared_ptr<const Reader> acquisition_reader(PyObject* self) { return reader_of(self); }
 
 int make_acquisition_types() {
-    if (make_type(acquisition_type, acquisition_spec, acquisition_getset) == nullptr) return -1;
-    return make_type(iterator_type, iterator_spec, nullptr) == nullptr ? -1 : 0;
+    if (capi::make_type(acquisition_type, acquisition_spec, capi::Creation::by_module) == nullptr) return -1;
+    return capi::make_type(iterator_type, iterator_spec, capi::Creation::by_module) == nullptr ? -1 : 0;
 }
 
 PyObject* open_acquisition(PyObject*, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {

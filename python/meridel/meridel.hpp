@@ -14,34 +14,23 @@
 #include <utility>
 #include <vector>
 
-#include "capi/binding.hpp"
+#include "capi/platform.hpp"
+#include "capi/runtime.hpp"
 #include "reader.hpp"
 
 namespace corvane::pymeridel {
 
-using python::NullObject;
-using python::Ref;
-using python::result;
+using capi::guarded;
+using capi::method;
+using capi::new_instance;
+using capi::NullObject;
+using capi::Ref;
+using capi::result;
+using capi::slot;
+using capi::text;
 
 // ---------------------------------------------------------------------------------------
 // Failures at the boundary
-
-// Turns the C++ exception being handled into a Python exception: std::bad_alloc becomes
-// MemoryError, NullObject keeps the interpreter's pending exception, anything else becomes
-// SystemError with its text.
-void raise_current_exception() noexcept;
-
-// Runs body; a C++ exception leaving it becomes a Python exception and failure is
-// returned. Every slot and method goes through here.
-template <class Body, class R>
-R guarded(Body&& body, R failure) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        raise_current_exception();
-        return failure;
-    }
-}
 
 // Runs work with the interpreter lock released; work must not touch Python objects. An
 // exception from work is carried past the lock and rethrown once it is held again.
@@ -102,12 +91,6 @@ constexpr const char* not_compression_type = "%s argument 'compression' must be 
 constexpr const char* not_compression = "%s argument 'compression' must be 'zlib', 'numpress', 'none' or None, not %R";
 constexpr const char* empty_path = "%s argument '%s' must not be empty";
 constexpr const char* not_a_module = "meridel: the execution step needs a module object";
-// Where the interpreter does not refuse by itself (PyPy; CPython before 3.10 for
-// not_instantiable), the refusals CPython makes, in CPython's words.
-constexpr const char* not_a_base = "type '%s' is not an acceptable base type";
-constexpr const char* not_writable = "attribute '%s' of '%s' objects is not writable";
-constexpr const char* no_attribute = "'%s' object has no attribute '%U'";
-constexpr const char* not_instantiable = "cannot create '%s' instances";
 }  // namespace message
 
 // ---------------------------------------------------------------------------------------
@@ -138,68 +121,18 @@ bool rt_range_argument(const char* callable, PyObject* value, std::optional<std:
 std::optional<double> real_argument(const char* callable, const char* name, PyObject* value);
 
 // ---------------------------------------------------------------------------------------
-// Instances: the interpreter's header followed by one C++ value built in place
+// Instances and types (python/capi/runtime.hpp)
 
+// The instance of a type whose body is one T: Object<T>::body(self) is the body, or
+// throws (TypeError at the boundary) for an instance whose body was never built.
 template <class T>
-struct Instance {
-    PyObject_HEAD
-    alignas(T) unsigned char storage[sizeof(T)];
+using Object = capi::Instance<T>;
 
-    static Instance* of(PyObject* object) { return reinterpret_cast<Instance*>(object); }
-    T& value() { return *std::launder(reinterpret_cast<T*>(storage)); }
-};
-
-// Allocates an instance of type and moves value into it; null with the interpreter's
-// exception when allocation fails.
+// tp_dealloc of a type whose body is one T.
 template <class T>
-PyObject* new_instance(PyTypeObject* type, T&& value) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* object = alloc(type, 0);
-    if (object == nullptr) return nullptr;
-    ::new (static_cast<void*>(Instance<T>::of(object)->storage)) T(std::forward<T>(value));
-    return object;
+void dealloc(PyObject* self) {
+    capi::release_instance<T>(self);
 }
-
-// Destroys the C++ body, frees the memory through the type, drops the type reference.
-template <class T>
-void release_instance(PyObject* object) {
-    PyTypeObject* type = Py_TYPE(object);
-    Instance<T>::of(object)->value().~T();
-    auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_memory(object);
-    Py_DECREF(type);
-}
-
-// Casts a slot or method function to the pointer type the tables store.
-template <class F>
-void* slot(F* function) {
-    return reinterpret_cast<void*>(function);
-}
-
-template <class F>
-PyCFunction method(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-constexpr unsigned long immutable_type = Py_TPFLAGS_IMMUTABLETYPE;
-#else
-constexpr unsigned long immutable_type = 0;
-#endif
-#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-constexpr unsigned long not_instantiable_type = Py_TPFLAGS_DISALLOW_INSTANTIATION;
-#else
-constexpr unsigned long not_instantiable_type = 0;
-#endif
-
-// PyPy and old CPython refusals (see module.cpp): registered per type at creation.
-void register_type(PyTypeObject* type, const char* name, const PyGetSetDef* getters);
-PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*);
-int refuse_setattr(PyObject* self, PyObject* name, PyObject*);
-PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*);
-
-// Makes the type from its PyType_Spec once per process and registers it; null with an exception.
-PyTypeObject* make_type(PyTypeObject*& type, PyType_Spec& spec, const PyGetSetDef* getters);
 
 // ---------------------------------------------------------------------------------------
 // The types and classes (made in the module's exec step, kept for the process's life)
@@ -232,46 +165,21 @@ PyObject* output_name(PyObject* module, PyObject* const* args, Py_ssize_t count)
 // A new Spectrum sharing the record.
 PyObject* new_spectrum(std::shared_ptr<const SpectrumRecord> record);
 
-// Tells the interpreter that an object about to be made holds this much native memory
-// (run arrays: made once, large).
-inline void note_native_memory(std::size_t bytes) {
-#ifdef PYPY_VERSION
-    PyTraceMalloc_Track(0, 0, bytes);
-#else
-    (void)bytes;
-#endif
-}
-
 // Unpickles a spectrum from the state Spectrum.__reduce__ gives.
 PyObject* restore_spectrum(PyObject* module, PyObject* state);
 
-// Whose values a Buffer shows: one scan's (many, short-lived: on PyPy let go by the next
-// sweep after they die) or a whole run's (few and large: let go as soon as they die).
-enum class Values { of_scan, of_run };
-
-// A new read-only Buffer of count items of the given format ('d', 'f', 'Q', 'I', 'q') at
-// data, which owner keeps alive.
-PyObject* new_buffer(std::shared_ptr<const void> owner, const void* data, std::size_t count, char format,
-                     Values values);
-
-#ifdef PYPY_VERSION
-// Lets go of the owners of Buffers whose exported bytes have all died.
-void release_dead_exports();
-// Has the interpreter run a minor collection, which frees the objects that died young.
-void collect_young();
+// meridel._views' calls into the module (used on PyPy, where Buffers are made there):
+// _release_dead_exports() lets go of the values of Buffers that have died;
+// _spectrum_values(spectrum, which) is the kept address of its mz (0) or intensity (1).
 PyObject* release_dead_exports_function(PyObject* module, PyObject*);
-// The address of the count items at data as an int, for a Buffer that meridel._views makes
-// itself; owner is kept until a sweep reports the weak reference kept with it dead. (With
-// no items, a valid address that nothing keeps.) Null with an exception, nothing kept.
-PyObject* kept_address(std::shared_ptr<const void> owner, const void* data, std::size_t count);
-// _spectrum_values(spectrum, which) -> kept_address of its mz (0) or intensity (1).
 PyObject* spectrum_values(PyObject* module, PyObject* const* args, Py_ssize_t count);
-#endif
+
+using capi::platform::Lifetime;
 
 // A Buffer over a whole vector the owner holds.
 template <class T>
 PyObject* vector_buffer(std::shared_ptr<const void> owner, const std::vector<T>& values,
-                        Values kind = Values::of_run);
+                        Lifetime lifetime = Lifetime::of_run);
 
 template <class T>
 constexpr char format_of() {
@@ -283,12 +191,9 @@ constexpr char format_of() {
 }
 
 template <class T>
-PyObject* vector_buffer(std::shared_ptr<const void> owner, const std::vector<T>& values, Values kind) {
+PyObject* vector_buffer(std::shared_ptr<const void> owner, const std::vector<T>& values, Lifetime lifetime) {
     static_assert(sizeof(T) == 8 || sizeof(T) == 4);
-    return new_buffer(std::move(owner), values.data(), values.size(), format_of<T>(), kind);
+    return capi::platform::export_values({std::move(owner), values.data(), values.size(), format_of<T>()}, lifetime);
 }
-
-// A new str from UTF-8 text; stray bytes replaced. Throws NullObject.
-PyObject* text(std::string_view value);
 
 }  // namespace corvane::pymeridel

@@ -49,29 +49,6 @@ PyObject* run_arrays_class = nullptr;
 // ---------------------------------------------------------------------------------------
 // Failures
 
-void raise_current_exception() noexcept {
-    try {
-        try {
-            throw;
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        } catch (const NullObject&) {
-            if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, "meridel: null result");
-        } catch (const std::exception& e) {
-            PyErr_Format(PyExc_SystemError, "meridel: %s", e.what());
-        } catch (...) {
-            PyErr_SetString(PyExc_SystemError, "meridel: native code failed without a message");
-        }
-    } catch (...) {
-        std::fputs("meridel: uncaught failure at the interpreter boundary\n", stderr);
-        std::abort();
-    }
-}
-
-PyObject* text(std::string_view value) {
-    return result(PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
-}
-
 void raise_core_error(const Error& error, PyObject* path) {
     const IoError* io = error.as_io();
     if (io != nullptr && !io->unexpected_eof) {
@@ -244,102 +221,9 @@ bool rt_range_argument(const char* callable, PyObject* value, std::optional<std:
 }
 
 // ---------------------------------------------------------------------------------------
-// PyPy: keep the classes final and their instances attribute-free
-//
-// PyPy's cpyext lets Python subclass a type without Py_TPFLAGS_BASETYPE and gives every
-// instance a __dict__; PyPy and CPython before 3.10 have no flag that refuses creation
-// from Python. Refuse all three with the errors CPython raises.
-
-namespace {
-
-struct Registered {
-    PyTypeObject* type = nullptr;
-    const char* name = nullptr;  // the name the type was made with (PyPy's tp_name drops the module)
-    const PyGetSetDef* getters = nullptr;
-};
-
-Registered registered[8];
-
-const Registered* find_registered(PyTypeObject* type) {
-    for (PyTypeObject* t = type; t != nullptr; t = t->tp_base) {
-        for (const Registered& r : registered) {
-            if (r.type != nullptr && r.type == t) return &r;
-        }
-    }
-    return nullptr;
-}
-
-const char* full_name(PyTypeObject* type) {
-    const Registered* r = find_registered(type);
-    return r != nullptr ? r->name : type->tp_name;
-}
-
-}  // namespace
-
-void register_type(PyTypeObject* type, const char* name, const PyGetSetDef* getters) {
-    for (Registered& r : registered) {
-        if (r.type == nullptr || r.type == type) {
-            r = Registered{type, name, getters};
-            return;
-        }
-    }
-}
-
-PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
-    // Called on the new subclass, whose base is one of ours.
-    PyErr_Format(PyExc_TypeError, message::not_a_base, full_name(reinterpret_cast<PyTypeObject*>(cls)->tp_base));
-    return nullptr;
-}
-
-int refuse_setattr(PyObject* self, PyObject* name, PyObject*) {
-    // Answers as CPython does for a type without __dict__ whose getters have no setter.
-    // (PyPy 7.3.11 crashes when C code looks up one of the class's getset descriptors, so
-    // the getter names come from our own tables.)
-    const Registered* r = find_registered(Py_TYPE(self));
-    if (r != nullptr && r->getters != nullptr) {
-        for (const PyGetSetDef* getter = r->getters; getter->name != nullptr; ++getter) {
-            if (PyUnicode_CompareWithASCIIString(name, getter->name) == 0) {
-                PyErr_Format(PyExc_AttributeError, message::not_writable, getter->name, full_name(Py_TYPE(self)));
-                return -1;
-            }
-        }
-    }
-    PyErr_Format(PyExc_AttributeError, message::no_attribute, full_name(Py_TYPE(self)), name);
-    return -1;
-}
-
-PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyErr_Format(PyExc_TypeError, message::not_instantiable, full_name(type));
-    return nullptr;
-}
-
-PyTypeObject* make_type(PyTypeObject*& type, PyType_Spec& spec, const PyGetSetDef* getters) {
-    if (type == nullptr) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-        if (type != nullptr) register_type(type, spec.name, getters);
-    }
-    return type;
-}
-
-// ---------------------------------------------------------------------------------------
 // Module
 
 namespace {
-
-// Sets module.name = object and appends name to module.__all__ (made when missing).
-int add_to_module(PyObject* module, const char* name, PyObject* object) {
-    Ref key(PyUnicode_FromString(name));
-    if (!key || PyObject_SetAttr(module, key.get(), object) < 0) return -1;
-    static constexpr const char* all_name = "__all__";
-    Ref all(PyObject_GetAttrString(module, all_name));
-    if (!all) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError) == 0) return -1;
-        PyErr_Clear();
-        all = Ref(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, all_name, all.get()) < 0) return -1;
-    }
-    return PyList_Append(all.get(), key.get());
-}
 
 // A named tuple class meridel.<name>, made once per process; null with an exception.
 PyObject* make_named_tuple(PyObject*& cls, const char* name, const char* fields, const char* doc) {
@@ -364,10 +248,7 @@ constexpr const char* format_error_doc =
 
 int exec_module(PyObject* module) {
     return guarded([&] {
-        if (PyType_IsSubtype(Py_TYPE(module), &PyModule_Type) == 0) {
-            PyErr_SetString(PyExc_TypeError, message::not_a_module);
-            return -1;
-        }
+        if (!capi::is_module(module, message::not_a_module)) return -1;
         if (format_error == nullptr) {
             format_error = PyErr_NewExceptionWithDoc("meridel.FormatError", format_error_doc, PyExc_ValueError,
                                                      nullptr);
@@ -386,6 +267,7 @@ int exec_module(PyObject* module) {
             return -1;
         }
         if (make_acquisition_types() < 0 || make_spectrum_type() < 0 || make_buffer_type() < 0) return -1;
+        capi::platform::start_exports(buffer_type, "meridel._views");
         Ref version(PyUnicode_FromString(MERIDEL_VERSION));
         if (!version || PyObject_SetAttrString(module, "__version__", version.get()) < 0) return -1;
         const std::pair<const char*, PyObject*> names[] = {
@@ -399,7 +281,7 @@ int exec_module(PyObject* module) {
             {"Spectrum", reinterpret_cast<PyObject*>(spectrum_type)},
         };
         for (const auto& [name, object] : names) {
-            if (add_to_module(module, name, object) < 0) return -1;
+            if (capi::add_to_module(module, name, object) < 0) return -1;
         }
         Ref all(PyObject_GetAttrString(module, "__all__"));
         Ref open_name(PyUnicode_FromString("open"));
@@ -418,13 +300,11 @@ PyMethodDef module_methods[] = {
      "and meridel.FormatError when the index is damaged. Use as a context manager."},
     {"_restore_spectrum", method(&restore_spectrum), METH_O, "_restore_spectrum(state)\n--\n\nUnpickles a Spectrum."},
     {"_output_name", method(&output_name), METH_FASTCALL, "_output_name(path, format)\n--\n\nThe output layer's file name for path's output in format (run.d -> run.mzML)."},
-#ifdef PYPY_VERSION
     {"_release_dead_exports", method(&release_dead_exports_function), METH_NOARGS,
      "_release_dead_exports()\n--\n\nLets go of the values of Buffers that have died (see meridel._views)."},
     {"_spectrum_values", method(&spectrum_values), METH_FASTCALL,
      "_spectrum_values(spectrum, which)\n--\n\nThe address of a spectrum's mz (0) or intensity (1), kept for a Buffer\n"
      "that meridel._views makes of them until a sweep reports its reference dead."},
-#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -452,6 +332,31 @@ PyModuleDef module_def = {
 
 }  // namespace
 }  // namespace corvane::pymeridel
+
+namespace corvane::capi {
+
+// NullObject keeps the interpreter's pending exception; anything else becomes SystemError
+// with its text.
+void raise_unexpected(Failure failure, std::string_view what) noexcept {
+    try {
+        switch (failure) {
+        case Failure::null_object:
+            if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_SystemError, "meridel: null result");
+            return;
+        case Failure::exception:
+            PyErr_Format(PyExc_SystemError, "meridel: %s", std::string(what).c_str());
+            return;
+        case Failure::unknown:
+            PyErr_SetString(PyExc_SystemError, "meridel: native code failed without a message");
+            return;
+        }
+    } catch (...) {
+        std::fputs("meridel: uncaught failure at the interpreter boundary\n", stderr);
+        std::abort();
+    }
+}
+
+}  // namespace corvane::capi
 
 PyMODINIT_FUNC PyInit_meridel() {
     return PyModuleDef_Init(&corvane::pymeridel::module_def);

@@ -21,26 +21,16 @@ struct SpectrumData {
     std::shared_ptr<const SpectrumRecord> record;
 };
 
-using SpectrumObject = Instance<SpectrumData>;
+using SpectrumObject = Object<SpectrumData>;
 
 constexpr const char* spectrum_name = "meridel.Spectrum";
 
-const SpectrumRecord& record_of(PyObject* self) { return *SpectrumObject::of(self)->value().record; }
+// The record of a Spectrum; throws for one whose body was never built.
+const SpectrumRecord& record_of(PyObject* self) { return *SpectrumObject::body(self).record; }
 
 PyObject* optional_float(const std::optional<double>& value) {
     if (!value) Py_RETURN_NONE;
     return result(PyFloat_FromDouble(*value));
-}
-
-// Retention time as repr shows it: fixed point, three decimals; "NaN", "inf", "-inf".
-std::string format_seconds(double seconds) {
-    if (std::isnan(seconds)) return "NaN";
-    if (std::isinf(seconds)) return seconds < 0 ? "-inf" : "inf";
-    std::array<char, 330> buffer{};
-    const auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), seconds,
-                                         std::chars_format::fixed, 3);
-    if (ec != std::errc{}) return "NaN";  // cannot happen with this buffer size
-    return std::string(buffer.data(), end);
 }
 
 #define SPECTRUM_GETTER(name, body)                                                        \
@@ -78,17 +68,17 @@ SPECTRUM_GETTER(spectrum_precursor, {
     return result(PyObject_CallFunctionObjArgs(precursor_class, msn1.get(), msn2.get(), reference.get(), nullptr));
 })
 SPECTRUM_GETTER(spectrum_mz, {
-    const auto& owner = SpectrumObject::of(self)->value().record;
-    return vector_buffer(owner, r.mz, Values::of_scan);
+    return vector_buffer(SpectrumObject::body(self).record, r.mz, Lifetime::of_scan);
 })
 SPECTRUM_GETTER(spectrum_intensity, {
-    const auto& owner = SpectrumObject::of(self)->value().record;
-    return vector_buffer(owner, r.intensity, Values::of_scan);
+    return vector_buffer(SpectrumObject::body(self).record, r.intensity, Lifetime::of_scan);
 })
 
 #undef SPECTRUM_GETTER
 
-Py_ssize_t spectrum_length(PyObject* self) { return static_cast<Py_ssize_t>(record_of(self).mz.size()); }
+Py_ssize_t spectrum_length(PyObject* self) {
+    return guarded([&] { return static_cast<Py_ssize_t>(record_of(self).mz.size()); }, Py_ssize_t{-1});
+}
 
 PyObject* spectrum_repr(PyObject* self) {
     return guarded([&] {
@@ -96,7 +86,7 @@ PyObject* spectrum_repr(PyObject* self) {
         const std::string repr = "<meridel.Spectrum index=" + std::to_string(r.index) +
                                  " scanId=" + std::to_string(r.scan_id) +
                                  " ms_level=" + std::to_string(r.ms_level) +
-                                 " rt=" + format_seconds(r.retention_time_sec) +
+                                 " rt=" + capi::format_fixed(r.retention_time_sec, 3) +
                                  "s points=" + std::to_string(r.mz.size()) +
                                  (r.is_profile ? " profile>" : " centroid>");
         return text(repr);
@@ -151,13 +141,8 @@ PyObject* spectrum_reduce(PyObject* self, PyObject*) {
     }, static_cast<PyObject*>(nullptr));
 }
 
-void spectrum_dealloc(PyObject* self) { release_instance<SpectrumData>(self); }
-
 PyMethodDef spectrum_methods[] = {
     {"__reduce__", method(&spectrum_reduce), METH_NOARGS, "__reduce__($self)\n--\n\nPickles by value."},
-#ifdef PYPY_VERSION
-    {"__init_subclass__", method(&refuse_subclass), METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -185,23 +170,14 @@ PyGetSetDef spectrum_getset[] = {
 PyType_Slot spectrum_slots[] = {
     {Py_mp_length, slot(&spectrum_length)},
     {Py_tp_repr, slot(&spectrum_repr)},
-    {Py_tp_dealloc, slot(&spectrum_dealloc)},
+    {Py_tp_dealloc, slot(&dealloc<SpectrumData>)},
     {Py_tp_methods, spectrum_methods},
     {Py_tp_getset, spectrum_getset},
     {Py_tp_doc, const_cast<char*>("One decoded scan; from an Acquisition only. len() is its number of points.")},
-#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
-    {Py_tp_new, slot(&refuse_new)},
-#endif
-#ifdef PYPY_VERSION
-    {Py_tp_setattro, slot(&refuse_setattr)},
-#endif
     {0, nullptr},
 };
 
-PyType_Spec spectrum_layout = {
-    spectrum_name, static_cast<int>(sizeof(SpectrumObject)), 0,
-    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | immutable_type | not_instantiable_type), spectrum_slots,
-};
+const PyType_Spec spectrum_layout = {spectrum_name, static_cast<int>(sizeof(SpectrumObject)), 0, 0, spectrum_slots};
 
 // Values of a pickled state, checked.
 bool optional_double_from(PyObject* value, std::optional<double>& out) {
@@ -221,72 +197,8 @@ bool vector_from(PyObject* bytes, std::vector<T>& out) {
     return true;
 }
 
-#ifdef PYPY_VERSION
-// PyPy frees an object of this module only when its collector finds the object dead, and
-// the collector sees only its own small heap, not the arrays a spectrum holds: iterating a
-// run would keep most of it. Telling it of every spectrum's bytes (PyTraceMalloc_Track)
-// bounds that, but starts a major collection every few spectra, which made iterating
-// half again as slow as on CPython. So the module counts the bytes that spectra hold
-// itself. Whenever they have grown by `slack` since the least they were at the last such
-// point, it has the interpreter run a minor collection, which frees the spectra, Buffers
-// and views that died young, as most of them do; and when they have grown by `wide`
-// since the least they were after the last full collection, a full one, which also frees
-// those that lived through a minor collection before they died. Spectra that are kept
-// cost a minor collection per `slack` and a full one per `wide` of them. Counts change
-// with the interpreter lock held.
-//
-// The spectrum made last is most likely one the caller still holds (a loop's variable
-// holds it until the next one is made), so it lives through the collection and waits for
-// a full one. A collection is therefore put off, by at most another `slack`, until that
-// spectrum is a `small` one: in a run that alternates full scans with MS2 centroid
-// scans, that is the next spectrum, and iterating it then needs few full collections.
-constexpr std::size_t slack = std::size_t{8} << 20;
-constexpr std::size_t wide = std::size_t{24} << 20;
-constexpr std::size_t small = slack / 64;
-std::size_t held = 0;    // bytes of the records that spectra (or their buffers) still hold
-std::size_t least = 0;   // the least `held` has been since the last collection
-std::size_t floor_ = 0;  // the least `held` has been since the last full collection
-std::size_t last = 0;    // bytes of the record of the spectrum made last
-
-void collect() {
-    PyObject* gc = PyImport_ImportModule("gc");
-    PyObject* done = gc == nullptr ? nullptr : PyObject_CallMethod(gc, "collect", nullptr);
-    Py_XDECREF(done);
-    Py_XDECREF(gc);
-    PyErr_Clear();  // a failed collection only postpones the release
-}
-
-// The record, with its bytes counted until its last holder lets go.
-std::shared_ptr<const SpectrumRecord> paced(std::shared_ptr<const SpectrumRecord> record) {
-    const std::size_t bytes = record->mz.capacity() * sizeof(double) + record->intensity.capacity() * sizeof(float);
-    if (held > least + slack && (last <= small || held > least + 2 * slack)) {
-        // The records freed by the previous collection have been let go by now: what is left
-        // above `floor_` lived through a minor collection.
-        const bool full = held > floor_ + wide;
-        if (full) {
-            collect();
-        } else {
-            collect_young();
-        }
-        release_dead_exports();
-        least = held;
-        if (full) floor_ = held;
-    }
-    held += bytes;
-    last = bytes;
-    const SpectrumRecord* raw = record.get();
-    return {raw, [bytes, record = std::move(record)](const SpectrumRecord*) mutable {
-                record.reset();
-                held -= bytes;
-                least = std::min(least, held);
-                floor_ = std::min(floor_, held);
-            }};
-}
-#endif
-
 }  // namespace
 
-#ifdef PYPY_VERSION
 PyObject* spectrum_values(PyObject*, PyObject* const* args, Py_ssize_t count) {
     return guarded([&]() -> PyObject* {
         if (count != 2 || !PyObject_TypeCheck(args[0], spectrum_type) || !PyLong_Check(args[1])) {
@@ -294,25 +206,27 @@ PyObject* spectrum_values(PyObject*, PyObject* const* args, Py_ssize_t count) {
             return nullptr;
         }
         const long which = PyLong_AsLong(args[1]);
-        const auto& owner = SpectrumObject::of(args[0])->value().record;
+        const auto& owner = SpectrumObject::body(args[0]).record;
         // The caller takes the length from len(spectrum): the lists are of equal length.
-        if (which == 0) return kept_address(owner, owner->mz.data(), owner->mz.size());
+        if (which == 0) return capi::platform::kept_address({owner, owner->mz.data(), owner->mz.size(), 'd'});
         if (which != 1 || owner->intensity.size() != owner->mz.size()) {
             PyErr_SetString(PyExc_ValueError, "_spectrum_values(spectrum, which)");
             return nullptr;
         }
-        return kept_address(owner, owner->intensity.data(), owner->intensity.size());
+        return capi::platform::kept_address({owner, owner->intensity.data(), owner->intensity.size(), 'f'});
     }, static_cast<PyObject*>(nullptr));
 }
-#endif
 
-int make_spectrum_type() { return make_type(spectrum_type, spectrum_layout, spectrum_getset) == nullptr ? -1 : 0; }
+int make_spectrum_type() {
+    return capi::make_type(spectrum_type, spectrum_layout, capi::Creation::by_module) == nullptr ? -1 : 0;
+}
 
 PyObject* new_spectrum(std::shared_ptr<const SpectrumRecord> record) {
-#ifdef PYPY_VERSION
-    record = paced(std::move(record));
-#endif
-    return result(new_instance(spectrum_type, SpectrumData{std::move(record)}));
+    // Where the collector does not see the record's arrays, they are counted while held.
+    const SpectrumRecord* raw = record.get();
+    const std::size_t bytes = raw->mz.capacity() * sizeof(double) + raw->intensity.capacity() * sizeof(float);
+    std::shared_ptr<const SpectrumRecord> held(capi::platform::paced(std::move(record), bytes), raw);
+    return result(new_instance(spectrum_type, SpectrumData{std::move(held)}));
 }
 
 PyObject* restore_spectrum(PyObject*, PyObject* state) {
