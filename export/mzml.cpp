@@ -272,11 +272,16 @@ private:
                 coding = kind == Numpress::linear ? &lines_.numpress_linear : &lines_.numpress_slof;
             }
         }
+        // An empty array is written empty (encodedLength 0, <binary/>) under its coding's
+        // terms, as readers expect: a zlib stream of nothing is eight bytes that some of
+        // them refuse to inflate.
         if (compression_ != Compression::none) {
-            try {
-                bytes = deflater_.compress(bytes);
-            } catch (...) {
-                throw CompressionError{std::current_exception()};
+            if (!bytes.empty()) {
+                try {
+                    bytes = deflater_.compress(bytes);
+                } catch (...) {
+                    throw CompressionError{std::current_exception()};
+                }
             }
             if (coding == &lines_.raw) coding = &lines_.zlib;
         }
@@ -297,9 +302,13 @@ private:
         out.put("  ");
         out.put(array_line);
         out.put(indent);
-        out.put("  <binary>");
-        put_base64(out, bytes);
-        out.put("</binary>\n");
+        if (bytes.empty()) {
+            out.put("  <binary/>\n");
+        } else {
+            out.put("  <binary>");
+            put_base64(out, bytes);
+            out.put("</binary>\n");
+        }
         out.put(indent);
         out.put("</binaryDataArray>\n");
     }

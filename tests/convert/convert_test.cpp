@@ -583,8 +583,14 @@ std::vector<std::pair<std::string, std::vector<std::uint8_t>>> binaries(const st
         for (const char* t : {"MS:1000574", "MS:1002746", "MS:1002748"}) {
             if (element.find(t) != std::string_view::npos) term = t;
         }
-        const std::size_t open = element.find("<binary>") + 8;
-        out.emplace_back(term, decode64(element.substr(open, element.find("</binary>") - open)));
+        const std::size_t open = element.find("<binary>");
+        if (open == std::string_view::npos) {  // an empty array: <binary/>
+            EXPECT_NE(element.find("encodedLength=\"0\""), std::string_view::npos);
+            EXPECT_NE(element.find("<binary/>"), std::string_view::npos);
+            out.emplace_back(term, std::vector<std::uint8_t>{});
+        } else {
+            out.emplace_back(term, decode64(element.substr(open + 8, element.find("</binary>") - open - 8)));
+        }
         pos = end;
     }
     return out;
