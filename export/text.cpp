@@ -59,9 +59,11 @@ std::string xml_escape(std::string_view text) {
             case '>': out += "&gt;"; break;
             case '"': out += "&quot;"; break;
             case '\'': out += "&apos;"; break;
-            case '\t':
-            case '\n':
-            case '\r': out += text[pos]; break;
+            // As references: a parser turns them raw into spaces inside attribute values
+            // (and a CR into LF in content).
+            case '\t': out += "&#9;"; break;
+            case '\n': out += "&#10;"; break;
+            case '\r': out += "&#13;"; break;
             default:
                 if (seq.code_point < 0x20 || seq.code_point == 0xFFFE || seq.code_point == 0xFFFF) {
                     out += replacement;

@@ -15,7 +15,9 @@ namespace corvane::mzml {
 using corvane::base64_encode;
 using corvane::base64_length;
 
-// text with &, <, >, " and ' replaced by entities, for attribute values and content.
+// text with &, <, >, " and ' replaced by entities, and tab, LF and CR by character
+// references (&#9; &#10; &#13;, which a parser gives back as they are, where raw ones
+// become spaces in attribute values), for attribute values and content.
 // Control characters that XML 1.0 cannot carry (below 0x20 except tab, LF, CR) become
 // U+FFFD; invalid UTF-8 is replaced by U+FFFD too, so the document stays well-formed.
 [[nodiscard]] std::string xml_escape(std::string_view text);

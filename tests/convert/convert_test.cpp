@@ -2,6 +2,7 @@
 // failures. The documents themselves are checked by independent mzML readers in
 // test_readers.py.
 #include <fcntl.h>
+#include <expat.h>
 #include <gtest/gtest.h>
 #include <libdeflate.h>
 #include <libmsnumpress/MSNumpress.hpp>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <new>
 #include <optional>
 #include <string>
@@ -71,7 +73,7 @@ TEST(XmlEscape, EntitiesControlsAndBrokenUtf8) {
     };
     const std::vector<Row> rows = {
         {"markup", "a<b>&\"c'", "a&lt;b&gt;&amp;&quot;c&apos;"},
-        {"whitespace kept", "a\tb\nc\rd", "a\tb\nc\rd"},
+        {"whitespace as references", "a\tb\nc\rd", "a&#9;b&#10;c&#13;d"},
         {"control", std::string("a\x01" "b", 3), "a\xEF\xBF\xBD" "b"},
         {"nul", std::string("a\0b", 3), "a\xEF\xBF\xBD" "b"},
         {"utf-8 kept", "\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9"},
@@ -780,4 +782,64 @@ TEST(MakeWriter, WritesTheRunOfAReader) {
     EXPECT_NE(doc.find("value=\"" + *sha1 + "\""), std::string::npos);
     EXPECT_NE(doc.find("location=\"file://" + std::filesystem::weakly_canonical(dir.join("run.d")).string() + "/AcqData\""),
               std::string::npos);
+}
+
+namespace {
+
+// Every attribute value of every element named `element` whose name attribute (when
+// `name` is given) equals it, as an XML parser reports them.
+std::vector<std::string> parsed_attributes(const std::string& doc, const std::string& element, const std::string& attribute,
+                                           const std::string& name = "") {
+    struct State {
+        const std::string& element;
+        const std::string& attribute;
+        const std::string& name;
+        std::vector<std::string> found;
+    } state{element, attribute, name, {}};
+    XML_Parser parser = XML_ParserCreateNS(nullptr, ' ');
+    XML_SetUserData(parser, &state);
+    XML_SetStartElementHandler(parser, [](void* data, const XML_Char* tag, const XML_Char** attrs) {
+        auto& st = *static_cast<State*>(data);
+        const std::string_view local = std::string_view(tag).substr(std::string_view(tag).rfind(' ') + 1);
+        if (local != st.element) return;
+        std::map<std::string, std::string> values;
+        for (std::size_t i = 0; attrs[i] != nullptr; i += 2) values[attrs[i]] = attrs[i + 1];
+        if (!st.name.empty() && values["name"] != st.name) return;
+        st.found.push_back(values[st.attribute]);
+    });
+    const bool ok = XML_Parse(parser, doc.data(), static_cast<int>(doc.size()), 1) == XML_STATUS_OK;
+    EXPECT_TRUE(ok) << XML_ErrorString(XML_GetErrorCode(parser));
+    XML_ParserFree(parser);
+    return state.found;
+}
+
+}  // namespace
+
+TEST(WriteMzml, WhitespaceInAttributesSurvivesAParser) {
+    // A parser turns a raw tab, newline or carriage return inside an attribute value into a
+    // space: they must reach the file as character references to come back unchanged.
+    const std::string odd = "a\tb\nc\r\nd  e";
+    std::vector<corvane::SpectrumRecord> records{record(1, 2, 2), record(2, 0, 0)};
+    records[0].native_id = "scan\t" + odd;
+    records[1].native_id = "scan\n2";
+    records[1].error = "block\t" + odd;
+    cc::RunInfo run = run_info(records.size());
+    run.instrument_name = "model\r" + odd;
+    corvane::sample_writer::TempDir dir;
+    const std::string path = dir.join("out.mzML");
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    FakeSpectra spectra(records);
+    cc::Progress progress;
+    const std::atomic<bool> stop{false};
+    const auto result = cc::write_mzml(fd, spectra.source, run, {.compression = cc::Compression::none}, progress, stop);
+    ::close(fd);
+    ASSERT_TRUE(result) << result.error().message;
+    const std::string doc = read_file(path);
+    EXPECT_EQ(parsed_attributes(doc, "spectrum", "id"), (std::vector<std::string>{records[0].native_id, records[1].native_id}));
+    EXPECT_EQ(parsed_attributes(doc, "offset", "idRef"),
+              (std::vector<std::string>{records[0].native_id, records[1].native_id, "TIC"}));
+    EXPECT_EQ(parsed_attributes(doc, "userParam", "value", cc::data_error_param), std::vector<std::string>{*records[1].error});
+    EXPECT_EQ(parsed_attributes(doc, "userParam", "value", "instrument model name"),
+              std::vector<std::string>{run.instrument_name});
 }
