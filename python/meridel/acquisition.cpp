@@ -23,9 +23,15 @@ PyTypeObject* iterator_type = nullptr;
 
 namespace {
 
+struct Pipeline;
+
 struct AcquisitionData {
     std::shared_ptr<const Reader> reader;  // null once closed
     Ref path;                              // str, os.fspath of what was given
+    // The decoding pipelines of its iterators. They are owned here, so that close() stops
+    // and frees every one; an iterator holds a weak reference, and a strong one only while
+    // it takes a record. Changed with the interpreter lock held.
+    std::vector<std::shared_ptr<Pipeline>> pipelines;
 };
 
 using AcquisitionObject = Object<AcquisitionData>;
@@ -56,19 +62,55 @@ struct Pipeline {
 
 unsigned resolve_threads(unsigned threads) { return threads == 0 ? analysis::default_threads() : threads; }
 
+// Stops the pipelines (an iterator on another thread may wait in one: it wakes with
+// nothing) and frees them, which joins their threads, with the interpreter lock released.
+// An iterator taking a record from one holds it until that step ends, and frees it then.
+void stop_pipelines(std::vector<std::shared_ptr<Pipeline>> pipelines) {
+    if (pipelines.empty()) return;
+    for (const auto& pipeline : pipelines) pipeline->stream.cancel();
+    without_gil([&] {
+        pipelines.clear();
+        return 0;
+    });
+}
+
+// close() and __exit__: the reader goes (decodes in flight hold their own copy), and so
+// does every pipeline.
+void close_acquisition(AcquisitionData& a) {
+    a.reader.reset();
+    stop_pipelines(std::move(a.pipelines));
+}
+
 // ---------------------------------------------------------------------------------------
 // SpectrumIterator
 
 struct IteratorData {
-    Ref acquisition;                    // its reader is taken again at each refill
-    std::vector<std::size_t> scans;     // the selection, ascending
-    std::size_t next_scan = 0;          // position in scans of the next record to decode
+    Ref acquisition;                 // its reader is taken again at each step
+    std::vector<std::size_t> scans;  // the selection, ascending
+    std::size_t next_scan = 0;       // position in scans of the next record to decode
     unsigned threads = 1;
-    std::unique_ptr<Pipeline> pipeline;  // with several threads: made at the first step
-    bool busy = false;                   // a step is running with the lock released
+    std::weak_ptr<Pipeline> pipeline;  // with several threads: made at the first step
+    bool busy = false;                 // a step is running with the lock released
+    bool finished = false;             // exhausted, or closed: StopIteration from now on
 };
 
 using IteratorObject = Object<IteratorData>;
+
+// Lets the iterator's pipeline go, if it has one: out of the acquisition's list, stopped,
+// and freed unless a step on another thread still holds it (that step frees it).
+void release_pipeline(IteratorData& it, bool release_lock) {
+    std::shared_ptr<Pipeline> pipeline = it.pipeline.lock();
+    it.pipeline.reset();
+    if (!pipeline) return;
+    std::erase(AcquisitionObject::body(it.acquisition.get()).pipelines, pipeline);
+    pipeline->stream.cancel();
+    if (release_lock) {
+        without_gil([&] {
+            pipeline.reset();
+            return 0;
+        });
+    }
+}
 
 PyObject* iterator_next(PyObject* self) {
     return guarded([&]() -> PyObject* {
@@ -80,6 +122,7 @@ PyObject* iterator_next(PyObject* self) {
         // Checked at every step, also for records already decoded: closed means closed.
         const std::shared_ptr<const Reader> reader = reader_of(it.acquisition.get());
         if (!reader) return nullptr;
+        if (it.finished || it.next_scan == it.scans.size()) return nullptr;  // StopIteration
         it.busy = true;
         struct Done {
             bool& busy;
@@ -87,25 +130,72 @@ PyObject* iterator_next(PyObject* self) {
         } done{it.busy};
         std::optional<SpectrumRecord> record;
         if (it.threads <= 1) {
-            if (it.next_scan == it.scans.size()) return nullptr;  // exhausted: StopIteration
             const std::size_t scan = it.scans[it.next_scan];
             record = without_gil([&] { return std::optional<SpectrumRecord>(reader->record_at(scan)); });
-            ++it.next_scan;
         } else {
-            if (!it.pipeline) {
+            std::shared_ptr<Pipeline> pipeline = it.pipeline.lock();
+            if (!pipeline) {
                 std::vector<std::size_t> left(it.scans.begin() + static_cast<std::ptrdiff_t>(it.next_scan),
                                               it.scans.end());
-                it.pipeline = std::make_unique<Pipeline>(reader, std::move(left), it.threads);
+                pipeline = std::make_shared<Pipeline>(reader, std::move(left), it.threads);
+                AcquisitionObject::body(it.acquisition.get()).pipelines.push_back(pipeline);
+                it.pipeline = pipeline;
             }
-            record = without_gil([&] { return it.pipeline->stream.next(); });
+            record = without_gil([&] { return pipeline->stream.next(); });
             if (!record) {
-                it.next_scan = it.scans.size();
+                // The last record, or close() stopped the pipeline while this step waited.
+                release_pipeline(it, true);
+                without_gil([&] {
+                    pipeline.reset();
+                    return 0;
+                });
+                if (!reader_of(it.acquisition.get())) return nullptr;
+                it.finished = true;
                 return nullptr;
             }
-            ++it.next_scan;
+        }
+        if (++it.next_scan == it.scans.size()) {
+            // The last one: the threads go now, not when the iterator is collected.
+            release_pipeline(it, true);
+            it.finished = true;
         }
         return new_spectrum(std::make_shared<const SpectrumRecord>(std::move(*record)));
     }, static_cast<PyObject*>(nullptr));
+}
+
+// close(): ends the iteration (StopIteration from now on) and lets its threads go.
+PyObject* iterator_close(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        IteratorData& it = IteratorObject::body(self);
+        it.finished = true;
+        release_pipeline(it, !it.busy);
+        Py_RETURN_NONE;
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* iterator_enter(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        (void)IteratorObject::body(self);
+        Py_INCREF(self);
+        return self;
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* iterator_exit(PyObject* self, PyObject* args) {
+    Ref closed(iterator_close(self, args));
+    if (!closed) return nullptr;
+    Py_RETURN_FALSE;
+}
+
+// Collected: the pipeline goes with the iterator (on PyPy, at the collection that finds
+// it dead; close() or `with` lets go sooner).
+void iterator_dealloc(PyObject* self) {
+    try {
+        release_pipeline(IteratorObject::body(self), false);
+    } catch (...) {
+        // Never built (NotConstructed): there is no pipeline.
+    }
+    capi::release_instance<IteratorData>(self);
 }
 
 PyObject* iterator_iter(PyObject* self) {
@@ -116,20 +206,26 @@ PyObject* iterator_iter(PyObject* self) {
 PyObject* iterator_length_hint(PyObject* self, PyObject*) {
     return guarded([&] {
         const IteratorData& it = IteratorObject::body(self);
-        const std::size_t left = it.scans.size() - it.next_scan;
+        const std::size_t left = it.finished ? 0 : it.scans.size() - it.next_scan;
         return result(PyLong_FromSize_t(left));
     }, static_cast<PyObject*>(nullptr));
 }
 
 PyMethodDef iterator_methods[] = {
     {"__length_hint__", method(&iterator_length_hint), METH_NOARGS, nullptr},
+    {"close", method(&iterator_close), METH_NOARGS,
+     "close($self)\n--\n\nEnds the iteration now (StopIteration from then on) and lets its decoding\n"
+     "threads go. Exhausting the iterator, closing the acquisition and collecting the\n"
+     "iterator do so too. Idempotent."},
+    {"__enter__", method(&iterator_enter), METH_NOARGS, nullptr},
+    {"__exit__", method(&iterator_exit), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot iterator_slots[] = {
     {Py_tp_iter, slot(&iterator_iter)},
     {Py_tp_iternext, slot(&iterator_next)},
-    {Py_tp_dealloc, slot(&dealloc<IteratorData>)},
+    {Py_tp_dealloc, slot(&iterator_dealloc)},
     {Py_tp_methods, iterator_methods},
     {Py_tp_doc, const_cast<char*>("Spectra of an Acquisition in scan order, decoded as they are asked for.")},
     {0, nullptr},
@@ -730,7 +826,7 @@ PyObject* acquisition_report(PyObject* self, PyObject* const* args, Py_ssize_t c
 
 PyObject* acquisition_close(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        AcquisitionObject::body(self).reader.reset();  // decodes in flight hold their own copy
+        close_acquisition(AcquisitionObject::body(self));
         Py_RETURN_NONE;
     }, static_cast<PyObject*>(nullptr));
 }
@@ -745,7 +841,7 @@ PyObject* acquisition_enter(PyObject* self, PyObject*) {
 
 PyObject* acquisition_exit(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        AcquisitionObject::body(self).reader.reset();
+        close_acquisition(AcquisitionObject::body(self));
         Py_RETURN_FALSE;
     }, static_cast<PyObject*>(nullptr));
 }
@@ -875,7 +971,7 @@ PyObject* open_impl(Ref path) {
         raise_core_error(opened.error(), path.get());
         return nullptr;
     }
-    AcquisitionData data{std::make_shared<const Reader>(std::move(*opened)), std::move(path)};
+    AcquisitionData data{std::make_shared<const Reader>(std::move(*opened)), std::move(path), {}};
     return result(new_instance(acquisition_type, std::move(data)));
 }
 
