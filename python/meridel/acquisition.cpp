@@ -243,6 +243,102 @@ PyObject* new_iterator(PyObject* acquisition, std::vector<std::size_t> scans, un
 }
 
 // ---------------------------------------------------------------------------------------
+// Acquisition times
+
+// A date and time as written, checked: a valid calendar day in years 1-9999, 00:00:00 to
+// 23:59:59, and an offset under a day when there is one.
+struct IsoTime {
+    int year = 1, month = 1, day = 1, hour = 0, minute = 0, second = 0, microsecond = 0;
+    std::optional<int> offset_minutes;  // nothing: naive
+};
+
+// Parses YYYY-MM-DD, optionally followed by T or a space and hh:mm, hh:mm:ss or
+// hh:mm:ss.f (a fraction of any length, truncated to microseconds, as CPython 3.11's
+// fromisoformat does), then optionally Z, +hh:mm, -hh:mm, +hhmm or -hhmm. ASCII digits
+// only. Nothing for anything else, or for a day or time that does not exist.
+std::optional<IsoTime> parse_iso_time(std::string_view text) {
+    std::size_t at = 0;
+    const auto digits = [&](std::size_t count, int& out) {
+        if (text.size() - at < count) return false;
+        int value = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            const char c = text[at + k];
+            if (c < '0' || c > '9') return false;
+            value = value * 10 + (c - '0');
+        }
+        at += count;
+        out = value;
+        return true;
+    };
+    const auto literal = [&](char c) {
+        if (at >= text.size() || text[at] != c) return false;
+        ++at;
+        return true;
+    };
+    IsoTime t;
+    if (!digits(4, t.year) || !literal('-') || !digits(2, t.month) || !literal('-') || !digits(2, t.day)) {
+        return std::nullopt;
+    }
+    if (at < text.size()) {
+        if (text[at] != 'T' && text[at] != ' ') return std::nullopt;
+        ++at;
+        if (!digits(2, t.hour) || !literal(':') || !digits(2, t.minute)) return std::nullopt;
+        if (literal(':')) {
+            if (!digits(2, t.second)) return std::nullopt;
+            if (literal('.')) {
+                int place = 100000;
+                std::size_t count = 0;
+                for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, ++count) {
+                    t.microsecond += (text[at] - '0') * place;
+                    place /= 10;
+                }
+                if (count == 0) return std::nullopt;
+            }
+        }
+        if (literal('Z')) {
+            t.offset_minutes = 0;
+        } else if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+            const int sign = text[at] == '-' ? -1 : 1;
+            ++at;
+            int hours = 0;
+            int minutes = 0;
+            if (!digits(2, hours)) return std::nullopt;
+            literal(':');
+            if (!digits(2, minutes) || hours > 23 || minutes > 59) return std::nullopt;
+            t.offset_minutes = sign * (hours * 60 + minutes);
+        }
+        if (at != text.size()) return std::nullopt;
+    }
+    static constexpr int days_in[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+    if (t.year < 1 || t.month < 1 || t.month > 12 || t.day < 1 || t.day > days_in[t.month - 1] ||
+        (t.month == 2 && t.day == 29 && !leap) || t.hour > 23 || t.minute > 59 || t.second > 59) {
+        return std::nullopt;
+    }
+    return t;
+}
+
+// The datetime.datetime of a parsed time, aware when it has an offset.
+PyObject* datetime_of(const IsoTime& t) {
+    Ref module(result(PyImport_ImportModule("datetime")));
+    Ref cls(result(PyObject_GetAttrString(module.get(), "datetime")));
+    Ref zone;
+    if (t.offset_minutes) {
+        Ref timezone(result(PyObject_GetAttrString(module.get(), "timezone")));
+        Ref timedelta(result(PyObject_GetAttrString(module.get(), "timedelta")));
+        Ref minutes(result(PyLong_FromLong(*t.offset_minutes)));
+        Ref args(result(PyTuple_New(0)));
+        Ref kwargs(result(Py_BuildValue("{sO}", "minutes", minutes.get())));
+        Ref delta(result(PyObject_Call(timedelta.get(), args.get(), kwargs.get())));
+        zone = Ref(result(PyObject_CallFunctionObjArgs(timezone.get(), delta.get(), nullptr)));
+    } else {
+        zone = Ref::borrow(Py_None);
+    }
+    return result(PyObject_CallFunction(cls.get(), "iiiiiiiO", t.year, t.month, t.day, t.hour, t.minute, t.second,
+                                        t.microsecond, zone.get()));
+}
+
+// ---------------------------------------------------------------------------------------
 // Acquisition: metadata and single scans
 
 PyObject* acquisition_path(PyObject* self, void*) {
@@ -273,14 +369,9 @@ READER_GETTER(acquisition_acquired_time, {
     return text(*reader->acquired_time());
 })
 READER_GETTER(acquisition_acquired_datetime, {
-    if (!reader->acquired_time()) Py_RETURN_NONE;
-    // fromisoformat before Python 3.11 does not take a trailing "Z".
-    std::string iso = *reader->acquired_time();
-    if (!iso.empty() && iso.back() == 'Z') iso.replace(iso.size() - 1, 1, "+00:00");
-    Ref module(result(PyImport_ImportModule("datetime")));
-    Ref cls(result(PyObject_GetAttrString(module.get(), "datetime")));
-    Ref value(text(iso));
-    return result(PyObject_CallMethod(cls.get(), "fromisoformat", "O", value.get()));
+    const std::optional<IsoTime> time = reader->acquired_time() ? parse_iso_time(*reader->acquired_time()) : std::nullopt;
+    if (!time) Py_RETURN_NONE;
+    return datetime_of(*time);
 })
 
 #undef READER_GETTER
