@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "analysis.hpp"
+#include "ion_totals.hpp"
 #include "report.hpp"
 
 namespace corvane::report {
@@ -66,25 +67,25 @@ MapRange map_range(const Reader& reader, const std::vector<std::size_t>& map_sca
 Reduced reduce(SpectrumRecord&& record, bool in_map, const MapRange& range, std::size_t rows, std::size_t cap) {
     Reduced r;
     ScanView& v = r.view;
-    // One pass: sums and maxima exactly as the engine's tic() and bpc() form them (in point
-    // order), and the map column.
-    const bool binned = in_map && range.from_index;
-    if (binned) r.bins.assign(rows, 0.0f);
-    const double low = range.mz_low, high = range.mz_high;
-    const double scale = binned ? static_cast<double>(rows) / (high - low) : 0.0;
-    float best = record.intensity.empty() ? 0.0f : record.intensity.front();
-    for (std::size_t p = 0; p < record.intensity.size(); ++p) {
-        const float x = record.intensity[p];
-        r.tic += static_cast<double>(x);
-        best = x > best ? x : best;
-        // Zero runs are common in profile data: the intensity is tested first.
-        if (!binned || !(x > 0.0f) || !std::isfinite(x)) continue;
-        const double mz = record.mz[p];
-        if (!(mz >= low && mz <= high)) continue;
-        const auto row = static_cast<std::size_t>((mz - low) * scale);
-        r.bins[std::min(row, rows - 1)] += x;
+    // The chromatograms' values from the one reduction (ion_totals.hpp): the same bits as
+    // meridel's tic() and bpc() and the mzML's chromatogram.
+    const IonTotals totals = ion_totals(record.intensity);
+    r.tic = trace_value(Trace::tic, totals);
+    r.bpc = trace_value(Trace::bpc, totals);
+    if (in_map && range.from_index) {
+        r.bins.assign(rows, 0.0f);
+        const double low = range.mz_low, high = range.mz_high;
+        const double scale = static_cast<double>(rows) / (high - low);
+        for (std::size_t p = 0; p < record.intensity.size(); ++p) {
+            const float x = record.intensity[p];
+            // Zero runs are common in profile data: the intensity is tested first.
+            if (!(x > 0.0f) || !std::isfinite(x)) continue;
+            const double mz = record.mz[p];
+            if (!(mz >= low && mz <= high)) continue;
+            const auto row = static_cast<std::size_t>((mz - low) * scale);
+            r.bins[std::min(row, rows - 1)] += x;
+        }
     }
-    r.bpc = static_cast<double>(best);
     v.points = record.mz.size();
     if (record.is_profile && record.mz.size() >= 2) {
         const double step = (record.mz.back() - record.mz.front()) / static_cast<double>(record.mz.size() - 1);

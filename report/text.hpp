@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "base64.hpp"
+
 namespace corvane::report {
 
 // Text for HTML element content or a quoted attribute value: & < > " ' as character
@@ -19,10 +21,11 @@ namespace corvane::report {
 // so no "</script", "<!--" or line separator can end or change the element.
 [[nodiscard]] std::string script_safe_json(std::string_view json);
 
-// RFC 4648 base64 with padding.
-[[nodiscard]] std::string base64(std::span<const std::uint8_t> bytes);
+// RFC 4648 base64 with padding: the one encoder of base64.hpp.
+using corvane::base64;
 
-// SHA-256 of bytes (FIPS 180-4).
+// SHA-256 of bytes (FIPS 180-4), from OpenSSL. Throws std::runtime_error when OpenSSL
+// cannot provide it.
 [[nodiscard]] std::array<std::uint8_t, 32> sha256(std::span<const std::uint8_t> bytes);
 
 // The CSP source expression allowing exactly this inline script: 'sha256-<base64>'.

@@ -4,9 +4,15 @@
 #include <nlohmann/json.hpp>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
+#include <charconv>
+#include <cstring>
 #include <cerrno>
 #include <cmath>
 #include <fstream>
@@ -18,6 +24,8 @@
 
 #include "analysis.hpp"
 #include "assets.hpp"
+#include "export/mzml.hpp"
+#include "ion_totals.hpp"
 #include "sample_writer.hpp"
 #include "report.hpp"
 #include "text.hpp"
@@ -273,6 +281,97 @@ TEST(ReportSummary, AgreesWithTheEngineAtEveryThreadCount) {
     }
     const std::string page = render(one);
     for (unsigned threads : {2u, 3u, 8u}) EXPECT_EQ(render(summarize(reader, threads, limits)), page) << threads;
+}
+
+// The bytes of base64 text that ends at its padding or at the next tag.
+std::vector<std::uint8_t> unbase64(std::string_view text) {
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t acc = 0;
+    int bits = 0;
+    for (const char c : text) {
+        if (c == '=' || c == '<') break;
+        const auto at = std::string_view("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/").find(c);
+        acc = (acc << 6) | static_cast<std::uint32_t>(at);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            bytes.push_back(static_cast<std::uint8_t>(acc >> bits));
+        }
+    }
+    return bytes;
+}
+
+TEST(ReportSummary, TotalsAreTheSameBitsAsTheEngineAndTheMzml) {
+    // Intensities whose sum rounds differently in another order: the TIC of meridel's
+    // tic(), the report and the mzML (its chromatogram and each spectrum's term) must
+    // still be the same doubles, bit for bit.
+    AcquisitionSpec spec;
+    std::uint32_t seed = 99;
+    auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    for (std::uint32_t i = 0; i < 12; ++i) {
+        std::vector<double> mz;
+        std::vector<float> intensity;
+        for (std::uint32_t p = 0; p < 501 + i; ++p) {
+            mz.push_back(100.0 + p * 0.5);
+            intensity.push_back(std::ldexp(static_cast<float>(next() >> 8), static_cast<int>(next() % 40) - 20));
+        }
+        auto s = scan(i + 1);
+        s.rt_min = i * 0.1;
+        s.peaks = peaks(mz, intensity);
+        spec.scans.push_back(s);
+    }
+    spec.omit.insert("MSProfile.bin");
+    sample_writer::TempDir dir;
+    const Reader reader = open_written(dir, spec);
+    const auto all = analysis::select(reader, {});
+    const auto engine = analysis::tic(reader, all, 2);
+    const auto report = summarize(reader, 2).tic;
+
+    const std::string path = dir.join("run.mzML");
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    mzml::Progress progress;
+    const std::atomic<bool> stop{false};
+    const auto written = mzml::make_writer({.compression = mzml::Compression::none, .threads = 2})
+                             ->write(fd, reader, progress, stop);
+    ::close(fd);
+    ASSERT_TRUE(written) << written.error().message;
+    std::ifstream in(path);
+    const std::string doc((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The chromatogram's second array holds the totals as raw 64-bit floats.
+    const std::size_t chrom = doc.find("<chromatogram ");
+    ASSERT_NE(chrom, std::string::npos);
+    const std::size_t second = doc.find("<binary>", doc.find("<binary>", chrom) + 1) + 8;
+    const auto raw = unbase64(std::string_view(doc).substr(second));
+    std::vector<double> chromatogram(raw.size() / 8);
+    std::memcpy(chromatogram.data(), raw.data(), chromatogram.size() * 8);
+    // Each spectrum's total ion current term, read back from its shortest text.
+    std::vector<double> terms;
+    const std::string term = "accession=\"MS:1000285\" name=\"total ion current\" value=\"";
+    for (std::size_t at = doc.find(term); at != std::string::npos; at = doc.find(term, at + 1)) {
+        const char* from = doc.data() + at + term.size();
+        double v = 0;
+        std::from_chars(from, doc.data() + doc.size(), v);
+        terms.push_back(v);
+    }
+
+    ASSERT_EQ(engine.value.size(), 12u);
+    const auto bits = [](const std::vector<double>& v) {
+        std::vector<std::uint64_t> out;
+        for (const double x : v) out.push_back(std::bit_cast<std::uint64_t>(x));
+        return out;
+    };
+    EXPECT_EQ(bits(report), bits(engine.value));
+    EXPECT_EQ(bits(chromatogram), bits(engine.value));
+    EXPECT_EQ(bits(terms), bits(engine.value));
+    // The data is one where the order shows: a plain sequential sum differs somewhere.
+    bool order_shows = false;
+    for (std::size_t k = 0; k < all.size(); ++k) {
+        double sum = 0.0;
+        for (const float x : reader.record_at(all[k]).intensity) sum += static_cast<double>(x);
+        order_shows = order_shows || sum != engine.value[k];
+    }
+    EXPECT_TRUE(order_shows);
 }
 
 TEST(ReportSummary, MapBinsPointsWhereTheyBelong) {
