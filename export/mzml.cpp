@@ -791,12 +791,6 @@ Outcome<WriteStats> DocumentWriter::write(std::size_t count, const Fetch& fetch,
 }  // namespace
 
 
-SpectrumSummary summarize(std::span<const double> mz, std::span<const float> intensity) {
-    const IonTotals totals = ion_totals(intensity);
-    const MzRange range = mz_range(mz);
-    return {totals.total_ion_current, totals.base_peak, range.lowest, range.highest};
-}
-
 namespace detail {
 
 std::optional<std::vector<std::uint8_t>> numpress_bytes(std::span<const double> values, bool linear) {

@@ -71,17 +71,6 @@ struct RunInfo {
     unsigned expected_content = 0;
 };
 
-// Values derived from one spectrum's arrays. NaN values are ignored for the base peak
-// and the m/z range; an empty spectrum has a total of 0 and nothing else.
-struct SpectrumSummary {
-    double total_ion_current = 0.0;
-    std::optional<std::size_t> base_peak;  // first index of the highest intensity
-    std::optional<double> lowest_mz;
-    std::optional<double> highest_mz;
-};
-
-[[nodiscard]] SpectrumSummary summarize(std::span<const double> mz, std::span<const float> intensity);
-
 // A source whose records can be decoded by position, each on its own and from several
 // threads at once, exactly as its iterator would give them (the reader's record_at).
 struct IndexedSource {

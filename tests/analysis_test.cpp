@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -73,6 +74,42 @@ AcquisitionSpec mixed_run() {
         spec.scans.push_back(s);
     }
     return spec;
+}
+
+TEST(IonTotals, EmptyOrdinaryAndNaN) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const float fnan = std::numeric_limits<float>::quiet_NaN();
+    const IonTotals empty = ion_totals({});
+    EXPECT_EQ(empty.total_ion_current, 0.0);
+    EXPECT_FALSE(empty.base_peak);
+    EXPECT_EQ(trace_value(Trace::bpc, empty), 0.0);
+    EXPECT_FALSE(mz_range({}).lowest);
+
+    // Unsorted m/z; the highest intensity twice (in different lanes, one in the tail): the
+    // first one is the base peak.
+    const std::vector<double> mz{300.0, 100.5, 250.0, 199.0, 99.0, 400.0};
+    const std::vector<float> in{1.5f, 8.0f, 2.0f, 0.5f, 8.0f, 1.0f};
+    const IonTotals t = ion_totals(in);
+    EXPECT_EQ(t.total_ion_current, 21.0);
+    EXPECT_EQ(t.base_peak, 1u);
+    EXPECT_EQ(trace_value(Trace::tic, t), 21.0);
+    EXPECT_EQ(trace_value(Trace::bpc, t), 8.0);
+    EXPECT_EQ(mz_range(mz).lowest, 99.0);
+    EXPECT_EQ(mz_range(mz).highest, 400.0);
+
+    // NaN never wins; the total carries it.
+    const IonTotals with_nan = ion_totals(std::vector<float>{fnan, 2.0f, 3.0f});
+    EXPECT_EQ(with_nan.base_peak, 2u);
+    EXPECT_EQ(with_nan.base_peak_intensity, 3.0);
+    EXPECT_TRUE(std::isnan(with_nan.total_ion_current));
+    EXPECT_EQ(mz_range(std::vector<double>{nan, 120.0, 110.0}).lowest, 110.0);
+    EXPECT_FALSE(ion_totals(std::vector<float>{fnan}).base_peak);
+    EXPECT_FALSE(mz_range(std::vector<double>{nan}).highest);
+
+    // The order is part of the result: lane i % 4, the tail into lane 0. In order, the two
+    // halves of an ulp add up to one before 1 comes; in lanes each is lost against 1.
+    const float half_ulp = std::ldexp(1.0f, -53);
+    EXPECT_EQ(ion_totals(std::vector<float>{half_ulp, half_ulp, 0.0f, 0.0f, 1.0f}).total_ion_current, 1.0);
 }
 
 TEST(Analysis, SameAsPlainLoopForEveryThreadCount) {

@@ -142,39 +142,6 @@ TEST(FileUri, EncodesWhatAUriCannotHold) {
     EXPECT_EQ(cc::file_uri("/x/%#?\xC3\xA9"), "file:///x/%25%23%3F%C3%A9");
 }
 
-TEST(Summarize, EmptyAndOrdinarySpectra) {
-    const auto empty = cc::summarize({}, {});
-    EXPECT_EQ(empty.total_ion_current, 0.0);
-    EXPECT_FALSE(empty.base_peak);
-    EXPECT_FALSE(empty.lowest_mz);
-    EXPECT_FALSE(empty.highest_mz);
-
-    // Unsorted m/z; the highest intensity twice: the first one is the base peak.
-    const std::vector<double> mz{300.0, 100.5, 250.0, 199.0};
-    const std::vector<float> in{1.5f, 8.0f, 2.0f, 8.0f};
-    const auto s = cc::summarize(mz, in);
-    EXPECT_EQ(s.total_ion_current, 19.5);
-    EXPECT_EQ(s.base_peak, 1u);
-    EXPECT_EQ(s.lowest_mz, 100.5);
-    EXPECT_EQ(s.highest_mz, 300.0);
-}
-
-TEST(Summarize, NaNNeverWins) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const float fnan = std::numeric_limits<float>::quiet_NaN();
-    const std::vector<double> mz{nan, 120.0, 110.0};
-    const std::vector<float> in{fnan, 2.0f, 3.0f};
-    const auto s = cc::summarize(mz, in);
-    EXPECT_EQ(s.base_peak, 2u);
-    EXPECT_EQ(s.lowest_mz, 110.0);
-    EXPECT_EQ(s.highest_mz, 120.0);
-    EXPECT_TRUE(std::isnan(s.total_ion_current));
-
-    const auto all_nan = cc::summarize(std::vector<double>{nan}, std::vector<float>{fnan});
-    EXPECT_FALSE(all_nan.base_peak);
-    EXPECT_FALSE(all_nan.lowest_mz);
-}
-
 TEST(CvTable, NamesComeFromTheVocabulary) {
     EXPECT_EQ(cc::cv::find("MS:1000511"), "ms level");
     EXPECT_EQ(cc::cv::find("UO:0000010"), "second");
