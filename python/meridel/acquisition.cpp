@@ -957,10 +957,12 @@ PyObject* acquisition_repr(PyObject* self) {
 constexpr const char* selection_doc =
     "ms_level: only scans of this MS level (None: all); rt_range: (low, high) retention\n"
     "times in seconds, both included (None: all); threads: decoding threads (None: the\n"
-    "machine's cores). Results never depend on threads.";
+    "machine's cores, at most 4). Results never depend on threads.";
 
 const std::string iter_doc = std::string("iter($self, ms_level=None, rt_range=None, threads=None)\n--\n\n") +
-                             "The selected spectra in scan order, decoded as they are asked for.\n\n" + selection_doc;
+                             "The selected spectra in scan order, decoded ahead on the threads. The\n"
+                             "iterator's threads go when it is exhausted, closed (close(), or `with`), its\n"
+                             "acquisition closed, or it is collected.\n\n" + selection_doc;
 const std::string arrays_doc =
     std::string("arrays($self, ms_level=None, rt_range=None, threads=None)\n--\n\n") +
     "The points of the selected scans as one meridel.RunArrays (offsets, mz, intensity,\n"
@@ -982,7 +984,7 @@ constexpr const char* to_mzml_doc =
     "file beside it, renamed into place once complete (nothing is left after a failure).\n"
     "compression: 'zlib', 'numpress' (lossy MS-Numpress, then zlib) or None; index: wrap in\n"
     "indexedmzML with offsets and a checksum; threads: worker threads (None: the machine's\n"
-    "cores), the file is the same for every count; overwrite: replace an existing file.\n"
+    "cores, at most 4), the file is the same for every count; overwrite: replace an existing file.\n"
     "Raises FileExistsError (or another OSError, errno and filename set) and ValueError for\n"
     "a path inside the acquisition. Runs with the interpreter lock released.";
 
@@ -1015,7 +1017,8 @@ PyMethodDef acquisition_methods[] = {
      "is complete; OSError (with filename) when it cannot be written. Returns None."},
     {"to_mzml", method(&acquisition_to_mzml), METH_FASTCALL | METH_KEYWORDS, to_mzml_doc},
     {"close", method(&acquisition_close), METH_NOARGS,
-     "close($self)\n--\n\nReleases the acquisition; later data calls raise ValueError. Idempotent."},
+     "close($self)\n--\n\nReleases the acquisition and stops the decoding of its iterators (their next()\n"
+     "raises ValueError, also on another thread); later data calls raise ValueError. Idempotent."},
     {"__enter__", method(&acquisition_enter), METH_NOARGS, nullptr},
     {"__exit__", method(&acquisition_exit), METH_VARARGS, nullptr},
     {"__reduce__", method(&acquisition_reduce), METH_NOARGS, "__reduce__($self)\n--\n\nPickles by path."},

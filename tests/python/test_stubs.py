@@ -36,7 +36,7 @@ def test_stubs_match_the_module():
 MERIDEL_STUBS = os.path.join(os.path.dirname(__file__), "..", "..", "python", "meridel", "__init__.pyi")
 
 
-def test_meridel_stubs_match_the_module():
+def test_meridel_stubs_match_the_module(acquisition):
     import meridel
     with open(MERIDEL_STUBS) as f:
         tree = ast.parse(f.read())
@@ -44,8 +44,14 @@ def test_meridel_stubs_match_the_module():
                         and [t.id for t in n.targets] == ["__all__"]]
     assert ast.literal_eval(all_assignment.value) == meridel.__all__
     functions = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
-    classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
+    classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef) and not n.name.startswith("_")}
     assert set(classes) | functions == set(meridel.__all__)
+    # The iterator's class is not exported by name: its stub is _SpectrumIterator.
+    [iterator] = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "_SpectrumIterator"]
+    with meridel.open(acquisition({"scans": [{"scan_id": 1}]})) as acq:
+        iterator_type = type(acq.iter())
+    members = {item.name for item in iterator.body if isinstance(item, ast.FunctionDef)}
+    assert {m for m in members if not m.startswith("_")} == public(iterator_type)
     for name, node in classes.items():
         cls = getattr(meridel, name)
         if hasattr(cls, "_fields"):       # the named tuples: their fields, in order
