@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/
-# and runs the C++ and the Python test suites there. Passes only when every test passes
-# and the sanitizers wrote no report at all (reports go to build-asan/sanitizer-logs/, so
-# a report in a child process whose exit status a test ignores still counts).
+# and runs the C++ and the Python test suites there; then builds the C++ tests that run
+# threads with ThreadSanitizer in build-tsan/ and runs them. Passes only when every test
+# passes and the sanitizers wrote no report at all (reports go to <build>/sanitizer-logs/,
+# so a report in a child process whose exit status a test ignores still counts).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh build test readers check
@@ -49,6 +50,28 @@ oom_tests="test_core_out_of_memory_is_memory_error or test_failure_to_build_a_re
 (cd "$build" && LD_PRELOAD="$libasan" ASAN_OPTIONS="$common:detect_leaks=0" \
   PYTEST_ADDOPTS="-k 'not ($oom_tests)'" \
   ctest --output-on-failure -j "$jobs" -R "$python_tests" -E "$skip") || status=1
+
+# ThreadSanitizer: the test programs of everything that runs threads (the ordered pool,
+# the analysis calls, the mzML writer with its sink, the report's pass), and nothing else,
+# so the tier stays a few minutes: no Python modules, no tools of their own.
+tsan_build=${TSAN_BUILD:-build-tsan}
+tsan_flags="-fsanitize=thread -fno-omit-frame-pointer"
+tsan_tests=(tests/ordered_test tests/analysis_test tests/report_test tests/convert/convert_test)
+cmake -S . -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+  -DCMAKE_C_FLAGS="$tsan_flags" -DCMAKE_CXX_FLAGS="$tsan_flags" -DCMAKE_EXE_LINKER_FLAGS="$tsan_flags" \
+  -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_TOOLS=ON -DCORVANE_BUILD_PYTHON=OFF >/dev/null
+cmake --build "$tsan_build" -j "$jobs" --target "${tsan_tests[@]##*/}"
+tsan_logs=$PWD/$tsan_build/sanitizer-logs
+rm -rf "$tsan_logs"
+mkdir -p "$tsan_logs"
+for t in "${tsan_tests[@]}"; do
+  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$tsan_logs/tsan" \
+    "$tsan_build/$t" --gtest_brief=1 || status=1
+done
+for f in "$tsan_logs"/*; do
+  if [ -e "$f" ]; then cp "$f" "$logs/"; fi
+done
 
 if [ -n "$(ls -A "$logs")" ]; then
   echo "sanitizer reports:" >&2
