@@ -3,11 +3,12 @@
     summaries(paths, client=None)             -> DataFrame, one row per run
     xics(paths, targets, ppm=None, da=None)   -> DataFrame, one row per chromatogram point
     convert(paths, out_dir, compression=...)  -> DataFrame, what was converted, skipped or failed
-    local_cluster(workers=None)               -> LocalCluster on 127.0.0.1, one process per worker
+    local_cluster(workers=None)               -> LocalCluster on 127.0.0.1, TLS, one process per worker
 
 Each call takes a `distributed.Client` (or a scheduler address, connected with the TLS
 settings of Dask's config), or None: then it starts a local cluster of single-threaded
-worker processes, one per core, listening on 127.0.0.1 only, and stops it on return.
+worker processes, one per core, listening on 127.0.0.1 only behind TLS with credentials
+made for it alone, and stops it on return.
 
 A task takes a path and returns plain data; it opens the run on the worker, so the
 workers must see the acquisitions (a shared file system or the same local copies). A run
@@ -33,6 +34,7 @@ try:
     import numpy as np
     import pandas as pd
     from distributed import Client, LocalCluster, as_completed
+    from distributed.security import Security
 except ImportError as e:  # pragma: no cover - depends on the interpreter
     raise ImportError("meridel.batch needs NumPy, pandas and Dask's distributed scheduler "
                       "(Debian: python3-numpy python3-pandas python3-distributed, for CPython): %s" % e) from e
@@ -55,8 +57,12 @@ STAGING = ".corvane-batch"
 
 def local_cluster(workers: Optional[int] = None, threads_per_worker: int = 1, **kwargs: Any) -> LocalCluster:
     """A cluster of worker processes on this machine that listens on 127.0.0.1 only, with
-    no dashboard: a scheduler runs whatever any client that reaches it sends. workers:
-    the number of processes (None: one per core available to this process)."""
+    no dashboard. A scheduler runs whatever any client that reaches it sends, and every
+    local user can reach 127.0.0.1: so scheduler, workers and clients speak TLS with a
+    key and certificate made for this cluster, held in memory by this process (and handed
+    to the workers it starts) and required of every connection. Client(cluster) takes
+    them from the cluster (cluster.security). workers: the number of processes (None: one
+    per core available to this process)."""
     if workers is None:
         workers = _cores()
     if workers < 1:
@@ -66,7 +72,8 @@ def local_cluster(workers: Optional[int] = None, threads_per_worker: int = 1, **
     # every interface. Both get a free port on loopback instead; the scheduler no dashboard.
     options = dict(n_workers=workers, threads_per_worker=threads_per_worker, processes=True,
                    host="127.0.0.1", dashboard_address=None, worker_dashboard_address="127.0.0.1:0",
-                   scheduler_kwargs={"dashboard": False, "dashboard_address": "127.0.0.1:0"})
+                   scheduler_kwargs={"dashboard": False, "dashboard_address": "127.0.0.1:0"},
+                   protocol="tls://", security=Security.temporary())
     options.update(kwargs)
     # Dask starts worker processes with MALLOC_TRIM_THRESHOLD_=65536, which also switches off
     # glibc's adaptive mmap threshold: every spectrum buffer over 128 KiB is then mapped and
@@ -345,18 +352,10 @@ CONVERT_COLUMNS = ["path", "output", "status", "seconds", "error"]
 
 
 def output_name(path: str) -> str:
-    """The mzML file name for a run: the last part of its path less a ".d" ending, as
-    corvane-convert names it ("." and ".." are named after the folder they stand for).
-    ValueError when nothing is left to name it after."""
-    trimmed = path.rstrip("/") or path
-    name = os.path.basename(trimmed)
-    if name in ("", ".", ".."):
-        name = os.path.basename(os.path.realpath(trimmed))
-    if name in ("", "/", ".", ".."):
-        raise ValueError("%s: cannot name an output after it" % path)
-    if len(name) > 2 and name[-2:] in (".d", ".D"):
-        name = name[:-2]
-    return name + ".mzML"
+    """The mzML file name for a run: the last part of its path less a ".d" or ".D" ending,
+    by the naming rule corvane-convert and every writer use ("." and ".." are named after
+    the folder they stand for). ValueError when nothing is left to name it after."""
+    return meridel._meridel._output_name(path, "mzml")
 
 
 def output_path(out_dir: str, path: str) -> str:

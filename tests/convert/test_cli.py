@@ -8,7 +8,6 @@ import select
 import signal
 import struct
 import subprocess
-import time
 from pathlib import Path
 
 import pytest
@@ -129,6 +128,8 @@ def test_bad_input_leaves_nothing_behind(tmp_path, name, args, message):
         (["-t", "", "a.d"], "--threads needs a whole number of 1 or more (--help for usage)"),
         (["a.d", "--threads"], "--threads needs a whole number of 1 or more (--help for usage)"),
         (["a.d", "-o"], "-o needs a file or folder (--help for usage)"),
+        (["--format", "mgf", "a.d"], "--format needs one of: mzml (not 'mgf') (--help for usage)"),
+        (["a.d", "--format"], "--format needs one of: mzml (not '') (--help for usage)"),
         (["a.d", "b.d", "-o", "{tmp}/out.mzML"],
          "{tmp}/out.mzML: not a folder; several inputs need an existing output folder"),
         (["x/run.d", "y/run.d", "-o", "."], "x/run.d and y/run.d would both write ./run.mzML"),
@@ -148,7 +149,7 @@ def test_help_explains_every_option_and_the_exit_statuses(tmp_path, args):
     text = result.stdout
     assert text.startswith("usage: corvane-convert [options] INPUT.d... [-o OUT]\n")
     lines = text.splitlines()
-    for option in ["-o, --output OUT", "-j, --jobs N", "-t, --threads N", "--numpress", "--no-compression",
+    for option in ["-o, --output OUT", "--format NAME", "-j, --jobs N", "-t, --threads N", "--numpress", "--no-compression",
                    "--no-index", "-f, --force",
                    "--strict", "-q, --quiet", "-h, --help", "--version", "--"]:
         explained = [line for line in lines if re.match(rf"\s+{re.escape(option)}\s{{2,}}\S", line)]
@@ -180,6 +181,19 @@ def test_jobs_convert_several_inputs_as_one_at_a_time_would(tmp_path):
     assert names == ["run0.mzML", "run1.mzML", "run2.mzML"]
     for name in names:
         assert (tmp_path / "one" / name).read_bytes() == (tmp_path / "two" / name).read_bytes()
+
+
+def test_format_mzml_is_the_default(tmp_path):
+    acq = make(tmp_path / "run.D")
+    outputs = []
+    for args in ([], ["--format", "mzml"], ["--format=MZML"]):
+        out = tmp_path / ("out%d" % len(outputs))
+        out.mkdir()
+        result = run(acq, "-o", str(out) + "/", *args)
+        assert result.returncode == 0, result.stderr
+        assert [p.name for p in out.iterdir()] == ["run.mzML"]  # X.D -> X.mzML, as X.d
+        outputs.append((out / "run.mzML").read_bytes())
+    assert outputs[0] == outputs[1] == outputs[2]
 
 
 def test_every_thread_count_writes_the_same_file(tmp_path):
@@ -314,18 +328,45 @@ def test_progress_only_on_a_terminal(tmp_path):
     assert result.returncode == 0 and result.stderr == ""
 
 
+def paused_at_the_temporary_file(fifo, alive):
+    """The "<pid> <temporary file>" line that the output layer writes to the FIFO named by
+    CORVANE_OUTPUT_PAUSE once the temporary file exists (its process stops itself right
+    after). alive() says whether the writer can still get there."""
+    fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        data = b""
+        while not data.endswith(b"\n"):
+            ready, _, _ = select.select([fd], [], [], 1.0)
+            if ready:
+                chunk = os.read(fd, 4096)
+                data += chunk
+                if not chunk and data:
+                    break
+            else:
+                assert alive(), "the writer ended without reaching its temporary file"
+        pid, temporary = data.decode().rstrip("\n").split(" ", 1)
+        return int(pid), temporary
+    finally:
+        os.close(fd)
+
+
 def test_interrupt_leaves_no_half_file(tmp_path):
     acq = big_acquisition(tmp_path / "big.d")
     out_dir = tmp_path / "out"
     out_dir.mkdir()
+    fifo = tmp_path / "pause"
+    os.mkfifo(fifo)
+    # The converter stops itself once its temporary file exists: it is interrupted there,
+    # whatever the machine's speed.
     proc = subprocess.Popen([str(CONVERT), str(acq), "-o", str(out_dir / "big.mzML")],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    # Catch it while the temporary file exists, stop it there, and interrupt it.
-    while proc.poll() is None and not any(out_dir.iterdir()):
-        time.sleep(0.001)
-    assert proc.poll() is None, "the conversion ended before it could be interrupted"
-    proc.send_signal(signal.SIGSTOP)
-    assert [p.name for p in out_dir.iterdir()][0].startswith(".big.mzML.")
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env={**os.environ, "CORVANE_OUTPUT_PAUSE": str(fifo)})
+    pid, temporary = paused_at_the_temporary_file(fifo, lambda: proc.poll() is None)
+    assert pid == proc.pid
+    _, status = os.waitpid(proc.pid, os.WUNTRACED)
+    assert os.WIFSTOPPED(status)
+    assert [p.name for p in out_dir.iterdir()] == [os.path.basename(temporary)]
+    assert os.path.basename(temporary).startswith(".big.mzML.")
     proc.send_signal(signal.SIGINT)
     proc.send_signal(signal.SIGCONT)
     _, err = proc.communicate(timeout=120)

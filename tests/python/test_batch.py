@@ -66,10 +66,10 @@ def client():
 
 def test_local_cluster_is_processes_on_loopback_only(client):
     info = client.scheduler_info()
-    assert info["address"].startswith("tcp://127.0.0.1:")
+    assert info["address"].startswith("tls://127.0.0.1:")
     assert len(info["workers"]) == 2
     for address, worker in info["workers"].items():
-        assert address.startswith("tcp://127.0.0.1:") and worker["host"] == "127.0.0.1"
+        assert address.startswith("tls://127.0.0.1:") and worker["host"] == "127.0.0.1"
         assert worker["nthreads"] == 1
     pids = client.run(os.getpid)
     assert len(set(pids.values())) == 2 and os.getpid() not in pids.values()
@@ -83,6 +83,21 @@ def test_local_cluster_is_processes_on_loopback_only(client):
     listening = [c.laddr for pid in [os.getpid(), *pids.values()]
                  for c in psutil.Process(pid).connections(kind="inet") if c.status == psutil.CONN_LISTEN]
     assert len(listening) >= 5 and all(address.ip == "127.0.0.1" for address in listening), listening
+
+
+def test_local_cluster_admits_only_clients_with_its_credentials(client):
+    """Any local user reaches 127.0.0.1: the local cluster takes only clients that hold the
+    TLS key made for it, which only this process (and the workers it started) has."""
+    from distributed import Client
+    from distributed.security import Security
+    address = client.scheduler.address
+    with Client(address, security=client.security, timeout="30s") as holder:
+        assert holder.submit(lambda: 6 * 7).result(timeout=60) == 42
+    # Without them: TLS with a key of one's own, or plain TCP to the same port.
+    with pytest.raises((OSError, TimeoutError)):
+        Client(address, security=Security.temporary(), timeout="5s")
+    with pytest.raises((OSError, TimeoutError)):
+        Client(address.replace("tls://", "tcp://"), timeout="5s")
 
 
 def direct_summary(path):
@@ -241,6 +256,20 @@ def test_convert_writes_each_run_once_and_resumes(client, runs, tmp_path):
     assert listing(out) == sorted(names)
 
 
+def scheduler_args(client, folder):
+    """--scheduler and the TLS options that reach the module's local cluster: its
+    credentials, which exist only in this process, written to files for the command."""
+    names = {"--tls-ca-file": client.security.tls_ca_file, "--tls-cert": client.security.tls_client_cert,
+             "--tls-key": client.security.tls_client_key}
+    args = ["--scheduler", client.scheduler.address]
+    for option, pem in names.items():
+        path = os.path.join(str(folder), option.strip("-") + ".pem")
+        with open(path, "w") as f:
+            f.write(pem)
+        args += [option, path]
+    return args
+
+
 def run_cli(*args, cwd=None):
     proc = subprocess.run([sys.executable, "-m", "meridel.batch_cli", *args], stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, cwd=cwd, timeout=600)
@@ -260,8 +289,8 @@ def test_cli_tables_and_exit_statuses(client, runs, tmp_path):
     assert records[1]["scans"] is None and records[1]["error"].startswith("FileNotFoundError")
 
     # Through a running scheduler; every run succeeds: status 0, the table on standard output.
-    address = client.scheduler.address
-    rc, out, err = run_cli("xic", runs[0], runs[1], "--mz", "110", "--ppm", "2000", "--scheduler", address)
+    scheduler = scheduler_args(client, tmp_path)
+    rc, out, err = run_cli("xic", runs[0], runs[1], "--mz", "110", "--ppm", "2000", *scheduler)
     assert rc == 0, err
     table = list(csv.DictReader(io.StringIO(out)))
     assert {r["path"] for r in table} == {runs[0], runs[1]} and all(r["error"] == "" for r in table)
@@ -270,20 +299,20 @@ def test_cli_tables_and_exit_statuses(client, runs, tmp_path):
     # Usage errors: status 2, before any cluster starts.
     for args, text in [(["summary", "x.d", "--tls-cert", "c.pem"], "go together"),
                        (["summary", "x.d", "--workers", "0"], "at least 1"),
-                       (["summary", "x.d", "--workers", "2", "--scheduler", address], "sizes the local cluster"),
-                       (["xic", "x.d", "--mz", "100", "--ppm", "-1", "--scheduler", address], "ppm must be positive"),
+                       (["summary", "x.d", "--workers", "2", *scheduler], "sizes the local cluster"),
+                       (["xic", "x.d", "--mz", "100", "--ppm", "-1", *scheduler], "ppm must be positive"),
                        (["convert", "x.d"], "--out-dir")]:
         rc, out, err = run_cli(*args)
         assert rc == 2 and text in err, (args, err)
 
 
 def test_cli_convert_statuses(client, runs, tmp_path):
-    address = client.scheduler.address
-    rc, out, err = run_cli("convert", runs[0], "--out-dir", str(tmp_path / "mz"), "--scheduler", address)
+    scheduler = scheduler_args(client, tmp_path)
+    rc, out, err = run_cli("convert", runs[0], "--out-dir", str(tmp_path / "mz"), *scheduler)
     assert rc == 0, err
     assert [r["status"] for r in csv.DictReader(io.StringIO(out))] == ["converted"]
     # A skipped run succeeded; a run that cannot be read did not.
-    rc, out, err = run_cli("convert", runs[0], runs[4], "--out-dir", str(tmp_path / "mz"), "--scheduler", address,
+    rc, out, err = run_cli("convert", runs[0], runs[4], "--out-dir", str(tmp_path / "mz"), *scheduler,
                            "--json", str(tmp_path / "table.json"))
     assert rc == 1 and [r["status"] for r in csv.DictReader(io.StringIO(out))] == ["skipped", "failed"]
     assert [r["status"] for r in json.load(open(tmp_path / "table.json"))] == ["skipped", "failed"]

@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import select
 import signal
 import subprocess
 import sys
@@ -25,7 +26,7 @@ class Cluster:
     """A dask-scheduler and worker processes (no nanny: the worker is the process), all
     on 127.0.0.1, stopped and reaped by stop() whatever state they are in."""
 
-    def __init__(self, folder, workers, tls=None):
+    def __init__(self, folder, workers, tls=None, first_worker_env=None):
         self.processes = []
         self.folder = folder
         scheduler_file = os.path.join(folder, "scheduler.json")
@@ -36,23 +37,27 @@ class Cluster:
         self.scheduler = self._start("scheduler", [sys.executable, "-m", "distributed.cli.dask_scheduler",
                                                    "--host", protocol + "127.0.0.1", "--port", "0",
                                                    "--no-dashboard", "--scheduler-file", scheduler_file] + tls_args)
+        # The scheduler writes its file when it listens; read until it parses whole.
         deadline = time.monotonic() + 120
-        while not os.path.exists(scheduler_file):
-            assert self.scheduler.poll() is None, self.log("scheduler")
-            assert time.monotonic() < deadline, "the scheduler did not start: " + self.log("scheduler")
-            time.sleep(0.05)
-        time.sleep(0.2)  # the file is written whole, but give its writer a moment to close it
-        with open(scheduler_file) as f:
-            self.address = json.load(f)["address"]
+        self.address = None
+        while self.address is None:
+            try:
+                with open(scheduler_file) as f:
+                    self.address = json.load(f)["address"]
+            except (FileNotFoundError, ValueError, KeyError):
+                assert self.scheduler.poll() is None, self.log("scheduler")
+                assert time.monotonic() < deadline, "the scheduler did not start: " + self.log("scheduler")
+                time.sleep(0.05)
         self.workers = [self._start("worker%d" % i, [sys.executable, "-m", "distributed.cli.dask_worker",
                                                      self.address, "--nthreads", "1", "--no-nanny",
                                                      "--host", "127.0.0.1", "--no-dashboard",
-                                                     "--memory-limit", "0"] + tls_args)
+                                                     "--memory-limit", "0"] + tls_args,
+                                    env=dict(os.environ, **first_worker_env) if first_worker_env and i == 0 else None)
                         for i in range(workers)]
 
-    def _start(self, name, command):
+    def _start(self, name, command, env=None):
         log = open(os.path.join(self.folder, name + ".log"), "wb")
-        process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, cwd=self.folder)
+        process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, cwd=self.folder, env=env)
         log.close()
         self.processes.append(process)
         return process
@@ -77,10 +82,10 @@ class Cluster:
 def cluster(tmp_path):
     started = []
 
-    def start(workers, tls=None):
+    def start(workers, tls=None, first_worker_env=None):
         folder = tmp_path / ("cluster%d" % len(started))
         folder.mkdir()
-        c = Cluster(str(folder), workers, tls)
+        c = Cluster(str(folder), workers, tls, first_worker_env)
         started.append(c)
         return c
 
@@ -103,10 +108,36 @@ def listing(folder):
     return sorted(os.path.relpath(os.path.join(d, f), folder) for d, _, files in os.walk(folder) for f in files)
 
 
+def paused_at_the_temporary_file(fifo, alive):
+    """The "<pid> <temporary file>" line that the output layer writes to the FIFO named by
+    CORVANE_OUTPUT_PAUSE once a temporary file exists (its process stops itself right
+    after). alive() says whether a writer can still get there."""
+    fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        data = b""
+        while not data.endswith(b"\n"):
+            ready, _, _ = select.select([fd], [], [], 1.0)
+            if ready:
+                chunk = os.read(fd, 4096)
+                data += chunk
+                if not chunk and data:
+                    break
+            else:
+                assert alive(), "the batch ended without the first worker reaching a temporary file"
+        pid, temporary = data.decode().rstrip("\n").split(" ", 1)
+        return int(pid), temporary
+    finally:
+        os.close(fd)
+
+
 def test_a_worker_killed_during_conversion_loses_nothing(cluster, tmp_path):
     from distributed import Client
     runs = [make_sample(tmp_path / ("run%d.d" % k), k) for k in range(6)]
-    c = cluster(2)
+    # The first worker stops itself once its first temporary file exists (the output
+    # layer's pause point): it is killed there, mid-write, however fast the machine.
+    fifo = tmp_path / "pause"
+    os.mkfifo(fifo)
+    c = cluster(2, first_worker_env={"CORVANE_OUTPUT_PAUSE": str(fifo)})
     out = tmp_path / "out"
     with Client(c.address, timeout="60s") as client:
         client.wait_for_workers(2, timeout=120)
@@ -116,19 +147,16 @@ def test_a_worker_killed_during_conversion_loses_nothing(cluster, tmp_path):
         thread = threading.Thread(target=lambda: outcome.update(table=batch.convert(runs, out, client=client)))
         thread.start()
         # Each attempt writes in staging/<batch>/<worker pid>-<id>/, the writer's temporary
-        # file first: kill the worker whose temporary file is there, mid-write.
-        victim = None
+        # file first.
+        victim, temporary = paused_at_the_temporary_file(fifo, thread.is_alive)
+        assert victim == c.workers[0].pid
         staging = out / batch.STAGING
-        while victim is None and thread.is_alive():
-            for attempt in staging.glob("*/*"):
-                pid = int(re.match(r"(\d+)-", attempt.name).group(1))
-                if pid in pids and any(f.name.startswith(".") for f in attempt.iterdir()):
-                    os.kill(pid, signal.SIGKILL)
-                    victim = pid
-                    break
-            time.sleep(0.005)
+        attempt = os.path.dirname(temporary)
+        assert os.path.dirname(os.path.dirname(attempt)) == str(staging)
+        assert re.match(r"%d-" % victim, os.path.basename(attempt))
+        assert os.path.basename(temporary).startswith(".") and os.path.exists(temporary)
+        os.kill(victim, signal.SIGKILL)
         thread.join(timeout=600)
-        assert victim is not None, "no conversion was caught in the middle of writing"
         assert not thread.is_alive()
         table = outcome["table"]
         assert [w.poll() for w in c.workers if w.pid == victim] == [-signal.SIGKILL]

@@ -147,6 +147,45 @@ def test_file_rules_and_errors(acquisition, tmp_path):
     assert not (tmp_path / "late.mzML").exists() and not (tmp_path / "x").exists()
 
 
+def test_the_page_and_the_document_share_the_file_rules(acquisition, tmp_path):
+    path = acquisition({"scans": mixed_scans(3)}, name="run.D")
+    before = sorted(os.path.join(d, f) for d, _, files in os.walk(path) for f in files)
+    with meridel.open(path) as acq:
+        # A page inside the run is refused like a document, and nothing is written there.
+        for inside in (os.path.join(path, "page.html"), os.path.join(path, "AcqData", "page.html")):
+            with pytest.raises(PermissionError) as info:
+                acq.report(inside)
+            assert info.value.filename == inside
+        assert sorted(os.path.join(d, f) for d, _, files in os.walk(path) for f in files) == before
+        # Names as long as the folder takes: the temporary file never fails for its name.
+        for name, write in [("d" * 250 + ".mzML", acq.to_mzml), ("p" * 250 + ".html", acq.report)]:
+            write(tmp_path / name)
+            assert (tmp_path / name).stat().st_size > 0
+        # The page replaces an older one; the document does not, unless asked.
+        acq.report(tmp_path / ("p" * 250 + ".html"))
+        with pytest.raises(FileExistsError):
+            acq.to_mzml(tmp_path / ("d" * 250 + ".mzML"))
+    assert sorted(os.listdir(tmp_path)) == sorted(["d" * 250 + ".mzML", "p" * 250 + ".html", "run.D"])
+
+
+@pytest.mark.parametrize("path,name", [
+    ("/data/run.d", "run.mzML"), ("../../x.D/", "x.mzML"), ("a/b.d.d", "b.d.mzML"), (".d", ".d.mzML"),
+    ("r\udce9.d", "r\udce9.mzML"),  # a name that is not UTF-8 keeps its bytes
+])
+def test_one_naming_rule(path, name):
+    assert meridel._meridel._output_name(path, "mzml") == name
+    assert meridel._meridel._output_name(path, "MZML") == name
+
+
+def test_one_naming_rule_refuses():
+    with pytest.raises(ValueError, match="^/: cannot name an output after it$"):
+        meridel._meridel._output_name("/", "mzml")
+    with pytest.raises(ValueError, match="unknown output format"):
+        meridel._meridel._output_name("run.d", "mgf")
+    with pytest.raises(TypeError):
+        meridel._meridel._output_name(b"run.d", "mzml")
+
+
 def test_writing_releases_the_interpreter_lock(large_run, tmp_path):
     path, _ = large_run
     with meridel.open(path) as acq:
