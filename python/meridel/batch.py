@@ -73,7 +73,7 @@ def local_cluster(workers: Optional[int] = None, threads_per_worker: int = 1, **
     options = dict(n_workers=workers, threads_per_worker=threads_per_worker, processes=True,
                    host="127.0.0.1", dashboard_address=None, worker_dashboard_address="127.0.0.1:0",
                    scheduler_kwargs={"dashboard": False, "dashboard_address": "127.0.0.1:0"},
-                   protocol="tls://", security=Security.temporary())
+                   protocol="tls://", security=_temporary_security())
     options.update(kwargs)
     # Dask starts worker processes with MALLOC_TRIM_THRESHOLD_=65536, which also switches off
     # glibc's adaptive mmap threshold: every spectrum buffer over 128 KiB is then mapped and
@@ -83,6 +83,14 @@ def local_cluster(workers: Optional[int] = None, threads_per_worker: int = 1, **
     environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"), **WORKER_ALLOCATOR)
     with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
         return LocalCluster(**options)
+
+
+def _temporary_security() -> Security:
+    try:
+        return Security.temporary()
+    except ImportError as e:
+        raise ImportError("the local cluster's TLS credentials need the cryptography package "
+                          "(Debian: python3-cryptography): %s" % e) from e
 
 
 # glibc's malloc in worker processes: buffers up to 32 MiB from the heap, and up to 256 MiB
