@@ -27,7 +27,7 @@ def decoded_arrays(spectrum):
         terms = {p.get("accession") for p in array.iter(NS + "cvParam")}
         raw = base64.b64decode(array.find(NS + "binary").text or "")
         compression = ZLIB if ZLIB in terms else NO_COMPRESSION
-        if compression == ZLIB:
+        if compression == ZLIB and raw:  # an empty array is written empty, without a stream
             raw = zlib.decompress(raw)
         width, code = (8, "d") if "MS:1000523" in terms else (4, "f")
         values = list(struct.unpack("<%d%s" % (len(raw) // width, code), raw))
