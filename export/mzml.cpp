@@ -1,38 +1,31 @@
 #include "mzml.hpp"
 
-#include <fcntl.h>
 #include <libdeflate.h>
 #include <libmsnumpress/MSNumpress.hpp>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cassert>
-#include <cerrno>
-#include <charconv>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 #include <expected>
+#include <filesystem>
 #include <functional>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string_view>
-#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "cv.hpp"
+#include "error.hpp"
 #include "export/sink.hpp"
 #include "ion_totals.hpp"
 #include "ordered.hpp"
-#include "error.hpp"
 #include "sha1.hpp"
 #include "text.hpp"
 #include "thread.hpp"
