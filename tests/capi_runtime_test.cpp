@@ -17,6 +17,7 @@
 // The embedded interpreter is never finalized: what it still holds at exit is its own,
 // not a leak of the runtime's (the sanitizer pass runs this test with leak detection).
 extern "C" const char* __lsan_default_suppressions() { return "leak:libpython"; }
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
 
 namespace corvane::capi {
 

@@ -1,5 +1,6 @@
-// Pieces of the `meridel` module shared by its source files: the failure boundary, the
-// argument binder and converters, the instance layout and the types' entry points.
+// Pieces of the `meridel` module shared by its source files: work without the interpreter
+// lock, the argument binder and converters, and the types' entry points. The instance
+// life cycle, the boundary and type registration are the runtime's (python/capi/).
 // Include after Python.h.
 #pragma once
 
@@ -30,7 +31,7 @@ using capi::slot;
 using capi::text;
 
 // ---------------------------------------------------------------------------------------
-// Failures at the boundary
+// Failures and the interpreter lock
 
 // Runs work with the interpreter lock released; work must not touch Python objects. An
 // exception from work is carried past the lock and rethrown once it is held again.
