@@ -30,9 +30,3 @@ Outcome<WriteStats> write_file(const Reader& reader, const std::string& output, 
 }
 
 }  // namespace corvane::convert
-
-namespace corvane::mzml::detail {
-
-FchmodCall set_fchmod_call(FchmodCall call) { return sys::fchmod_seam.swap(call); }
-
-}  // namespace corvane::mzml::detail

@@ -50,16 +50,3 @@ struct ConvertOptions {
                                              const std::atomic<bool>& stop);
 
 }  // namespace corvane::convert
-
-// The names the converter's tests knew under corvane::mzml, until they use corvane::convert
-// and the system-call seam (sys.hpp) themselves.
-namespace corvane::mzml {
-using convert::ConvertOptions;
-using convert::convert_one;
-using convert::Job;
-}  // namespace corvane::mzml
-
-namespace corvane::mzml::detail {
-using FchmodCall = int (*)(int fd, mode_t mode);
-FchmodCall set_fchmod_call(FchmodCall call);
-}  // namespace corvane::mzml::detail

@@ -179,6 +179,7 @@ public:
             return std::unexpected(os_failure(target, "cannot rename the finished file into place", code));
         }
         keep_ = true;
+        sync_folder();
         return {};
     }
 
@@ -188,6 +189,18 @@ public:
 
 private:
     TempFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+
+    // The rename lives in the folder's entries: until they reach the disk, a crash can
+    // lose the finished file although its bytes were synced. Done once the file is in
+    // place, so a folder that cannot be synced (some network file systems refuse) leaves
+    // a complete file and is not reported as a failure of the write.
+    void sync_folder() const {
+        const fs::path folder = fs::path(path_).parent_path();
+        const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return;
+        (void)sys::fsync(fd);
+        ::close(fd);
+    }
 
     int fd_;
     std::string path_;

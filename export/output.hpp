@@ -5,7 +5,8 @@
 //     its name shortened when needed so that it stays within the folder's file-name limit
 //     wherever the target's own name does.
 //  2. When complete it is flushed to disk (fsync), given the permissions a new file gets
-//     under the process's umask, and renamed to the target in one step.
+//     under the process's umask, and renamed to the target in one step; the folder is
+//     flushed after the rename (best effort: the file is complete and in place by then).
 //  3. The rename never replaces an existing file unless the caller asks it to; a folder is
 //     never replaced.
 //  4. A target inside the acquisition being written from is refused: the acquisition is

@@ -6,35 +6,17 @@
 #include <cerrno>
 
 #include "error.hpp"
+#include "sys.hpp"
 
 namespace corvane::output {
 
-namespace detail {
-namespace {
-
-long system_write(int fd, const void* data, unsigned long size, long long offset) {
-    if (offset < 0) return ::write(fd, data, size);
-    return ::pwrite(fd, data, size, offset);
-}
-
-WriteCall write_call = system_write;
-
-}  // namespace
-
-WriteCall set_write_call(WriteCall call) {
-    WriteCall previous = write_call;
-    write_call = call != nullptr ? call : system_write;
-    return previous;
-}
-
-}  // namespace detail
 
 
 int write_all(int fd, const char* data, std::size_t size, long long offset) {
     std::size_t done = 0;
     while (done < size) {
         const long long at = offset < 0 ? -1 : offset + static_cast<long long>(done);
-        const long n = detail::write_call(fd, data + done, size - done, at);
+        const long n = sys::write(fd, data + done, size - done, at);
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;

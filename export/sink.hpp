@@ -29,16 +29,6 @@
 
 namespace corvane::output {
 
-namespace detail {
-
-// The sink's write call (pwrite semantics; offset -1 means a plain write at the file
-// position). Tests swap it to inject short counts, zero counts and errors; nullptr
-// restores the system's. Returns the previous one. Swap only while no writer runs.
-using WriteCall = long (*)(int fd, const void* data, unsigned long size, long long offset);
-WriteCall set_write_call(WriteCall call);
-
-}  // namespace detail
-
 // Output buffer: large enough that writes stay few, small enough to stay in cache.
 constexpr std::size_t sink_capacity = std::size_t{1} << 20;
 

@@ -32,6 +32,7 @@
 #include "export/thread.hpp"
 #include "sample_writer.hpp"
 #include "plan.hpp"
+#include "sys.hpp"
 
 namespace cc = corvane::mzml;
 
@@ -310,15 +311,14 @@ std::vector<corvane::SpectrumRecord> profile_records() {
 
 // Writes profile_records() uncompressed (several buffers' worth) to path with the given
 // write call in place.
-cc::Outcome<cc::WriteStats> write_with(const std::string& path, corvane::output::detail::WriteCall call) {
+cc::Outcome<cc::WriteStats> write_with(const std::string& path, corvane::sys::WriteFn call) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return std::unexpected(cc::Failure{"cannot create " + path});
     FakeSpectra spectra(profile_records());
     cc::Progress progress;
     const std::atomic<bool> stop{false};
-    const auto previous = corvane::output::detail::set_write_call(call);
+    const corvane::sys::Swapped swapped(corvane::sys::write_seam, call);
     auto result = cc::write_mzml(fd, spectra.source, run_info(2), cc::WriteOptions{.compression = cc::Compression::none}, progress, stop);
-    corvane::output::detail::set_write_call(previous);
     ::close(fd);
     return result;
 }
@@ -356,7 +356,7 @@ TEST(WriteMzml, ShortWritesAreContinued) {
     ASSERT_NE(want.find("MS:1000128"), std::string::npos);  // the corrected slot names profile data
     struct Row {
         const char* name;
-        corvane::output::detail::WriteCall call;
+        corvane::sys::WriteFn call;
     };
     for (const Row& row : {Row{"every write short", trickle}, Row{"short pwrite", short_pwrite}}) {
         SCOPED_TRACE(row.name);
@@ -369,7 +369,7 @@ TEST(WriteMzml, ShortWritesAreContinued) {
 TEST(WriteMzml, WritesThatFail) {
     struct Row {
         const char* name;
-        corvane::output::detail::WriteCall call;
+        corvane::sys::WriteFn call;
         std::string message;
     };
     const std::vector<Row> rows = {
@@ -408,9 +408,9 @@ TEST(ConvertOne, PermissionsThatCannotBeSetFailTheInput) {
 
     cc::Progress progress;
     const std::atomic<bool> stop{false};
-    const auto previous = cc::detail::set_fchmod_call(fchmod_refused);
-    const auto result = cc::convert_one({dir.join("run.d"), out + "/run.mzML"}, cc::ConvertOptions{}, progress, stop);
-    cc::detail::set_fchmod_call(previous);
+    const corvane::sys::Swapped refused(corvane::sys::fchmod_seam, &fchmod_refused);
+    const auto result = corvane::convert::convert_one({dir.join("run.d"), out + "/run.mzML"},
+                                                      corvane::convert::ConvertOptions{}, progress, stop);
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().message, out + "/run.mzML: cannot set its permissions: Operation not permitted");
     EXPECT_TRUE(std::filesystem::is_empty(out));
