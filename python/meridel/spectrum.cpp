@@ -33,6 +33,21 @@ PyObject* optional_float(const std::optional<double>& value) {
     return result(PyFloat_FromDouble(*value));
 }
 
+PyObject* optional_text(const std::optional<std::string>& value) {
+    if (!value) Py_RETURN_NONE;
+    return text(*value);
+}
+
+// The precursor as the tuple (msn_value_1, msn_value_2, reference), or None: the
+// Precursor's members, and what a pickle stores.
+PyObject* precursor_members(const SpectrumRecord& r) {
+    if (!r.precursor) Py_RETURN_NONE;
+    Ref msn1(optional_float(r.precursor->msn_value_1));
+    Ref msn2(optional_float(r.precursor->msn_value_2));
+    Ref reference(optional_text(r.precursor->reference));
+    return result(PyTuple_Pack(3, msn1.get(), msn2.get(), reference.get()));
+}
+
 #define SPECTRUM_GETTER(name, body)                                                        \
     PyObject* name(PyObject* self, void*) {                                                \
         return guarded([&]() -> PyObject* {                                                \
@@ -49,23 +64,12 @@ SPECTRUM_GETTER(spectrum_rt, return result(PyFloat_FromDouble(r.retention_time_s
 SPECTRUM_GETTER(spectrum_mz_first, return optional_float(r.mz_first);)
 SPECTRUM_GETTER(spectrum_mz_last, return optional_float(r.mz_last);)
 SPECTRUM_GETTER(spectrum_is_profile, return result(PyBool_FromLong(r.is_profile ? 1 : 0));)
-SPECTRUM_GETTER(spectrum_error, {
-    if (!r.error) Py_RETURN_NONE;
-    return text(*r.error);
-})
+SPECTRUM_GETTER(spectrum_error, return optional_text(r.error);)
 SPECTRUM_GETTER(spectrum_instrument_kind, return result(PyLong_FromUnsignedLong(r.instrument_kind));)
 SPECTRUM_GETTER(spectrum_precursor, {
-    if (!r.precursor) Py_RETURN_NONE;
-    Ref msn1(optional_float(r.precursor->msn_value_1));
-    Ref msn2(optional_float(r.precursor->msn_value_2));
-    Ref reference;
-    if (r.precursor->reference) {
-        reference = Ref(text(*r.precursor->reference));
-    } else {
-        reference = Ref(Py_None);
-        Py_INCREF(Py_None);
-    }
-    return result(PyObject_CallFunctionObjArgs(precursor_class, msn1.get(), msn2.get(), reference.get(), nullptr));
+    Ref members(precursor_members(r));
+    if (members.get() == Py_None) return members.release();
+    return result(PyObject_CallObject(precursor_class, members.get()));
 })
 SPECTRUM_GETTER(spectrum_mz, {
     return vector_buffer(SpectrumObject::body(self).record, r.mz, Lifetime::of_scan);
@@ -100,22 +104,7 @@ PyObject* spectrum_repr(PyObject* self) {
 PyObject* spectrum_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const SpectrumRecord& r = record_of(self);
-        Ref precursor;
-        if (r.precursor) {
-            Ref msn1(optional_float(r.precursor->msn_value_1));
-            Ref msn2(optional_float(r.precursor->msn_value_2));
-            Ref reference;
-            if (r.precursor->reference) {
-                reference = Ref(text(*r.precursor->reference));
-            } else {
-                Py_INCREF(Py_None);
-                reference = Ref(Py_None);
-            }
-            precursor = Ref(result(PyTuple_Pack(3, msn1.get(), msn2.get(), reference.get())));
-        } else {
-            Py_INCREF(Py_None);
-            precursor = Ref(Py_None);
-        }
+        Ref precursor(precursor_members(r));
         Ref mz_first(optional_float(r.mz_first));
         Ref mz_last(optional_float(r.mz_last));
         Ref native_id(text(r.native_id));
@@ -123,13 +112,7 @@ PyObject* spectrum_reduce(PyObject* self, PyObject*) {
                                                 static_cast<Py_ssize_t>(r.mz.size() * sizeof(double)))));
         Ref intensity(result(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(r.intensity.data()),
                                                        static_cast<Py_ssize_t>(r.intensity.size() * sizeof(float)))));
-        Ref error;
-        if (r.error) {
-            error = Ref(text(*r.error));
-        } else {
-            Py_INCREF(Py_None);
-            error = Ref(Py_None);
-        }
+        Ref error(optional_text(r.error));
         Ref state(result(Py_BuildValue("(KOkkdOOOOOikO)", static_cast<unsigned long long>(r.index), native_id.get(),
                                        static_cast<unsigned long>(r.scan_id), static_cast<unsigned long>(r.ms_level),
                                        r.retention_time_sec, mz_first.get(), mz_last.get(), precursor.get(), mz.get(),
