@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "export/format.hpp"
 #include "reader.hpp"
 
 namespace corvane::report {
@@ -94,9 +95,10 @@ void keep_profile_peaks(std::vector<double>& mz, std::vector<float>& intensity, 
 
 // Writes text to path by the output layer's rules (export/output.hpp): through a temporary
 // file beside it, flushed and renamed over path once complete, so that a failure leaves no
-// partial file and an existing file at path untouched. A path inside the acquisition (its
-// folder as given) is refused with EPERM; other failures are the system's errors.
-[[nodiscard]] Result<void> write_file(const std::string& acquisition, const std::string& path,
-                                      std::string_view text);
+// partial file and an existing file at path untouched. The layer's failures: a path inside
+// the acquisition (its folder as given) is refused (Failure::refused, a message naming
+// both); the others carry the system's errno.
+[[nodiscard]] output::Outcome<void> write_file(const std::string& acquisition, const std::string& path,
+                                               std::string_view text);
 
 }  // namespace corvane::report

@@ -491,11 +491,11 @@ TEST(ReportWrite, ReplacesTheFileOnlyWhenComplete) {
     // A missing folder, and a target that is a folder: an error, and nothing left behind.
     auto missing = write_file(dir.join("run.d"), dir.join("no/page.html"), "x");
     ASSERT_FALSE(missing.has_value());
-    EXPECT_EQ(missing.error(), Error::io(ENOENT));
+    EXPECT_EQ(missing.error().os_error, ENOENT);
     ASSERT_EQ(::mkdir(dir.join("folder.html").c_str(), 0755), 0);
     auto onto_folder = write_file(dir.join("run.d"), dir.join("folder.html"), "x");
     ASSERT_FALSE(onto_folder.has_value());
-    EXPECT_EQ(onto_folder.error(), Error::io(EISDIR));
+    EXPECT_EQ(onto_folder.error().os_error, EISDIR);
     EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{"folder.html", "page.html"}));
     EXPECT_TRUE(listing(dir.join("folder.html")).empty());
 }

@@ -888,9 +888,14 @@ PyObject* report_impl(PyObject* self, PyObject* path, unsigned threads) {
         return report::write_file(reader->root(), out, report::render(summary));
     });
     if (!written) {
-        // write_file fails only with the system's errors; OSError picks the subclass.
-        const IoError* io = written.error().as_io();
-        const int code = io != nullptr ? io->code : EIO;
+        // A page inside the run is refused as a document there is (ValueError); the
+        // system's failures become OSError, which picks the subclass.
+        if (written.error().refused || written.error().os_error == 0) {
+            Ref message(text(written.error().message));
+            PyErr_SetObject(PyExc_ValueError, message.get());
+            return nullptr;
+        }
+        const int code = written.error().os_error;
         Ref strerror(text(os_message(code)));
         Ref exception(result(PyObject_CallFunction(PyExc_OSError, "iOO", code, strerror.get(), path)));
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());

@@ -153,9 +153,8 @@ def test_the_page_and_the_document_share_the_file_rules(acquisition, tmp_path):
     with meridel.open(path) as acq:
         # A page inside the run is refused like a document, and nothing is written there.
         for inside in (os.path.join(path, "page.html"), os.path.join(path, "AcqData", "page.html")):
-            with pytest.raises(PermissionError) as info:
+            with pytest.raises(ValueError, match="inside the acquisition"):
                 acq.report(inside)
-            assert info.value.filename == inside
         assert sorted(os.path.join(d, f) for d, _, files in os.walk(path) for f in files) == before
         # Names as long as the folder takes: the temporary file never fails for its name.
         for name, write in [("d" * 250 + ".mzML", acq.to_mzml), ("p" * 250 + ".html", acq.report)]:

@@ -242,3 +242,14 @@ def test_a_run_of_one_scan_renders(tmp_path):
     dom = loaded(tmp_path, tmp_path / "one.html")
     assert 'data-scan-id="5"' in dom and "<dd>centroid, 1 point</dd>" in dom
     assert "No map: the scans' points span no m/z range" in dom
+
+
+def test_a_page_inside_the_run_is_refused(tmp_path):
+    run_dir = sample(tmp_path / "r.d", "--ms1", "3", "--ms2", "3", "--points", "100")
+    before = sorted(p.relative_to(run_dir) for p in run_dir.rglob("*"))
+    for target in (run_dir / "page.html", run_dir / "AcqData" / "page.html"):
+        done = run(REPORT, str(run_dir), "-o", str(target))
+        assert done.returncode == 1
+        assert done.stderr == "corvane-report: %s: inside the acquisition %s, which is never written to\n" % (
+            target, run_dir)
+    assert sorted(p.relative_to(run_dir) for p in run_dir.rglob("*")) == before

@@ -86,7 +86,13 @@ int main(int argc, char** argv) {
     const auto summary = corvane::report::summarize(*reader, threads);
     const auto written = corvane::report::write_file(reader->root(), out, corvane::report::render(summary));
     if (!written) {
-        std::cerr << "corvane-report: " << out << ": " << written.error().display() << '\n';
+        // A refusal says what was refused; the system's failures read as the reader's do.
+        const auto& failure = written.error();
+        if (failure.refused || failure.os_error == 0) {
+            std::cerr << "corvane-report: " << failure.message << '\n';
+        } else {
+            std::cerr << "corvane-report: " << out << ": " << corvane::Error::io(failure.os_error).display() << '\n';
+        }
         return 1;
     }
     return 0;
