@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "capi/platform.hpp"
 #include "capi/runtime.hpp"
 
 // The embedded interpreter is never finalized: what it still holds at exit is its own,
@@ -83,6 +84,11 @@ protected:
     static void SetUpTestSuite() { Py_InitializeEx(0); }
 };
 
+// A module object of a definition with no state, for the types to belong to.
+PyModuleDef probe_def = {PyModuleDef_HEAD_INIT, "probe", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+Ref new_probe_module() { return Ref(PyModule_Create(&probe_def)); }
+
 TEST_F(Runtime, RegistersEveryTypeMadePastEight) {
     // Each type has a name of its own; registration must keep all of them, however many.
     static std::vector<std::string> names;
@@ -90,23 +96,32 @@ TEST_F(Runtime, RegistersEveryTypeMadePastEight) {
     constexpr int count = 12;
     names.reserve(count);
     specs.reserve(count);
-    std::vector<PyTypeObject*> types(count, nullptr);
+    Ref module(new_probe_module());
+    Ref other(new_probe_module());
+    ASSERT_TRUE(module && other) << take_error();
+    std::vector<Ref> types;
     const std::size_t before = corvane::capi::registered_types();
     for (int i = 0; i < count; ++i) {
         SCOPED_TRACE(i);
         names.push_back("probe.Type" + std::to_string(i));
         specs.push_back({names.back().c_str(), static_cast<int>(sizeof(CountedObject)), 0, 0, counted_slots});
-        ASSERT_NE(corvane::capi::make_type(types[static_cast<std::size_t>(i)], specs.back(), Creation::by_module), nullptr)
-            << take_error();
+        types.emplace_back(reinterpret_cast<PyObject*>(corvane::capi::make_type(module.get(), specs.back(), Creation::by_module)));
+        ASSERT_TRUE(types.back()) << take_error();
         EXPECT_EQ(corvane::capi::registered_types(), before + static_cast<std::size_t>(i) + 1);
     }
     for (int i = 0; i < count; ++i) {
         SCOPED_TRACE(i);
-        PyTypeObject* type = types[static_cast<std::size_t>(i)];
+        auto* type = reinterpret_cast<PyTypeObject*>(types[static_cast<std::size_t>(i)].get());
         EXPECT_STREQ(corvane::capi::full_name(type), names[static_cast<std::size_t>(i)].c_str());
-        // Made a second time: the same type, nothing registered again.
-        PyTypeObject* again = type;
-        EXPECT_EQ(corvane::capi::make_type(again, specs[static_cast<std::size_t>(i)], Creation::by_module), type);
+        EXPECT_EQ(corvane::capi::platform::module_of(type, &probe_def), module.get());
+        // Made for another module object: a type of its own (CPython), the spec not registered again.
+        Ref again(reinterpret_cast<PyObject*>(
+            corvane::capi::make_type(other.get(), specs[static_cast<std::size_t>(i)], Creation::by_module)));
+        ASSERT_TRUE(again) << take_error();
+        EXPECT_NE(again.get(), reinterpret_cast<PyObject*>(type));
+        EXPECT_EQ(corvane::capi::platform::module_of(reinterpret_cast<PyTypeObject*>(again.get()), &probe_def), other.get());
+        EXPECT_STREQ(corvane::capi::full_name(reinterpret_cast<PyTypeObject*>(again.get())),
+                     names[static_cast<std::size_t>(i)].c_str());
         // Not creatable from Python, in CPython's words.
         Ref made(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(type)));
         EXPECT_FALSE(made);
@@ -115,10 +130,26 @@ TEST_F(Runtime, RegistersEveryTypeMadePastEight) {
     EXPECT_EQ(corvane::capi::registered_types(), before + count);
 }
 
+TEST_F(Runtime, ModuleOfRefusesAnotherDefinitionsType) {
+    static PyModuleDef other_def = {PyModuleDef_HEAD_INIT, "other", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+    static PyType_Spec spec{"probe.Owned", static_cast<int>(sizeof(CountedObject)), 0, 0, counted_slots};
+    Ref module(new_probe_module());
+    ASSERT_TRUE(module) << take_error();
+    Ref type(reinterpret_cast<PyObject*>(corvane::capi::make_type(module.get(), spec, Creation::by_module)));
+    ASSERT_TRUE(type) << take_error();
+    EXPECT_EQ(corvane::capi::platform::module_of(reinterpret_cast<PyTypeObject*>(type.get()), &other_def), nullptr);
+    EXPECT_EQ(take_error().rfind("TypeError: ", 0), 0U);
+    EXPECT_EQ(corvane::capi::platform::module_of(&PyLong_Type, &probe_def), nullptr);
+    EXPECT_EQ(take_error().rfind("TypeError: ", 0), 0U);
+}
+
 TEST_F(Runtime, InstanceWithoutBodyRefusesAndIsFreedWithoutDestructor) {
     static PyType_Spec spec{"probe.Counted", static_cast<int>(sizeof(CountedObject)), 0, 0, counted_slots};
-    static PyTypeObject* type = nullptr;
-    ASSERT_NE(corvane::capi::make_type(type, spec, Creation::by_module), nullptr) << take_error();
+    Ref module(new_probe_module());
+    ASSERT_TRUE(module) << take_error();
+    Ref owned(reinterpret_cast<PyObject*>(corvane::capi::make_type(module.get(), spec, Creation::by_module)));
+    ASSERT_TRUE(owned) << take_error();
+    auto* type = reinterpret_cast<PyTypeObject*>(owned.get());
 
     destroyed = 0;
     Ref built(corvane::capi::new_instance(type, Counted(7)));

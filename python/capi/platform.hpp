@@ -8,6 +8,7 @@
 // - accounting for the native memory live records hold, so that the collector runs
 //   when they pile up (PyPy frees our objects only when its collector finds them dead);
 // - the few calls cpyext lacks or makes slow (type names, lists of float);
+// - whether a module's type objects are its own (module state) or the process's;
 // - whether the interpreter itself refuses subclassing and instance attributes.
 #pragma once
 
@@ -21,6 +22,24 @@ namespace corvane::capi::platform {
 // Py_TPFLAGS_BASETYPE and to set attributes on instances without a __dict__ (CPython);
 // false where the runtime must add those refusals (PyPy's cpyext allows both).
 bool refuses_by_itself();
+
+// A type made from spec for module (in its execution step), new reference; null with an
+// exception. Where the interpreter ties a type to its module (CPython), each module object
+// gets a type of its own, whose module is `module`. Where it cannot be relied on to (PyPy:
+// no PyType_GetModuleByDef, and cpyext types are never freed), the type is the process's:
+// the first call makes it and keeps it in `kept`, later calls return it again, and the
+// module object of the first call is the one module_of names for it.
+PyTypeObject* module_type(PyObject* module, PyType_Spec* spec, PyTypeObject*& kept);
+
+// The module object, defined by def, whose state holds `type` (an instance's type, made by
+// module_type for a module of def): borrowed; null with an exception when type is not one
+// of that module's.
+PyObject* module_of(PyTypeObject* type, PyModuleDef* def);
+
+// The state of module_of(type, def); null with an exception as there. The hot paths (a
+// spectrum made per scan) come through here: on PyPy it is found without crossing into
+// the interpreter.
+void* module_state(PyTypeObject* type, PyModuleDef* def);
 
 // The qualified name of a type, new reference; null with an exception.
 PyObject* qualified_name(PyTypeObject* type);
@@ -58,15 +77,16 @@ struct NativeBuffer {
     char format[2] = {0, 0};
 };
 
-// Names what exports are made of, once, in the module's execution step: the module's
-// native buffer type, and the Python module that makes exports where the native type
-// does not suit the interpreter (PyPy: meridel._views, imported at the first export).
-void start_exports(PyTypeObject* native_type, const char* views_module);
+// Names, in the module's execution step, the Python module that makes exports where the
+// native buffer type does not suit the interpreter (PyPy: meridel._views, imported at the
+// first export).
+void start_exports(const char* views_module);
 
-// A new read-only buffer object over values: on CPython an instance of the native type;
-// on PyPy one made by the views module, the owner kept until a sweep finds every export
-// of the memory dead. Throws NullObject with the interpreter's exception.
-PyObject* export_values(Values values, Lifetime lifetime);
+// A new read-only buffer object over values: on CPython an instance of native_type (the
+// module's native buffer type, of the caller's module); on PyPy one made by the views
+// module, the owner kept until a sweep finds every export of the memory dead. Throws
+// NullObject with the interpreter's exception.
+PyObject* export_values(PyTypeObject* native_type, Values values, Lifetime lifetime);
 
 // The address of the values as an int, for a buffer the views module makes itself; the
 // owner is kept until a sweep reports the weak reference kept with the address dead.

@@ -10,8 +10,6 @@ namespace corvane::capi::platform {
 
 namespace {
 
-PyTypeObject* native_buffer_type = nullptr;
-
 // Points an empty export at a valid address: some consumers refuse a null buf.
 const double empty_storage = 0.0;
 
@@ -29,6 +27,25 @@ PyObject* list_by_item(const std::vector<T>& values) {
 
 bool refuses_by_itself() { return true; }
 
+PyTypeObject* module_type(PyObject* module, PyType_Spec* spec, PyTypeObject*&) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec, nullptr));
+}
+
+PyObject* module_of(PyTypeObject* type, PyModuleDef* def) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyType_GetModuleByDef(type, def);
+#else
+    // Before 3.11 only the defining type names its module. Ours are final, so an
+    // instance's type is the defining one; anything else is refused here.
+    PyObject* module = PyType_GetModule(type);
+    if (module != nullptr && PyModule_GetDef(module) != def) {
+        PyErr_Format(PyExc_TypeError, "PyType_GetModuleByDef: No superclass of '%s' has the given module", type->tp_name);
+        return nullptr;
+    }
+    return module;
+#endif
+}
+
 PyObject* qualified_name(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030B0000
     return PyType_GetQualName(type);
@@ -37,23 +54,24 @@ PyObject* qualified_name(PyTypeObject* type) {
 #endif
 }
 
+void* module_state(PyTypeObject* type, PyModuleDef* def) {
+    PyObject* module = module_of(type, def);
+    return module != nullptr ? PyModule_GetState(module) : nullptr;
+}
+
 PyObject* float_list(const std::vector<double>& values) { return list_by_item(values); }
 PyObject* float_list(const std::vector<float>& values) { return list_by_item(values); }
 
-void start_exports(PyTypeObject* native_type, const char*) { native_buffer_type = native_type; }
+void start_exports(const char*) {}
 
-PyObject* export_values(Values values, Lifetime) {
-    if (native_buffer_type == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "buffer exports used before start_exports");
-        throw NullObject{};
-    }
+PyObject* export_values(PyTypeObject* native_type, Values values, Lifetime) {
     NativeBuffer b;
     b.owner = std::move(values.owner);
     b.data = values.count == 0 ? static_cast<const void*>(&empty_storage) : values.data;
     b.shape = static_cast<Py_ssize_t>(values.count);
     b.stride = static_cast<Py_ssize_t>(item_size(values.format));
     b.format[0] = values.format;
-    return result(new_instance(native_buffer_type, std::move(b)));
+    return result(new_instance(native_type, std::move(b)));
 }
 
 PyObject* kept_address(Values) {

@@ -198,6 +198,65 @@ std::size_t last = 0;    // bytes of the record made last
 
 bool refuses_by_itself() { return false; }
 
+namespace {
+
+// The module object each module definition's types were first made for, kept for the
+// process's life as the types are, and its state (PyModule_GetState is a crossing into
+// the interpreter; the state's address does not change). A process loads one or two
+// definitions.
+struct FirstModule {
+    PyModuleDef* def;
+    PyObject* module;
+    void* state;
+};
+
+std::vector<FirstModule>& first_modules() {
+    static auto* modules = new std::vector<FirstModule>;
+    return *modules;
+}
+
+}  // namespace
+
+PyTypeObject* module_type(PyObject* module, PyType_Spec* spec, PyTypeObject*& kept) {
+    if (kept == nullptr) {
+        PyModuleDef* def = PyModule_GetDef(module);
+        if (def == nullptr) return nullptr;
+        auto& modules = first_modules();
+        const bool known = std::any_of(modules.begin(), modules.end(), [&](const auto& m) { return m.def == def; });
+        if (!known) modules.reserve(modules.size() + 1);  // nothing can fail past the type
+        kept = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+        if (kept == nullptr) return nullptr;
+        if (!known) {
+            Py_INCREF(module);
+            modules.push_back({def, module, PyModule_GetState(module)});
+        }
+    }
+    Py_INCREF(kept);
+    return kept;
+}
+
+namespace {
+
+const FirstModule* first_module(PyTypeObject* type, PyModuleDef* def) {
+    for (const FirstModule& m : first_modules()) {
+        if (m.def == def) return &m;
+    }
+    PyErr_Format(PyExc_TypeError, "no module holds the type '%s'", type->tp_name);
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* module_of(PyTypeObject* type, PyModuleDef* def) {
+    const FirstModule* m = first_module(type, def);
+    return m != nullptr ? m->module : nullptr;
+}
+
+void* module_state(PyTypeObject* type, PyModuleDef* def) {
+    const FirstModule* m = first_module(type, def);
+    return m != nullptr ? m->state : nullptr;
+}
+
 PyObject* qualified_name(PyTypeObject* type) {
     // PyPy 3.9 has no PyType_GetQualName.
     return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
@@ -206,9 +265,9 @@ PyObject* qualified_name(PyTypeObject* type) {
 PyObject* float_list(const std::vector<double>& values) { return list_through_array(values, &ArrayCalls::zero_double); }
 PyObject* float_list(const std::vector<float>& values) { return list_through_array(values, &ArrayCalls::zero_float); }
 
-void start_exports(PyTypeObject*, const char* views_module) { views_name = views_module; }
+void start_exports(const char* views_module) { views_name = views_module; }
 
-PyObject* export_values(Values values, Lifetime lifetime) {
+PyObject* export_values(PyTypeObject*, Values values, Lifetime lifetime) {
     const Views* v = views();
     if (v == nullptr) throw NullObject{};
     PyObject* const text_format = format_text(values.format);

@@ -51,16 +51,19 @@ constexpr const char* not_instantiable = "cannot create '%s' instances";
 }  // namespace message
 
 struct Registered {
-    PyTypeObject* type = nullptr;
+    const PyType_Spec* spec = nullptr;         // the module's spec this entry was made from
+    PyTypeObject* type = nullptr;              // the process's type, where types are (PyPy)
     const char* name = nullptr;                // as made: PyPy's tp_name drops the module part
     const PyGetSetDef* getters = nullptr;      // for the setattr refusal's wording
     std::vector<PyType_Slot> slots;            // the spec's, with the refusals added
-    std::vector<PyMethodDef> methods;          // likewise; PyType_FromSpec keeps pointers into it
+    std::vector<PyMethodDef> methods;          // likewise; every type made keeps pointers into it
 };
 
-// Types are made once per process and live as long as it: never destroyed, so that the
-// tables stay valid for whatever the interpreter still runs at exit. A deque keeps each
-// entry where it is as more are added.
+// One entry per spec, made at its first type and never destroyed, so that the tables stay
+// valid for every type made from them (one per module object on CPython) and for whatever
+// the interpreter still runs at exit. A deque keeps each entry where it is as more are
+// added. Only process-wide types are recorded by address: a module's own type may die and
+// its address be reused, and CPython's tp_name is the full name anyway.
 std::deque<Registered>& registry() {
     static auto* types = new std::deque<Registered>;
     return *types;
@@ -112,9 +115,15 @@ const char* full_name(PyTypeObject* type) {
 
 std::size_t registered_types() { return registry().size(); }
 
-PyTypeObject* make_type(PyTypeObject*& type, const PyType_Spec& spec, Creation creation) {
-    if (type != nullptr) return type;
+namespace {
+
+// The registry's entry for spec, made at the first call.
+Registered& entry_for(const PyType_Spec& spec, Creation creation) {
+    for (Registered& r : registry()) {
+        if (r.spec == &spec) return r;
+    }
     Registered& r = registry().emplace_back();
+    r.spec = &spec;
     r.name = spec.name;
     const bool refuse = !platform::refuses_by_itself();
     bool has_new = false;
@@ -138,16 +147,17 @@ PyTypeObject* make_type(PyTypeObject*& type, const PyType_Spec& spec, Creation c
     r.methods.push_back({nullptr, nullptr, 0, nullptr});
     r.slots.push_back({Py_tp_methods, r.methods.data()});
     r.slots.push_back({0, nullptr});
+    return r;
+}
+
+}  // namespace
+
+PyTypeObject* make_type(PyObject* module, const PyType_Spec& spec, Creation creation) {
+    Registered& r = entry_for(spec, creation);
     unsigned long flags = Py_TPFLAGS_DEFAULT | immutable_type;
     if (creation == Creation::by_module) flags |= not_instantiable_type;
     PyType_Spec made{spec.name, spec.basicsize, spec.itemsize, static_cast<unsigned int>(flags), r.slots.data()};
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&made));
-    if (type == nullptr) {
-        registry().pop_back();
-        return nullptr;
-    }
-    r.type = type;
-    return type;
+    return platform::module_type(module, &made, r.type);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -60,8 +60,9 @@ constexpr const char* panic_doc =
     "Like SystemExit, it derives from BaseException rather than Exception, so it\n"
     "typically propagates all the way up the stack and ends the interpreter.";
 
-// PanicException, created at first need and kept for the process's life. Null with an
-// exception set when it cannot be created.
+// PanicException, created at first need and kept for the process's life: the boundary
+// raises it with no object at hand to find a module by. Null with an exception set when
+// it cannot be created.
 PyObject* panic_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
@@ -214,6 +215,24 @@ std::optional<std::uint64_t> index_argument(PyObject* value) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Module state: the module object's own type objects
+
+struct State {
+    PyTypeObject* reader = nullptr;
+    PyTypeObject* spectrum = nullptr;
+};
+
+extern PyModuleDef module_def;
+
+// The state of the module that made self's type. Throws NullObject (TypeError pending)
+// for an object of no type of this module's.
+State& state_of(PyObject* self) {
+    void* state = capi::platform::module_state(Py_TYPE(self), &module_def);
+    if (state == nullptr) throw NullObject{};
+    return *static_cast<State*>(state);
+}
+
+// ---------------------------------------------------------------------------------------
 // Spectrum
 
 struct SpectrumData {
@@ -236,7 +255,6 @@ struct SpectrumData {
 
 using SpectrumObject = Instance<SpectrumData>;
 
-PyTypeObject* spectrum_type = nullptr;  // made once per process
 constexpr const char* spectrum_name = "builtins.Spectrum";
 
 PyObject* spectrum_mz(PyObject* self, void*) {
@@ -285,9 +303,10 @@ PyObject* spectrum_repr(PyObject* self) {
 
 void spectrum_dealloc(PyObject* self) { capi::release_instance<SpectrumData>(self); }
 
-// A new Spectrum holding copies of the record's lists, retention time and MS level.
-PyObject* new_spectrum(const SpectrumRecord& record) {
-    return new_instance(spectrum_type, SpectrumData(record));
+// A new Spectrum of state's module holding copies of the record's lists, retention time
+// and MS level.
+PyObject* new_spectrum(const State& state, const SpectrumRecord& record) {
+    return new_instance(state.spectrum, SpectrumData(record));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -304,7 +323,6 @@ struct ReaderData {
 
 using ReaderObject = Instance<ReaderData>;
 
-PyTypeObject* reader_type = nullptr;  // made once per process
 constexpr const char* reader_name = "builtins.RawReader";
 
 // Opens the acquisition and decodes every scan; null with RuntimeError (the core's
@@ -337,12 +355,12 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }, static_cast<PyObject*>(nullptr));
 }
 
-PyObject* read_spectrum_impl(ReaderData& r, std::uint64_t scan_index) {
+PyObject* read_spectrum_impl(const State& state, ReaderData& r, std::uint64_t scan_index) {
     if (scan_index >= r.spectra.size()) {
         raise_runtime_error("scan " + std::to_string(scan_index) + " out of range");
         return nullptr;
     }
-    return new_spectrum(r.spectra[static_cast<std::size_t>(scan_index)]);
+    return new_spectrum(state, r.spectra[static_cast<std::size_t>(scan_index)]);
 }
 
 PyObject* reader_read_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
@@ -353,7 +371,7 @@ PyObject* reader_read_spectrum(PyObject* self, PyObject* const* args, Py_ssize_t
         const auto scan_index = index_argument(value);
         if (!scan_index) return nullptr;
         ReaderData& r = ReaderObject::body(self);
-        return read_spectrum_impl(r, *scan_index);
+        return read_spectrum_impl(state_of(self), r, *scan_index);
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -420,28 +438,57 @@ const PyType_Spec spectrum_spec = {spectrum_name, static_cast<int>(sizeof(Spectr
 // ---------------------------------------------------------------------------------------
 // Module
 
+int clear_module(PyObject* module);
+
+// Where the interpreter allows it (CPython) each module object has type objects of its
+// own, held in its state; elsewhere (PyPy) the states hold the process's.
 int exec_module(PyObject* module) {
     return guarded([&] {
         if (!capi::is_module(module, message::not_a_module)) return -1;
-        if (capi::make_type(reader_type, reader_spec, capi::Creation::by_tp_new) == nullptr) return -1;
-        if (capi::make_type(spectrum_type, spectrum_spec, capi::Creation::by_module) == nullptr) return -1;
-        if (capi::add_to_module(module, "RawReader", reinterpret_cast<PyObject*>(reader_type)) < 0) return -1;
-        if (capi::add_to_module(module, "Spectrum", reinterpret_cast<PyObject*>(spectrum_type)) < 0) return -1;
+        clear_module(module);  // executed again: the types are made anew
+        State& state = *static_cast<State*>(PyModule_GetState(module));
+        Ref reader(reinterpret_cast<PyObject*>(capi::make_type(module, reader_spec, capi::Creation::by_tp_new)));
+        if (!reader) return -1;
+        Ref spectrum(reinterpret_cast<PyObject*>(capi::make_type(module, spectrum_spec, capi::Creation::by_module)));
+        if (!spectrum) return -1;
+        if (capi::add_to_module(module, "RawReader", reader.get()) < 0) return -1;
+        if (capi::add_to_module(module, "Spectrum", spectrum.get()) < 0) return -1;
+        state.reader = reinterpret_cast<PyTypeObject*>(reader.release());
+        state.spectrum = reinterpret_cast<PyTypeObject*>(spectrum.release());
         return 0;
     }, -1);
 }
 
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    auto* state = static_cast<State*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    Py_VISIT(state->reader);
+    Py_VISIT(state->spectrum);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    auto* state = static_cast<State*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    Py_CLEAR(state->reader);
+    Py_CLEAR(state->spectrum);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, capi::slot(&exec_module)},
 #ifdef Py_mod_multiple_interpreters
-    // The type objects are process-wide.
+    // PanicException is the process's (and on PyPy the type objects are too).
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
     {0, nullptr},
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "corvane", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "corvane", "", static_cast<Py_ssize_t>(sizeof(State)), nullptr, module_slots,
+    &traverse_module, &clear_module, &free_module,
 };
 
 }  // namespace

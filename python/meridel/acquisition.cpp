@@ -18,9 +18,6 @@
 
 namespace corvane::pymeridel {
 
-PyTypeObject* acquisition_type = nullptr;
-PyTypeObject* iterator_type = nullptr;
-
 namespace {
 
 struct Pipeline;
@@ -159,7 +156,7 @@ PyObject* iterator_next(PyObject* self) {
             release_pipeline(it, true);
             it.finished = true;
         }
-        return new_spectrum(std::make_shared<const SpectrumRecord>(std::move(*record)));
+        return new_spectrum(state_of(self), std::make_shared<const SpectrumRecord>(std::move(*record)));
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -239,7 +236,7 @@ PyObject* new_iterator(PyObject* acquisition, std::vector<std::size_t> scans, un
     it.acquisition = Ref(acquisition);
     it.scans = std::move(scans);
     it.threads = threads;
-    return result(new_instance(iterator_type, std::move(it)));
+    return result(new_instance(state_of(acquisition).iterator, std::move(it)));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -362,7 +359,7 @@ READER_GETTER(acquisition_source_name, return text(reader->source_name());)
 READER_GETTER(acquisition_instrument, {
     Ref accession(text(reader->instrument().accession));
     Ref name(text(reader->instrument().name));
-    return result(PyObject_CallFunctionObjArgs(instrument_class, accession.get(), name.get(), nullptr));
+    return result(PyObject_CallFunctionObjArgs(state_of(self).instrument, accession.get(), name.get(), nullptr));
 })
 READER_GETTER(acquisition_acquired_time, {
     if (!reader->acquired_time()) Py_RETURN_NONE;
@@ -385,9 +382,9 @@ Py_ssize_t acquisition_length(PyObject* self) {
 }
 
 // The spectrum at position i of the index, decoded without the lock.
-PyObject* spectrum_at_impl(const std::shared_ptr<const Reader>& reader, std::size_t i) {
+PyObject* spectrum_at_impl(const State& state, const std::shared_ptr<const Reader>& reader, std::size_t i) {
     SpectrumRecord record = without_gil([&] { return reader->record_at(i); });
-    return new_spectrum(std::make_shared<const SpectrumRecord>(std::move(record)));
+    return new_spectrum(state, std::make_shared<const SpectrumRecord>(std::move(record)));
 }
 
 PyObject* acquisition_subscript(PyObject* self, PyObject* key) {
@@ -407,7 +404,7 @@ PyObject* acquisition_subscript(PyObject* self, PyObject* key) {
             PyErr_SetString(PyExc_IndexError, message::out_of_range);
             return nullptr;
         }
-        return spectrum_at_impl(reader, static_cast<std::size_t>(i));
+        return spectrum_at_impl(state_of(self), reader, static_cast<std::size_t>(i));
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -428,7 +425,7 @@ PyObject* acquisition_by_scan_id(PyObject* self, PyObject* const* args, Py_ssize
         if (!reader) return nullptr;
         const auto& records = reader->scans().records;
         for (std::size_t i = 0; representable && i < records.size(); ++i) {
-            if (records[i].scan_id == wanted) return spectrum_at_impl(reader, i);
+            if (records[i].scan_id == wanted) return spectrum_at_impl(state_of(self), reader, i);
         }
         PyErr_SetObject(PyExc_KeyError, values[0]);
         return nullptr;
@@ -466,7 +463,7 @@ PyObject* acquisition_nearest(PyObject* self, PyObject* const* args, Py_ssize_t 
             PyErr_SetString(PyExc_ValueError, message::none_selected);
             return nullptr;
         }
-        return spectrum_at_impl(reader, *best);
+        return spectrum_at_impl(state_of(self), reader, *best);
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -524,13 +521,13 @@ std::vector<std::optional<std::string>> error_column(const Reader& reader, bool 
     });
 }
 
-PyObject* scans_impl(const Reader& reader, bool decode, unsigned threads) {
+PyObject* scans_impl(const State& state, const Reader& reader, bool decode, unsigned threads) {
     const std::vector<std::optional<std::string>> errors = error_column(reader, decode, threads);
     const auto columns = std::make_shared<const Columns>(reader.scans());
     const auto& c = *columns;
     Ref dict(result(PyDict_New()));
-    set_item(dict.get(), "index", vector_buffer(columns, c.index));
-    set_item(dict.get(), "scan_id", vector_buffer(columns, c.scan_id));
+    set_item(dict.get(), "index", vector_buffer(state, columns, c.index));
+    set_item(dict.get(), "scan_id", vector_buffer(state, columns, c.scan_id));
     const auto& records = reader.scans().records;
     Ref native_ids(result(PyList_New(static_cast<Py_ssize_t>(records.size()))));
     Ref references(result(PyList_New(static_cast<Py_ssize_t>(records.size()))));
@@ -551,18 +548,18 @@ PyObject* scans_impl(const Reader& reader, bool decode, unsigned threads) {
         PyList_SET_ITEM(references.get(), static_cast<Py_ssize_t>(i), reference);
     }
     set_item(dict.get(), "native_id", native_ids.release());
-    set_item(dict.get(), "ms_level", vector_buffer(columns, c.ms_level));
-    set_item(dict.get(), "retention_time_sec", vector_buffer(columns, c.retention_time_sec));
-    set_item(dict.get(), "mz_first", vector_buffer(columns, c.mz_first));
-    set_item(dict.get(), "mz_last", vector_buffer(columns, c.mz_last));
-    set_item(dict.get(), "msn_value_1", vector_buffer(columns, c.msn_value_1));
-    set_item(dict.get(), "msn_value_2", vector_buffer(columns, c.msn_value_2));
+    set_item(dict.get(), "ms_level", vector_buffer(state, columns, c.ms_level));
+    set_item(dict.get(), "retention_time_sec", vector_buffer(state, columns, c.retention_time_sec));
+    set_item(dict.get(), "mz_first", vector_buffer(state, columns, c.mz_first));
+    set_item(dict.get(), "mz_last", vector_buffer(state, columns, c.mz_last));
+    set_item(dict.get(), "msn_value_1", vector_buffer(state, columns, c.msn_value_1));
+    set_item(dict.get(), "msn_value_2", vector_buffer(state, columns, c.msn_value_2));
     set_item(dict.get(), "reference", references.release());
-    set_item(dict.get(), "mrm_channel", vector_buffer(columns, c.mrm_channel));
-    set_item(dict.get(), "profile_points", vector_buffer(columns, c.profile_points));
-    set_item(dict.get(), "profile_bytes", vector_buffer(columns, c.profile_bytes));
-    set_item(dict.get(), "peak_points", vector_buffer(columns, c.peak_points));
-    set_item(dict.get(), "peak_bytes", vector_buffer(columns, c.peak_bytes));
+    set_item(dict.get(), "mrm_channel", vector_buffer(state, columns, c.mrm_channel));
+    set_item(dict.get(), "profile_points", vector_buffer(state, columns, c.profile_points));
+    set_item(dict.get(), "profile_bytes", vector_buffer(state, columns, c.profile_bytes));
+    set_item(dict.get(), "peak_points", vector_buffer(state, columns, c.peak_points));
+    set_item(dict.get(), "peak_bytes", vector_buffer(state, columns, c.peak_bytes));
     Ref error_texts(result(PyList_New(static_cast<Py_ssize_t>(errors.size()))));
     for (std::size_t i = 0; i < errors.size(); ++i) {
         PyObject* value = nullptr;
@@ -605,7 +602,7 @@ PyObject* acquisition_scans(PyObject* self, PyObject* const* args, Py_ssize_t co
         if (!scans_arguments("scans()", args, count, kwnames, decode, threads)) return nullptr;
         const std::shared_ptr<const Reader> reader = reader_of(self);
         if (!reader) return nullptr;
-        return scans_impl(*reader, decode, threads);
+        return scans_impl(state_of(self), *reader, decode, threads);
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -624,7 +621,7 @@ PyObject* acquisition_scans_frame(PyObject* self, PyObject* const* args, Py_ssiz
         }
         const std::shared_ptr<const Reader> reader = reader_of(self);
         if (!reader) return nullptr;
-        Ref columns(scans_impl(*reader, decode, threads));
+        Ref columns(scans_impl(state_of(self), *reader, decode, threads));
         Ref arrays(result(PyDict_New()));
         PyObject* name = nullptr;
         PyObject* value = nullptr;
@@ -694,11 +691,12 @@ PyObject* arrays_impl(PyObject* self, const RunArguments& run) {
     });
     capi::platform::note_native_memory(arrays->offsets.size() * sizeof(std::uint64_t) + arrays->mz.size() * sizeof(double) +
                        arrays->intensity.size() * sizeof(float) + arrays->scan_index.size() * sizeof(std::uint64_t));
-    Ref offsets(vector_buffer(arrays, arrays->offsets));
-    Ref mz(vector_buffer(arrays, arrays->mz));
-    Ref intensity(vector_buffer(arrays, arrays->intensity));
-    Ref scan_index(vector_buffer(arrays, arrays->scan_index));
-    return result(PyObject_CallFunctionObjArgs(run_arrays_class, offsets.get(), mz.get(), intensity.get(),
+    const State& state = state_of(self);
+    Ref offsets(vector_buffer(state, arrays, arrays->offsets));
+    Ref mz(vector_buffer(state, arrays, arrays->mz));
+    Ref intensity(vector_buffer(state, arrays, arrays->intensity));
+    Ref scan_index(vector_buffer(state, arrays, arrays->scan_index));
+    return result(PyObject_CallFunctionObjArgs(state.run_arrays, offsets.get(), mz.get(), intensity.get(),
                                                scan_index.get(), nullptr));
 }
 
@@ -716,11 +714,12 @@ PyObject* acquisition_arrays(PyObject* self, PyObject* const* args, Py_ssize_t c
 }
 
 // A Chromatogram object sharing chromatogram's vectors; target and window None unless given.
-PyObject* chromatogram_object(const char* kind, std::shared_ptr<const analysis::Chromatogram> chromatogram,
+PyObject* chromatogram_object(const State& state, const char* kind,
+                              std::shared_ptr<const analysis::Chromatogram> chromatogram,
                               const analysis::XicWindow* window) {
     Ref kind_text(text(kind));
-    Ref rt(vector_buffer(chromatogram, chromatogram->rt));
-    Ref intensity(vector_buffer(chromatogram, chromatogram->value));
+    Ref rt(vector_buffer(state, chromatogram, chromatogram->rt));
+    Ref intensity(vector_buffer(state, chromatogram, chromatogram->value));
     Ref target;
     Ref bounds;
     if (window != nullptr) {
@@ -732,7 +731,7 @@ PyObject* chromatogram_object(const char* kind, std::shared_ptr<const analysis::
         Py_INCREF(Py_None);
         bounds = Ref(Py_None);
     }
-    return result(PyObject_CallFunctionObjArgs(chromatogram_class, kind_text.get(), rt.get(), intensity.get(),
+    return result(PyObject_CallFunctionObjArgs(state.chromatogram, kind_text.get(), rt.get(), intensity.get(),
                                                target.get(), bounds.get(), nullptr));
 }
 
@@ -747,7 +746,7 @@ PyObject* summary_impl(PyObject* self, Summary summary, const RunArguments& run)
         return std::make_shared<const analysis::Chromatogram>(
             summary == Summary::tic ? analysis::tic(*reader, scans, threads) : analysis::bpc(*reader, scans, threads));
     });
-    return chromatogram_object(summary == Summary::tic ? "tic" : "bpc", std::move(chromatogram), nullptr);
+    return chromatogram_object(state_of(self), summary == Summary::tic ? "tic" : "bpc", std::move(chromatogram), nullptr);
 }
 
 template <Summary summary>
@@ -777,11 +776,12 @@ PyObject* xic_impl(PyObject* self, const std::vector<double>& targets, std::opti
         return std::make_shared<const std::vector<analysis::Chromatogram>>(
             analysis::xic(*reader, scans, windows, resolve_threads(run.threads)));
     });
+    const State& state = state_of(self);
     Ref list(result(PyList_New(static_cast<Py_ssize_t>(windows.size()))));
     for (std::size_t t = 0; t < windows.size() && t < chromatograms->size(); ++t) {
         // Each chromatogram's buffers keep the whole set alive (one allocation for all).
         std::shared_ptr<const analysis::Chromatogram> one(chromatograms, &(*chromatograms)[t]);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(t), chromatogram_object("xic", std::move(one), &windows[t]));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(t), chromatogram_object(state, "xic", std::move(one), &windows[t]));
     }
     return list.release();
 }
@@ -1056,7 +1056,7 @@ PyType_Slot acquisition_slots[] = {
 const PyType_Spec acquisition_spec = {acquisition_name, static_cast<int>(sizeof(AcquisitionObject)), 0, 0,
                                       acquisition_slots};
 
-PyObject* open_impl(Ref path) {
+PyObject* open_impl(const State& state, Ref path) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(path.get(), &size);
     if (utf8 == nullptr) return nullptr;
@@ -1067,30 +1067,32 @@ PyObject* open_impl(Ref path) {
     }
     auto opened = without_gil([&] { return Reader::open(root); });
     if (!opened) {
-        raise_core_error(opened.error(), path.get());
+        raise_core_error(state, opened.error(), path.get());
         return nullptr;
     }
     AcquisitionData data{std::make_shared<const Reader>(std::move(*opened)), std::move(path), {}};
-    return result(new_instance(acquisition_type, std::move(data)));
+    return result(new_instance(state.acquisition, std::move(data)));
 }
 
 }  // namespace
 
 std::shared_ptr<const Reader> acquisition_reader(PyObject* self) { return reader_of(self); }
 
-int make_acquisition_types() {
-    if (capi::make_type(acquisition_type, acquisition_spec, capi::Creation::by_module) == nullptr) return -1;
-    return capi::make_type(iterator_type, iterator_spec, capi::Creation::by_module) == nullptr ? -1 : 0;
+int make_acquisition_types(PyObject* module, State& state) {
+    state.acquisition = capi::make_type(module, acquisition_spec, capi::Creation::by_module);
+    if (state.acquisition == nullptr) return -1;
+    state.iterator = capi::make_type(module, iterator_spec, capi::Creation::by_module);
+    return state.iterator == nullptr ? -1 : 0;
 }
 
-PyObject* open_acquisition(PyObject*, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
+PyObject* open_acquisition(PyObject* module, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"path"};
         PyObject* values[1];
         if (!bind("open()", names, 1, 1, args, count, kwnames, values)) return nullptr;
         Ref path(path_argument("open()", "path", values[0]));
         if (!path) return nullptr;
-        return open_impl(std::move(path));
+        return open_impl(module_state(module), std::move(path));
     }, static_cast<PyObject*>(nullptr));
 }
 

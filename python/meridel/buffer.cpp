@@ -12,8 +12,6 @@
 
 namespace corvane::pymeridel {
 
-PyTypeObject* buffer_type = nullptr;
-
 namespace {
 
 using BufferData = capi::platform::NativeBuffer;
@@ -184,8 +182,9 @@ PyObject* release_dead_exports_function(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-int make_buffer_type() {
-    return capi::make_type(buffer_type, buffer_spec, capi::Creation::by_module) == nullptr ? -1 : 0;
+int make_buffer_type(PyObject* module, State& state) {
+    state.buffer = capi::make_type(module, buffer_spec, capi::Creation::by_module);
+    return state.buffer == nullptr ? -1 : 0;
 }
 
 }  // namespace corvane::pymeridel

@@ -30,6 +30,8 @@ using capi::result;
 using capi::slot;
 using capi::text;
 
+struct State;  // the module's types and classes, below
+
 // ---------------------------------------------------------------------------------------
 // Failures and the interpreter lock
 
@@ -53,7 +55,7 @@ auto without_gil(Work&& work) -> decltype(work()) {
 // Raises the exception for a core error while opening path (the str given): OSError
 // subclasses with errno and filename for operating-system failures, FileNotFoundError for
 // a missing AcqData directory, FormatError with the display text for everything else.
-void raise_core_error(const Error& error, PyObject* path);
+void raise_core_error(const State& state, const Error& error, PyObject* path);
 
 // ValueError("I/O operation on closed acquisition").
 void raise_closed();
@@ -136,21 +138,39 @@ void dealloc(PyObject* self) {
 }
 
 // ---------------------------------------------------------------------------------------
-// The types and classes (made in the module's exec step, kept for the process's life)
+// The types and classes, in the module's state (made in its exec step)
 
-extern PyTypeObject* acquisition_type;
-extern PyTypeObject* iterator_type;
-extern PyTypeObject* spectrum_type;
-extern PyTypeObject* buffer_type;
-extern PyObject* format_error;       // meridel.FormatError(ValueError)
-extern PyObject* instrument_class;   // namedtuple (accession, name)
-extern PyObject* precursor_class;    // namedtuple (msn_value_1, msn_value_2, reference)
-extern PyObject* chromatogram_class; // namedtuple (kind, rt, intensity, target, window)
-extern PyObject* run_arrays_class;   // namedtuple (offsets, mz, intensity, scan_index)
+// Where the interpreter allows it (CPython) each module object has type objects and
+// classes of its own; elsewhere (PyPy) the types are the process's (capi::make_type).
+struct State {
+    PyTypeObject* acquisition = nullptr;
+    PyTypeObject* iterator = nullptr;
+    PyTypeObject* spectrum = nullptr;
+    PyTypeObject* buffer = nullptr;
+    PyObject* format_error = nullptr;   // meridel.FormatError(ValueError)
+    PyObject* instrument = nullptr;     // namedtuple (accession, name)
+    PyObject* precursor = nullptr;      // namedtuple (msn_value_1, msn_value_2, reference)
+    PyObject* chromatogram = nullptr;   // namedtuple (kind, rt, intensity, target, window)
+    PyObject* run_arrays = nullptr;     // namedtuple (offsets, mz, intensity, scan_index)
+};
 
-int make_acquisition_types();
-int make_spectrum_type();
-int make_buffer_type();
+extern PyModuleDef module_def;
+
+// The state of a meridel module object.
+inline State& module_state(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+
+// The state of the module that made self's type (self: an instance of one of the module's
+// types). Throws NullObject (TypeError pending) for anything else.
+inline State& state_of(PyObject* self) {
+    void* state = capi::platform::module_state(Py_TYPE(self), &module_def);
+    if (state == nullptr) throw NullObject{};
+    return *static_cast<State*>(state);
+}
+
+// Each makes its types for module into state; -1 with an exception.
+int make_acquisition_types(PyObject* module, State& state);
+int make_spectrum_type(PyObject* module, State& state);
+int make_buffer_type(PyObject* module, State& state);
 
 // meridel.open(path) and its impl.
 PyObject* open_acquisition(PyObject* module, PyObject* const* args, Py_ssize_t count, PyObject* kwnames);
@@ -163,8 +183,8 @@ PyObject* acquisition_to_mzml(PyObject* self, PyObject* const* args, Py_ssize_t 
 // meridel._meridel._output_name(path, format): the output layer's naming rule (batch.py).
 PyObject* output_name(PyObject* module, PyObject* const* args, Py_ssize_t count);
 
-// A new Spectrum sharing the record.
-PyObject* new_spectrum(std::shared_ptr<const SpectrumRecord> record);
+// A new Spectrum of state's module sharing the record.
+PyObject* new_spectrum(const State& state, std::shared_ptr<const SpectrumRecord> record);
 
 // Unpickles a spectrum from the state Spectrum.__reduce__ gives.
 PyObject* restore_spectrum(PyObject* module, PyObject* state);
@@ -177,9 +197,9 @@ PyObject* spectrum_values(PyObject* module, PyObject* const* args, Py_ssize_t co
 
 using capi::platform::Lifetime;
 
-// A Buffer over a whole vector the owner holds.
+// A Buffer (of state's module where Buffers are native) over a whole vector the owner holds.
 template <class T>
-PyObject* vector_buffer(std::shared_ptr<const void> owner, const std::vector<T>& values,
+PyObject* vector_buffer(const State& state, std::shared_ptr<const void> owner, const std::vector<T>& values,
                         Lifetime lifetime = Lifetime::of_run);
 
 template <class T>
@@ -192,9 +212,10 @@ constexpr char format_of() {
 }
 
 template <class T>
-PyObject* vector_buffer(std::shared_ptr<const void> owner, const std::vector<T>& values, Lifetime lifetime) {
+PyObject* vector_buffer(const State& state, std::shared_ptr<const void> owner, const std::vector<T>& values,
+                        Lifetime lifetime) {
     static_assert(sizeof(T) == 8 || sizeof(T) == 4);
-    return capi::platform::export_values({std::move(owner), values.data(), values.size(), format_of<T>()}, lifetime);
+    return capi::platform::export_values(state.buffer, {std::move(owner), values.data(), values.size(), format_of<T>()}, lifetime);
 }
 
 }  // namespace corvane::pymeridel

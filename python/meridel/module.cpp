@@ -40,16 +40,10 @@
 
 namespace corvane::pymeridel {
 
-PyObject* format_error = nullptr;
-PyObject* instrument_class = nullptr;
-PyObject* precursor_class = nullptr;
-PyObject* chromatogram_class = nullptr;
-PyObject* run_arrays_class = nullptr;
-
 // ---------------------------------------------------------------------------------------
 // Failures
 
-void raise_core_error(const Error& error, PyObject* path) {
+void raise_core_error(const State& state, const Error& error, PyObject* path) {
     const IoError* io = error.as_io();
     if (io != nullptr && !io->unexpected_eof) {
         // Only the index is read while opening: name it, as open() names the file it fails on.
@@ -73,7 +67,7 @@ void raise_core_error(const Error& error, PyObject* path) {
         return;
     }
     Ref message(text(error.display()));
-    PyErr_SetObject(format_error, message.get());
+    PyErr_SetObject(state.format_error, message.get());
 }
 
 void raise_closed() { PyErr_SetString(PyExc_ValueError, message::closed); }
@@ -225,9 +219,8 @@ bool rt_range_argument(const char* callable, PyObject* value, std::optional<std:
 
 namespace {
 
-// A named tuple class meridel.<name>, made once per process; null with an exception.
+// A named tuple class meridel.<name> into cls; null with an exception.
 PyObject* make_named_tuple(PyObject*& cls, const char* name, const char* fields, const char* doc) {
-    if (cls != nullptr) return cls;
     Ref collections(PyImport_ImportModule("collections"));
     if (!collections) return nullptr;
     Ref factory(PyObject_GetAttrString(collections.get(), "namedtuple"));
@@ -246,39 +239,72 @@ PyObject* make_named_tuple(PyObject*& cls, const char* name, const char* fields,
 constexpr const char* format_error_doc =
     "The acquisition's contents are at fault (a damaged or unknown index, a file cut short).";
 
+// The state's references, in the order traverse and clear visit them.
+template <class Visit>
+void each_reference(State& state, Visit&& visit) {
+    visit(state.acquisition);
+    visit(state.iterator);
+    visit(state.spectrum);
+    visit(state.buffer);
+    visit(state.format_error);
+    visit(state.instrument);
+    visit(state.precursor);
+    visit(state.chromatogram);
+    visit(state.run_arrays);
+}
+
+int clear_module(PyObject* module);
+
 int exec_module(PyObject* module) {
     return guarded([&] {
         if (!capi::is_module(module, message::not_a_module)) return -1;
-        if (format_error == nullptr) {
-            format_error = PyErr_NewExceptionWithDoc("meridel.FormatError", format_error_doc, PyExc_ValueError,
-                                                     nullptr);
-            if (format_error == nullptr) return -1;
-        }
-        if (make_named_tuple(instrument_class, "Instrument", "accession name",
-                             "Instrument(accession, name): the instrument model's vocabulary term") == nullptr ||
-            make_named_tuple(precursor_class, "Precursor", "msn_value_1 msn_value_2 reference",
-                             "Precursor(msn_value_1, msn_value_2, reference) of a fragment scan") == nullptr ||
-            make_named_tuple(chromatogram_class, "Chromatogram", "kind rt intensity target window",
-                             "Chromatogram(kind, rt, intensity, target, window): one value per selected "
-                             "scan; target and window are None except for 'xic'") == nullptr ||
-            make_named_tuple(run_arrays_class, "RunArrays", "offsets mz intensity scan_index",
-                             "RunArrays(offsets, mz, intensity, scan_index): the points of the selected "
-                             "scans; scan k owns mz[offsets[k]:offsets[k + 1]]") == nullptr) {
+        clear_module(module);  // executed again: the types and classes are made anew
+        State& state = module_state(module);
+        if (make_acquisition_types(module, state) < 0 || make_spectrum_type(module, state) < 0 ||
+            make_buffer_type(module, state) < 0) {
             return -1;
         }
-        if (make_acquisition_types() < 0 || make_spectrum_type() < 0 || make_buffer_type() < 0) return -1;
-        capi::platform::start_exports(buffer_type, "meridel._views");
+        PyObject* owner = capi::platform::module_of(state.acquisition, &module_def);
+        if (owner == nullptr) return -1;
+        if (owner != module) {
+            // The types are the process's and belong to the first module object (PyPy):
+            // share its classes too, so that what this module's calls raise and return
+            // is what it exports.
+            const State& first = module_state(owner);
+            state.format_error = Ref::borrow(first.format_error).release();
+            state.instrument = Ref::borrow(first.instrument).release();
+            state.precursor = Ref::borrow(first.precursor).release();
+            state.chromatogram = Ref::borrow(first.chromatogram).release();
+            state.run_arrays = Ref::borrow(first.run_arrays).release();
+        } else {
+            state.format_error = PyErr_NewExceptionWithDoc("meridel.FormatError", format_error_doc, PyExc_ValueError,
+                                                           nullptr);
+            if (state.format_error == nullptr) return -1;
+            if (make_named_tuple(state.instrument, "Instrument", "accession name",
+                                 "Instrument(accession, name): the instrument model's vocabulary term") == nullptr ||
+                make_named_tuple(state.precursor, "Precursor", "msn_value_1 msn_value_2 reference",
+                                 "Precursor(msn_value_1, msn_value_2, reference) of a fragment scan") == nullptr ||
+                make_named_tuple(state.chromatogram, "Chromatogram", "kind rt intensity target window",
+                                 "Chromatogram(kind, rt, intensity, target, window): one value per selected "
+                                 "scan; target and window are None except for 'xic'") == nullptr ||
+                make_named_tuple(state.run_arrays, "RunArrays", "offsets mz intensity scan_index",
+                                 "RunArrays(offsets, mz, intensity, scan_index): the points of the selected "
+                                 "scans; scan k owns mz[offsets[k]:offsets[k + 1]]") == nullptr) {
+                return -1;
+            }
+        }
+        capi::platform::start_exports("meridel._views");
         Ref version(PyUnicode_FromString(MERIDEL_VERSION));
         if (!version || PyObject_SetAttrString(module, "__version__", version.get()) < 0) return -1;
         const std::pair<const char*, PyObject*> names[] = {
-            {"Acquisition", reinterpret_cast<PyObject*>(acquisition_type)},
-            {"Buffer", reinterpret_cast<PyObject*>(buffer_type)},
-            {"Chromatogram", chromatogram_class},
-            {"FormatError", format_error},
-            {"Instrument", instrument_class},
-            {"Precursor", precursor_class},
-            {"RunArrays", run_arrays_class},
-            {"Spectrum", reinterpret_cast<PyObject*>(spectrum_type)},
+            {"Acquisition", reinterpret_cast<PyObject*>(state.acquisition)},
+            {"Buffer", reinterpret_cast<PyObject*>(state.buffer)},
+            {"Chromatogram", state.chromatogram},
+            {"FormatError", state.format_error},
+            {"Instrument", state.instrument},
+            {"Precursor", state.precursor},
+            {"RunArrays", state.run_arrays},
+            {"Spectrum", reinterpret_cast<PyObject*>(state.spectrum)},
         };
         for (const auto& [name, object] : names) {
             if (capi::add_to_module(module, name, object) < 0) return -1;
@@ -289,6 +315,24 @@ int exec_module(PyObject* module) {
         return 0;
     }, -1);
 }
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    auto* state = static_cast<State*>(PyModule_GetState(module));
+    if (state == nullptr) return 0;
+    int failed = 0;
+    each_reference(*state, [&](auto*& object) {
+        if (failed == 0 && object != nullptr) failed = visit(reinterpret_cast<PyObject*>(object), arg);
+    });
+    return failed;
+}
+
+int clear_module(PyObject* module) {
+    auto* state = static_cast<State*>(PyModule_GetState(module));
+    if (state != nullptr) each_reference(*state, [](auto*& object) { Py_CLEAR(object); });
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyMethodDef module_methods[] = {
     {"open", method(&open_acquisition), METH_FASTCALL | METH_KEYWORDS,
@@ -311,26 +355,27 @@ PyMethodDef module_methods[] = {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, slot(&exec_module)},
 #ifdef Py_mod_multiple_interpreters
-    // The type objects are process-wide.
+    // The export and pacing bookkeeping and the registry of type tables are the
+    // process's (and on PyPy the type objects too).
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
     {0, nullptr},
 };
+
+}  // namespace
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "meridel",
     "Whole-run access to LC/MS acquisition directories: spectra as zero-copy buffers,\n"
     "chromatograms and the run as arrays, decoded on several threads without the GIL.",
-    0,
+    static_cast<Py_ssize_t>(sizeof(State)),
     module_methods,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    &traverse_module,
+    &clear_module,
+    &free_module,
 };
-
-}  // namespace
 }  // namespace corvane::pymeridel
 
 namespace corvane::capi {

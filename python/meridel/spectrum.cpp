@@ -13,8 +13,6 @@
 
 namespace corvane::pymeridel {
 
-PyTypeObject* spectrum_type = nullptr;
-
 namespace {
 
 struct SpectrumData {
@@ -69,13 +67,13 @@ SPECTRUM_GETTER(spectrum_instrument_kind, return result(PyLong_FromUnsignedLong(
 SPECTRUM_GETTER(spectrum_precursor, {
     Ref members(precursor_members(r));
     if (members.get() == Py_None) return members.release();
-    return result(PyObject_CallObject(precursor_class, members.get()));
+    return result(PyObject_CallObject(state_of(self).precursor, members.get()));
 })
 SPECTRUM_GETTER(spectrum_mz, {
-    return vector_buffer(SpectrumObject::body(self).record, r.mz, Lifetime::of_scan);
+    return vector_buffer(state_of(self), SpectrumObject::body(self).record, r.mz, Lifetime::of_scan);
 })
 SPECTRUM_GETTER(spectrum_intensity, {
-    return vector_buffer(SpectrumObject::body(self).record, r.intensity, Lifetime::of_scan);
+    return vector_buffer(state_of(self), SpectrumObject::body(self).record, r.intensity, Lifetime::of_scan);
 })
 
 #undef SPECTRUM_GETTER
@@ -182,9 +180,9 @@ bool vector_from(PyObject* bytes, std::vector<T>& out) {
 
 }  // namespace
 
-PyObject* spectrum_values(PyObject*, PyObject* const* args, Py_ssize_t count) {
+PyObject* spectrum_values(PyObject* module, PyObject* const* args, Py_ssize_t count) {
     return guarded([&]() -> PyObject* {
-        if (count != 2 || !PyObject_TypeCheck(args[0], spectrum_type) || !PyLong_Check(args[1])) {
+        if (count != 2 || !PyObject_TypeCheck(args[0], module_state(module).spectrum) || !PyLong_Check(args[1])) {
             PyErr_SetString(PyExc_TypeError, "_spectrum_values(spectrum, which)");
             return nullptr;
         }
@@ -200,19 +198,20 @@ PyObject* spectrum_values(PyObject*, PyObject* const* args, Py_ssize_t count) {
     }, static_cast<PyObject*>(nullptr));
 }
 
-int make_spectrum_type() {
-    return capi::make_type(spectrum_type, spectrum_layout, capi::Creation::by_module) == nullptr ? -1 : 0;
+int make_spectrum_type(PyObject* module, State& state) {
+    state.spectrum = capi::make_type(module, spectrum_layout, capi::Creation::by_module);
+    return state.spectrum == nullptr ? -1 : 0;
 }
 
-PyObject* new_spectrum(std::shared_ptr<const SpectrumRecord> record) {
+PyObject* new_spectrum(const State& state, std::shared_ptr<const SpectrumRecord> record) {
     // Where the collector does not see the record's arrays, they are counted while held.
     const SpectrumRecord* raw = record.get();
     const std::size_t bytes = raw->mz.capacity() * sizeof(double) + raw->intensity.capacity() * sizeof(float);
     std::shared_ptr<const SpectrumRecord> held(capi::platform::paced(std::move(record), bytes), raw);
-    return result(new_instance(spectrum_type, SpectrumData{std::move(held)}));
+    return result(new_instance(state.spectrum, SpectrumData{std::move(held)}));
 }
 
-PyObject* restore_spectrum(PyObject*, PyObject* state) {
+PyObject* restore_spectrum(PyObject* module, PyObject* state) {
     return guarded([&]() -> PyObject* {
         auto record = std::make_shared<SpectrumRecord>();
         unsigned long long index = 0;
@@ -271,7 +270,7 @@ PyObject* restore_spectrum(PyObject*, PyObject* state) {
         record->ms_level = static_cast<std::uint32_t>(ms_level);
         record->is_profile = is_profile != 0;
         record->instrument_kind = static_cast<std::uint8_t>(kind);
-        return new_spectrum(std::move(record));
+        return new_spectrum(module_state(module), std::move(record));
     }, static_cast<PyObject*>(nullptr));
 }
 
