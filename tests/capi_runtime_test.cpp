@@ -114,7 +114,7 @@ TEST_F(Runtime, RegistersEveryTypeMadePastEight) {
         auto* type = reinterpret_cast<PyTypeObject*>(types[static_cast<std::size_t>(i)].get());
         EXPECT_STREQ(corvane::capi::full_name(type), names[static_cast<std::size_t>(i)].c_str());
         EXPECT_EQ(corvane::capi::platform::module_of(type, &probe_def), module.get());
-        // Made for another module object: a type of its own (CPython), the spec not registered again.
+        // Made for another module object: a type of its own (CPython), the description not registered again.
         Ref again(reinterpret_cast<PyObject*>(
             corvane::capi::make_type(other.get(), specs[static_cast<std::size_t>(i)], Creation::by_module)));
         ASSERT_TRUE(again) << take_error();

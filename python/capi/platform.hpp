@@ -23,7 +23,7 @@ namespace corvane::capi::platform {
 // false where the runtime must add those refusals (PyPy's cpyext allows both).
 bool refuses_by_itself();
 
-// A type made from spec for module (in its execution step), new reference; null with an
+// A type made from its PyType_Spec description for module (in its execution step), new reference; null with an
 // exception. Where the interpreter ties a type to its module (CPython), each module object
 // gets a type of its own, whose module is `module`. Where it cannot be relied on to (PyPy:
 // no PyType_GetModuleByDef, and cpyext types are never freed), the type is the process's:

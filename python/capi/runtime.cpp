@@ -51,15 +51,15 @@ constexpr const char* not_instantiable = "cannot create '%s' instances";
 }  // namespace message
 
 struct Registered {
-    const PyType_Spec* spec = nullptr;         // the module's spec this entry was made from
+    const PyType_Spec* spec = nullptr;         // the module's description this entry was made from
     PyTypeObject* type = nullptr;              // the process's type, where types are (PyPy)
     const char* name = nullptr;                // as made: PyPy's tp_name drops the module part
     const PyGetSetDef* getters = nullptr;      // for the setattr refusal's wording
-    std::vector<PyType_Slot> slots;            // the spec's, with the refusals added
+    std::vector<PyType_Slot> slots;            // the description's, with the refusals added
     std::vector<PyMethodDef> methods;          // likewise; every type made keeps pointers into it
 };
 
-// One entry per spec, made at its first type and never destroyed, so that the tables stay
+// One entry per type description, made at its first type and never destroyed, so that the tables stay
 // valid for every type made from them (one per module object on CPython) and for whatever
 // the interpreter still runs at exit. A deque keeps each entry where it is as more are
 // added. Only process-wide types are recorded by address: a module's own type may die and
@@ -117,7 +117,7 @@ std::size_t registered_types() { return registry().size(); }
 
 namespace {
 
-// The registry's entry for spec, made at the first call.
+// The registry's entry for a type description, made at the first call.
 Registered& entry_for(const PyType_Spec& spec, Creation creation) {
     for (Registered& r : registry()) {
         if (r.spec == &spec) return r;

@@ -172,22 +172,22 @@ inline constexpr unsigned long not_instantiable_type = 0;
 // How a type is made: from Python by its own tp_new, or only by the module.
 enum class Creation { by_tp_new, by_module };
 
-// Makes a final, immutable type from spec (name, basic size and slots; the flags are set
-// here) for module, in its execution step, and registers the spec. Where the interpreter
+// Makes a final, immutable type from its description (name, basic size and slots; the flags are set
+// here) for module, in its execution step, and registers the description. Where the interpreter
 // does not refuse by itself it adds the refusals CPython makes, in CPython's words:
 // subclassing (an __init_subclass__ that raises TypeError), setting attributes on
 // instances (a tp_setattro that raises AttributeError) and, for Creation::by_module,
 // creating instances. Returns a new reference, or null with an exception. The type is the
 // module object's own where the interpreter allows it, else the process's
 // (platform::module_type); either way platform::module_of finds the module whose state
-// holds it. spec must outlive every type made from it (a module's static spec does).
+// holds it. The description must outlive every type made from it (a module's static one does).
 PyTypeObject* make_type(PyObject* module, const PyType_Spec& spec, Creation creation);
 
 // The name a registered type was made with ("meridel.Spectrum"; PyPy's tp_name drops the
 // module part); tp_name for any other type. For a subclass, its nearest registered base's.
 const char* full_name(PyTypeObject* type);
 
-// The number of specs registered in this process (one per spec, however many types).
+// The number of type descriptions registered in this process (one each, however many types).
 std::size_t registered_types();
 
 // ---------------------------------------------------------------------------------------
