@@ -8,11 +8,25 @@
 
 namespace corvane {
 
+// The precursor ion of a fragment scan as corvane determined it, once the caller declared
+// which member of the index holds its m/z (processing.hpp). Sources never fill it.
+struct SelectedIon {
+    double mz = 0.0;  // the declared member's value
+    // From the isotope envelope in the MS1 scan before the fragment scan; both absent when
+    // the envelope does not decide.
+    std::optional<std::uint32_t> charge;
+    std::optional<double> monoisotopic_mz;
+    // Native id ("scanId=N") of the MS1 scan the envelope was read from; absent when the
+    // fragment scan has no earlier MS1 scan, or that scan could not be decoded.
+    std::optional<std::string> envelope_scan;
+};
+
 // Precursor description of a fragment scan (MS level 2 and above).
 struct PrecursorInfo {
     std::optional<double> msn_value_1;  // handed on unchanged from the source
     std::optional<double> msn_value_2;  // absent when the scan belongs to an MRM channel
     std::optional<std::string> reference;  // "mrm_channel=N", "scanId=N" or absent
+    std::optional<SelectedIon> selected_ion;  // filled by processing only
 };
 
 // One decoded spectrum. Plain value: owns its texts and lists, moved, never shared.

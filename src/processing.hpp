@@ -1,0 +1,97 @@
+// What corvane does to a scan's record after decoding it, when the caller asks: peak
+// picking of profile scans, the precursor of fragment scans read from the MS1 isotope
+// envelope (once the caller has declared which member of the index holds its m/z), and
+// the per-spectrum peak filters. One door for every consumer: the analysis calls, meridel,
+// the mzML and MGF writers and the report all take records from a Processor.
+//
+// A record is processed on the thread that decoded it. The result depends on the run and
+// the options alone, never on the thread count or on the order in which scans are asked for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "reader.hpp"
+#include "spectrum_record/types.hpp"
+
+namespace corvane::processing {
+
+// The member of a fragment scan's index entry that holds its precursor m/z. The index
+// does not say; the user declares it (and can look at precursor_evidence first).
+enum class PrecursorMember { msn_value_1, msn_value_2 };
+
+// "msn_value_1" / "msn_value_2"; parse takes exactly those names.
+[[nodiscard]] std::string_view member_name(PrecursorMember member);
+[[nodiscard]] std::optional<PrecursorMember> parse_member(std::string_view name);
+
+// The member's value in a record's precursor, when it holds a usable m/z (present, finite
+// and above 0); nothing otherwise, never a made-up value.
+[[nodiscard]] std::optional<double> member_value(const PrecursorInfo& precursor, PrecursorMember member);
+
+struct Options {
+    bool centroid = false;  // profile scans become centroid peaks (centroid.hpp)
+    // Which member holds the precursor m/z; absent: records keep the index's values only.
+    std::optional<PrecursorMember> precursor_mz;
+    // Peak filters, applied after peak picking: points below min_intensity go, then all
+    // but the top_n most intense (ties: the lower m/z stays); the points keep m/z order.
+    std::optional<std::size_t> top_n;
+    std::optional<double> min_intensity;
+    // m/z tolerance of the envelope search around a declared precursor.
+    double envelope_ppm = 10.0;
+};
+
+// True when the options change nothing (a Processor then hands records on as decoded).
+[[nodiscard]] bool is_plain(const Options& options);
+
+// Processes records of one reader's run. Thread-safe: record_at may be called from many
+// threads at once. Keeps a few picked MS1 scans for the fragment scans that follow them.
+// The reader must outlive it.
+class Processor {
+public:
+    Processor(const Reader& reader, Options options);
+    ~Processor();
+    Processor(const Processor&) = delete;
+    Processor& operator=(const Processor&) = delete;
+
+    [[nodiscard]] const Options& options() const;
+    [[nodiscard]] const Reader& reader() const;
+
+    // The record of scan i of the run (reader.record_at(i)), processed. A record that
+    // carries an error is handed on untouched (it stays as decoded, profile flag and all).
+    // With a declared precursor member, a fragment scan's precursor gets a SelectedIon
+    // (types.hpp) when its member holds a usable m/z, none otherwise.
+    [[nodiscard]] SpectrumRecord record_at(std::size_t i) const;
+
+    // Position in the run of the nearest MS1 scan before scan i, from the index alone.
+    [[nodiscard]] std::optional<std::size_t> previous_ms1(std::size_t i) const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// How well one member's values match the run's MS1 data: for each fragment scan with a
+// usable value in the member and an earlier MS1 scan, whether a centroid of the nearest
+// earlier MS1 scan lies within ppm of it.
+struct MemberEvidence {
+    PrecursorMember member = PrecursorMember::msn_value_1;
+    std::uint64_t fragment_scans = 0;  // MS level >= 2
+    std::uint64_t with_value = 0;      // of them, with a usable value in the member
+    std::uint64_t with_ms1 = 0;        // of those, with an earlier MS1 scan that decoded
+    std::uint64_t matched = 0;         // of those, with a centroid within ppm
+    // matched / fragment_scans (0 for a run without fragment scans)
+    double share = 0.0;
+    // Median of the signed errors (value - centroid) / centroid * 1e6 of the matched scans.
+    std::optional<double> median_error_ppm;
+};
+
+// One entry per member, msn_value_1 first. Decodes the fragment scans and their MS1 scans
+// on up to `threads` threads (0: analysis::default_threads()).
+[[nodiscard]] std::vector<MemberEvidence> precursor_evidence(const Reader& reader, double ppm, unsigned threads);
+
+}  // namespace corvane::processing
