@@ -22,6 +22,22 @@
 //   --seed N       another data set of the same shape (default 1)
 //   --             ends the options: a DIR starting with "-" goes after it
 //
+// Or, with --peptides FASTA, a data-dependent proteomics run of the FASTA's tryptic
+// peptides (peptides.cpp tells how it is built): MS1 profile scans every 1.5 s on an
+// m/z axis 6 mDa apart, each followed by up to 5 MS2 centroid scans of b and y ions.
+// Its scan index stores the m/z of the isolated isotope peak (monoisotopic, or M+1 for
+// heavy peptides) in msn_value_1 and the collision energy in eV in msn_value_2.
+//   --peptides FASTA  the proteins to digest
+//   --truth FILE      also write the ground truth, tab-separated, outside DIR: each
+//                     peptide's sequence, protein, charge, monoisotopic m/z, apex time
+//                     in seconds and fragment scan ids
+//   --ms1 N           MS1 scans, 1.5 s apart (default 200: a 5-minute run)
+//   --mz-range L H    the MS1 axis (default 350..1250)
+//   --seed N          as above
+// --ms2, --peaks, --points and --tiny do not apply to it. A FASTA that cannot be read,
+// holds no sequence, has a character in a sequence that is not a letter, or gives no
+// peptide for the axis is an error (exit status 1) and nothing is written.
+//
 // -h/--help prints the usage and --version the version, on standard output; any other
 // argument starting with "-" is a usage error, never taken for DIR.
 //
@@ -40,37 +56,21 @@
 #include <utility>
 #include <vector>
 
+#include "common.hpp"
+#include "peptides.hpp"
 #include "sample_writer.hpp"
 #include "version.hpp"
 
 namespace {
 
+using corvane::make_sample::add_baseline_noise;
+using corvane::make_sample::contents_xml;
+using corvane::make_sample::devices_xml;
+using corvane::make_sample::Rng;
+
 using corvane::sample_writer::AcquisitionSpec;
 using corvane::sample_writer::AcquisitionWriter;
 using corvane::sample_writer::ScanSpec;
-
-// splitmix64: small, fast and the same everywhere (std distributions are not).
-class Rng {
-public:
-    explicit Rng(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
-    // Uniform in [0, 1).
-    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    // Uniform in [lo, hi).
-    double uniform(double lo, double hi) { return lo + (hi - lo) * unit(); }
-    // Uniform in [0, n).
-    std::uint32_t below(std::uint32_t n) {
-        return static_cast<std::uint32_t>(((next() >> 32) * n) >> 32);
-    }
-
-private:
-    std::uint64_t state_;
-};
 
 struct Options {
     std::uint32_t ms1 = 150;
@@ -83,6 +83,11 @@ struct Options {
     double mz_low = 0.0;
     double mz_high = 0.0;
     std::string dir;
+    // The peptide sample (peptides.hpp): a FASTA, and optionally the truth file.
+    std::string peptides;
+    std::string truth;
+    bool ms1_given = false;
+    bool other_shape_given = false;  // --ms2, --peaks, --points or --tiny
 };
 
 constexpr double seconds_per_scan = 0.25;
@@ -98,31 +103,6 @@ constexpr double widest_low = 100.0;
 constexpr double widest_high = 1700.0;
 // MS2 scans start here (or at half the precursor when that is lower).
 constexpr double ms2_low = 50.0;
-
-const char* const devices_xml = R"(<?xml version="1.0" encoding="utf-8"?>
-<Devices>
-  <Version>1</Version>
-  <Device DeviceID="1">
-    <Name>Q-TOF LC/MS</Name>
-    <ModelNumber>G6530A</ModelNumber>
-    <SerialNumber>SG00000001</SerialNumber>
-    <Type>6</Type>
-  </Device>
-  <Device DeviceID="2">
-    <Name>Binary Pump</Name>
-    <ModelNumber>G1312B</ModelNumber>
-  </Device>
-</Devices>
-)";
-
-const char* const contents_xml = R"(<?xml version="1.0" encoding="utf-8"?>
-<Contents>
-  <Version>1</Version>
-  <AcquiredTime>2026-03-14T09:26:53Z</AcquiredTime>
-  <AcqSoftwareVersion>sample</AcqSoftwareVersion>
-  <InstrumentName>Instrument 1</InstrumentName>
-</Contents>
-)";
 
 // One compound of the run: its ion's monoisotopic m/z and charge, and its elution profile
 // in MS1 cycles (apex, left and right sigma; the right one longer, as columns tail).
@@ -180,15 +160,7 @@ ProfileScan profile_scan(Rng& rng, std::uint32_t points, double low, double high
     std::vector<double> counts(points, 0.0);
     const double step = points > 1 ? (high - low) / (points - 1) : 0.0;
 
-    // Baseline noise in patches (detector chatter); zeros elsewhere.
-    for (std::uint32_t at = 0; at < points;) {
-        const std::uint32_t gap = 4 + rng.below(40);
-        const std::uint32_t patch = 5 + rng.below(60);
-        for (std::uint32_t i = at + gap; i < at + gap + patch && i < points; ++i) {
-            counts[i] += std::floor(rng.unit() * rng.unit() * 40.0);
-        }
-        at += gap + patch;
-    }
+    add_baseline_noise(rng, counts);
     // Eluting compounds: three Gaussian peaks each, drawn over five sigmas of points only
     // (never the whole axis: the bench shape has 60,000 points and 3,000 scans).
     std::vector<std::pair<double, std::size_t>> strongest;  // (apex counts, compound)
@@ -262,6 +234,8 @@ void centroid_peaks(Rng& rng, std::uint32_t count, double precursor, std::vector
 constexpr const char* usage_text =
     "usage: corvane-make-sample [--ms1 N] [--points N] [--mz-range LOW HIGH] [--ms2 N]\n"
     "                           [--peaks N] [--tiny N] [--seed N] [--] DIR\n"
+    "       corvane-make-sample --peptides FASTA [--truth FILE] [--ms1 N]\n"
+    "                           [--mz-range LOW HIGH] [--seed N] [--] DIR\n"
     "\n"
     "Writes a deterministic sample acquisition to DIR (DIR/AcqData/...): compounds\n"
     "eluting over the MS1 profile scans, MS2 centroid scans of the strongest of them.\n"
@@ -279,8 +253,25 @@ constexpr const char* usage_text =
     "  -h, --help  show this help and exit\n"
     "  --version   show the version and exit\n"
     "\n"
-    "Exit status: 0 when the sample was written, 1 when it could not be, 2 for a usage\n"
-    "error (nothing is written then).\n";
+    "With --peptides FASTA, a data-dependent proteomics run of the FASTA's tryptic\n"
+    "peptides (cut after K/R, not before P, no missed cleavage, 7-25 residues,\n"
+    "carbamidomethyl C), each eluting once as an isotope envelope at charge 2 or 3\n"
+    "on MS1 profile scans 1.5 s apart (resolving power 15,000, 6 mDa per point),\n"
+    "each followed by up to 5 MS2 centroid scans (b and y ions, and noise) of the\n"
+    "most intense peptides not fragmented in the last 12 s. msn_value_1 holds the\n"
+    "m/z of the isolated peak (the monoisotopic one, M+1 for peptides whose M+1\n"
+    "peak is the larger); msn_value_2 holds the collision energy in eV, not a charge.\n"
+    "  --peptides FASTA  the proteins to digest\n"
+    "  --truth FILE      also write the ground truth (tab-separated) to FILE, outside\n"
+    "                    DIR: each peptide's sequence, protein, charge, monoisotopic\n"
+    "                    m/z, apex time in seconds and fragment scan ids\n"
+    "  --ms1 N           MS1 scans, at least 1 (default 200: a 5-minute run)\n"
+    "  --mz-range LOW HIGH  the MS1 axis (default 350 1250)\n"
+    "  --ms2, --peaks, --points and --tiny do not apply to it.\n"
+    "\n"
+    "Exit status: 0 when the sample was written, 1 when it could not be (or the FASTA\n"
+    "is unusable: then nothing is written), 2 for a usage error (nothing is written\n"
+    "then).\n";
 
 int usage() {
     std::fputs(usage_text, stderr);
@@ -333,12 +324,19 @@ Parsed parse_options(int argc, char** argv, Options& o) {
             if (!take(10'000'000)) return Parsed::usage_error;
             (arg == "--ms1" ? o.ms1 : arg == "--ms2" ? o.ms2 : o.tiny) =
                 static_cast<std::uint32_t>(value);
+            (arg == "--ms1" ? o.ms1_given : o.other_shape_given) = true;
         } else if (arg == "--points") {
             if (!take(10'000'000) || value == 0) return Parsed::usage_error;
             o.points = static_cast<std::uint32_t>(value);
+            o.other_shape_given = true;
         } else if (arg == "--peaks") {
             if (!take(1'000'000) || value < 10) return Parsed::usage_error;
             o.peaks = static_cast<std::uint32_t>(value);
+            o.other_shape_given = true;
+        } else if (arg == "--peptides" || arg == "--truth") {
+            // File names, taken as they are (a name may start with "-").
+            if (i + 1 >= argc || *argv[i + 1] == '\0') return Parsed::usage_error;
+            (arg == "--peptides" ? o.peptides : o.truth) = argv[++i];
         } else if (arg == "--mz-range") {
             if (i + 2 >= argc || !parse_mz(argv[i + 1], o.mz_low) ||
                 !parse_mz(argv[i + 2], o.mz_high) || !(o.mz_low < o.mz_high)) {
@@ -354,6 +352,19 @@ Parsed parse_options(int argc, char** argv, Options& o) {
             return Parsed::usage_error;
         }
     }
+    if (!o.peptides.empty()) {
+        if (o.mz_high == 0.0) {
+            o.mz_low = corvane::make_sample::peptide_mz_low;
+            o.mz_high = corvane::make_sample::peptide_mz_high;
+        }
+        if (!o.ms1_given) o.ms1 = 200;
+        const bool axis_fits = (o.mz_high - o.mz_low) / corvane::make_sample::peptide_mz_step <
+                               corvane::make_sample::peptide_max_points;
+        return !o.dir.empty() && !o.other_shape_given && o.ms1 > 0 && axis_fits
+                   ? Parsed::run
+                   : Parsed::usage_error;
+    }
+    if (!o.truth.empty()) return Parsed::usage_error;  // the truth of a peptide sample only
     if (o.mz_high == 0.0) {
         // 3 mDa per point, centred on m/z 500 and shifted (then clipped) into 100..1700.
         const double width = std::min(default_step * (o.points - 1.0), widest_high - widest_low);
@@ -381,6 +392,25 @@ int main(int argc, char** argv) {
         case Parsed::version:
             return answer((std::string("corvane-make-sample ") + corvane::version + "\n").c_str());
         case Parsed::usage_error: return usage();
+    }
+    if (!o.peptides.empty()) {
+        corvane::make_sample::PeptideRunOptions p;
+        p.fasta = o.peptides;
+        p.dir = o.dir;
+        p.truth = o.truth;
+        p.cycles = o.ms1;
+        p.mz_low = o.mz_low;
+        p.mz_high = o.mz_high;
+        p.seed = o.seed;
+        auto done = corvane::make_sample::write_peptide_run(p);
+        if (!done) return fail(done.error());
+        corvane::make_sample::print_summary(o.dir, done->scans, done->profile_points,
+                                            done->profile_bytes, done->peak_bytes);
+        std::printf("%s: %zu peptides, %zu of them fragmented, in %u fragment scans (%u of "
+                    "them isolated the M+1 peak)\n",
+                    o.dir.c_str(), done->peptides, done->fragmented, done->fragment_scans,
+                    done->isolated_m1);
+        return 0;
     }
 
     AcquisitionSpec spec;
@@ -469,22 +499,7 @@ int main(int argc, char** argv) {
     const std::uint64_t peak_bytes = writer->peak_bytes();
     const std::uint64_t profile_bytes = writer->profile_bytes();
     if (auto ok = writer->finish(); !ok) return fail(ok.error());
-    std::printf("%s: %u scans, MSProfile.bin %llu bytes", o.dir.c_str(), scan_id - 1,
-                static_cast<unsigned long long>(profile_bytes));
-    if (profile_points > 0) {
-        // Like with like: the file's bytes against the counts' own bytes (4 each), which is
-        // what the blocks decompress to, less a 16-byte header per block. A few short scans
-        // can come out larger than they went in.
-        const std::uint64_t decoded_bytes = profile_points * 4;
-        const bool smaller = profile_bytes <= decoded_bytes;
-        const double ratio = smaller ? static_cast<double>(decoded_bytes) /
-                                           static_cast<double>(profile_bytes)
-                                     : static_cast<double>(profile_bytes) /
-                                           static_cast<double>(decoded_bytes);
-        std::printf(" (%.2fx %s than the %llu bytes of its %llu 4-byte points)", ratio,
-                    smaller ? "smaller" : "larger", static_cast<unsigned long long>(decoded_bytes),
-                    static_cast<unsigned long long>(profile_points));
-    }
-    std::printf(", MSPeak.bin %llu bytes\n", static_cast<unsigned long long>(peak_bytes));
+    corvane::make_sample::print_summary(o.dir, scan_id - 1, profile_points, profile_bytes,
+                                        peak_bytes);
     return 0;
 }
