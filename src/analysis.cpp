@@ -207,6 +207,13 @@ RecordStream::RecordStream(const Reader& reader, std::vector<std::size_t> scans,
                                        out = reader.record_at(scans_[k]);
                                    })) {}
 
+RecordStream::RecordStream(const processing::Processor& processor, std::vector<std::size_t> scans, unsigned threads)
+    : scans_(std::move(scans)),
+      pool_(std::make_unique<Pool>(scans_.size(), threads,
+                                   [&processor, this](std::size_t k, std::size_t, SpectrumRecord& out) {
+                                       out = processor.record_at(scans_[k]);
+                                   })) {}
+
 RecordStream::~RecordStream() = default;
 
 std::optional<SpectrumRecord> RecordStream::next() {
@@ -221,6 +228,14 @@ void for_each_record(const Reader& reader, std::span<const std::size_t> scans, u
                      const std::function<bool(std::size_t, corvane::SpectrumRecord&&)>& consume) {
     for_each_ordered<SpectrumRecord>(
         scans.size(), threads, [&](std::size_t k) { return reader.record_at(scans[k]); },
+        [&](std::size_t k, SpectrumRecord&& record) { return consume(k, std::move(record)); });
+}
+
+void for_each_record(const processing::Processor& processor, std::span<const std::size_t> scans, unsigned threads,
+                     const std::function<bool(std::size_t, corvane::SpectrumRecord&&)>& consume) {
+    if (processing::is_plain(processor.options())) return for_each_record(processor.reader(), scans, threads, consume);
+    for_each_ordered<SpectrumRecord>(
+        scans.size(), threads, [&](std::size_t k) { return processor.record_at(scans[k]); },
         [&](std::size_t k, SpectrumRecord&& record) { return consume(k, std::move(record)); });
 }
 
@@ -278,23 +293,43 @@ std::vector<Chromatogram> xic(const Reader& reader, std::span<const std::size_t>
     return result;
 }
 
-RunArrays arrays(const Reader& reader, std::span<const std::size_t> scans, unsigned threads) {
+namespace {
+
+// The run's arrays from records made by `record` (index -> SpectrumRecord), the point
+// arrays reserved for `points` (a guess; only a reallocation if wrong).
+template <class Record>
+RunArrays gather_arrays(std::span<const std::size_t> scans, unsigned threads, std::uint64_t points,
+                        const Record& record) {
     RunArrays a;
     a.offsets.reserve(scans.size() + 1);
     a.offsets.push_back(0);
     a.scan_index.assign(scans.begin(), scans.end());
-    const std::uint64_t points = expected_points(reader, scans);
     a.mz.reserve(static_cast<std::size_t>(points));
     a.intensity.reserve(static_cast<std::size_t>(points));
     for_each_ordered<SpectrumRecord>(
-        scans.size(), threads, [&](std::size_t k) { return reader.record_at(scans[k]); },
-        [&](std::size_t, SpectrumRecord&& record) {
-            a.mz.insert(a.mz.end(), record.mz.begin(), record.mz.end());
-            a.intensity.insert(a.intensity.end(), record.intensity.begin(), record.intensity.end());
+        scans.size(), threads, [&](std::size_t k) { return record(scans[k]); },
+        [&](std::size_t, SpectrumRecord&& r) {
+            a.mz.insert(a.mz.end(), r.mz.begin(), r.mz.end());
+            a.intensity.insert(a.intensity.end(), r.intensity.begin(), r.intensity.end());
             a.offsets.push_back(a.mz.size());
             return true;
         });
     return a;
+}
+
+}  // namespace
+
+RunArrays arrays(const Reader& reader, std::span<const std::size_t> scans, unsigned threads) {
+    return gather_arrays(scans, threads, expected_points(reader, scans),
+                         [&](std::size_t i) { return reader.record_at(i); });
+}
+
+RunArrays arrays(const processing::Processor& processor, std::span<const std::size_t> scans, unsigned threads) {
+    const processing::Options& o = processor.options();
+    // A declared precursor alone leaves the points as decoded: the index's counts hold.
+    const bool same_points = !o.centroid && !o.top_n && !o.min_intensity;
+    const std::uint64_t points = same_points ? expected_points(processor.reader(), scans) : 0;
+    return gather_arrays(scans, threads, points, [&](std::size_t i) { return processor.record_at(i); });
 }
 
 }  // namespace corvane::analysis

@@ -15,6 +15,7 @@
 
 #include "ion_totals.hpp"
 #include "ordered.hpp"
+#include "processing.hpp"
 #include "reader.hpp"
 
 namespace corvane::analysis {
@@ -43,6 +44,10 @@ inline constexpr unsigned default_threads_cap = 4;
 // Results never depend on the thread count.
 void for_each_record(const Reader& reader, std::span<const std::size_t> scans, unsigned threads,
                      const std::function<bool(std::size_t, corvane::SpectrumRecord&&)>& consume);
+// The same with the records processed (processing.hpp): processor.record_at(i) on the
+// decoding threads. The results never depend on the thread count either.
+void for_each_record(const processing::Processor& processor, std::span<const std::size_t> scans, unsigned threads,
+                     const std::function<bool(std::size_t, corvane::SpectrumRecord&&)>& consume);
 
 // The records of the scans at the given indexes, in that order, decoded ahead on up to
 // `threads` threads as for_each_record does, for a caller that takes them one at a time.
@@ -50,6 +55,8 @@ void for_each_record(const Reader& reader, std::span<const std::size_t> scans, u
 class RecordStream {
 public:
     RecordStream(const Reader& reader, std::vector<std::size_t> scans, unsigned threads);
+    // The records processed by processor (processing.hpp), which must outlive the stream.
+    RecordStream(const processing::Processor& processor, std::vector<std::size_t> scans, unsigned threads);
     RecordStream(const RecordStream&) = delete;
     RecordStream& operator=(const RecordStream&) = delete;
     ~RecordStream();
@@ -121,6 +128,10 @@ struct RunArrays {
     std::vector<std::uint64_t> scan_index;
 };
 [[nodiscard]] RunArrays arrays(const Reader& reader, std::span<const std::size_t> scans, unsigned threads);
+// The same of the processed records. With options that change the points (peak picking,
+// filters) the arrays grow as the scans come, their final size unknown beforehand.
+[[nodiscard]] RunArrays arrays(const processing::Processor& processor, std::span<const std::size_t> scans,
+                               unsigned threads);
 
 // The error each selected scan's record carries (SpectrumRecord::error), in scan order,
 // decoding every scan with up to `threads` threads.

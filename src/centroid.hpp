@@ -3,8 +3,11 @@
 // Each local maximum of the intensities that passes the noise rule becomes one peak. Its
 // m/z is the vertex of the parabola through the logarithms of the apex and its two
 // neighbours (a Gaussian's top, exact for a Gaussian peak; sub-ppm on peaks a few points
-// wide); its intensity is the interpolated apex height. The noise rule is documented with
-// centroid() in centroid.cpp and in docs/identify.md.
+// wide), or of the plain parabola when a neighbour is 0 or below, or the middle of a
+// plateau of equal points; it never leaves the neighbours' m/z. Its intensity is the apex
+// point's height as measured. Noise rule (details in centroid.cpp): a local maximum is kept
+// when it reaches min(10 x the median of the positive intensities, 1% of the base peak), so
+// no peak above 1% of the base peak is ever dropped.
 #pragma once
 
 #include <span>

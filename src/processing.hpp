@@ -39,17 +39,42 @@ struct Options {
     std::optional<PrecursorMember> precursor_mz;
     // Peak filters, applied after peak picking: points below min_intensity go, then all
     // but the top_n most intense (ties: the lower m/z stays); the points keep m/z order.
+    // A NaN intensity is below every bound (it goes) and the least intense for top_n.
+    // Both apply to every record returned, fragment scans included; the envelope of a
+    // precursor is read from the MS1 scan's peaks before any filter.
     std::optional<std::size_t> top_n;
     std::optional<double> min_intensity;
-    // m/z tolerance of the envelope search around a declared precursor.
+    // m/z tolerance of the envelope search around a declared precursor (read_envelope).
     double envelope_ppm = 10.0;
 };
 
 // True when the options change nothing (a Processor then hands records on as decoded).
 [[nodiscard]] bool is_plain(const Options& options);
 
+// What the isotope envelope around a declared precursor m/z decides; both absent, or both
+// present.
+struct Envelope {
+    std::optional<std::uint32_t> charge;
+    std::optional<double> monoisotopic_mz;
+};
+
+// Reads the envelope around `value` from centroid peaks in ascending m/z (an MS1 scan's,
+// unfiltered). The declared peak is the most intense peak within ppm of value (none: the
+// envelope does not decide). A charge z in 1..6 is supported when a peak lies 1.003355/z
+// above it (within ppm, widened by 0.0015 Da per isotope step for the spread of isotope
+// spacings) at 5% to 300% of its height. The charge is the highest supported one, provided
+// every other supported charge divides it (a true charge z also shows a peak 1/d above
+// for every divisor d of z); otherwise, or when no charge is supported, nothing is
+// decided. The monoisotopic m/z is that of the lowest peak reached stepping down by
+// 1.003355/z, at most 4 steps, while the next peak down is at least 20% of the height of
+// the one above it (M is about 45% of M+1 for a peptide of 4 kDa).
+[[nodiscard]] Envelope read_envelope(std::span<const double> mz, std::span<const float> intensity, double value,
+                                     double ppm);
+
 // Processes records of one reader's run. Thread-safe: record_at may be called from many
-// threads at once. Keeps a few picked MS1 scans for the fragment scans that follow them.
+// threads at once. Keeps the picked peaks of the last 16 MS1 scans used for the fragment
+// scans that follow them, each picked once even when several threads ask at once (an MS1
+// scan processed itself while a member is declared fills its entry from that decoding).
 // The reader must outlive it.
 class Processor {
 public:
@@ -64,7 +89,8 @@ public:
     // The record of scan i of the run (reader.record_at(i)), processed. A record that
     // carries an error is handed on untouched (it stays as decoded, profile flag and all).
     // With a declared precursor member, a fragment scan's precursor gets a SelectedIon
-    // (types.hpp) when its member holds a usable m/z, none otherwise.
+    // (types.hpp) when its member holds a usable m/z, none otherwise; its envelope comes
+    // from the nearest earlier MS1 scan (previous_ms1, whatever the caller selected).
     [[nodiscard]] SpectrumRecord record_at(std::size_t i) const;
 
     // Position in the run of the nearest MS1 scan before scan i, from the index alone.

@@ -1,0 +1,249 @@
+// Peak picking: interpolated m/z against the Gaussians drawn, the noise rule, and the
+// inputs that must not give a peak.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "centroid.hpp"
+
+namespace corvane::centroid {
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr float fnan = std::numeric_limits<float>::quiet_NaN();
+constexpr float finf = std::numeric_limits<float>::infinity();
+
+struct Gaussian {
+    double mz;
+    double height;
+    double sigma;  // in m/z
+};
+
+// A profile scan: n points from first in steps of step, the Gaussians added up.
+struct Scan {
+    std::vector<double> mz;
+    std::vector<float> intensity;
+};
+
+Scan draw(double first, double step, std::size_t n, const std::vector<Gaussian>& peaks, bool counts = false) {
+    Scan s;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double m = static_cast<double>(i) * step + first;
+        double y = 0.0;
+        for (const Gaussian& g : peaks) {
+            const double d = (m - g.mz) / g.sigma;
+            y += g.height * std::exp(-0.5 * d * d);
+        }
+        s.mz.push_back(m);
+        s.intensity.push_back(static_cast<float>(counts ? std::floor(y) : y));
+    }
+    return s;
+}
+
+// The sample generator's chatter: patches of counts 0..39 between runs of zeros.
+void add_chatter(Scan& s, std::uint64_t seed) {
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(seed >> 11) * 0x1.0p-53;
+    };
+    const std::size_t n = s.intensity.size();
+    for (std::size_t at = 0; at < n;) {
+        const auto gap = 4 + static_cast<std::size_t>(next() * 40);
+        const auto patch = 5 + static_cast<std::size_t>(next() * 60);
+        for (std::size_t i = at + gap; i < at + gap + patch && i < n; ++i) {
+            s.intensity[i] += static_cast<float>(std::floor(next() * next() * 40.0));
+        }
+        at += gap + patch;
+    }
+}
+
+double ppm(double got, double want) { return (got - want) / want * 1e6; }
+
+TEST(Pick, GaussianVertexIsSubPpmAtEverySampling) {
+    // Peaks from one point wide (sigma = step) to a dozen, their centres anywhere between
+    // two points, at low and high m/z; heights as floats and as whole counts.
+    const double step = 0.003;
+    for (const double sigma_points : {1.0, 1.5, 2.5, 3.5, 6.0, 12.0}) {
+        for (const double phase : {0.0, 0.13, 0.37, 0.5, 0.71, 0.96}) {
+            for (const double around : {150.0, 500.0, 1650.0}) {
+                for (const bool counts : {false, true}) {
+                    SCOPED_TRACE("sigma " + std::to_string(sigma_points) + " points, phase " + std::to_string(phase) +
+                                 ", m/z " + std::to_string(around) + (counts ? ", counts" : ", floats"));
+                    const double first = around - 200 * step;
+                    const double centre = first + (200.0 + phase) * step;
+                    const Scan s = draw(first, step, 400, {{centre, 2.0e5, sigma_points * step}}, counts);
+                    const Peaks p = pick(s.mz, s.intensity);
+                    ASSERT_EQ(p.mz.size(), 1u);
+                    ASSERT_EQ(p.intensity.size(), 1u);
+                    EXPECT_LT(std::abs(ppm(p.mz[0], centre)), counts ? 0.2 : 0.01);
+                    // The apex point's height, as measured.
+                    EXPECT_EQ(p.intensity[0], *std::max_element(s.intensity.begin(), s.intensity.end()));
+                }
+            }
+        }
+    }
+}
+
+TEST(Pick, NoiseRuleDropsChatterKeepsPeaks) {
+    // Envelopes over the generator's chatter: exactly the drawn peaks come out, the weakest
+    // 1,000 counts (0.5% of the base peak, far above the chatter).
+    const double step = 0.003;
+    const std::vector<Gaussian> drawn = {{495.2101, 2.0e5, 0.0106}, {495.7118, 1.0e5, 0.0106},
+                                         {496.2135, 3.0e4, 0.0106}, {501.0, 1.0e3, 0.0106},
+                                         {503.3333, 5.0e4, 0.0107}, {504.3366, 2.0e4, 0.0107}};
+    for (std::uint64_t seed = 1; seed <= 20; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        Scan s = draw(494.0, step, 4000, drawn, true);
+        add_chatter(s, seed);
+        const Peaks p = pick(s.mz, s.intensity);
+        ASSERT_EQ(p.mz.size(), drawn.size());
+        for (std::size_t k = 0; k < drawn.size(); ++k) {
+            // Chatter of up to 39 counts on the apex of the 1,000-count peak moves it by
+            // a ppm or two; the tall ones stay sub-ppm.
+            EXPECT_LT(std::abs(ppm(p.mz[k], drawn[k].mz)), drawn[k].height < 1e4 ? 3.0 : 1.0) << k;
+        }
+    }
+}
+
+TEST(Pick, NeverDropsAPeakAboveOnePercentOfTheBase) {
+    // A scan that is signal nearly everywhere: its median intensity is high, so the noise
+    // estimate alone would set the bar above the small peaks. 1% of the base peak caps it.
+    const double step = 0.003;
+    std::vector<Gaussian> drawn = {{500.0, 1.0e5, 0.01}};
+    for (int k = 0; k < 40; ++k) drawn.push_back({480.0 + k * 0.5 + 0.25, 1100.0 + 10.0 * k, 0.05});
+    Scan s = draw(479.0, step, 12000, drawn);
+    for (float& y : s.intensity) y += 400.0f;  // a baseline under everything
+    const Peaks p = pick(s.mz, s.intensity);
+    // Every drawn peak is above 1% of the base peak (1,504 with the baseline).
+    EXPECT_EQ(p.mz.size(), drawn.size());
+
+    // A weak scan: a small peak among chatter of nearly its height is still above 1% of
+    // the base peak, and so kept.
+    Scan weak = draw(494.0, step, 4000, {{500.0, 90.0, 0.0106}}, true);
+    add_chatter(weak, 7);
+    const Peaks w = pick(weak.mz, weak.intensity);
+    bool found = false;
+    for (const double m : w.mz) found = found || std::abs(ppm(m, 500.0)) < 5.0;
+    EXPECT_TRUE(found);
+}
+
+TEST(Pick, InputsWithoutAPeak) {
+    struct Row {
+        const char* name;
+        std::vector<double> mz;
+        std::vector<float> intensity;
+    };
+    const std::vector<Row> rows = {
+        {"empty", {}, {}},
+        {"one point", {100.0}, {5.0f}},
+        {"two points", {100.0, 100.1}, {5.0f, 1.0f}},
+        {"all zero", {100.0, 100.1, 100.2, 100.3}, {0.0f, 0.0f, 0.0f, 0.0f}},
+        {"negative only", {100.0, 100.1, 100.2}, {-5.0f, -1.0f, -5.0f}},
+        {"rising to the last point", {100.0, 100.1, 100.2}, {1.0f, 2.0f, 3.0f}},
+        {"falling from the first point", {100.0, 100.1, 100.2}, {3.0f, 2.0f, 1.0f}},
+        {"plateau running to the end", {100.0, 100.1, 100.2, 100.3}, {1.0f, 4.0f, 4.0f, 4.0f}},
+        {"NaN apex", {100.0, 100.1, 100.2}, {1.0f, fnan, 1.0f}},
+        {"NaN left neighbour", {100.0, 100.1, 100.2}, {fnan, 4.0f, 1.0f}},
+        {"NaN right neighbour", {100.0, 100.1, 100.2}, {1.0f, 4.0f, fnan}},
+        {"infinite apex", {100.0, 100.1, 100.2}, {1.0f, finf, 1.0f}},
+        {"infinite neighbour", {100.0, 100.1, 100.2}, {-finf, 4.0f, 1.0f}},
+        {"NaN m/z at the apex", {100.0, nan, 100.2}, {1.0f, 4.0f, 1.0f}},
+        {"NaN m/z of a neighbour", {100.0, 100.1, nan}, {1.0f, 4.0f, 1.0f}},
+        {"infinite m/z", {100.0, 100.1, std::numeric_limits<double>::infinity()}, {1.0f, 4.0f, 1.0f}},
+        {"flat axis (no m/z range)", {0.0, 0.0, 0.0}, {1.0f, 4.0f, 1.0f}},
+        {"descending axis", {100.2, 100.1, 100.0}, {1.0f, 4.0f, 1.0f}},
+        {"lists of different lengths", {100.0, 100.1}, {1.0f, 4.0f, 1.0f}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Peaks p = pick(row.mz, row.intensity);
+        EXPECT_TRUE(p.mz.empty());
+        EXPECT_TRUE(p.intensity.empty());
+    }
+}
+
+TEST(Pick, ShapesAtTheEdges) {
+    struct Row {
+        const char* name;
+        std::vector<float> intensity;  // on the axis 100.0, 100.1, ...
+        std::vector<double> want_mz;
+        std::vector<float> want_intensity;
+    };
+    const std::vector<Row> rows = {
+        // Equal neighbours: one peak in the middle of the top.
+        {"plateau of two", {1.0f, 5.0f, 5.0f, 1.0f}, {100.15}, {5.0f}},
+        {"plateau of three", {0.0f, 2.0f, 5.0f, 5.0f, 5.0f, 2.0f, 0.0f}, {100.3}, {5.0f}},
+        // A step that rises again is no peak; the higher top is.
+        {"shoulder", {1.0f, 5.0f, 5.0f, 8.0f, 1.0f}, {100.3 + 0.1 * 0.5 * (std::log(5.0) - std::log(1.0)) /
+                                                               (std::log(5.0) - 2 * std::log(8.0) + std::log(1.0))},
+         {8.0f}},
+        // A neighbour at 0: the plain parabola through (-1, 0), (0, 10), (1, 5).
+        {"zero neighbour", {0.0f, 10.0f, 5.0f, 0.0f}, {100.1 + 0.1 * 0.5 * (0.0 - 5.0) / (0.0 - 20.0 + 5.0)}, {10.0f}},
+        // The apex next to the first and the last point still has both neighbours.
+        {"peaks next to both ends", {1.0f, 9.0f, 1.0f, 0.0f, 1.0f, 9.0f, 1.0f}, {100.1, 100.5}, {9.0f, 9.0f}},
+        // A NaN beside one peak spoils that one only.
+        {"NaN beside one of two", {1.0f, 9.0f, fnan, 0.0f, 1.0f, 9.0f, 1.0f}, {100.5}, {9.0f}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<double> mz;
+        for (std::size_t i = 0; i < row.intensity.size(); ++i) mz.push_back(100.0 + 0.1 * static_cast<double>(i));
+        const Peaks p = pick(mz, row.intensity);
+        ASSERT_EQ(p.mz.size(), row.want_mz.size());
+        for (std::size_t k = 0; k < p.mz.size(); ++k) {
+            EXPECT_NEAR(p.mz[k], row.want_mz[k], 1e-9) << k;
+            EXPECT_EQ(p.intensity[k], row.want_intensity[k]) << k;
+        }
+    }
+}
+
+TEST(Pick, ArbitraryInputStaysOrderedAndInsideNeighbours) {
+    // Random intensities (NaN, inf, negatives among them) on a jittered axis: whatever comes
+    // out is ascending, finite, and each peak lies between two input points around a point
+    // of its height.
+    std::uint64_t seed = 99;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(seed >> 11) * 0x1.0p-53;
+    };
+    for (int round = 0; round < 200; ++round) {
+        const auto n = static_cast<std::size_t>(next() * 300);
+        std::vector<double> mz(n);
+        std::vector<float> in(n);
+        double m = 100.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            m += next() < 0.05 ? -0.01 : next() * 0.01;
+            mz[i] = next() < 0.01 ? nan : m;
+            const double r = next();
+            in[i] = r < 0.02 ? fnan : r < 0.04 ? finf : r < 0.1 ? -static_cast<float>(next() * 100)
+                                                               : static_cast<float>(std::floor(next() * next() * 1e4));
+        }
+        const Peaks p = pick(mz, in);
+        ASSERT_EQ(p.mz.size(), p.intensity.size());
+        for (std::size_t k = 0; k < p.mz.size(); ++k) {
+            ASSERT_TRUE(std::isfinite(p.mz[k]));
+            ASSERT_TRUE(std::isfinite(p.intensity[k]) && p.intensity[k] > 0.0f);
+            if (k > 0) {
+                ASSERT_LT(p.mz[k - 1], p.mz[k]);
+            }
+            // A point of the peak's height, or a run of equal ones, between whose outer
+            // neighbours the peak lies.
+            bool inside = false;
+            for (std::size_t i = 1; i + 1 < n && !inside; ++i) {
+                if (in[i] != p.intensity[k]) continue;
+                std::size_t j = i;
+                while (j + 1 < n && in[j + 1] == in[i]) ++j;
+                inside = j + 1 < n && mz[i - 1] <= p.mz[k] && p.mz[k] <= mz[j + 1];
+            }
+            EXPECT_TRUE(inside) << "round " << round << " peak " << k;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace corvane::centroid
