@@ -7,11 +7,16 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
+#include "analysis.hpp"
 #include "export/format.hpp"
+#include "export/mgf.hpp"
 #include "export/mzml.hpp"
 #include "export/output.hpp"
+#include "processing.hpp"
 #include "reader.hpp"
 
 namespace corvane::convert {
@@ -28,9 +33,31 @@ struct Job {
 
 struct ConvertOptions {
     output::Format format = output::Format::mzml;
-    mzml::WriteOptions write;  // the mzML writer's options
-    bool force = false;        // replace an existing output
+    // The mzML writer's options; threads and strict serve every format, the rest (the
+    // compression, the index) only mzML.
+    mzml::WriteOptions write;
+    // What is done to each record before it is written: peak picking, the declared
+    // precursor member, the peak filters (processing.hpp). By default, nothing.
+    processing::Options processing;
+    // Which scans are written (MS level, retention-time range); by default, all. MGF takes
+    // the fragment scans among them.
+    analysis::Selection selection;
+    bool force = false;  // replace an existing output
 };
+
+// How a caller's users spell what usage_problem's messages name.
+struct Spelling {
+    std::string_view format = "--format mgf";
+    std::string_view declare = "--precursor-mz msn_value_1|msn_value_2";
+    std::string_view evidence = "corvane-info --precursor-evidence RUN.d";
+};
+
+// Why options cannot be written, as one line, or nothing when they can: MGF without a
+// declared precursor member ("--format mgf needs --precursor-mz msn_value_1|msn_value_2:
+// the scan index does not say which member holds the precursor m/z; corvane-info
+// --precursor-evidence RUN.d shows which one matches the MS1 data"; every entry needs a
+// precursor m/z). write_file refuses such options before anything is made.
+[[nodiscard]] std::optional<std::string> usage_problem(const ConvertOptions& options, const Spelling& spelling = {});
 
 // The writer of options.format, made with that format's options.
 [[nodiscard]] std::unique_ptr<output::FormatWriter> make_writer(const ConvertOptions& options);
@@ -41,7 +68,8 @@ struct ConvertOptions {
 [[nodiscard]] Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options,
                                               Progress& progress, const std::atomic<bool>& stop);
 
-// The same for an acquisition already open: writes reader's run to output (the output
+// The same for an acquisition already open: writes reader's run to output (options that
+// usage_problem refuses are refused, with its message and nothing made; then the output
 // layer's failures: an output inside the acquisition is refused, one that exists is kept
 // unless options.force, ...; then the writer's, prefixed with output; "interrupted" when
 // stop was set).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 
 namespace corvane::output {
 
@@ -14,12 +15,13 @@ struct Entry {
 };
 
 // One row per format: adding a format adds its row here (and to all_formats) and its
-// writer beside mzml.cpp.
+// writer beside mzml.cpp and mgf.cpp.
 constexpr Entry table[] = {
     {Format::mzml, "mzml", "mzML"},
+    {Format::mgf, "mgf", "mgf"},
 };
 
-constexpr Format all_formats[] = {Format::mzml};
+constexpr Format all_formats[] = {Format::mzml, Format::mgf};
 static_assert(std::size(all_formats) == std::size(table));
 
 const Entry& entry(Format format) {
@@ -44,6 +46,22 @@ std::optional<Format> parse_format(std::string_view name) {
         }
     }
     return std::nullopt;
+}
+
+std::optional<double> precursor_mz(const corvane::SpectrumRecord& record) {
+    if (!record.precursor || !record.precursor->selected_ion) return std::nullopt;
+    const SelectedIon& ion = *record.precursor->selected_ion;
+    const auto usable = [](double v) { return std::isfinite(v) && v > 0.0; };
+    if (ion.monoisotopic_mz && usable(*ion.monoisotopic_mz)) return *ion.monoisotopic_mz;
+    if (usable(ion.mz)) return ion.mz;
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> precursor_charge(const corvane::SpectrumRecord& record) {
+    if (!precursor_mz(record)) return std::nullopt;
+    const auto& charge = record.precursor->selected_ion->charge;
+    if (!charge || *charge == 0) return std::nullopt;
+    return charge;
 }
 
 }  // namespace corvane::output

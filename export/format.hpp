@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -49,15 +50,20 @@ struct WriteStats {
     std::uint64_t damaged = 0;
     std::vector<std::string> first_damaged;  // at most damaged_ids_kept
     std::string first_error;
+    // Fragment scans a format left out because their precursor m/z is unknown (the declared
+    // member holds no usable value): MGF only, where an entry needs one. The native
+    // identifiers of the first few.
+    std::uint64_t without_precursor = 0;
+    std::vector<std::string> first_without_precursor;  // at most damaged_ids_kept
 };
 
 inline constexpr std::size_t damaged_ids_kept = 5;
 
 // The formats corvane writes.
-enum class Format { mzml };
+enum class Format { mzml, mgf };
 
-// The format's name on command lines and in Python ("mzml"), and the ending its files
-// take ("mzML").
+// The format's name on command lines and in Python ("mzml", "mgf"), and the ending its
+// files take ("mzML", "mgf").
 [[nodiscard]] std::string_view format_name(Format format);
 [[nodiscard]] std::string_view format_extension(Format format);
 
@@ -66,6 +72,23 @@ enum class Format { mzml };
 
 // The format a name denotes, compared without regard to case; nothing for an unknown name.
 [[nodiscard]] std::optional<Format> parse_format(std::string_view name);
+
+// A source of records by position: the records a writer takes, in the order it writes
+// them, each made on its own and from several threads at once (a Processor's record_at
+// over the selected scans, or the reader's own).
+struct IndexedSource {
+    std::size_t count = 0;
+    std::function<corvane::SpectrumRecord(std::size_t)> record_at;
+};
+
+// The m/z that a file gives as a fragment scan's precursor: the monoisotopic m/z when the
+// MS1 envelope decided one, else the declared member's value (processing.hpp). Nothing
+// when the record has no selected ion, or for a value that is not finite and above 0:
+// a made-up 0 never reaches a file.
+[[nodiscard]] std::optional<double> precursor_mz(const corvane::SpectrumRecord& record);
+
+// The selected ion's charge when the envelope decided one (and it is above 0).
+[[nodiscard]] std::optional<std::uint32_t> precursor_charge(const corvane::SpectrumRecord& record);
 
 // A format's writer: the whole run of an opened acquisition into fd, a new, empty,
 // seekable file. A writer is made with its format's own options and used once. The bytes

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string_view>
 #include <type_traits>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -94,6 +95,9 @@ struct Lines {
     std::string mz_array = cv_open("MS:1000514") + unit_close(mz_unit);
     std::string intensity_array = cv_open("MS:1000515") + unit_close(counts_unit);
     std::string time_array = cv_open("MS:1000595") + unit_close(second_unit);
+    std::string selected_ion_mz = cv_open("MS:1000744");
+    std::string charge_state = cv_open("MS:1000041");
+    std::string dissociation = cv_flag("MS:1000133");  // the schema asks for a method; nothing tells the real one
     std::string tic_chromatogram = cv_flag("MS:1000235");
     std::string bpc_chromatogram = cv_flag("MS:1000628");
     std::string mz_close = unit_close(mz_unit);
@@ -327,11 +331,56 @@ struct EncodedSpectrum {
 };
 
 
+// A fragment scan's precursor as corvane determined it (a selected ion, processing.hpp):
+// its selected ion m/z (output::precursor_mz: the monoisotopic m/z when the envelope
+// decided one, else the declared value, which also stays in its msn_value user
+// parameter), its charge when known, and the MS1 scan the envelope was read from. Nothing
+// for a record without a usable selected ion. There is no isolation window: the index
+// holds none. The activation element is the schema's requirement; the index does not say
+// how the ions were fragmented, and collision-induced dissociation is what these
+// instruments do.
+void precursor_list(Chunk& out, const corvane::SpectrumRecord& record, const RunInfo& run, const Lines& lines) {
+    const auto mz = output::precursor_mz(record);
+    if (!mz) return;
+    const SelectedIon& ion = *record.precursor->selected_ion;
+    out.put("        <precursorList count=\"1\">\n"
+            "          <precursor");
+    if (ion.envelope_scan) {
+        // A scan left out of this document is named in the source file instead.
+        const bool local = !run.in_document || run.in_document(*ion.envelope_scan);
+        out.put(local ? " spectrumRef=\"" : " sourceFileRef=\"source\" externalSpectrumID=\"");
+        out.put(xml_escape(*ion.envelope_scan));
+        out.put("\"");
+    }
+    out.put(">\n"
+            "            <selectedIonList count=\"1\">\n"
+            "              <selectedIon>\n"
+            "                ");
+    out.put(lines.selected_ion_mz);
+    put_float(out, *mz);
+    out.put(lines.mz_close);
+    if (const auto charge = output::precursor_charge(record)) {
+        out.put("                ");
+        out.put(lines.charge_state);
+        put_number(out, *charge);
+        out.put("\"/>\n");
+    }
+    out.put("              </selectedIon>\n"
+            "            </selectedIonList>\n"
+            "            <activation>\n"
+            "              ");
+    out.put(lines.dissociation);
+    out.put("\n"
+            "            </activation>\n"
+            "          </precursor>\n"
+            "        </precursorList>\n");
+}
+
 // The element of one spectrum, into out.element, and what the index and the chromatogram
 // need of it. Fails for a record whose arrays differ in length; throws what memory
 // allocation or compression throws.
-Outcome<void> encode_spectrum(const corvane::SpectrumRecord& record, std::uint64_t index, const Lines& lines,
-                              Encoder& encoder, EncodedSpectrum& encoded) {
+Outcome<void> encode_spectrum(const corvane::SpectrumRecord& record, std::uint64_t index, const RunInfo& run,
+                              const Lines& lines, Encoder& encoder, EncodedSpectrum& encoded) {
     if (record.mz.size() != record.intensity.size()) {
         return std::unexpected(Failure{"spectrum " + record.native_id + " has arrays of different lengths"});
     }
@@ -407,7 +456,9 @@ Outcome<void> encode_spectrum(const corvane::SpectrumRecord& record, std::uint64
         if (p.msn_value_1) double_param("msn_value_1", *p.msn_value_1);
         if (p.msn_value_2) double_param("msn_value_2", *p.msn_value_2);
         if (p.reference) {
-            out.put("        <userParam name=\"precursor_reference\" value=\"");
+            out.put("        <userParam name=\"");
+            out.put(index_reference_param);
+            out.put("\" value=\"");
             out.put(xml_escape(*p.reference));
             out.put("\" type=\"xsd:string\"/>\n");
         }
@@ -426,8 +477,9 @@ Outcome<void> encode_spectrum(const corvane::SpectrumRecord& record, std::uint64
     put_float(out, record.retention_time_sec);
     out.put(lines.second_close);
     out.put("          </scan>\n"
-            "        </scanList>\n"
-            "        <binaryDataArrayList count=\"2\">\n");
+            "        </scanList>\n");
+    precursor_list(out, record, run, lines);
+    out.put("        <binaryDataArrayList count=\"2\">\n");
     encoder.array(out, std::span<const double>(record.mz), Numpress::linear, lines.mz_array);
     encoder.array(out, std::span<const float>(record.intensity), Numpress::slof, lines.intensity_array);
     out.put("        </binaryDataArrayList>\n"
@@ -440,12 +492,12 @@ using Fetch = std::function<corvane::SpectrumRecord(std::size_t)>;
 
 // Encodes record k into an EncodedSpectrum: a failure of the source or of the encoding as
 // an ordinary Failure, whatever was thrown.
-Outcome<void> produce(const Fetch& fetch, std::size_t k, const Lines& lines, Encoder& encoder,
+Outcome<void> produce(const Fetch& fetch, std::size_t k, const RunInfo& run, const Lines& lines, Encoder& encoder,
                       EncodedSpectrum& encoded) {
     try {
         const corvane::SpectrumRecord record = fetch(k);
         if (!encoder.ready()) return std::unexpected(Failure{"out of memory for the compressor"});
-        return encode_spectrum(record, k, lines, encoder, encoded);
+        return encode_spectrum(record, k, run, lines, encoder, encoded);
     } catch (const CompressionError& e) {
         return std::unexpected(Failure{"compression failed: " + exception_text(e.cause)});
     } catch (...) {
@@ -478,6 +530,11 @@ private:
     Outcome<void> finish();
 
     Outcome<void> check_sink() const { return out_.status(); }
+
+    // The one dataProcessing element's id, which the spectra and the chromatogram refer to.
+    [[nodiscard]] std::string_view processing_id() const {
+        return run_.peak_picking ? "conversion_and_peak_picking" : "conversion";
+    }
 
     int fd_;
     unsigned threads_;
@@ -534,7 +591,11 @@ void DocumentWriter::header() {
     // terms go into a slot of blanks sized for any of them, corrected at the end if need be.
     out_.put("  <fileDescription>\n    <fileContent>\n");
     content_slot_ = out_.offset();
-    content_slot_size_ = file_content(lines_, content_ms1 | content_msn | content_mass_spectrum | content_profile).size();
+    // The longest text the slot may have to take: every level, and the longer of the two
+    // representation terms ("centroid spectrum" is a letter longer than "profile spectrum").
+    const unsigned every_level = content_ms1 | content_msn | content_mass_spectrum;
+    content_slot_size_ = std::max(file_content(lines_, every_level | content_profile).size(),
+                                  file_content(lines_, every_level | content_centroid).size());
     written_content_ = file_content(lines_, run_.expected_content);
     written_content_.resize(content_slot_size_, ' ');
     out_.put(written_content_);
@@ -591,11 +652,20 @@ void DocumentWriter::header() {
              "  </instrumentConfigurationList>\n");
 
     out_.put("  <dataProcessingList count=\"1\">\n"
-             "    <dataProcessing id=\"conversion\">\n"
+             "    <dataProcessing id=\"");
+    out_.put(processing_id());
+    out_.put("\">\n"
              "      <processingMethod order=\"0\" softwareRef=\"corvane\">\n        ");
     out_.put(cv_flag("MS:1000544"));
-    out_.put("\n      </processingMethod>\n"
-             "    </dataProcessing>\n"
+    out_.put("\n      </processingMethod>\n");
+    if (run_.peak_picking) {
+        // Profile scans were picked; centroid scans passed through unchanged, which the
+        // one step describes as well (picking centroids changes nothing).
+        out_.put("      <processingMethod order=\"1\" softwareRef=\"corvane\">\n        ");
+        out_.put(cv_flag("MS:1000035"));
+        out_.put("\n      </processingMethod>\n");
+    }
+    out_.put("    </dataProcessing>\n"
              "  </dataProcessingList>\n");
 
     out_.put("  <run id=\"");
@@ -608,7 +678,9 @@ void DocumentWriter::header() {
     }
     out_.put(">\n    <spectrumList count=\"");
     put_number(out_, run_.spectrum_count);
-    out_.put("\" defaultDataProcessingRef=\"conversion\">\n");
+    out_.put("\" defaultDataProcessingRef=\"");
+    out_.put(processing_id());
+    out_.put("\">\n");
 }
 
 
@@ -648,9 +720,10 @@ Outcome<void> DocumentWriter::spectra(std::size_t count, const Fetch& fetch, Pro
     std::vector<std::optional<Encoder>> encoders(std::max<std::size_t>(1, OrderedPool<Slot>::worker_count(count, threads_)));
     const Lines& lines = lines_;
     const WriteOptions& options = options_;
+    const RunInfo& run = run_;
     OrderedPool<Slot> pool(
         count, threads_,
-        [&encoders, &fetch, &lines, &options](std::size_t k, std::size_t worker, Slot& slot) {
+        [&encoders, &fetch, &run, &lines, &options](std::size_t k, std::size_t worker, Slot& slot) {
             std::optional<Encoder>& encoder = encoders[worker];
             slot.failure.reset();
             try {
@@ -659,7 +732,7 @@ Outcome<void> DocumentWriter::spectra(std::size_t count, const Fetch& fetch, Pro
                 slot.failure = Failure{"encoding failed: " + exception_text(std::current_exception())};
                 return;
             }
-            if (auto made = produce(fetch, k, lines, *encoder, slot.encoded); !made) {
+            if (auto made = produce(fetch, k, run, lines, *encoder, slot.encoded); !made) {
                 slot.failure = std::move(made.error());
             }
         },
@@ -686,7 +759,9 @@ Outcome<void> DocumentWriter::chromatogram() {
     out_.put("    </spectrumList>\n"
              "    <chromatogramList count=\"");
     put_number(out_, written_traces.size());
-    out_.put("\" defaultDataProcessingRef=\"conversion\">\n");
+    out_.put("\" defaultDataProcessingRef=\"");
+    out_.put(processing_id());
+    out_.put("\">\n");
     Encoder encoder(options_, lines_);
     if (!encoder.ready()) return std::unexpected(Failure{"out of memory for the compressor"});
     for (std::size_t c = 0; c < written_traces.size(); ++c) {
@@ -836,29 +911,60 @@ RunInfo run_info(const Reader& reader) {
 
 namespace {
 
+// The native identifier the reader gives the record of an index entry.
+std::string native_id_of(const raw::ScanRecord& scan) { return "scanId=" + std::to_string(scan.scan_id); }
+
 class MzmlWriter final : public output::FormatWriter {
 public:
-    explicit MzmlWriter(const WriteOptions& options) : options_(options) {}
+    MzmlWriter(const WriteOptions& options, const processing::Options& processing,
+               const analysis::Selection& selection)
+        : options_(options), processing_(processing), selection_(selection) {}
 
     [[nodiscard]] output::Format format() const override { return output::Format::mzml; }
 
     [[nodiscard]] Outcome<WriteStats> write(int fd, const Reader& reader, Progress& progress,
                                             const std::atomic<bool>& stop) override {
-        const RunInfo run = run_info(reader);
+        const std::vector<std::size_t> scans = analysis::select(reader, selection_);
+        const auto& index = reader.scans().records;
+        RunInfo run = run_info(reader);
+        run.spectrum_count = scans.size();
+        run.peak_picking = processing_.centroid;
+        // What the selected scans promise, once picked: a profile scan becomes a centroid one.
+        run.expected_content = 0;
+        for (const std::size_t i : scans) {
+            const auto& scan = index[i];
+            run.expected_content |= scan.ms_level == 1   ? content_ms1
+                                    : scan.ms_level >= 2 ? content_msn
+                                                         : content_mass_spectrum;
+            run.expected_content |= scan.profile_block && !processing_.centroid ? content_profile : content_centroid;
+        }
+        std::unordered_set<std::string> written;
+        if (scans.size() < index.size()) {
+            for (const std::size_t i : scans) written.insert(native_id_of(index[i]));
+            run.in_document = [&written](std::string_view id) { return written.contains(std::string(id)); };
+        }
         progress.scans_total.fetch_add(run.spectrum_count, std::memory_order_relaxed);
-        const IndexedSource source{reader.scans().records.size(),
-                                   [&reader](std::size_t i) { return reader.record_at(i); }};
+        const processing::Processor processor(reader, processing_);
+        const IndexedSource source{scans.size(),
+                                   [&processor, &scans](std::size_t k) { return processor.record_at(scans[k]); }};
         return write_mzml(fd, source, run, options_, progress, stop);
     }
 
 private:
     WriteOptions options_;
+    processing::Options processing_;
+    analysis::Selection selection_;
 };
 
 }  // namespace
 
 std::unique_ptr<output::FormatWriter> make_writer(const WriteOptions& options) {
-    return std::make_unique<MzmlWriter>(options);
+    return make_writer(options, processing::Options{}, analysis::Selection{});
+}
+
+std::unique_ptr<output::FormatWriter> make_writer(const WriteOptions& options, const processing::Options& processing,
+                                                  const analysis::Selection& selection) {
+    return std::make_unique<MzmlWriter>(options, processing, selection);
 }
 
 }  // namespace corvane::mzml

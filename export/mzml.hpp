@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "analysis.hpp"
 #include "export/format.hpp"
+#include "processing.hpp"
 #include "spectrum_record/source.hpp"
 
 namespace corvane::mzml {
@@ -45,6 +47,12 @@ struct WriteOptions {
 // error's text, beside the spectrum's empty arrays.
 inline constexpr const char* data_error_param = "corvane:data block error";
 
+// The user parameter of a fragment scan that holds the scan index's reference of the scan
+// itself: its own native identifier ("scanId=N"), or its MRM channel ("mrm_channel=N").
+// It names no parent scan (a precursor's link to its MS1 scan is the precursor element's
+// spectrumRef).
+inline constexpr const char* index_reference_param = "scan index reference";
+
 // Spectrum types that the fileContent element lists.
 enum Content : unsigned {
     content_ms1 = 1,
@@ -69,14 +77,19 @@ struct RunInfo {
     // from this; if decoding proves it wrong, the writer corrects it in place, at the
     // cost of reading the file back once for the checksum.
     unsigned expected_content = 0;
+    // The spectra were peak-picked on the way (processing's centroid option): the data
+    // processing then names peak picking after the conversion, and every spectrum and the
+    // chromatogram refer to it.
+    bool peak_picking = false;
+    // Whether a native identifier names a spectrum of this document. A precursor's
+    // spectrumRef names one of them; the MS1 scan of a precursor outside the document
+    // (left out by a selection) is named by externalSpectrumID in the source file
+    // instead. Unset: every scan of the source file is in the document.
+    std::function<bool(std::string_view)> in_document;
 };
 
-// A source whose records can be decoded by position, each on its own and from several
-// threads at once, exactly as its iterator would give them (the reader's record_at).
-struct IndexedSource {
-    std::size_t count = 0;
-    std::function<corvane::SpectrumRecord(std::size_t)> record_at;
-};
+// The source of the spectra: records by position (format.hpp).
+using output::IndexedSource;
 
 // Writes the document to fd (a new, empty, seekable file) from the records of source.
 // Decoding and encoding (arrays, compression, base64) run on options.threads worker
@@ -105,8 +118,14 @@ struct IndexedSource {
 [[nodiscard]] RunInfo run_info(const Reader& reader);
 
 // The mzML format's writer (format.hpp): writes reader's run through the indexed path,
-// adding its scan count to progress.scans_total first.
+// adding its scan count to progress.scans_total first. The records come from one
+// processing::Processor per write, over the scans the selection takes (all of them by
+// default), on the writer's threads; with plain processing options and no selection
+// the document is the run as the reader decodes it.
 [[nodiscard]] std::unique_ptr<output::FormatWriter> make_writer(const WriteOptions& options);
+[[nodiscard]] std::unique_ptr<output::FormatWriter> make_writer(const WriteOptions& options,
+                                                                const processing::Options& processing,
+                                                                const analysis::Selection& selection);
 
 }  // namespace corvane::mzml
 

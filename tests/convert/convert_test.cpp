@@ -810,3 +810,372 @@ TEST(WriteMzml, WhitespaceInAttributesSurvivesAParser) {
     EXPECT_EQ(parsed_attributes(doc, "userParam", "value", "instrument model name"),
               std::vector<std::string>{run.instrument_name});
 }
+
+namespace {
+
+// What a reader of the document sees of each spectrum: its user parameters, and the
+// precursor element with its selected ion's terms and its activation.
+struct PrecursorSeen {
+    std::map<std::string, std::string> attributes;  // of <precursor>
+    std::map<std::string, std::string> ion;         // accession -> value, inside <selectedIon>
+    std::vector<std::string> activation;            // accessions inside <activation>
+};
+struct SpectrumSeen {
+    std::string id;
+    std::map<std::string, std::string> user;
+    std::vector<PrecursorSeen> precursors;
+};
+
+std::vector<SpectrumSeen> spectra_of(const std::string& doc) {
+    struct State {
+        std::vector<SpectrumSeen> spectra;
+        std::vector<std::string> open;  // local names of the open elements
+    } state;
+    XML_Parser parser = XML_ParserCreateNS(nullptr, ' ');
+    XML_SetUserData(parser, &state);
+    XML_SetElementHandler(
+        parser,
+        [](void* data, const XML_Char* tag, const XML_Char** attrs) {
+            auto& st = *static_cast<State*>(data);
+            const std::string local(std::string_view(tag).substr(std::string_view(tag).rfind(' ') + 1));
+            std::map<std::string, std::string> values;
+            for (std::size_t i = 0; attrs[i] != nullptr; i += 2) values[attrs[i]] = attrs[i + 1];
+            const auto inside = [&](std::string_view name) {
+                return std::find(st.open.begin(), st.open.end(), name) != st.open.end();
+            };
+            if (local == "spectrum") {
+                st.spectra.push_back({values["id"], {}, {}});
+            } else if (local == "precursor") {
+                st.spectra.back().precursors.push_back({values, {}, {}});
+            } else if (local == "cvParam" && inside("selectedIon")) {
+                st.spectra.back().precursors.back().ion[values["accession"]] = values["value"];
+            } else if (local == "cvParam" && inside("activation")) {
+                st.spectra.back().precursors.back().activation.push_back(values["accession"]);
+            } else if (local == "userParam" && !st.open.empty() && st.open.back() == "spectrum") {
+                st.spectra.back().user[values["name"]] = values["value"];
+            }
+            st.open.push_back(local);
+        },
+        [](void* data, const XML_Char*) { static_cast<State*>(data)->open.pop_back(); });
+    const bool ok = XML_Parse(parser, doc.data(), static_cast<int>(doc.size()), 1) == XML_STATUS_OK;
+    EXPECT_TRUE(ok) << XML_ErrorString(XML_GetErrorCode(parser));
+    XML_ParserFree(parser);
+    return state.spectra;
+}
+
+// A fragment scan with three peaks whose precursor carries the given selected ion, as
+// processing makes it (the declared member is msn_value_1).
+corvane::SpectrumRecord fragment(std::uint32_t scan_id, std::optional<corvane::SelectedIon> ion) {
+    corvane::SpectrumRecord r = record(scan_id, 0, 0);
+    r.ms_level = 2;
+    r.retention_time_sec = 60.0 + scan_id;
+    r.mz = {150.25, 250.5, 350.125};
+    r.intensity = {10.0f, 20.5f, 3.0f};
+    r.precursor = corvane::PrecursorInfo{500.25, 2.0, r.native_id, std::move(ion)};
+    return r;
+}
+
+corvane::SelectedIon ion(double mz, std::optional<std::uint32_t> charge = std::nullopt,
+                         std::optional<double> monoisotopic = std::nullopt,
+                         std::optional<std::string> envelope = std::nullopt) {
+    return corvane::SelectedIon{mz, charge, monoisotopic, std::move(envelope)};
+}
+
+// Writes records with the given run values to a new file in dir; the file's bytes.
+std::string written_run(const corvane::sample_writer::TempDir& dir, const std::vector<corvane::SpectrumRecord>& records,
+                        const cc::RunInfo& run, cc::WriteOptions options = {.compression = cc::Compression::none}) {
+    const std::string path = dir.join("run-" + std::to_string(options.threads) + ".mzML");
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    cc::Progress progress;
+    const std::atomic<bool> stop{false};
+    const cc::IndexedSource source{records.size(), [&](std::size_t i) { return records[i]; }};
+    const auto result = cc::write_mzml(fd, source, run, options, progress, stop);
+    ::close(fd);
+    if (!result) return "failed: " + result.error().message;
+    return read_file(path);
+}
+
+}  // namespace
+
+TEST(WriteMzml, PrecursorsOfSelectedIons) {
+    // The selected ion m/z is the monoisotopic one when the envelope decided it, else the
+    // declared value; never a made-up 0. The index's own values stay user parameters.
+    const auto nan = std::numeric_limits<double>::quiet_NaN();
+    struct Row {
+        const char* name;
+        std::optional<corvane::SelectedIon> ion;
+        bool written;
+        std::map<std::string, std::string> want_ion;
+        std::map<std::string, std::string> want_attributes;
+    };
+    const std::vector<Row> rows = {
+        {"declared value only", ion(500.25, {}, {}, "scanId=1"), true, {{"MS:1000744", "500.25"}},
+         {{"spectrumRef", "scanId=1"}}},
+        {"monoisotopic m/z and charge", ion(500.25, 2, 499.748, "scanId=1"), true,
+         {{"MS:1000744", "499.748"}, {"MS:1000041", "2"}}, {{"spectrumRef", "scanId=1"}}},
+        {"no MS1 scan before it", ion(500.25), true, {{"MS:1000744", "500.25"}}, {}},
+        {"a monoisotopic m/z that is not a number", ion(500.25, 3, nan, "scanId=1"), true,
+         {{"MS:1000744", "500.25"}, {"MS:1000041", "3"}}, {{"spectrumRef", "scanId=1"}}},
+        {"charge 0 says nothing", ion(500.25, 0u, {}, "scanId=1"), true, {{"MS:1000744", "500.25"}},
+         {{"spectrumRef", "scanId=1"}}},
+        {"MS1 scan left out of the document", ion(500.25, 2, 499.748, "scanId=9"), true,
+         {{"MS:1000744", "499.748"}, {"MS:1000041", "2"}},
+         {{"sourceFileRef", "source"}, {"externalSpectrumID", "scanId=9"}}},
+        {"declared value 0", ion(0.0, 2, {}, "scanId=1"), false, {}, {}},
+        {"declared value not a number", ion(nan, {}, {}, "scanId=1"), false, {}, {}},
+        {"no selected ion", std::nullopt, false, {}, {}},
+    };
+    std::vector<corvane::SpectrumRecord> records{record(1, 2, 2)};
+    for (std::uint32_t i = 0; i < rows.size(); ++i) records.push_back(fragment(10 + i, rows[i].ion));
+    cc::RunInfo run = run_info(records.size());
+    run.in_document = [](std::string_view id) { return id != "scanId=9"; };
+    corvane::sample_writer::TempDir dir;
+    const auto spectra = spectra_of(written_run(dir, records, run));
+    ASSERT_EQ(spectra.size(), records.size());
+    EXPECT_TRUE(spectra[0].precursors.empty());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        SCOPED_TRACE(row.name);
+        const SpectrumSeen& seen = spectra[i + 1];
+        EXPECT_EQ(seen.user, (std::map<std::string, std::string>{
+                                 {"msn_value_1", "500.25"}, {"msn_value_2", "2"}, {"scan index reference", seen.id}}));
+        if (!row.written) {
+            EXPECT_TRUE(seen.precursors.empty());
+            continue;
+        }
+        ASSERT_EQ(seen.precursors.size(), 1u);
+        EXPECT_EQ(seen.precursors[0].ion, row.want_ion);
+        EXPECT_EQ(seen.precursors[0].attributes, row.want_attributes);
+        EXPECT_EQ(seen.precursors[0].activation, std::vector<std::string>{"MS:1000133"});
+    }
+}
+
+TEST(WriteMzml, ContentSlotTakesEveryKindOfSpectrum) {
+    // fileContent is written before the spectra, from what the index promises, into a slot
+    // that must hold whatever the spectra turn out to be: every level as centroid spectra
+    // is the longest text (peak picking makes it common).
+    std::vector<corvane::SpectrumRecord> records{record(1, 2, 2), record(2, 2, 2), record(3, 2, 2)};
+    records[1].ms_level = 2;
+    records[2].ms_level = 0;
+    const unsigned levels = cc::content_ms1 | cc::content_msn | cc::content_mass_spectrum;
+    struct Row {
+        const char* name;
+        unsigned promised;
+        bool profile;
+    };
+    for (const Row& row : {Row{"promised and found centroid", levels | cc::content_centroid, false},
+                           Row{"promised profile, found centroid", levels | cc::content_profile, false},
+                           Row{"promised centroid, found profile", levels | cc::content_centroid, true}}) {
+        SCOPED_TRACE(row.name);
+        auto given = records;
+        for (auto& r : given) r.is_profile = row.profile;
+        cc::RunInfo run = run_info(given.size());
+        run.expected_content = row.promised;
+        corvane::sample_writer::TempDir dir;
+        for (const bool index : {true, false}) {
+            const std::string doc = written_run(dir, given, run, {.compression = cc::Compression::none, .index = index});
+            const auto names = parsed_attributes(doc, "cvParam", "name");
+            const std::string want = row.profile ? "profile spectrum" : "centroid spectrum";
+            EXPECT_EQ(std::count(names.begin(), names.end(), want), 4);  // fileContent and each spectrum
+            for (const char* level : {"MS1 spectrum", "MSn spectrum", "mass spectrum"}) {
+                EXPECT_EQ(std::count(names.begin(), names.end(), level), 2) << level;
+            }
+        }
+    }
+}
+
+TEST(WriteMzml, PeakPickingIsRecordedBesideTheConversion) {
+    corvane::sample_writer::TempDir dir;
+    const std::vector<corvane::SpectrumRecord> records{record(1, 2, 2), record(2, 3, 3)};
+    for (const bool picked : {false, true}) {
+        SCOPED_TRACE(picked);
+        cc::RunInfo run = run_info(records.size());
+        run.peak_picking = picked;
+        const std::string doc = written_run(dir, records, run);
+        const std::string id = picked ? "conversion_and_peak_picking" : "conversion";
+        EXPECT_EQ(parsed_attributes(doc, "dataProcessing", "id"), std::vector<std::string>{id});
+        EXPECT_EQ(parsed_attributes(doc, "processingMethod", "softwareRef"),
+                  std::vector<std::string>(picked ? 2 : 1, "corvane"));
+        EXPECT_EQ(parsed_attributes(doc, "processingMethod", "order"),
+                  (picked ? std::vector<std::string>{"0", "1"} : std::vector<std::string>{"0"}));
+        EXPECT_EQ(parsed_attributes(doc, "cvParam", "accession", "peak picking").size(), picked ? 1u : 0u);
+        EXPECT_EQ(parsed_attributes(doc, "cvParam", "accession", "Conversion to mzML"),
+                  std::vector<std::string>{"MS:1000544"});
+        EXPECT_EQ(parsed_attributes(doc, "spectrumList", "defaultDataProcessingRef"), std::vector<std::string>{id});
+        EXPECT_EQ(parsed_attributes(doc, "chromatogramList", "defaultDataProcessingRef"),
+                  std::vector<std::string>{id});
+    }
+}
+
+namespace {
+
+struct MgfOutcome {
+    std::string text;
+    cc::Outcome<cc::WriteStats> result;
+};
+
+MgfOutcome written_mgf(const corvane::sample_writer::TempDir& dir, const std::vector<corvane::SpectrumRecord>& records,
+                       corvane::mgf::WriteOptions options, const std::atomic<bool>& stop = std::atomic<bool>{false},
+                       const char* file = nullptr) {
+    const std::string path = file ? file : dir.join("out-" + std::to_string(options.threads) + ".mgf");
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0);
+    cc::Progress progress;
+    const corvane::output::IndexedSource source{records.size(), [&](std::size_t i) {
+                                                    if (records[i].native_id == "throws") throw std::bad_alloc();
+                                                    return records[i];
+                                                }};
+    auto result = corvane::mgf::write_mgf(fd, source, options, progress, stop);
+    ::close(fd);
+    if (result) {
+        EXPECT_EQ(progress.scans_done.load(), records.size());
+        EXPECT_EQ(progress.bytes_written.load(), result->bytes);
+    }
+    return {file ? std::string() : read_file(path), std::move(result)};
+}
+
+}  // namespace
+
+TEST(WriteMgf, EntriesOfFragmentScansWithAPrecursor) {
+    const auto nan = std::numeric_limits<double>::quiet_NaN();
+    std::vector<corvane::SpectrumRecord> records{record(1, 2, 2)};                  // MS1: no entry
+    records.push_back(fragment(2, ion(500.25, 2, 499.748, "scanId=1")));          // monoisotopic and charge
+    records.push_back(fragment(3, std::nullopt));                                 // no precursor m/z
+    records.push_back(fragment(4, ion(500.25)));                                  // damaged
+    records.back().mz.clear();
+    records.back().intensity.clear();
+    records.back().error = "parse error: Truncated MSPeak.bin block";
+    records.push_back(fragment(5, ion(612.5, {}, {}, "scanId=1")));               // points that cannot be written
+    records.back().mz[0] = nan;
+    records.back().intensity[2] = std::numeric_limits<float>::infinity();
+    records.push_back(fragment(6, ion(0.0, 2)));                                  // a declared value of 0
+    records.push_back(fragment(7, ion(700.125, 3)));                              // no peaks
+    records.back().mz.clear();
+    records.back().intensity.clear();
+    records.back().retention_time_sec = 0.1;
+    corvane::sample_writer::TempDir dir;
+    const auto [text, result] = written_mgf(dir, records, {.threads = 2});
+    ASSERT_TRUE(result) << result.error().message;
+    EXPECT_EQ(text,
+              "BEGIN IONS\nTITLE=scanId=2\nRTINSECONDS=62\nPEPMASS=499.748\nCHARGE=2+\nSCANS=2\n"
+              "150.25 10\n250.5 20.5\n350.125 3\nEND IONS\n"
+              "\n"
+              "BEGIN IONS\nTITLE=scanId=5\nRTINSECONDS=65\nPEPMASS=612.5\nSCANS=5\n"
+              "250.5 20.5\nEND IONS\n"
+              "\n"
+              "BEGIN IONS\nTITLE=scanId=7\nRTINSECONDS=0.1\nPEPMASS=700.125\nCHARGE=3+\nSCANS=7\nEND IONS\n");
+    EXPECT_EQ(result->spectra, 3u);
+    EXPECT_EQ(result->points, 4u);
+    EXPECT_EQ(result->bytes, text.size());
+    EXPECT_EQ(result->damaged, 1u);
+    EXPECT_EQ(result->first_damaged, std::vector<std::string>{"scanId=4"});
+    EXPECT_EQ(result->first_error, "parse error: Truncated MSPeak.bin block");
+    EXPECT_EQ(result->without_precursor, 2u);
+    EXPECT_EQ(result->first_without_precursor, (std::vector<std::string>{"scanId=3", "scanId=6"}));
+}
+
+TEST(WriteMgf, SameBytesForEveryThreadCount) {
+    std::vector<corvane::SpectrumRecord> records = assorted_records();
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        auto& r = records[i];
+        r.ms_level = 2;
+        r.precursor = corvane::PrecursorInfo{400.0 + static_cast<double>(i), 2.0, r.native_id, std::nullopt};
+        if (i % 5 == 3) continue;  // no precursor m/z: left out
+        r.precursor->selected_ion = ion(400.0 + static_cast<double>(i) / 7.0);
+        if (i % 3 == 0) r.precursor->selected_ion->charge = 2;
+    }
+    corvane::sample_writer::TempDir dir;
+    const auto reference = written_mgf(dir, records, {.threads = 1});
+    ASSERT_TRUE(reference.result) << reference.result.error().message;
+    EXPECT_EQ(reference.result->spectra, records.size() - 4);  // every fifth from the fourth has no precursor
+    for (const unsigned threads : {2U, 3U, 8U, 64U}) {
+        SCOPED_TRACE(threads);
+        const auto other = written_mgf(dir, records, {.threads = threads});
+        ASSERT_TRUE(other.result) << other.result.error().message;
+        EXPECT_TRUE(other.text == reference.text);
+    }
+}
+
+TEST(WriteMgf, Failures) {
+    auto damaged = fragment(4, ion(500.25));
+    damaged.mz.clear();
+    damaged.intensity.clear();
+    damaged.error = "parse error: LZF: invalid back reference";
+    auto uneven = fragment(5, ion(500.25));
+    uneven.intensity.pop_back();
+    auto throws = fragment(6, ion(500.25));
+    throws.native_id = "throws";
+    auto big = fragment(7, ion(500.25));
+    big.mz.assign(300000, 123.456789);
+    big.intensity.assign(300000, 98765.4f);
+    struct Row {
+        const char* name;
+        std::vector<corvane::SpectrumRecord> records;
+        corvane::mgf::WriteOptions options;
+        bool stop;
+        const char* file;
+        std::string message;
+    };
+    const std::vector<Row> rows = {
+        {"damaged, strict", {fragment(2, ion(500.25)), damaged}, {.strict = true}, false, nullptr,
+         "scan scanId=4 is damaged: parse error: LZF: invalid back reference; nothing written"},
+        {"arrays of different lengths", {fragment(2, ion(500.25)), uneven}, {}, false, nullptr,
+         "spectrum scanId=5 has arrays of different lengths"},
+        {"the source throws", {fragment(2, ion(500.25)), throws}, {}, false, nullptr,
+         "encoding failed: out of memory"},
+        {"interrupted", {fragment(2, ion(500.25))}, {}, true, nullptr, "interrupted"},
+        {"disk full", {big, big, big}, {}, false, "/dev/full", "write failed: No space left on device"},
+    };
+    for (const unsigned threads : {1U, 3U}) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(row.name) + ", threads " + std::to_string(threads));
+            corvane::sample_writer::TempDir dir;
+            auto options = row.options;
+            options.threads = threads;
+            const std::atomic<bool> stop{row.stop};
+            const auto outcome = written_mgf(dir, row.records, options, stop, row.file);
+            ASSERT_FALSE(outcome.result);
+            EXPECT_EQ(outcome.result.error().message, row.message);
+        }
+    }
+}
+
+TEST(ConvertOptions, MgfNeedsADeclaredPrecursorMember) {
+    namespace cv = corvane::convert;
+    cv::ConvertOptions options;
+    EXPECT_FALSE(cv::usage_problem(options));
+    options.format = corvane::output::Format::mgf;
+    const std::string want =
+        "--format mgf needs --precursor-mz msn_value_1|msn_value_2: the scan index does not say which member "
+        "holds the precursor m/z; corvane-info --precursor-evidence RUN.d shows which one matches the MS1 data";
+    EXPECT_EQ(cv::usage_problem(options), want);
+    EXPECT_EQ(cv::usage_problem(options, {"to_mgf()", "precursor_mz=\"msn_value_1\"", "precursor_evidence()"}),
+              "to_mgf() needs precursor_mz=\"msn_value_1\": the scan index does not say which member holds the "
+              "precursor m/z; precursor_evidence() shows which one matches the MS1 data");
+
+    // write_file refuses before anything is made: no file, no temporary file.
+    corvane::sample_writer::TempDir dir;
+    corvane::sample_writer::AcquisitionSpec spec;
+    auto s = corvane::sample_writer::scan(1);
+    s.peaks = corvane::sample_writer::peaks({100.0, 200.0}, {1.0f, 2.0f});
+    spec.scans.push_back(s);
+    spec.omit.insert("MSProfile.bin");
+    ASSERT_TRUE(corvane::sample_writer::write_acquisition(dir.join("run.d"), spec));
+    const std::string out = dir.join("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
+    cc::Progress progress;
+    const std::atomic<bool> stop{false};
+    const auto refused = cv::convert_one({dir.join("run.d"), out + "/run.mgf"}, options, progress, stop);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message, want);
+    EXPECT_TRUE(refused.error().refused);
+    EXPECT_TRUE(std::filesystem::is_empty(out));
+
+    options.processing.precursor_mz = corvane::processing::PrecursorMember::msn_value_1;
+    EXPECT_FALSE(cv::usage_problem(options));
+    const auto made = cv::convert_one({dir.join("run.d"), out + "/run.mgf"}, options, progress, stop);
+    ASSERT_TRUE(made) << made.error().message;
+    EXPECT_EQ(made->spectra, 0u);  // the run has no fragment scan
+    EXPECT_EQ(read_file(out + "/run.mgf"), "");
+}

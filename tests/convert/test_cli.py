@@ -10,6 +10,7 @@ import struct
 import subprocess
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 BUILD = Path(os.environ.get("CORVANE_BUILD", Path(__file__).resolve().parents[2] / "build"))
@@ -18,6 +19,11 @@ FIXTURE = BUILD / "tests" / "corvane-fixture"
 # The project's version, as CMake hands it to the build.
 VERSION = re.search(r'^version = "([^"]+)"',
                     (Path(__file__).resolve().parents[2] / "pyproject.toml").read_text(), re.M).group(1)
+
+MGF_NEEDS_A_MEMBER = ("--format mgf needs --precursor-mz msn_value_1|msn_value_2: the scan index does not say "
+                      "which member holds the precursor m/z; corvane-info --precursor-evidence RUN.d shows which "
+                      "one matches the MS1 data")
+RT_RANGE = "--rt-range needs two numbers of seconds, LOW HIGH, with LOW no more than HIGH"
 
 SMALL = {
     "stride": 284,
@@ -128,8 +134,25 @@ def test_bad_input_leaves_nothing_behind(tmp_path, name, args, message):
         (["-t", "", "a.d"], "--threads needs a whole number of 1 or more (--help for usage)"),
         (["a.d", "--threads"], "--threads needs a whole number of 1 or more (--help for usage)"),
         (["a.d", "-o"], "-o needs a file or folder (--help for usage)"),
-        (["--format", "mgf", "a.d"], "--format needs one of: mzml (not 'mgf') (--help for usage)"),
-        (["a.d", "--format"], "--format needs one of: mzml (not '') (--help for usage)"),
+        (["--format", "xml", "a.d"], "--format needs one of: mzml, mgf (not 'xml') (--help for usage)"),
+        (["a.d", "--format"], "--format needs one of: mzml, mgf (not '') (--help for usage)"),
+        (["--format", "mgf", "a.d"], MGF_NEEDS_A_MEMBER + " (--help for usage)"),
+        (["--precursor-mz", "msn_value_3", "a.d"],
+         "--precursor-mz needs msn_value_1 or msn_value_2 (not 'msn_value_3') (--help for usage)"),
+        (["a.d", "--precursor-mz"], "--precursor-mz needs msn_value_1 or msn_value_2 (not '') (--help for usage)"),
+        (["--ms-level", "0", "a.d"], "--ms-level needs a whole number of 1 or more (--help for usage)"),
+        (["--ms-level=1.5", "a.d"], "--ms-level needs a whole number of 1 or more (--help for usage)"),
+        (["--rt-range", "10", "5", "a.d"], RT_RANGE + " (--help for usage)"),
+        (["--rt-range", "nan", "5", "a.d"], RT_RANGE + " (--help for usage)"),
+        (["--rt-range", "1", "inf", "a.d"], RT_RANGE + " (--help for usage)"),
+        (["--rt-range", "1", "a.d"], RT_RANGE + " (--help for usage)"),  # a.d is no number
+        (["a.d", "--rt-range", "1"], RT_RANGE + " (--help for usage)"),
+        (["--top-n", "0", "a.d"], "--top-n needs a whole number of 1 or more (--help for usage)"),
+        (["--top-n", "-3", "a.d"], "--top-n needs a whole number of 1 or more (--help for usage)"),
+        (["--min-intensity", "-1", "a.d"], "--min-intensity needs a finite number of 0 or more (--help for usage)"),
+        (["--min-intensity", "nan", "a.d"], "--min-intensity needs a finite number of 0 or more (--help for usage)"),
+        (["--min-intensity", "1e999", "a.d"],
+         "--min-intensity needs a finite number of 0 or more (--help for usage)"),
         (["a.d", "b.d", "-o", "{tmp}/out.mzML"],
          "{tmp}/out.mzML: not a folder; several inputs need an existing output folder"),
         (["x/run.d", "y/run.d", "-o", "."], "x/run.d and y/run.d would both write ./run.mzML"),
@@ -149,11 +172,18 @@ def test_help_explains_every_option_and_the_exit_statuses(tmp_path, args):
     text = result.stdout
     assert text.startswith("usage: corvane-convert [options] INPUT.d... [-o OUT]\n")
     lines = text.splitlines()
-    for option in ["-o, --output OUT", "--format NAME", "-j, --jobs N", "-t, --threads N", "--numpress", "--no-compression",
-                   "--no-index", "-f, --force",
+    for option in ["-o, --output OUT", "--format NAME", "--centroid", "--precursor-mz MEMBER", "--ms-level N",
+                   "--rt-range LOW HIGH", "--top-n N", "--min-intensity X", "-j, --jobs N", "-t, --threads N",
+                   "--numpress", "--zlib-level N", "--no-compression", "--no-index", "-f, --force",
                    "--strict", "-q, --quiet", "-h, --help", "--version", "--"]:
         explained = [line for line in lines if re.match(rf"\s+{re.escape(option)}\s{{2,}}\S", line)]
         assert len(explained) == 1, option
+    # Each processing option and filter names its default.
+    for option in ["--centroid", "--precursor-mz", "--ms-level", "--rt-range", "--top-n", "--min-intensity"]:
+        start = next(i for i, line in enumerate(lines) if line.lstrip().startswith(option + " "))
+        following = lines[start + 1:]
+        end = next((i for i, line in enumerate(following) if not line.startswith(" " * 30)), len(following))
+        assert "default" in " ".join([lines[start], *following[:end]]), option
     statuses = lines[lines.index("Exit status:") + 1:]
     assert [line.split()[0] for line in statuses if not line.startswith("   ")] == ["0", "1", "2", "3", "128+N"]
     assert list(tmp_path.iterdir()) == []
@@ -442,3 +472,214 @@ def test_a_failure_outranks_damage_in_the_exit_status(tmp_path):
     lines = sorted(result.stderr.splitlines())
     assert len(lines) == 2 and "cannot open as an acquisition" in lines[0] and "warning: " in lines[1]
     assert (tmp_path / "run.mzML").exists()
+
+
+MAKE_SAMPLE = BUILD / "tools" / "corvane-make-sample"
+INFO = BUILD / "tools" / "corvane-info"
+
+
+def sample(path, *options):
+    """A corvane-make-sample run: MS1 profile scans with isotope envelopes, and fragment
+    scans whose msn_value_1 holds their precursor's m/z."""
+    result = subprocess.run([str(MAKE_SAMPLE), *options, str(path)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    return path
+
+
+def records_of(path):
+    """The reader's records with their arrays, as corvane-info --spectra prints them."""
+    result = subprocess.run([str(INFO), "--spectra", str(path)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout)["spectra"]
+
+
+def mgf_entries(text):
+    """The entries of an MGF file: a dict of its parameters, with "peaks" as (m/z, intensity)
+    pairs; checks the layout (one blank line between entries) on the way."""
+    entries = []
+    if not text:
+        return entries
+    assert text.endswith("END IONS\n")
+    for block in text[:-1].split("\n\n"):
+        lines = block.split("\n")
+        assert lines[0] == "BEGIN IONS" and lines[-1] == "END IONS", block
+        entry = {"peaks": []}
+        for line in lines[1:-1]:
+            if "=" in line:
+                key, value = line.split("=", 1)
+                entry[key] = value
+            else:
+                mz, intensity = line.split(" ")
+                entry["peaks"].append((float(mz), float(intensity)))
+        entries.append(entry)
+    return entries
+
+
+def spectrum_elements(text):
+    """Each <spectrum> element of an mzML document as text, in order."""
+    return re.findall(r"<spectrum .*?</spectrum>", text, re.S)
+
+
+def test_mgf_of_the_fragment_scans(tmp_path):
+    acq = make(tmp_path / "run.d")
+    result = run("--format", "mgf", "--precursor-mz", "msn_value_1", acq)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["run.d", "run.mgf"]  # X.d -> X.mgf
+    # The MS1 scan has nothing near 500.2: the declared value is the precursor m/z, and no
+    # envelope decides a charge.
+    assert (tmp_path / "run.mgf").read_text() == (
+        "BEGIN IONS\nTITLE=scanId=2\nRTINSECONDS=36\nPEPMASS=500.2\nSCANS=2\n150.1 10\n250.2 20\nEND IONS\n")
+    # The file rules are the same as for mzML.
+    line = one_error_line(run("--format", "mgf", "--precursor-mz", "msn_value_1", acq))
+    assert line == f"corvane-convert: {tmp_path / 'run.mgf'}: already exists (--force replaces it)"
+    line = one_error_line(run("--format=MGF", "--precursor-mz", "msn_value_1", acq, "-o", acq / "AcqData"))
+    assert line == f"corvane-convert: {acq / 'AcqData' / 'run.mgf'}: inside the acquisition {acq}, which is never written to"
+
+
+def test_mgf_without_a_declared_member_writes_nothing(tmp_path):
+    acq = make(tmp_path / "run.d")
+    before = tree(tmp_path)
+    for args in (["--format", "mgf", acq], ["--format", "mgf", "--centroid", acq, "-o", tmp_path / "x.mgf"]):
+        line = one_error_line(run(*args), status=2)
+        assert line == f"corvane-convert: {MGF_NEEDS_A_MEMBER} (--help for usage)"
+        assert tree(tmp_path) == before
+
+
+MEMBER_LACKING = {
+    "stride": 284,
+    "scans": [
+        {"scan_id": 1, "rt_min": 0.5, "ms_level": 1, "mz_first": 499.0, "mz_last": 502.0,
+         "profile": {"intensities": [0, 0, 10, 50, 100, 50, 10, 0, 0, 0]}},
+        {"scan_id": 2, "rt_min": 0.6, "ms_level": 2, "msn_value_1": 500.2, "msn_value_2": 2.0,
+         "peaks": {"format": 3, "mz": [150.1], "intensity": [10.0]}},
+        # msn_value_2 is 0 in the index: no usable m/z in it
+        {"scan_id": 3, "rt_min": 0.7, "ms_level": 2, "msn_value_1": 500.2,
+         "peaks": {"format": 3, "mz": [150.1], "intensity": [10.0]}},
+        # an MRM scan: the index holds no msn_value_2 at all
+        {"scan_id": 4, "rt_min": 0.8, "ms_level": 2, "mrm_channel": 3,
+         "peaks": {"format": 3, "mz": [150.1], "intensity": [10.0]}},
+    ],
+}
+
+
+def test_a_member_the_scan_lacks_gives_no_precursor_mz(tmp_path):
+    acq = make(tmp_path / "run.d", MEMBER_LACKING)
+    assert run("--precursor-mz", "msn_value_2", "--no-compression", acq).returncode == 0
+    elements = spectrum_elements((tmp_path / "run.mzML").read_text())
+    assert len(elements) == 4
+    # Scan 2's msn_value_2 (2.0) is a usable value, so it is the precursor m/z the user
+    # declared; scans 3 and 4 have none and get no precursor element, never a 0.
+    assert re.findall(r'accession="MS:1000744" name="selected ion m/z" value="([^"]*)"', elements[1]) == ["2"]
+    for element in elements[2:]:
+        assert "<precursorList" not in element and "MS:1000744" not in element
+
+    result = run("--format", "mgf", "--precursor-mz", "msn_value_2", acq)
+    line = one_error_line(result, status=0)
+    assert line == (f"corvane-convert: warning: {acq}: 2 fragment scans have no precursor m/z in msn_value_2 "
+                    "and were left out: scanId=3, scanId=4")
+    text = (tmp_path / "run.mgf").read_text()
+    assert [e["TITLE"] for e in mgf_entries(text)] == ["scanId=2"]
+    assert "PEPMASS=0" not in text
+
+
+def test_damaged_fragment_scans_are_left_out_of_mgf(tmp_path):
+    acq = make(tmp_path / "run.d", {"scans": [
+        {"scan_id": 4, "ms_level": 2, "msn_value_1": 500.2,
+         "peaks": {"format": 3, "mz": [1.0], "intensity": [2.0], "byte_count": 11}},
+        {"scan_id": 5, "ms_level": 2, "msn_value_1": 600.2, "peaks": {"format": 3, "mz": [1.0], "intensity": [2.0]}},
+    ]})
+    line = one_error_line(run("--format", "mgf", "--precursor-mz", "msn_value_1", acq), status=3)
+    assert line == (f"corvane-convert: warning: {acq}: 1 scan could not be read and was left out: scanId=4; "
+                    "error: parse error: Truncated MSPeak.bin block")
+    assert [e["TITLE"] for e in mgf_entries((tmp_path / "run.mgf").read_text())] == ["scanId=5"]
+    out = tmp_path / "out"
+    out.mkdir()
+    line = one_error_line(run("--strict", "--format", "mgf", "--precursor-mz", "msn_value_1", acq, "-o", out))
+    assert line == (f"corvane-convert: {out / 'run.mgf'}: scan scanId=4 is damaged: "
+                    "parse error: Truncated MSPeak.bin block; nothing written")
+    assert list(out.iterdir()) == []
+
+
+@pytest.fixture(scope="module")
+def sample_run(tmp_path_factory):
+    return sample(tmp_path_factory.mktemp("sample") / "run.d", "--ms1", "30", "--ms2", "60", "--points", "4000")
+
+
+@pytest.mark.parametrize("flags", [
+    ["--centroid", "--precursor-mz", "msn_value_1"],
+    ["--centroid", "--precursor-mz", "msn_value_1", "--no-compression", "--top-n", "20"],
+    ["--centroid", "--numpress", "--ms-level", "1", "--min-intensity", "50"],
+    ["--precursor-mz", "msn_value_1", "--no-index", "--rt-range", "30", "200"],
+    ["--format", "mgf", "--precursor-mz", "msn_value_1"],
+    ["--format", "mgf", "--centroid", "--precursor-mz", "msn_value_1", "--top-n", "7"],
+])
+def test_processed_output_is_the_same_for_every_thread_count(tmp_path, sample_run, flags):
+    outputs = set()
+    for threads in ("1", "2", "5"):
+        out = tmp_path / f"t{threads}.out"
+        result = run("--threads", threads, *flags, sample_run, "-o", out)
+        assert (result.returncode, result.stderr) == (0, ""), result.stderr
+        outputs.add(out.read_bytes())
+    assert len(outputs) == 1
+
+
+def test_centroid_marks_picked_spectra_and_their_processing(tmp_path, sample_run):
+    assert run("--centroid", "--no-compression", sample_run, "-o", tmp_path / "c.mzML").returncode == 0
+    text = (tmp_path / "c.mzML").read_text()
+    content = text[text.index("<fileContent>"):text.index("</fileContent>")]
+    assert 'name="centroid spectrum"' in content and "MS:1000128" not in text
+    assert text.count('name="peak picking"') == 1
+    assert '<spectrumList count="90" defaultDataProcessingRef="conversion_and_peak_picking">' in text
+    # The fragment scans were centroid data already: their peaks are the reader's.
+    records = records_of(sample_run)
+    for element, record in zip(spectrum_elements(text), records):
+        assert 'name="centroid spectrum"' in element
+        if record["ms_level"] == 2:
+            assert f'defaultArrayLength="{record["points"]}"' in element
+
+
+def test_filters_take_the_scans_and_peaks_they_name(tmp_path, sample_run):
+    records = records_of(sample_run)
+    fragments = [r for r in records if r["ms_level"] == 2]
+
+    def entries(*flags):
+        out = tmp_path / "f.mgf"
+        result = run("--force", "--format", "mgf", "--precursor-mz", "msn_value_1", *flags, sample_run, "-o", out)
+        assert (result.returncode, result.stderr) == (0, ""), result.stderr
+        return mgf_entries(out.read_text())
+
+    def peaks(record):
+        return [(mz, float(np.float32(i))) for mz, i in zip(record["mz"], record["intensity"])]
+
+    every = entries()
+    assert [e["TITLE"] for e in every] == [r["native_id"] for r in fragments]
+    for entry, record in zip(every, fragments):
+        assert [(mz, float(np.float32(i))) for mz, i in entry["peaks"]] == peaks(record)
+        assert entry["SCANS"] == str(record["scan_id"])
+        assert float(entry["RTINSECONDS"]) == record["retention_time_sec"]
+
+    # Both ends of the range are included; MS1 scans inside it make no entry.
+    low, high = fragments[10]["retention_time_sec"], fragments[20]["retention_time_sec"]
+    assert [e["TITLE"] for e in entries("--rt-range", str(low), str(high))] == \
+        [r["native_id"] for r in fragments if low <= r["retention_time_sec"] <= high]
+    assert entries("--ms-level", "1") == []
+
+    # The most intense N (ties: the lower m/z), kept in m/z order; then the floor.
+    for entry, record in zip(entries("--top-n", "5"), fragments):
+        want = sorted(sorted(peaks(record), key=lambda p: (-p[1], p[0]))[:5])
+        assert [(mz, float(np.float32(i))) for mz, i in entry["peaks"]] == want
+    floor = float(np.median([i for r in fragments for i in r["intensity"]]))
+    for entry, record in zip(entries("--min-intensity", str(floor)), fragments):
+        assert [(mz, float(np.float32(i))) for mz, i in entry["peaks"]] == [p for p in peaks(record) if p[1] >= floor]
+
+
+def test_ms_level_and_rt_range_select_mzml_spectra(tmp_path, sample_run):
+    records = records_of(sample_run)
+    low, high = records[20]["retention_time_sec"], records[50]["retention_time_sec"]
+    out = tmp_path / "s.mzML"
+    assert run("--ms-level", "2", "--rt-range", str(low), str(high), sample_run, "-o", out).returncode == 0
+    text = out.read_text()
+    want = [r["native_id"] for r in records if r["ms_level"] == 2 and low <= r["retention_time_sec"] <= high]
+    assert re.findall(r'<spectrum index="\d+" id="([^"]*)"', text) == want
+    assert re.findall(r'<spectrum index="(\d+)"', text) == [str(i) for i in range(len(want))]
+    assert f'<spectrumList count="{len(want)}"' in text

@@ -441,12 +441,12 @@ def test_document_content(acquisitions, outputs, vocabulary, name):
             precursor = record["precursor"] or {}
             want_users = {name: precursor[key] for key, name in
                           (("msn_value_1", "msn_value_1"), ("msn_value_2", "msn_value_2"),
-                           ("reference", "precursor_reference")) if precursor.get(key) is not None}
+                           ("reference", "scan index reference")) if precursor.get(key) is not None}
             # The error that left a record's arrays empty, as the reader gives it.
             if record["error"] is not None:
                 want_users["corvane:data block error"] = record["error"]
             assert (record["precursor"] is not None) == (want.ms_level >= 2)
-            texts = ("precursor_reference", "corvane:data block error")
+            texts = ("scan index reference", "corvane:data block error")
             assert {k: (v if k in texts else float(v)) for k, v in users.items()} == want_users
             assert el.find("m:precursorList", NS) is None  # nothing says these are precursor m/z values
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <charconv>
+#include <cmath>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -57,6 +58,13 @@ public:
         return std::nullopt;
     }
 
+    // The argument after the current one, as a further value of the current option (the
+    // HIGH of "--rt-range LOW HIGH"); nothing when no argument is left.
+    std::optional<std::string> next_value() {
+        if (i_ + 1 >= argc_) return std::nullopt;
+        return std::string(argv_[++i_]);
+    }
+
 private:
     int argc_;
     char** argv_;
@@ -74,6 +82,16 @@ std::optional<T> whole_number(std::string_view text, T low, T high) {
         return std::nullopt;
     }
     return n;
+}
+
+// A finite number, the whole text (no leading or trailing space); nothing otherwise.
+inline std::optional<double> finite_number(std::string_view text) {
+    double x = 0.0;
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), x);
+    if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size() || !std::isfinite(x)) {
+        return std::nullopt;
+    }
+    return x;
 }
 
 // Writes text asked for (help, version) to standard output: 0, or 1 when it cannot be written.

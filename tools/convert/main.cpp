@@ -1,4 +1,5 @@
-// corvane-convert: writes each acquisition as an indexed mzML 1.1 file.
+// corvane-convert: writes each acquisition as an indexed mzML 1.1 file, or its fragment
+// scans as an MGF file.
 //
 //   corvane-convert [options] INPUT.d... [-o OUT]
 //
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -25,6 +27,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "args.hpp"
@@ -43,36 +46,52 @@ using corvane::convert::plan_jobs;
 constexpr std::string_view usage_text =
     "usage: corvane-convert [options] INPUT.d... [-o OUT]\n"
     "\n"
-    "Writes each acquisition as an indexed mzML 1.1 file, by default beside it with the\n"
-    "same name less the .d ending (run.d -> run.mzML).\n"
+    "Writes each acquisition as an indexed mzML 1.1 file (or, with --format mgf, its\n"
+    "fragment scans as an MGF file), by default beside it with the same name less the\n"
+    ".d ending (run.d -> run.mzML, run.mgf).\n"
     "\n"
     "Options:\n"
-    "  -o, --output OUT      the output file (one input only), or an existing folder\n"
-    "      --format NAME     the output format: mzml (the default)\n"
-    "  -j, --jobs N          convert up to N inputs at once (default 1)\n"
-    "  -t, --threads N       worker threads for each input (default: the machine's\n"
-    "                        cores, shared among the jobs); the output is the same\n"
-    "                        for every count\n"
-    "      --numpress        MS-Numpress then zlib (lossy: m/z to about 1e-9, intensities\n"
-    "                        to about 2e-4 relative); smaller files\n"
-    "      --zlib-level N    zlib effort from 1 (fastest, the default) to 12\n"
-    "      --no-compression  store the binary arrays without compression\n"
-    "      --no-index        write plain mzML, without the offset index and checksum\n"
-    "  -f, --force           replace existing output files\n"
-    "      --strict          fail an input with a scan that cannot be read, writing\n"
-    "                        nothing for it (by default such a scan is written without\n"
-    "                        data and the exit status is 3)\n"
-    "  -q, --quiet           no progress line on the terminal\n"
-    "  -h, --help            show this help and exit\n"
-    "      --version         show the version and exit\n"
-    "  --                    take every later argument as an input\n"
+    "  -o, --output OUT            the output file (one input only), or an existing folder\n"
+    "      --format NAME           the output format: mzml (the default) or mgf (fragment\n"
+    "                              scans as peak lists; needs --precursor-mz)\n"
+    "      --centroid              pick the peaks of profile scans; centroid scans are\n"
+    "                              kept as they are (default: profile data stays profile)\n"
+    "      --precursor-mz MEMBER   msn_value_1 or msn_value_2: the scan index's member that\n"
+    "                              holds the precursor m/z (corvane-info\n"
+    "                              --precursor-evidence shows which); charge and\n"
+    "                              monoisotopic m/z then come from the MS1 data (default:\n"
+    "                              none; the index's values are kept as parameters only)\n"
+    "      --ms-level N            only scans of MS level N (default: every level)\n"
+    "      --rt-range LOW HIGH     only scans whose retention time in seconds is from LOW\n"
+    "                              to HIGH, both included (default: the whole run)\n"
+    "      --top-n N               keep the N most intense peaks of each spectrum\n"
+    "                              (default: every peak)\n"
+    "      --min-intensity X       drop the peaks below intensity X (default: none)\n"
+    "  -j, --jobs N                convert up to N inputs at once (default 1)\n"
+    "  -t, --threads N             worker threads for each input (default: the machine's\n"
+    "                              cores, shared among the jobs); the output is the same\n"
+    "                              for every count\n"
+    "      --numpress              mzML: MS-Numpress then zlib (lossy: m/z to about 1e-9,\n"
+    "                              intensities to about 2e-4 relative); smaller files\n"
+    "      --zlib-level N          mzML: zlib effort from 1 (fastest, the default) to 12\n"
+    "      --no-compression        mzML: store the binary arrays without compression\n"
+    "      --no-index              mzML: no offset index and checksum\n"
+    "  -f, --force                 replace existing output files\n"
+    "      --strict                fail an input with a scan that cannot be read, writing\n"
+    "                              nothing for it (by default such a scan is written\n"
+    "                              without data, or left out of an MGF file, and the exit\n"
+    "                              status is 3)\n"
+    "  -q, --quiet                 no progress line on the terminal\n"
+    "  -h, --help                  show this help and exit\n"
+    "      --version               show the version and exit\n"
+    "  --                          take every later argument as an input\n"
     "\n"
     "Exit status:\n"
     "  0      every input was converted\n"
     "  1      a failure, one line on standard error; the other inputs are converted\n"
     "  2      usage error: nothing was converted\n"
     "  3      every input was converted, but some scans could not be read: they are\n"
-    "         written without data, and a warning on standard error names them\n"
+    "         written without data (left out of MGF), and a warning names them\n"
     "  128+N  stopped by signal N (130 for Ctrl-C); no partial output is left\n";
 
 // The formats --format takes, as the help lists them.
@@ -147,11 +166,42 @@ std::expected<Arguments, Usage> parse_arguments(int argc, char** argv) {
             const auto n = corvane::tools::whole_number(threads->value_or(""), 1U, ~0U);
             if (!n) return std::unexpected(Usage{"--threads needs a whole number of 1 or more"});
             args.threads = *n;
+        } else if (walk.is("--centroid")) {
+            args.options.processing.centroid = true;
+        } else if (auto member = walk.value("--precursor-mz", "--precursor-mz")) {
+            const auto known = corvane::processing::parse_member(member->value_or(""));
+            if (!known) {
+                return std::unexpected(Usage{"--precursor-mz needs msn_value_1 or msn_value_2 (not '" +
+                                             member->value_or("") + "')"});
+            }
+            args.options.processing.precursor_mz = *known;
+        } else if (auto ms_level = walk.value("--ms-level", "--ms-level")) {
+            const auto n = corvane::tools::whole_number(ms_level->value_or(""), 1U, ~0U);
+            if (!n) return std::unexpected(Usage{"--ms-level needs a whole number of 1 or more"});
+            args.options.selection.ms_level = *n;
+        } else if (auto low = walk.value("--rt-range", "--rt-range")) {
+            const auto high = walk.next_value();
+            const auto from = corvane::tools::finite_number(low->value_or(""));
+            const auto to = corvane::tools::finite_number(high.value_or(""));
+            if (!from || !to || *from > *to) {
+                return std::unexpected(
+                    Usage{"--rt-range needs two numbers of seconds, LOW HIGH, with LOW no more than HIGH"});
+            }
+            args.options.selection.rt_range = std::pair(*from, *to);
+        } else if (auto top = walk.value("--top-n", "--top-n")) {
+            const auto n = corvane::tools::whole_number<std::size_t>(top->value_or(""), 1, SIZE_MAX);
+            if (!n) return std::unexpected(Usage{"--top-n needs a whole number of 1 or more"});
+            args.options.processing.top_n = *n;
+        } else if (auto floor = walk.value("--min-intensity", "--min-intensity")) {
+            const auto x = corvane::tools::finite_number(floor->value_or(""));
+            if (!x || *x < 0) return std::unexpected(Usage{"--min-intensity needs a finite number of 0 or more"});
+            args.options.processing.min_intensity = *x;
         } else {
             return std::unexpected(Usage{"unknown option " + std::string(arg)});
         }
     }
     if (args.inputs.empty()) return std::unexpected(Usage{"no input acquisition given"});
+    if (auto problem = corvane::convert::usage_problem(args.options)) return std::unexpected(Usage{*problem});
     return args;
 }
 
@@ -211,22 +261,40 @@ void report_failure(const Failure& failure) {
     std::fprintf(stderr, "corvane-convert: %s\n", failure.message.c_str());
 }
 
+// "scanId=1, scanId=2 and 3 more": the first few of count identifiers.
+std::string some_ids(std::uint64_t count, const std::vector<std::string>& first) {
+    std::string text;
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += first[i];
+    }
+    if (count > first.size()) text += " and " + std::to_string(count - first.size()) + " more";
+    return text;
+}
+
 // "corvane-convert: warning: INPUT: N scans could not be read and were written without data:
-// scanId=1, scanId=2 and 3 more; first error: TEXT".
-void report_damage(const std::string& input, const WriteStats& stats) {
+// scanId=1, scanId=2 and 3 more; first error: TEXT" (an MGF file leaves them out).
+void report_damage(const std::string& input, const WriteStats& stats, corvane::output::Format format) {
     const bool one = stats.damaged == 1;
+    const char* what = format == corvane::output::Format::mgf ? " left out" : " written without data";
     std::string line = "warning: " + input + ": " + std::to_string(stats.damaged) +
-                       (one ? " scan could not be read and was" : " scans could not be read and were") +
-                       " written without data: ";
-    for (std::size_t i = 0; i < stats.first_damaged.size(); ++i) {
-        if (i > 0) line += ", ";
-        line += stats.first_damaged[i];
-    }
-    if (stats.damaged > stats.first_damaged.size()) {
-        line += " and " + std::to_string(stats.damaged - stats.first_damaged.size()) + " more";
-    }
+                       (one ? " scan could not be read and was" : " scans could not be read and were") + what +
+                       ": " + some_ids(stats.damaged, stats.first_damaged);
     line += (one ? "; error: " : "; first error: ") + stats.first_error;
     report_failure(Failure{line});
+}
+
+// "corvane-convert: warning: INPUT: N fragment scans have no precursor m/z in msn_value_1
+// and were left out: scanId=1, ...". Not a failure: the member holds no value for them.
+void report_without_precursor(const std::string& input, const WriteStats& stats,
+                              const corvane::processing::Options& processing) {
+    const bool one = stats.without_precursor == 1;
+    const std::string_view member =
+        processing.precursor_mz ? corvane::processing::member_name(*processing.precursor_mz) : "the declared member";
+    report_failure(Failure{"warning: " + input + ": " + std::to_string(stats.without_precursor) +
+                           (one ? " fragment scan has" : " fragment scans have") + " no precursor m/z in " +
+                           std::string(member) + (one ? " and was left out: " : " and were left out: ") +
+                           some_ids(stats.without_precursor, stats.first_without_precursor)});
 }
 
 // Redraws the progress line on a terminal a few times a second until told to stop.
@@ -324,9 +392,14 @@ int run(int argc, char** argv) {
             if (!result && !stop_requested.load()) {
                 report_failure(result.error());
                 any_failed = true;
-            } else if (result && result->damaged > 0) {
-                report_damage((*jobs)[i].input, *result);
-                any_damaged = true;
+            } else if (result) {
+                if (result->without_precursor > 0) {
+                    report_without_precursor((*jobs)[i].input, *result, args->options.processing);
+                }
+                if (result->damaged > 0) {
+                    report_damage((*jobs)[i].input, *result, args->options.format);
+                    any_damaged = true;
+                }
             }
             ++files_done;
         }
