@@ -334,6 +334,92 @@ class Info(unittest.TestCase):
                 self.assertTrue(done.stderr.startswith("usage: corvane-info"))
 
 
+EVIDENCE_ROW = re.compile(r"(msn_value_[12]) +(\d+) +(\d+) +(\d+) +(\d+) +(\d+\.\d)% +(?:([+-]\d+\.\d\d) ppm|-)")
+
+
+def evidence(path, *options):
+    """corvane-info --precursor-evidence: (header, {member: row values}, verdict line)."""
+    done = run(INFO, "--precursor-evidence", *options, path)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    lines = done.stdout.splitlines()
+    assert len(lines) == 5, done.stdout
+    assert lines[1].split() == ["member", "fragment", "scans", "with", "value", "with", "MS1", "matched", "share",
+                                "median", "error"]
+    rows = {}
+    for line in lines[2:4]:
+        m = EVIDENCE_ROW.fullmatch(line)
+        assert m, line
+        rows[m[1]] = (*map(int, m.group(2, 3, 4, 5)), float(m[6]), None if m[7] is None else float(m[7]))
+    return lines[0], rows, lines[4]
+
+
+class PrecursorEvidence(unittest.TestCase):
+    """Which index member holds the precursor m/z: corvane-make-sample's runs store it in
+    msn_value_1, and a charge (the default run) or a collision energy (--peptides) in
+    msn_value_2, which never matches an MS1 centroid."""
+
+    def test_sample_runs_point_at_msn_value_1(self):
+        fasta = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "proteins.fasta")
+        for name, options in [("evidence.d", ["--ms1", "30", "--ms2", "60"]),
+                              ("evidence-peptides.d", ["--peptides", fasta, "--ms1", "40"])]:
+            with self.subTest(name):
+                path = make_sample(name, *options)
+                spectra = info(path)["spectra"]
+                fragments = sum(1 for s in spectra if s["ms_level"] >= 2)
+                self.assertGreater(fragments, 20)
+                head, rows, verdict = evidence(path)
+                self.assertEqual(head, "precursor evidence for %s: fragment scans whose value lies within 10 ppm "
+                                       "of a centroid of the nearest earlier MS1 scan" % path)
+                scans, with_value, with_ms1, matched, share, error = rows["msn_value_1"]
+                self.assertEqual((scans, with_value, with_ms1), (fragments, fragments, fragments))
+                self.assertGreaterEqual(matched, 0.9 * fragments)
+                self.assertAlmostEqual(share, round(100 * matched / fragments, 1))
+                self.assertLess(abs(error), 1.0)  # ppm: the profile peaks are well sampled
+                scans, with_value, with_ms1, matched, share, error = rows["msn_value_2"]
+                self.assertEqual((scans, matched, share, error), (fragments, 0, 0.0, None))
+                self.assertEqual(verdict, "declare --precursor-mz msn_value_1: it matches in %.1f%% of the "
+                                          "fragment scans, msn_value_2 in 0.0%%" % rows["msn_value_1"][4])
+
+    def test_tolerance_and_runs_that_do_not_decide(self):
+        path = os.path.join(WORKDIR, "undecided.d")
+        shutil.rmtree(path, ignore_errors=True)
+        # Nothing in the MS1 scan lies near either member's values.
+        done = run(FIXTURE, path, stdin=json.dumps({"stride": 284, "scans": [
+            {"scan_id": 1, "rt_min": 0.5, "ms_level": 1, "mz_first": 100.0, "mz_last": 101.0,
+             "profile": {"intensities": [0, 10, 50, 10, 0, 0, 0, 0]}},
+            {"scan_id": 2, "rt_min": 0.6, "ms_level": 2, "msn_value_1": 500.2, "msn_value_2": 2.0,
+             "peaks": {"format": 3, "mz": [150.1], "intensity": [10.0]}},
+            {"scan_id": 3, "rt_min": 0.7, "ms_level": 2, "msn_value_1": 500.2,
+             "peaks": {"format": 3, "mz": [150.1], "intensity": [10.0]}}]}))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        head, rows, verdict = evidence(path, "--ppm", "2.5")
+        self.assertIn(" within 2.5 ppm ", head)
+        self.assertEqual(rows, {"msn_value_1": (2, 2, 2, 0, 0.0, None), "msn_value_2": (2, 1, 1, 0, 0.0, None)})
+        self.assertEqual(verdict, "the evidence does not decide: msn_value_1 matches in 0.0% of the fragment scans, "
+                                  "msn_value_2 in 0.0% (a member is clear at 50% or more and more than twice the "
+                                  "other's share)")
+        ms1_only = make_sample("evidence-none.d", "--ms1", "3", "--ms2", "0", "--points", "500")
+        _, rows, verdict = evidence(ms1_only)
+        self.assertEqual(rows["msn_value_1"][:4], (0, 0, 0, 0))
+        self.assertEqual(verdict, "no fragment scans: there is no precursor to declare")
+
+    def test_usage_errors(self):
+        sample = make_sample("evidence-usage.d", "--tiny", "2")
+        for args, message in [
+                (["--precursor-evidence", "--ppm", "0", sample], "corvane-info: --ppm needs a finite number above 0\n"),
+                (["--precursor-evidence", "--ppm=nan", sample], "corvane-info: --ppm needs a finite number above 0\n"),
+                (["--precursor-evidence", sample, "--ppm"], "corvane-info: --ppm needs a finite number above 0\n"),
+                (["--ppm", "5", sample], None),  # --ppm belongs to the evidence
+                (["--precursor-evidence", "--spectra", sample], None)]:
+            with self.subTest(args=args):
+                done = run(INFO, *args)
+                self.assertEqual((done.returncode, done.stdout), (2, ""))
+                if message is None:
+                    self.assertTrue(done.stderr.startswith("usage: corvane-info"), done.stderr)
+                else:
+                    self.assertEqual(done.stderr, message)
+
+
 def project_version():
     top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "pyproject.toml")
     with open(top) as f:

@@ -1,4 +1,5 @@
 // corvane-info [--spectra] PATH
+// corvane-info --precursor-evidence [--ppm X] PATH
 //
 // Opens the acquisition at PATH and prints one JSON document describing it: root,
 // source_name, instrument {accession, name}, acquired_time, record_stride, payload_offset,
@@ -8,6 +9,13 @@
 // to the same double (float intensities widened to double first); JSON has no NaN or
 // infinity, so such values are written as null. Each spectrum stands on a line of its own.
 //
+// With --precursor-evidence it prints instead, as a small table, how well each member of
+// the fragment scans' index entries matches the MS1 data (processing::precursor_evidence:
+// the share of fragment scans whose value lies within --ppm, default 10, of a centroid of
+// the nearest earlier MS1 scan, and the median error), then one line: the member to
+// declare with --precursor-mz when one clearly wins (a share of at least 50% and more than
+// twice the other's), or that the evidence does not decide.
+//
 // Exit status: 0 on success; 1 when the acquisition cannot be opened ("corvane-info: PATH: "
 // and the error's text on standard error) or the output cannot be written; 2 for a usage
 // error (the usage on standard error, nothing on standard output).
@@ -16,10 +24,13 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "args.hpp"
+#include "processing.hpp"
 #include "reader.hpp"
 #include "version.hpp"
 
@@ -69,13 +80,20 @@ Json spectrum_json(const corvane::SpectrumRecord& r, bool with_lists) {
 
 constexpr std::string_view usage_text =
     "usage: corvane-info [--spectra] [--] PATH\n"
+    "       corvane-info --precursor-evidence [--ppm X] [--] PATH\n"
     "\n"
     "Prints the acquisition at PATH (a run.d folder) as one JSON document.\n"
     "\n"
-    "  --spectra   also list each spectrum's mz and intensity values\n"
-    "  --          take the next argument as PATH even if it starts with -\n"
-    "  -h, --help  show this help and exit\n"
-    "  --version   show the version and exit\n"
+    "  --spectra              also list each spectrum's mz and intensity values\n"
+    "  --precursor-evidence   instead, how well each member of the fragment scans'\n"
+    "                         index entries (msn_value_1, msn_value_2) matches a\n"
+    "                         centroid of the nearest earlier MS1 scan, and which one\n"
+    "                         to declare with corvane-convert --precursor-mz\n"
+    "  --ppm X                the match tolerance of --precursor-evidence in ppm\n"
+    "                         (default 10)\n"
+    "  --                     take the next argument as PATH even if it starts with -\n"
+    "  -h, --help             show this help and exit\n"
+    "  --version              show the version and exit\n"
     "\n"
     "Exit status: 0 on success, 1 when PATH cannot be read or the output cannot be\n"
     "written, 2 for a usage error.\n";
@@ -85,10 +103,70 @@ int usage() {
     return 2;
 }
 
+// A member is worth declaring when at least half of the fragment scans match it and it
+// matches more than twice as often as the other: the sample's charge member, say, matches
+// almost never, an m/z member almost always.
+constexpr double clear_share = 0.5;
+constexpr double clear_ratio = 2.0;
+
+std::string percent(double share) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f%%", share * 100.0);
+    return text;
+}
+
+// The evidence table and the verdict line.
+std::string evidence_text(const std::string& path, double ppm,
+                          const std::vector<corvane::processing::MemberEvidence>& evidence) {
+    using corvane::processing::member_name;
+    char line[256];  // the table's lines are short: members and counts
+    std::snprintf(line, sizeof line, "%g", ppm);
+    std::string text = "precursor evidence for " + path + ": fragment scans whose value lies within " + line +
+                       " ppm of a centroid of the nearest earlier MS1 scan\n";
+    std::snprintf(line, sizeof line, "%-12s %14s %11s %9s %8s %7s  %s\n", "member", "fragment scans", "with value",
+                  "with MS1", "matched", "share", "median error");
+    text += line;
+    for (const auto& e : evidence) {
+        std::string error = "-";
+        if (e.median_error_ppm) {
+            char value[32];
+            // No "-0.00": an error that rounds to nothing has no sign.
+            const double ppm_error = std::abs(*e.median_error_ppm) < 0.005 ? 0.0 : *e.median_error_ppm;
+            std::snprintf(value, sizeof value, "%+.2f ppm", ppm_error);
+            error = value;
+        }
+        std::snprintf(line, sizeof line, "%-12s %14llu %11llu %9llu %8llu %7s  %s\n",
+                      std::string(member_name(e.member)).c_str(), static_cast<unsigned long long>(e.fragment_scans),
+                      static_cast<unsigned long long>(e.with_value), static_cast<unsigned long long>(e.with_ms1),
+                      static_cast<unsigned long long>(e.matched), percent(e.share).c_str(), error.c_str());
+        text += line;
+    }
+    if (evidence.size() != 2 || evidence[0].fragment_scans == 0) {
+        return text + "no fragment scans: there is no precursor to declare\n";
+    }
+    const auto& a = evidence[0];
+    const auto& b = evidence[1];
+    const auto clearly = [](const auto& winner, const auto& other) {
+        return winner.share >= clear_share && winner.share > clear_ratio * other.share;
+    };
+    const auto* winner = clearly(a, b) ? &a : clearly(b, a) ? &b : nullptr;
+    if (winner != nullptr) {
+        const auto& other = winner == &a ? b : a;
+        return text + "declare --precursor-mz " + std::string(member_name(winner->member)) + ": it matches in " +
+               percent(winner->share) + " of the fragment scans, " + std::string(member_name(other.member)) +
+               " in " + percent(other.share) + "\n";
+    }
+    return text + "the evidence does not decide: " + std::string(member_name(a.member)) + " matches in " +
+           percent(a.share) + " of the fragment scans, " + std::string(member_name(b.member)) + " in " +
+           percent(b.share) + " (a member is clear at 50% or more and more than twice the other's share)\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     bool with_lists = false;
+    bool evidence = false;
+    std::optional<double> ppm;
     const char* path = nullptr;
     corvane::tools::Args args(argc, argv, false);
     while (args.next()) {
@@ -97,6 +175,14 @@ int main(int argc, char** argv) {
             path = args.arg().data();
         } else if (args.is("--spectra")) {
             with_lists = true;
+        } else if (args.is("--precursor-evidence")) {
+            evidence = true;
+        } else if (auto value = args.value("--ppm", "--ppm")) {
+            ppm = corvane::tools::finite_number(value->value_or(""));
+            if (!ppm || *ppm <= 0) {
+                std::cerr << "corvane-info: --ppm needs a finite number above 0\n";
+                return 2;
+            }
         } else if (args.is("-h", "--help")) {
             return corvane::tools::answer(usage_text);
         } else if (args.is("--version")) {
@@ -106,12 +192,24 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
-    if (path == nullptr) return usage();
+    // --ppm belongs to the evidence, --spectra to the document.
+    if (path == nullptr || (evidence && with_lists) || (ppm && !evidence)) return usage();
 
     auto reader = corvane::Reader::open(path);
     if (!reader) {
         std::cerr << "corvane-info: " << path << ": " << reader.error().display() << '\n';
         return 1;
+    }
+
+    if (evidence) {
+        const double tolerance = ppm.value_or(10.0);
+        std::cout << evidence_text(path, tolerance, corvane::processing::precursor_evidence(*reader, tolerance, 0));
+        std::cout.flush();
+        if (!std::cout) {
+            std::cerr << "corvane-info: cannot write the output\n";
+            return 1;
+        }
+        return 0;
     }
 
     // The head is one object; the spectra follow one by one, so that a large acquisition
