@@ -495,3 +495,130 @@ def test_instrument_term(outputs, vocabulary, name):
         else:
             assert users == {"instrument model name": want_name}
 
+
+
+# Peak picking and a declared precursor member: every compression mode still loads in
+# every reader, and the precursors read back as written.
+PROCESSED = ["--centroid", "--precursor-mz", "msn_value_1"]
+PROCESSED_NAMES = ["ms2", "damaged", "sample", "peptides"]
+FASTA = Path(__file__).resolve().parents[2] / "examples" / "proteins.fasta"
+
+
+@pytest.fixture(scope="module")
+def processed(acquisitions, tmp_path_factory):
+    """(name, mode) -> converted file, with "mgf" as one more mode; and the peptide run's
+    ground truth (scan id -> (charge, monoisotopic m/z)) under "truth"."""
+    root = tmp_path_factory.mktemp("processed")
+    made = {name: path for name, (path, _) in acquisitions.items()}
+    truth = {}
+    peptides = root / "peptides.d"
+    result = run([MAKE_SAMPLE, "--peptides", FASTA, "--ms1", "40", "--truth", root / "truth.tsv", peptides])
+    assert result.returncode == 0, result.stderr
+    made["peptides"] = peptides
+    for line in (root / "truth.tsv").read_text().splitlines()[1:]:
+        fields = line.split("\t")
+        for scan in filter(None, fields[5].split(",")):
+            truth[int(scan)] = (int(fields[2]), float(fields[3]))
+    files = {"truth": truth}
+    for name in PROCESSED_NAMES:
+        if name not in made:
+            continue  # the sample's checks fail in converted()
+        for mode, flags in [*MODES.items(), ("mgf", ["--format", "mgf"])]:
+            out = root / f"{name}.{mode}.{'mgf' if mode == 'mgf' else 'mzML'}"
+            result = run([CONVERT, *PROCESSED, *flags, made[name], "-o", out])
+            # The damaged scan is an MS1 scan, which an MGF file never reads.
+            assert result.returncode == (3 if name == "damaged" and mode != "mgf" else 0), result.stderr
+            files[name, mode] = out
+    return files
+
+
+def processed_cases():
+    return [(n, m) for n in PROCESSED_NAMES for m in MODES]
+
+
+@pytest.mark.parametrize("name,mode", processed_cases())
+def test_processed_schema_valid(processed, name, mode):
+    out = converted(processed, name, mode)
+    schema = SCHEMAS / ("mzML_1_10.xsd" if mode == "no-index" else "mzML_idx_1_10.xsd")
+    result = run(["xmllint", "--noout", "--schema", schema, out])
+    assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("name,mode", processed_cases())
+def test_processed_openms_fileinfo_valid_and_decoded(processed, name, mode):
+    out = converted(processed, name, mode)
+    result = run(["FileInfo", "-in", out, "-v"])
+    text = result.stdout + result.stderr
+    assert result.returncode == 0, text
+    assert "Success - the file is semantically valid!" in text, text
+    assert not re.search(r"^\s*(Error|Warning)", text, re.M), text
+    result = run(["FileInfo", "-in", out])
+    text = result.stdout + result.stderr
+    assert result.returncode == 0 and not re.search(r"error", text, re.I), text
+    # Every spectrum is centroid data now; OpenMS reads the spectrum type from the terms.
+    assert "Profile" not in text, text
+
+
+def selected_ions(out):
+    """scan id -> (selected ion m/z, charge or None) of every fragment scan that has a
+    precursor, as pymzml reads it; and the scan ids of those without one."""
+    ions, without = {}, []
+    for spectrum in pymzml().run.Reader(str(out)):
+        assert spectrum["MS:1000127"] is True and spectrum["MS:1000128"] is None  # centroid, not profile
+        if spectrum.ms_level < 2:
+            assert spectrum.selected_precursors == []
+            continue
+        if not spectrum.selected_precursors:
+            without.append(spectrum.ID)
+            continue
+        (precursor,) = spectrum.selected_precursors
+        ions[spectrum.ID] = (precursor["mz"], precursor.get("charge"))
+    return ions, without
+
+
+@pytest.mark.parametrize("name,mode", processed_cases())
+def test_processed_precursors_read_back(processed, name, mode):
+    """pymzml's selected ions equal the MGF's PEPMASS and CHARGE; the fixture's values are
+    the declared ones (its MS1 scan holds no envelope near them); most of the peptide run's
+    precursors get the charge and monoisotopic m/z the generator put there."""
+    ions, without = selected_ions(converted(processed, name, mode))
+    entries = {}
+    for block in converted(processed, name, "mgf").read_text().split("BEGIN IONS\n")[1:]:
+        params = dict(line.split("=", 1) for line in block.splitlines() if "=" in line)
+        entries[int(params["SCANS"])] = (float(params["PEPMASS"]),
+                                         int(params["CHARGE"].rstrip("+")) if "CHARGE" in params else None)
+    assert ions == entries
+    assert all(mz > 0 for mz, _ in ions.values())
+    if name == "ms2":
+        assert ions == {2: (500.2, None), 3: (250.2, None)} and without == [4]
+    if name == "peptides":
+        truth = processed["truth"]
+        agree = [scan for scan, (charge, mono) in truth.items()
+                 if scan in ions and ions[scan][1] == charge and abs(ions[scan][0] - mono) <= mono * 10e-6]
+        assert len(agree) >= 0.8 * len(truth), (len(agree), len(truth))
+
+
+def test_openms_reads_the_mgf(processed):
+    for name in ("ms2", "peptides"):
+        out = converted(processed, name, "mgf")
+        result = run(["FileInfo", "-in", out])
+        text = result.stdout + result.stderr
+        assert result.returncode == 0 and not re.search(r"error", text, re.I), text
+        count = out.read_text().count("BEGIN IONS")
+        assert re.search(rf"Number of spectra:\s*{count}\b", text), text
+
+
+@pytest.mark.parametrize("name", ["ms2", "peptides"])
+def test_processed_terms_are_named_as_the_vocabulary_names_them(processed, vocabulary, name):
+    root = ET.parse(converted(processed, name, "default")).getroot()
+    seen = set()
+    for p in root.iter("{%s}cvParam" % NS["m"]):
+        for acc_attr, name_attr in (("accession", "name"), ("unitAccession", "unitName")):
+            acc = p.get(acc_attr)
+            if acc is not None:
+                assert vocabulary.get(acc) == [p.get(name_attr), False], acc
+                seen.add(acc)
+    # peak picking, selected ion m/z, collision-induced dissociation (and a charge state
+    # where an envelope decided one)
+    assert {"MS:1000035", "MS:1000744", "MS:1000133"} <= seen
+    assert ("MS:1000041" in seen) == (name == "peptides")
