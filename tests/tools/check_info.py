@@ -433,8 +433,8 @@ class CommandLine(unittest.TestCase):
     TOOLS = [
         ("corvane-info", INFO, ["--spectra", "--", "-h", "--help", "--version"]),
         ("corvane-make-sample", MAKE_SAMPLE,
-         ["--ms1", "--points", "--mz-range", "--ms2", "--peaks", "--tiny", "--seed", "--", "-h", "--help",
-          "--version"]),
+         ["--ms1", "--points", "--mz-range", "--ms2", "--peaks", "--tiny", "--seed", "--peptides",
+          "--truth", "--", "-h", "--help", "--version"]),
     ]
 
     def run_in_empty_folder(self, tool, *args):

@@ -24,7 +24,8 @@
 //
 // Or, with --peptides FASTA, a data-dependent proteomics run of the FASTA's tryptic
 // peptides (peptides.cpp tells how it is built): MS1 profile scans every 1.5 s on an
-// m/z axis 6 mDa apart, each followed by up to 5 MS2 centroid scans of b and y ions.
+// m/z axis 6 mDa apart, each followed by up to 5 MS2 centroid scans of b and y ions (and
+// of other compounds, a third as many, which no search engine can name).
 // Its scan index stores the m/z of the isolated isotope peak (monoisotopic, or M+1 for
 // heavy peptides) in msn_value_1 and the collision energy in eV in msn_value_2.
 //   --peptides FASTA  the proteins to digest
@@ -258,7 +259,8 @@ constexpr const char* usage_text =
     "carbamidomethyl C), each eluting once as an isotope envelope at charge 2 or 3\n"
     "on MS1 profile scans 1.5 s apart (resolving power 15,000, 6 mDa per point),\n"
     "each followed by up to 5 MS2 centroid scans (b and y ions, and noise) of the\n"
-    "most intense peptides not fragmented in the last 12 s. msn_value_1 holds the\n"
+    "most intense peptides not fragmented in the last 12 s, and of other compounds\n"
+    "(a third as many) that no search engine can name. msn_value_1 holds the\n"
     "m/z of the isolated peak (the monoisotopic one, M+1 for peptides whose M+1\n"
     "peak is the larger); msn_value_2 holds the collision energy in eV, not a charge.\n"
     "  --peptides FASTA  the proteins to digest\n"
@@ -406,10 +408,10 @@ int main(int argc, char** argv) {
         if (!done) return fail(done.error());
         corvane::make_sample::print_summary(o.dir, done->scans, done->profile_points,
                                             done->profile_bytes, done->peak_bytes);
-        std::printf("%s: %zu peptides, %zu of them fragmented, in %u fragment scans (%u of "
-                    "them isolated the M+1 peak)\n",
+        std::printf("%s: %zu peptides, %zu of them fragmented, in %u scans (%u isolated the "
+                    "M+1 peak); %u scans of other compounds\n",
                     o.dir.c_str(), done->peptides, done->fragmented, done->fragment_scans,
-                    done->isolated_m1);
+                    done->isolated_m1, done->other_fragment_scans);
         return 0;
     }
 

@@ -12,7 +12,13 @@
 // when its envelope's first four peaks fit on the MS1 axis. At most max_peptides are used
 // (a random choice, in FASTA order), so a whole proteome still gives a run of sane size.
 //
-// Elution. Every peptide elutes once: a Gaussian in time (sigma 2.2 to 3.4 s before the
+// Other compounds. A third as many again elute like the peptides, at charge 2 or 3, with
+// averagine envelopes (the composition of an average residue, scaled to a mass of 800 to
+// 2,800 Da): real runs fragment many precursors no search engine can name, and a search
+// must leave their scans unidentified (or to the decoys). Their fragment scans hold 15 to
+// 44 peaks anywhere below their mass. They are not in the truth file.
+//
+// Elution. Every peptide and compound elutes once: a Gaussian in time (sigma 2.2 to 3.4 s before the
 // apex, 1.2 to 1.8 times that after it, as columns tail) with its apex somewhere in the
 // run, its most abundant isotope peak 10^4 to 2 x 10^6 counts high at the apex
 // (log-uniform), scan-to-scan jitter of 3 %.
@@ -24,9 +30,9 @@
 // (protonated bis(2-ethylhexyl) phthalate, m/z 391.28, charge 1).
 //
 // MS2 scans (data-dependent acquisition): after each MS1 scan, up to top_n fragment scans
-// of the peptides whose isolated peak is the most intense in it, above trigger_counts and
-// not fragmented in the last exclusion_seconds (dynamic exclusion); singly charged ions
-// are never chosen, as instruments skip charge 1 for peptides. The instrument isolates the
+// of the peptides and compounds whose isolated peak is the most intense in it, above
+// trigger_counts and not fragmented in the last exclusion_seconds (dynamic exclusion);
+// the background ion is never chosen, as instruments skip charge 1 for peptides. The instrument isolates the
 // most intense peak of the envelope: the monoisotopic peak, or the M+1 peak for peptides
 // heavy enough that M+1 is the larger (about 1,800 Da and up). Each fragment scan holds
 // the peptide's singly charged b ions (b2 and up) and y ions at their exact m/z, a few of
@@ -160,7 +166,8 @@ std::vector<double> power(const std::array<double, N>& pattern, int atoms, std::
     return result;
 }
 
-struct Peptide {
+// A peptide, or (with no sequence) another compound.
+struct Analyte {
     std::string sequence;
     std::string protein;
     int charge = 2;
@@ -192,10 +199,11 @@ std::vector<double> relative_envelope(const Composition& composition) {
     return e;
 }
 
-// The digest's peptides that fit the axis, each with its charge, elution and envelope.
-std::vector<Peptide> make_peptides(Rng& rng, const std::vector<Protein>& proteins,
+// The digest's peptides that fit the axis and the other compounds, each with its charge,
+// elution and envelope.
+std::vector<Analyte> make_analytes(Rng& rng, const std::vector<Protein>& proteins,
                                    const PeptideRunOptions& o, double duration) {
-    std::vector<Peptide> peptides;
+    std::vector<Analyte> analytes;
     std::map<std::string_view, bool> seen;
     for (const Protein& protein : proteins) {
         for (std::string_view piece : tryptic_digest(protein.sequence)) {
@@ -211,19 +219,19 @@ std::vector<Peptide> make_peptides(Rng& rng, const std::vector<Protein>& protein
             };
             if (!fits(charge)) charge = 5 - charge;
             if (!fits(charge)) continue;
-            Peptide p;
+            Analyte p;
             p.sequence = piece;
             p.protein = protein.name;
             p.charge = charge;
             p.mono_mz = (mass + charge * proton_mass) / charge;
             p.envelope = relative_envelope(*composition);
             p.isolated = p.envelope[1] > p.envelope[0] ? 1 : 0;
-            peptides.push_back(std::move(p));
+            analytes.push_back(std::move(p));
         }
     }
-    if (peptides.size() > max_peptides) {
+    if (analytes.size() > max_peptides) {
         // A random max_peptides of them, kept in FASTA order.
-        std::vector<std::size_t> order(peptides.size());
+        std::vector<std::size_t> order(analytes.size());
         for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
         for (std::size_t i = 0; i < max_peptides; ++i) {
             const auto left = static_cast<std::uint32_t>(order.size() - i);
@@ -231,21 +239,42 @@ std::vector<Peptide> make_peptides(Rng& rng, const std::vector<Protein>& protein
         }
         order.resize(max_peptides);
         std::sort(order.begin(), order.end());
-        std::vector<Peptide> kept;
+        std::vector<Analyte> kept;
         kept.reserve(max_peptides);
-        for (std::size_t i : order) kept.push_back(std::move(peptides[i]));
-        peptides = std::move(kept);
+        for (std::size_t i : order) kept.push_back(std::move(analytes[i]));
+        analytes = std::move(kept);
+    }
+    // Other compounds, a third as many: what a real run also fragments and no search
+    // engine can name.
+    const std::size_t others = analytes.size() / 3;
+    for (std::size_t k = 0; k < others; ++k) {
+        const int charge = rng.unit() < 0.7 ? 2 : 3;
+        const double target = rng.uniform(800.0, 2800.0);
+        // Averagine (the average residue's composition) scaled to the mass.
+        const double units = target / 111.1254;
+        const Composition c{static_cast<int>(std::lround(4.9384 * units)),
+                            static_cast<int>(std::lround(7.7583 * units)),
+                            static_cast<int>(std::lround(1.3577 * units)),
+                            static_cast<int>(std::lround(1.4773 * units)),
+                            static_cast<int>(std::lround(0.0417 * units))};
+        Analyte p;
+        p.charge = charge;
+        p.mono_mz = (monoisotopic_mass(c) + charge * proton_mass) / charge;
+        if (p.mono_mz - 0.5 < o.mz_low || p.peak_mz(3) + 0.2 > o.mz_high) continue;
+        p.envelope = relative_envelope(c);
+        p.isolated = p.envelope[1] > p.envelope[0] ? 1 : 0;
+        analytes.push_back(std::move(p));
     }
     // Apexes leave room for whole peaks at both ends of runs long enough for that.
     const double first = duration > 80.0 ? 20.0 : duration * 0.2;
     const double last = duration > 80.0 ? duration - 30.0 : duration * 0.7;
-    for (Peptide& p : peptides) {
+    for (Analyte& p : analytes) {
         p.height = std::exp(rng.uniform(std::log(1e4), std::log(2e6)));
         p.apex = rng.uniform(first, last);
         p.sigma_left = rng.uniform(2.2, 3.4);
         p.sigma_right = p.sigma_left * rng.uniform(1.2, 1.8);
     }
-    return peptides;
+    return analytes;
 }
 
 // Adds a Gaussian peak of this apex height at mz to counts (axis low + i * step), drawn
@@ -268,13 +297,23 @@ constexpr Composition background = {24, 38, 0, 4, 0};
 constexpr double background_height = 3e4;
 
 // One fragment scan of p: b and y ions and noise, sorted by m/z, inside the MS2 axis.
-void fragment_peaks(Rng& rng, const Peptide& p, double precursor_counts, std::vector<double>& mz,
+void fragment_peaks(Rng& rng, const Analyte& p, double precursor_counts, std::vector<double>& mz,
                     std::vector<float>& intensity) {
     std::vector<std::pair<double, double>> peaks;
     const std::string& s = p.sequence;
+    if (s.empty()) {
+        // Another compound: 15 to 44 fragments anywhere below its mass, no ladder.
+        const double mass = (p.mono_mz - proton_mass) * p.charge;
+        const std::uint32_t count = 15 + rng.below(30);
+        for (std::uint32_t k = 0; k < count; ++k) {
+            peaks.emplace_back(std::round(rng.uniform(ms2_first + 1.0, std::min(mass, ms2_last - 1.0)) * 1e4) / 1e4,
+                               rng.uniform(0.05, 1.0));
+        }
+    }
     std::vector<double> prefix(s.size() + 1, 0.0);
     for (std::size_t i = 0; i < s.size(); ++i) prefix[i + 1] = prefix[i] + residue_mass(s[i]);
-    const double residues = prefix.back();
+    const double residues = s.empty() ? (p.mono_mz - proton_mass) * p.charge - water_mass
+                                      : prefix.back();
     for (std::size_t i = 1; i < s.size(); ++i) {
         // The bond between residue i-1 and i: b_i on the left, y_(n-i) on the right.
         double y = rng.uniform(0.15, 1.0);
@@ -322,10 +361,11 @@ bool inside(const std::filesystem::path& path, const std::filesystem::path& fold
     return true;
 }
 
-std::string format_truth(const std::vector<Peptide>& peptides) {
+std::string format_truth(const std::vector<Analyte>& analytes) {
     std::string out = "sequence\tprotein\tcharge\tmonoisotopic_mz\tapex_rt_sec\tfragment_scans\n";
     char buffer[64];
-    for (const Peptide& p : peptides) {
+    for (const Analyte& p : analytes) {
+        if (p.sequence.empty()) continue;  // another compound
         out += p.sequence;
         out += '\t';
         out += p.protein;
@@ -452,8 +492,8 @@ std::expected<PeptideRunSummary, std::string> write_peptide_run(const PeptideRun
 
     Rng rng(o.seed * 0x2545F4914F6CDD1DULL + 29);
     const double duration = o.cycles * cycle_seconds;
-    std::vector<Peptide> peptides = make_peptides(rng, *proteins, o, duration);
-    if (peptides.empty()) {
+    std::vector<Analyte> analytes = make_analytes(rng, *proteins, o, duration);
+    if (analytes.empty()) {
         char range[64];
         std::snprintf(range, sizeof range, "%g..%g", o.mz_low, o.mz_high);
         return std::unexpected(o.fasta + ": no tryptic peptide of 7 to 25 residues has an ion "
@@ -527,8 +567,8 @@ std::expected<PeptideRunSummary, std::string> write_peptide_run(const PeptideRun
             }
         }
         candidates.clear();
-        for (std::size_t i = 0; i < peptides.size(); ++i) {
-            const Peptide& p = peptides[i];
+        for (std::size_t i = 0; i < analytes.size(); ++i) {
+            const Analyte& p = analytes[i];
             const double e = p.elution(t);
             if (e <= 0.0) continue;
             const double h = p.height * e * rng.uniform(0.97, 1.03);
@@ -558,7 +598,7 @@ std::expected<PeptideRunSummary, std::string> write_peptide_run(const PeptideRun
             return a.first != b.first ? a.first > b.first : a.second < b.second;
         });
         for (std::size_t k = 0; k < candidates.size() && k < top_n; ++k) {
-            Peptide& p = peptides[candidates[k].second];
+            Analyte& p = analytes[candidates[k].second];
             const double isolated_mz = p.peak_mz(p.isolated);
             ScanSpec ms2;
             ms2.ms_level = 2;
@@ -571,8 +611,7 @@ std::expected<PeptideRunSummary, std::string> write_peptide_run(const PeptideRun
             fragment_peaks(rng, p, candidates[k].first, peaks.mz, peaks.intensity);
             p.last_fragmented = t;
             p.fragment_scans.push_back(scan_id);
-            if (p.isolated != 0) ++summary.isolated_m1;
-            ++summary.fragment_scans;
+            if (p.isolated != 0 && !p.sequence.empty()) ++summary.isolated_m1;
             if (auto ok = add_scan(ms2, t + static_cast<double>(k + 1) * scan_seconds); !ok) {
                 return drop_truth(ok.error());
             }
@@ -582,14 +621,22 @@ std::expected<PeptideRunSummary, std::string> write_peptide_run(const PeptideRun
     summary.peak_bytes = writer->peak_bytes();
     summary.profile_bytes = writer->profile_bytes();
     if (auto ok = writer->finish(); !ok) return drop_truth(ok.error());
-    summary.peptides = peptides.size();
-    for (const Peptide& p : peptides) summary.fragmented += p.fragment_scans.empty() ? 0U : 1U;
+    for (const Analyte& p : analytes) {
+        const auto scans = static_cast<std::uint32_t>(p.fragment_scans.size());
+        if (p.sequence.empty()) {
+            summary.other_fragment_scans += scans;
+            continue;
+        }
+        summary.fragment_scans += scans;
+        ++summary.peptides;
+        summary.fragmented += p.fragment_scans.empty() ? 0U : 1U;
+    }
 
     if (truth != nullptr) {
         // mkstemp makes the file 0600; a truth file is an ordinary output.
         const mode_t mask = ::umask(0);
         ::umask(mask);
-        const std::string text = format_truth(peptides);
+        const std::string text = format_truth(analytes);
         bool ok = std::fwrite(text.data(), 1, text.size(), truth) == text.size();
         int error = ok ? 0 : errno;
         if (ok && ::fchmod(::fileno(truth), 0666 & ~mask) != 0) ok = false, error = errno;

@@ -87,13 +87,14 @@ inline constexpr double peptide_max_points = 10'000'000.0;
 // What was written, for the tool's summary.
 struct PeptideRunSummary {
     std::uint32_t scans = 0;
-    std::uint32_t fragment_scans = 0;
+    std::uint32_t fragment_scans = 0;  // of the peptides
     std::uint64_t profile_points = 0;
     std::uint64_t profile_bytes = 0;
     std::uint64_t peak_bytes = 0;
     std::size_t peptides = 0;
     std::size_t fragmented = 0;       // peptides with at least one fragment scan
-    std::uint32_t isolated_m1 = 0;    // fragment scans that isolated the M+1 peak
+    std::uint32_t other_fragment_scans = 0;  // fragment scans of the other compounds
+    std::uint32_t isolated_m1 = 0;    // the peptides' fragment scans that isolated M+1
 };
 
 // Reads the FASTA, then writes the run to options.dir and the truth file (when asked).
