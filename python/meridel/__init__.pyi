@@ -1,15 +1,16 @@
 """Type stubs for the `meridel` extension module."""
 import datetime
 import os
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union, final
+from typing import Any, Dict, Iterator, List, Literal, NamedTuple, Optional, Sequence, Tuple, Union, final
 
-__all__ = ["Acquisition", "Buffer", "Chromatogram", "FormatError", "Instrument", "Precursor", "RunArrays",
-           "Spectrum", "open"]
+__all__ = ["Acquisition", "Buffer", "Chromatogram", "FormatError", "Instrument", "Precursor",
+           "PrecursorEvidence", "RunArrays", "Spectrum", "open"]
 
 __version__: str
 
 _Path = Union[str, "os.PathLike[str]"]
 _Range = Tuple[float, float]
+_Member = Literal["msn_value_1", "msn_value_2"]
 
 class FormatError(ValueError):
     """The acquisition's contents are at fault (a damaged or unknown index, a file cut short)."""
@@ -19,9 +20,27 @@ class Instrument(NamedTuple):
     name: str
 
 class Precursor(NamedTuple):
+    """A fragment scan's precursor. The first three are the index's values under the names
+    the index gives them; the others are None unless the acquisition was opened with
+    precursor_mz (see meridel.open)."""
     msn_value_1: Optional[float]
     msn_value_2: Optional[float]
     reference: Optional[str]
+    mz: Optional[float] = None              # the declared member's value; None when unusable
+    charge: Optional[int] = None            # from the MS1 isotope envelope, when it decides
+    monoisotopic_mz: Optional[float] = None  # likewise
+    envelope_scan: Optional[str] = None     # native id of the MS1 scan the envelope was read from
+
+class PrecursorEvidence(NamedTuple):
+    """How well one member's values match a centroid of the MS1 scan before each fragment
+    scan (Acquisition.precursor_evidence)."""
+    member: str                         # "msn_value_1" or "msn_value_2"
+    fragment_scans: int                 # scans of MS level 2 and above
+    with_value: int                     # of them, with a usable value in the member
+    with_ms1: int                       # of those, with an earlier MS1 scan that decoded
+    matched: int                        # of those, with a centroid within the tolerance
+    share: float                        # matched / fragment_scans
+    median_error_ppm: Optional[float]   # signed, of the matched scans; None when none matched
 
 class Chromatogram(NamedTuple):
     kind: str                      # "tic", "bpc" or "xic"
@@ -87,6 +106,10 @@ class Spectrum:
     def intensity(self) -> Buffer:
         """Intensities ('f'), sharing the spectrum's memory."""
     def __len__(self) -> int: ...
+    def centroid(self) -> "Spectrum":
+        """The spectrum with its profile points picked into centroid peaks (a new Spectrum,
+        is_profile False), as iter(centroid=True) gives it; itself when it is not profile
+        data. Runs with the interpreter lock released."""
 
 @final
 class Acquisition:
@@ -103,6 +126,9 @@ class Acquisition:
     def acquired_time(self) -> Optional[str]: ...
     @property
     def acquired_datetime(self) -> Optional[datetime.datetime]: ...
+    @property
+    def precursor_mz(self) -> Optional[_Member]:
+        """The member declared to hold the precursor m/z with open(), or None."""
     def __len__(self) -> int: ...
     def __getitem__(self, index: int) -> Spectrum: ...
     def __iter__(self) -> "_SpectrumIterator": ...
@@ -118,12 +144,13 @@ class Acquisition:
     def scans_frame(self, decode: bool = False, threads: Optional[int] = None) -> Any:
         """pandas.DataFrame of the scans() columns (needs pandas)."""
     def iter(self, ms_level: Optional[int] = None, rt_range: Optional[_Range] = None,
-             threads: Optional[int] = None) -> "_SpectrumIterator":
+             threads: Optional[int] = None, centroid: bool = False) -> "_SpectrumIterator":
         """The selected spectra in scan order, decoded ahead on `threads` threads (None: the
         machine's cores, at most 4). Its threads go when it is exhausted, closed, its
-        acquisition closed, or it is collected; use it as a context manager on PyPy."""
+        acquisition closed, or it is collected; use it as a context manager on PyPy.
+        centroid: profile scans come as centroid peaks, picked on the decoding threads."""
     def arrays(self, ms_level: Optional[int] = None, rt_range: Optional[_Range] = None,
-               threads: Optional[int] = None) -> RunArrays: ...
+               threads: Optional[int] = None, centroid: bool = False) -> RunArrays: ...
     def tic(self, ms_level: Optional[int] = 1, rt_range: Optional[_Range] = None,
             threads: Optional[int] = None) -> Chromatogram: ...
     def bpc(self, ms_level: Optional[int] = 1, rt_range: Optional[_Range] = None,
@@ -131,13 +158,29 @@ class Acquisition:
     def xic(self, targets: Union[float, Sequence[float]], ppm: Optional[float] = None,
             da: Optional[float] = None, ms_level: Optional[int] = 1, rt_range: Optional[_Range] = None,
             threads: Optional[int] = None) -> List[Chromatogram]: ...
+    def precursor_evidence(self, ppm: float = 10, threads: Optional[int] = None) -> List[PrecursorEvidence]:
+        """For each member that may hold the precursor m/z, how many fragment scans have a
+        value there matching a centroid of the MS1 scan before them within ppm, and the
+        median error. Declare the member that matches with open(path, precursor_mz=...)."""
     def report(self, path: _Path, threads: Optional[int] = None) -> None: ...
     def to_mzml(self, path: _Path, compression: Optional[str] = "zlib", index: bool = True,
-                threads: Optional[int] = None, overwrite: bool = False) -> None:
+                threads: Optional[int] = None, overwrite: bool = False, centroid: bool = False,
+                ms_level: Optional[int] = None, rt_range: Optional[_Range] = None,
+                top_n: Optional[int] = None, min_intensity: Optional[float] = None) -> None:
         """Writes the run as an mzML 1.1 file, as corvane-convert does (temporary file,
         atomic rename; never replaces a file unless overwrite, never writes into the
         acquisition). compression: "zlib", "numpress" (lossy MS-Numpress, then zlib) or
-        None. The file is the same for every thread count. The interpreter lock is released."""
+        None. centroid: profile scans as centroid peaks; ms_level and rt_range select
+        scans; top_n and min_intensity keep each spectrum's most intense points. The
+        precursor member declared with open() is written as the selected ion. The file is
+        the same for every thread count. The interpreter lock is released."""
+    def to_mgf(self, path: _Path, centroid: bool = False, ms_level: Optional[int] = None,
+               rt_range: Optional[_Range] = None, top_n: Optional[int] = None,
+               min_intensity: Optional[float] = None, threads: Optional[int] = None,
+               overwrite: bool = False) -> None:
+        """Writes the fragment scans as an MGF file, under the same file rules as to_mzml().
+        Needs the precursor member declared with open(): ValueError otherwise, and nothing
+        is written."""
     def close(self) -> None:
         """Releases the run and stops every iterator's decoding; later calls raise ValueError."""
 
@@ -152,5 +195,7 @@ class _SpectrumIterator(Iterator[Spectrum]):
     def close(self) -> None:
         """Ends the iteration (StopIteration from then on) and lets its threads go."""
 
-def open(path: _Path) -> Acquisition:
-    """Opens the acquisition directory at path (str or os.PathLike)."""
+def open(path: _Path, precursor_mz: Optional[_Member] = None) -> Acquisition:
+    """Opens the acquisition directory at path (str or os.PathLike). precursor_mz: the
+    member of the index that holds a fragment scan's precursor m/z ("msn_value_1" or
+    "msn_value_2"); None keeps to the index's values."""

@@ -3,6 +3,8 @@
 // The Acquisition holds a shared_ptr to a const Reader; close() drops it. Every call takes
 // its own copy under the interpreter lock and then works on that copy with the lock
 // released, so a close() on another thread never pulls the Reader from under a decode.
+// What a call does to the records on their way out (peak picking, the declared precursor)
+// is a processing::Processor, held with the reader it reads from (Processed).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -22,9 +24,28 @@ namespace {
 
 struct Pipeline;
 
+// A Processor together with the reader it reads: whoever holds one keeps both alive.
+struct Processed {
+    Processed(std::shared_ptr<const Reader> kept, processing::Options options)
+        : reader(std::move(kept)), processor(*reader, std::move(options)) {}
+
+    std::shared_ptr<const Reader> reader;
+    processing::Processor processor;  // after reader, which it reads
+};
+
+// One record from processed when there is a Processor, from reader as decoded otherwise.
+SpectrumRecord record_from(const Reader& reader, const Processed* processed, std::size_t i) {
+    return processed != nullptr ? processed->processor.record_at(i) : reader.record_at(i);
+}
+
 struct AcquisitionData {
     std::shared_ptr<const Reader> reader;  // null once closed
     Ref path;                              // str, os.fspath of what was given
+    // The member declared to hold the precursor m/z (open(precursor_mz=...)), and the
+    // Processor its single spectra and plain iterations come from (null when none was
+    // declared: records go out as decoded). Dropped by close() with the reader.
+    std::optional<processing::PrecursorMember> member;
+    std::shared_ptr<const Processed> processed;
     // The decoding pipelines of its iterators. They are owned here, so that close() stops
     // and frees every one; an iterator holds a weak reference, and a strong one only while
     // it takes a record. Changed with the interpreter lock held.
@@ -48,14 +69,42 @@ std::shared_ptr<const Reader> reader_of(PyObject* self) {
 
 // A selection decoded ahead on worker threads through the engine's ordered pool, taken
 // record by record by the iterator, without the interpreter lock. Results never depend on
-// the thread count: each record is decoded on its own.
+// the thread count: each record is decoded (and processed) on its own.
 struct Pipeline {
-    Pipeline(std::shared_ptr<const Reader> kept, std::vector<std::size_t> scans, unsigned threads)
-        : reader(std::move(kept)), stream(*reader, std::move(scans), threads) {}
+    Pipeline(std::shared_ptr<const Reader> kept, std::shared_ptr<const Processed> with, std::vector<std::size_t> scans,
+             unsigned threads)
+        : reader(std::move(kept)), processed(std::move(with)), stream(make_stream(std::move(scans), threads)) {}
 
-    std::shared_ptr<const Reader> reader;  // kept alive while the workers read
-    analysis::RecordStream stream;         // after reader: stopped and joined first
+    std::shared_ptr<const Reader> reader;        // kept alive while the workers read
+    std::shared_ptr<const Processed> processed;  // null: records as decoded
+    analysis::RecordStream stream;               // after both: stopped and joined first
+
+private:
+    analysis::RecordStream make_stream(std::vector<std::size_t> scans, unsigned threads) const {
+        if (processed) return analysis::RecordStream(processed->processor, std::move(scans), threads);
+        return analysis::RecordStream(*reader, std::move(scans), threads);
+    }
 };
+
+// The Processor a call with these options reads through: none when they change nothing,
+// the acquisition's own when they are its options, a new one otherwise.
+std::shared_ptr<const Processed> processed_for(const AcquisitionData& a, const std::shared_ptr<const Reader>& reader,
+                                               const processing::Options& options) {
+    if (processing::is_plain(options)) return nullptr;
+    if (a.processed && !options.centroid && !options.top_n && !options.min_intensity &&
+        options.precursor_mz == a.member && options.envelope_ppm == a.processed->processor.options().envelope_ppm) {
+        return a.processed;
+    }
+    return std::make_shared<const Processed>(reader, options);
+}
+
+// The options of a call on the acquisition: its declared member, and peak picking when asked.
+processing::Options call_options(const AcquisitionData& a, bool centroid) {
+    processing::Options options;
+    options.precursor_mz = a.member;
+    options.centroid = centroid;
+    return options;
+}
 
 unsigned resolve_threads(unsigned threads) { return threads == 0 ? analysis::default_threads() : threads; }
 
@@ -75,6 +124,7 @@ void stop_pipelines(std::vector<std::shared_ptr<Pipeline>> pipelines) {
 // does every pipeline.
 void close_acquisition(AcquisitionData& a) {
     a.reader.reset();
+    a.processed.reset();
     stop_pipelines(std::move(a.pipelines));
 }
 
@@ -86,6 +136,7 @@ struct IteratorData {
     std::vector<std::size_t> scans;  // the selection, ascending
     std::size_t next_scan = 0;       // position in scans of the next record to decode
     unsigned threads = 1;
+    std::shared_ptr<const Processed> processed;  // null: records as decoded
     std::weak_ptr<Pipeline> pipeline;  // with several threads: made at the first step
     bool busy = false;                 // a step is running with the lock released
     bool finished = false;             // exhausted, or closed: StopIteration from now on
@@ -118,7 +169,10 @@ PyObject* iterator_next(PyObject* self) {
         }
         // Checked at every step, also for records already decoded: closed means closed.
         const std::shared_ptr<const Reader> reader = reader_of(it.acquisition.get());
-        if (!reader) return nullptr;
+        if (!reader) {
+            it.processed.reset();  // the reader it holds goes as the acquisition's did
+            return nullptr;
+        }
         if (it.finished || it.next_scan == it.scans.size()) return nullptr;  // StopIteration
         it.busy = true;
         struct Done {
@@ -128,13 +182,14 @@ PyObject* iterator_next(PyObject* self) {
         std::optional<SpectrumRecord> record;
         if (it.threads <= 1) {
             const std::size_t scan = it.scans[it.next_scan];
-            record = without_gil([&] { return std::optional<SpectrumRecord>(reader->record_at(scan)); });
+            const Processed* processed = it.processed.get();
+            record = without_gil([&] { return std::optional<SpectrumRecord>(record_from(*reader, processed, scan)); });
         } else {
             std::shared_ptr<Pipeline> pipeline = it.pipeline.lock();
             if (!pipeline) {
                 std::vector<std::size_t> left(it.scans.begin() + static_cast<std::ptrdiff_t>(it.next_scan),
                                               it.scans.end());
-                pipeline = std::make_shared<Pipeline>(reader, std::move(left), it.threads);
+                pipeline = std::make_shared<Pipeline>(reader, it.processed, std::move(left), it.threads);
                 AcquisitionObject::body(it.acquisition.get()).pipelines.push_back(pipeline);
                 it.pipeline = pipeline;
             }
@@ -154,6 +209,7 @@ PyObject* iterator_next(PyObject* self) {
         if (++it.next_scan == it.scans.size()) {
             // The last one: the threads go now, not when the iterator is collected.
             release_pipeline(it, true);
+            it.processed.reset();
             it.finished = true;
         }
         return new_spectrum(state_of(self), std::make_shared<const SpectrumRecord>(std::move(*record)));
@@ -230,12 +286,14 @@ PyType_Slot iterator_slots[] = {
 
 const PyType_Spec iterator_spec = {iterator_name, static_cast<int>(sizeof(IteratorObject)), 0, 0, iterator_slots};
 
-PyObject* new_iterator(PyObject* acquisition, std::vector<std::size_t> scans, unsigned threads) {
+PyObject* new_iterator(PyObject* acquisition, std::vector<std::size_t> scans, unsigned threads,
+                       std::shared_ptr<const Processed> processed) {
     IteratorData it;
     Py_INCREF(acquisition);
     it.acquisition = Ref(acquisition);
     it.scans = std::move(scans);
     it.threads = threads;
+    it.processed = std::move(processed);
     return result(new_instance(state_of(acquisition).iterator, std::move(it)));
 }
 
@@ -381,10 +439,12 @@ Py_ssize_t acquisition_length(PyObject* self) {
     }, static_cast<Py_ssize_t>(-1));
 }
 
-// The spectrum at position i of the index, decoded without the lock.
-PyObject* spectrum_at_impl(const State& state, const std::shared_ptr<const Reader>& reader, std::size_t i) {
-    SpectrumRecord record = without_gil([&] { return reader->record_at(i); });
-    return new_spectrum(state, std::make_shared<const SpectrumRecord>(std::move(record)));
+// The spectrum at position i of the index, decoded (and processed when the acquisition
+// declared a precursor member) without the lock.
+PyObject* spectrum_at_impl(PyObject* self, const std::shared_ptr<const Reader>& reader, std::size_t i) {
+    std::shared_ptr<const Processed> processed = AcquisitionObject::body(self).processed;
+    SpectrumRecord record = without_gil([&] { return record_from(*reader, processed.get(), i); });
+    return new_spectrum(state_of(self), std::make_shared<const SpectrumRecord>(std::move(record)));
 }
 
 PyObject* acquisition_subscript(PyObject* self, PyObject* key) {
@@ -404,7 +464,7 @@ PyObject* acquisition_subscript(PyObject* self, PyObject* key) {
             PyErr_SetString(PyExc_IndexError, message::out_of_range);
             return nullptr;
         }
-        return spectrum_at_impl(state_of(self), reader, static_cast<std::size_t>(i));
+        return spectrum_at_impl(self, reader, static_cast<std::size_t>(i));
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -425,7 +485,7 @@ PyObject* acquisition_by_scan_id(PyObject* self, PyObject* const* args, Py_ssize
         if (!reader) return nullptr;
         const auto& records = reader->scans().records;
         for (std::size_t i = 0; representable && i < records.size(); ++i) {
-            if (records[i].scan_id == wanted) return spectrum_at_impl(state_of(self), reader, i);
+            if (records[i].scan_id == wanted) return spectrum_at_impl(self, reader, i);
         }
         PyErr_SetObject(PyExc_KeyError, values[0]);
         return nullptr;
@@ -463,7 +523,7 @@ PyObject* acquisition_nearest(PyObject* self, PyObject* const* args, Py_ssize_t 
             PyErr_SetString(PyExc_ValueError, message::none_selected);
             return nullptr;
         }
-        return spectrum_at_impl(state_of(self), reader, *best);
+        return spectrum_at_impl(self, reader, *best);
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -643,6 +703,7 @@ PyObject* acquisition_scans_frame(PyObject* self, PyObject* const* args, Py_ssiz
 struct RunArguments {
     analysis::Selection selection;
     unsigned threads = 0;
+    bool centroid = false;  // iter() and arrays() only
 };
 
 bool run_arguments(const char* callable, PyObject* ms_level, PyObject* rt_range, PyObject* threads,
@@ -658,7 +719,9 @@ bool run_arguments(const char* callable, PyObject* ms_level, PyObject* rt_range,
 PyObject* iter_impl(PyObject* self, const RunArguments& run) {
     const std::shared_ptr<const Reader> reader = reader_of(self);
     if (!reader) return nullptr;
-    return new_iterator(self, analysis::select(*reader, run.selection), resolve_threads(run.threads));
+    const AcquisitionData& a = AcquisitionObject::body(self);
+    return new_iterator(self, analysis::select(*reader, run.selection), resolve_threads(run.threads),
+                        processed_for(a, reader, call_options(a, run.centroid)));
 }
 
 PyObject* acquisition_iter(PyObject* self) {
@@ -667,11 +730,12 @@ PyObject* acquisition_iter(PyObject* self) {
 
 PyObject* acquisition_iter_method(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"ms_level", "rt_range", "threads"};
-        PyObject* values[3];
+        static const char* const names[] = {"ms_level", "rt_range", "threads", "centroid"};
+        PyObject* values[4];
         RunArguments run;
-        if (!bind("iter()", names, 3, 0, args, count, kwnames, values) ||
-            !run_arguments("iter()", values[0], values[1], values[2], std::nullopt, run)) {
+        if (!bind("iter()", names, 4, 0, args, count, kwnames, values) ||
+            !run_arguments("iter()", values[0], values[1], values[2], std::nullopt, run) ||
+            !bool_argument("iter()", "centroid", values[3], run.centroid)) {
             return nullptr;
         }
         return iter_impl(self, run);
@@ -684,10 +748,15 @@ PyObject* acquisition_iter_method(PyObject* self, PyObject* const* args, Py_ssiz
 PyObject* arrays_impl(PyObject* self, const RunArguments& run) {
     const std::shared_ptr<const Reader> reader = reader_of(self);
     if (!reader) return nullptr;
+    // Only the points go out: the precursor is of no use here, peak picking is.
+    processing::Options options;
+    options.centroid = run.centroid;
+    const std::shared_ptr<const Processed> processed = processed_for(AcquisitionObject::body(self), reader, options);
     auto arrays = without_gil([&] {
         const std::vector<std::size_t> scans = analysis::select(*reader, run.selection);
+        const unsigned threads = resolve_threads(run.threads);
         return std::make_shared<const analysis::RunArrays>(
-            analysis::arrays(*reader, scans, resolve_threads(run.threads)));
+            processed ? analysis::arrays(processed->processor, scans, threads) : analysis::arrays(*reader, scans, threads));
     });
     capi::platform::note_native_memory(arrays->offsets.size() * sizeof(std::uint64_t) + arrays->mz.size() * sizeof(double) +
                        arrays->intensity.size() * sizeof(float) + arrays->scan_index.size() * sizeof(std::uint64_t));
@@ -702,11 +771,12 @@ PyObject* arrays_impl(PyObject* self, const RunArguments& run) {
 
 PyObject* acquisition_arrays(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"ms_level", "rt_range", "threads"};
-        PyObject* values[3];
+        static const char* const names[] = {"ms_level", "rt_range", "threads", "centroid"};
+        PyObject* values[4];
         RunArguments run;
-        if (!bind("arrays()", names, 3, 0, args, count, kwnames, values) ||
-            !run_arguments("arrays()", values[0], values[1], values[2], std::nullopt, run)) {
+        if (!bind("arrays()", names, 4, 0, args, count, kwnames, values) ||
+            !run_arguments("arrays()", values[0], values[1], values[2], std::nullopt, run) ||
+            !bool_argument("arrays()", "centroid", values[3], run.centroid)) {
             return nullptr;
         }
         return arrays_impl(self, run);
@@ -870,6 +940,65 @@ PyObject* acquisition_xic(PyObject* self, PyObject* const* args, Py_ssize_t coun
 }
 
 // ---------------------------------------------------------------------------------------
+// Acquisition: which member holds the precursor m/z
+
+PyObject* acquisition_precursor_mz(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const AcquisitionData& a = AcquisitionObject::body(self);
+        if (!a.member) Py_RETURN_NONE;
+        return text(processing::member_name(*a.member));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+// The evidence tolerance when none is given, in ppm.
+constexpr double default_evidence_ppm = 10.0;
+
+PyObject* acquisition_precursor_evidence(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                                         PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        constexpr const char* callable = "precursor_evidence()";
+        static const char* const names[] = {"ppm", "threads"};
+        PyObject* values[2];
+        if (!bind(callable, names, 2, 0, args, count, kwnames, values)) return nullptr;
+        double ppm = default_evidence_ppm;
+        if (values[0] != nullptr) {
+            const auto given = real_argument(callable, "ppm", values[0]);
+            if (!given) return nullptr;
+            if (!(*given > 0.0) || std::isinf(*given)) {
+                PyErr_Format(PyExc_ValueError, std::isinf(*given) ? message::not_finite : message::not_positive,
+                             callable, "ppm", values[0]);
+                return nullptr;
+            }
+            ppm = *given;
+        }
+        const auto threads = threads_argument(callable, values[1]);
+        if (!threads) return nullptr;
+        const std::shared_ptr<const Reader> reader = reader_of(self);
+        if (!reader) return nullptr;
+        const std::vector<processing::MemberEvidence> evidence =
+            without_gil([&] { return processing::precursor_evidence(*reader, ppm, resolve_threads(*threads)); });
+        const State& state = state_of(self);
+        Ref list(result(PyList_New(static_cast<Py_ssize_t>(evidence.size()))));
+        for (std::size_t k = 0; k < evidence.size(); ++k) {
+            const processing::MemberEvidence& e = evidence[k];
+            Ref member(text(processing::member_name(e.member)));
+            Ref median;
+            if (e.median_error_ppm) {
+                median = Ref(result(PyFloat_FromDouble(*e.median_error_ppm)));
+            } else {
+                median = Ref::borrow(Py_None);
+            }
+            PyObject* row = result(PyObject_CallFunction(
+                state.evidence, "OKKKKdO", member.get(), static_cast<unsigned long long>(e.fragment_scans),
+                static_cast<unsigned long long>(e.with_value), static_cast<unsigned long long>(e.with_ms1),
+                static_cast<unsigned long long>(e.matched), e.share, median.get()));
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), row);
+        }
+        return list.release();
+    }, static_cast<PyObject*>(nullptr));
+}
+
+// ---------------------------------------------------------------------------------------
 // Acquisition: the HTML report
 
 PyObject* report_impl(PyObject* self, PyObject* path, unsigned threads) {
@@ -942,11 +1071,15 @@ PyObject* acquisition_exit(PyObject* self, PyObject*) {
     }, static_cast<PyObject*>(nullptr));
 }
 
+// open(path), or open(path, member) when a member was declared.
 PyObject* acquisition_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
+        const AcquisitionData& a = AcquisitionObject::body(self);
         Ref module(result(PyImport_ImportModule("meridel")));
         Ref open(result(PyObject_GetAttrString(module.get(), "open")));
-        return result(Py_BuildValue("(O(O))", open.get(), AcquisitionObject::body(self).path.get()));
+        if (!a.member) return result(Py_BuildValue("(O(O))", open.get(), a.path.get()));
+        Ref member(text(processing::member_name(*a.member)));
+        return result(Py_BuildValue("(O(OO))", open.get(), a.path.get(), member.get()));
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -954,6 +1087,11 @@ PyObject* acquisition_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
         const AcquisitionData& a = AcquisitionObject::body(self);
         if (!a.reader) return result(PyUnicode_FromFormat("<meridel.Acquisition %R closed>", a.path.get()));
+        if (a.member) {
+            const std::string member(processing::member_name(*a.member));
+            return result(PyUnicode_FromFormat("<meridel.Acquisition %R scans=%zu precursor_mz=%s>", a.path.get(),
+                                               a.reader->scans().records.size(), member.c_str()));
+        }
         return result(PyUnicode_FromFormat("<meridel.Acquisition %R scans=%zu>", a.path.get(),
                                            a.reader->scans().records.size()));
     }, static_cast<PyObject*>(nullptr));
@@ -964,14 +1102,19 @@ constexpr const char* selection_doc =
     "times in seconds, both included (None: all); threads: decoding threads (None: the\n"
     "machine's cores, at most 4). Results never depend on threads.";
 
-const std::string iter_doc = std::string("iter($self, ms_level=None, rt_range=None, threads=None)\n--\n\n") +
-                             "The selected spectra in scan order, decoded ahead on the threads. The\n"
-                             "iterator's threads go when it is exhausted, closed (close(), or `with`), its\n"
-                             "acquisition closed, or it is collected.\n\n" + selection_doc;
+constexpr const char* centroid_doc =
+    "\ncentroid: profile scans become centroid peaks (picked in C++ on the decoding threads;\n"
+    "centroid scans pass unchanged), as Spectrum.centroid() gives them.";
+
+const std::string iter_doc =
+    std::string("iter($self, ms_level=None, rt_range=None, threads=None, centroid=False)\n--\n\n") +
+    "The selected spectra in scan order, decoded ahead on the threads. The\n"
+    "iterator's threads go when it is exhausted, closed (close(), or `with`), its\n"
+    "acquisition closed, or it is collected.\n\n" + selection_doc + centroid_doc;
 const std::string arrays_doc =
-    std::string("arrays($self, ms_level=None, rt_range=None, threads=None)\n--\n\n") +
+    std::string("arrays($self, ms_level=None, rt_range=None, threads=None, centroid=False)\n--\n\n") +
     "The points of the selected scans as one meridel.RunArrays (offsets, mz, intensity,\n"
-    "scan_index): scan k's points are mz[offsets[k]:offsets[k + 1]].\n\n" + selection_doc;
+    "scan_index): scan k's points are mz[offsets[k]:offsets[k + 1]].\n\n" + selection_doc + centroid_doc;
 const std::string tic_doc = std::string("tic($self, ms_level=1, rt_range=None, threads=None)\n--\n\n") +
                             "Total-ion chromatogram: the summed intensity of each selected scan.\n\n" + selection_doc;
 const std::string bpc_doc = std::string("bpc($self, ms_level=1, rt_range=None, threads=None)\n--\n\n") +
@@ -983,15 +1126,40 @@ const std::string xic_doc =
     "The window is target +- ppm parts per million or +- da; give at most one (default 10 ppm).\n\n" +
     selection_doc;
 
-constexpr const char* to_mzml_doc =
-    "to_mzml($self, path, compression='zlib', index=True, threads=None, overwrite=False)\n--\n\n"
+constexpr const char* output_filters_doc =
+    "centroid: profile scans as centroid peaks; ms_level, rt_range (low, high seconds): only\n"
+    "those scans; top_n: only each spectrum's top_n most intense points; min_intensity: only\n"
+    "points at least that intense. The precursor member declared with open() is written.\n";
+
+const std::string to_mzml_doc =
+    std::string("to_mzml($self, path, compression='zlib', index=True, threads=None, overwrite=False, "
+                "centroid=False, ms_level=None, rt_range=None, top_n=None, min_intensity=None)\n--\n\n") +
     "Writes the run as an mzML 1.1 file at path, as corvane-convert does: into a temporary\n"
     "file beside it, renamed into place once complete (nothing is left after a failure).\n"
     "compression: 'zlib', 'numpress' (lossy MS-Numpress, then zlib) or None; index: wrap in\n"
     "indexedmzML with offsets and a checksum; threads: worker threads (None: the machine's\n"
-    "cores, at most 4), the file is the same for every count; overwrite: replace an existing file.\n"
+    "cores, at most 4), the file is the same for every count; overwrite: replace an existing file.\n" +
+    output_filters_doc +
     "Raises FileExistsError (or another OSError, errno and filename set) and ValueError for\n"
     "a path inside the acquisition. Runs with the interpreter lock released.";
+
+const std::string to_mgf_doc =
+    std::string("to_mgf($self, path, centroid=False, ms_level=None, rt_range=None, top_n=None, "
+                "min_intensity=None, threads=None, overwrite=False)\n--\n\n") +
+    "Writes the run's fragment scans as an MGF file at path (TITLE, RTINSECONDS, PEPMASS,\n"
+    "CHARGE when known, SCANS, the peaks), under the same file rules as to_mzml(). Needs the\n"
+    "precursor member declared with open(path, precursor_mz=...): ValueError otherwise, and\n"
+    "nothing is written. " + output_filters_doc +
+    "threads: worker threads, the file is the same for every count; overwrite: replace an\n"
+    "existing file. Runs with the interpreter lock released.";
+
+constexpr const char* evidence_method_doc =
+    "precursor_evidence($self, ppm=10, threads=None)\n--\n\n"
+    "For each member of the index that may hold the precursor m/z ('msn_value_1' first), how\n"
+    "many fragment scans have a value there that matches a centroid of the nearest earlier MS1\n"
+    "scan within ppm, and the median error: a list of meridel.PrecursorEvidence. The member\n"
+    "with the large share and the small median error is the one to declare with\n"
+    "meridel.open(path, precursor_mz=...). Decodes the fragment scans and their MS1 scans.";
 
 PyMethodDef acquisition_methods[] = {
     {"by_scan_id", method(&acquisition_by_scan_id), METH_FASTCALL | METH_KEYWORDS,
@@ -1020,7 +1188,10 @@ PyMethodDef acquisition_methods[] = {
      "TIC and base-peak chromatograms, the LC-MS map and every scan's spectrum, from one\n"
      "decoding pass. The page opens offline in a browser. Replaces path only once the page\n"
      "is complete; OSError (with filename) when it cannot be written. Returns None."},
-    {"to_mzml", method(&acquisition_to_mzml), METH_FASTCALL | METH_KEYWORDS, to_mzml_doc},
+    {"to_mzml", method(&acquisition_to_mzml), METH_FASTCALL | METH_KEYWORDS, to_mzml_doc.c_str()},
+    {"to_mgf", method(&acquisition_to_mgf), METH_FASTCALL | METH_KEYWORDS, to_mgf_doc.c_str()},
+    {"precursor_evidence", method(&acquisition_precursor_evidence), METH_FASTCALL | METH_KEYWORDS,
+     evidence_method_doc},
     {"close", method(&acquisition_close), METH_NOARGS,
      "close($self)\n--\n\nReleases the acquisition and stops the decoding of its iterators (their next()\n"
      "raises ValueError, also on another thread); later data calls raise ValueError. Idempotent."},
@@ -1038,6 +1209,8 @@ PyGetSetDef acquisition_getset[] = {
      nullptr},
     {"acquired_datetime", &acquisition_acquired_datetime, nullptr, "the acquisition time as datetime, or None",
      nullptr},
+    {"precursor_mz", &acquisition_precursor_mz, nullptr,
+     "the member declared to hold the precursor m/z ('msn_value_1' or 'msn_value_2'), or None", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1056,7 +1229,7 @@ PyType_Slot acquisition_slots[] = {
 const PyType_Spec acquisition_spec = {acquisition_name, static_cast<int>(sizeof(AcquisitionObject)), 0, 0,
                                       acquisition_slots};
 
-PyObject* open_impl(const State& state, Ref path) {
+PyObject* open_impl(const State& state, Ref path, std::optional<processing::PrecursorMember> member) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(path.get(), &size);
     if (utf8 == nullptr) return nullptr;
@@ -1070,13 +1243,25 @@ PyObject* open_impl(const State& state, Ref path) {
         raise_core_error(state, opened.error(), path.get());
         return nullptr;
     }
-    AcquisitionData data{std::make_shared<const Reader>(std::move(*opened)), std::move(path), {}};
+    AcquisitionData data;
+    data.reader = std::make_shared<const Reader>(std::move(*opened));
+    data.path = std::move(path);
+    data.member = member;
+    if (member) {
+        processing::Options options;
+        options.precursor_mz = member;
+        data.processed = std::make_shared<const Processed>(data.reader, options);
+    }
     return result(new_instance(state.acquisition, std::move(data)));
 }
 
 }  // namespace
 
 std::shared_ptr<const Reader> acquisition_reader(PyObject* self) { return reader_of(self); }
+
+std::optional<processing::PrecursorMember> acquisition_member(PyObject* self) {
+    return AcquisitionObject::body(self).member;
+}
 
 int make_acquisition_types(PyObject* module, State& state) {
     state.acquisition = capi::make_type(module, acquisition_spec, capi::Creation::by_module);
@@ -1087,12 +1272,14 @@ int make_acquisition_types(PyObject* module, State& state) {
 
 PyObject* open_acquisition(PyObject* module, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"path"};
-        PyObject* values[1];
-        if (!bind("open()", names, 1, 1, args, count, kwnames, values)) return nullptr;
+        static const char* const names[] = {"path", "precursor_mz"};
+        PyObject* values[2];
+        if (!bind("open()", names, 2, 1, args, count, kwnames, values)) return nullptr;
         Ref path(path_argument("open()", "path", values[0]));
         if (!path) return nullptr;
-        return open_impl(module_state(module), std::move(path));
+        std::optional<processing::PrecursorMember> member;
+        if (!member_argument("open()", values[1], member)) return nullptr;
+        return open_impl(module_state(module), std::move(path), member);
     }, static_cast<PyObject*>(nullptr));
 }
 

@@ -1,7 +1,8 @@
-// Acquisition.to_mzml(): the run written as an mzML file by the writer in export/, with
-// the interpreter lock released, under the output layer's rules (export/output.hpp:
-// temporary file in the target folder, fsync, atomic rename, no replacing unless asked,
-// never into the acquisition). meridel._output_name: that layer's naming rule, for
+// Acquisition.to_mzml() and to_mgf(): the run written as an mzML or MGF file by the
+// writers in export/, with the interpreter lock released, under the output layer's rules
+// (export/output.hpp: temporary file in the target folder, fsync, atomic rename, no
+// replacing unless asked, never into the acquisition). meridel._output_name: that layer's
+// naming rule, and meridel._check_convert: the same argument checks without a run, for
 // meridel.batch.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -19,10 +20,8 @@ namespace corvane::pymeridel {
 
 namespace {
 
-constexpr const char* callable = "to_mzml()";
-
 // compression: None or "none", "zlib", "numpress". False with the exception set.
-bool compression_argument(PyObject* value, mzml::Compression& out) {
+bool compression_argument(const char* callable, PyObject* value, mzml::Compression& out) {
     if (value == nullptr) return true;
     if (value == Py_None) {
         out = mzml::Compression::none;
@@ -77,7 +76,43 @@ void raise_failure(const output::Failure& failure, PyObject* path, const std::st
     }
 }
 
-PyObject* to_mzml_impl(std::shared_ptr<const Reader> reader, Ref path, const convert::ConvertOptions& options) {
+// A flag of the file rules (index, overwrite): anything with a truth value.
+bool flag_argument(PyObject* value, bool& out) {
+    if (value == nullptr) return true;
+    const int flag = PyObject_IsTrue(value);
+    if (flag < 0) return false;
+    out = flag != 0;
+    return true;
+}
+
+// What both writers take beside the file rules: the scans (ms_level, rt_range) and what
+// happens to each spectrum (centroid, top_n, min_intensity); null: absent. The precursor
+// member is the acquisition's, set by the caller.
+bool selection_arguments(const char* callable, PyObject* centroid, PyObject* ms_level, PyObject* rt_range,
+                         PyObject* top_n, PyObject* min_intensity, convert::ConvertOptions& options) {
+    return processing_arguments(callable, centroid, top_n, min_intensity, options.processing) &&
+           ms_level_argument(callable, ms_level, std::nullopt, options.selection.ms_level) &&
+           rt_range_argument(callable, rt_range, options.selection.rt_range);
+}
+
+// The converter's words for what Python users write instead of its options.
+constexpr convert::Spelling method_spelling{"to_mgf()", "meridel.open(path, precursor_mz='msn_value_1'|'msn_value_2')",
+                                            "acq.precursor_evidence()"};
+constexpr convert::Spelling batch_spelling{"format='mgf'", "precursor_mz='msn_value_1'|'msn_value_2'",
+                                           "meridel.open(run).precursor_evidence()"};
+
+// The converter's refusal of the options (MGF without a declared precursor member), in
+// its words, as ValueError; true when it takes them.
+bool format_accepts(const convert::ConvertOptions& options, const convert::Spelling& spelling) {
+    const std::optional<std::string> problem = convert::usage_problem(options, spelling);
+    if (!problem) return true;
+    Ref message(text(*problem));
+    PyErr_SetObject(PyExc_ValueError, message.get());
+    return false;
+}
+
+PyObject* write_impl(const char* callable, std::shared_ptr<const Reader> reader, Ref path,
+                     const convert::ConvertOptions& options) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(path.get(), &size);
     if (utf8 == nullptr) return nullptr;
@@ -102,29 +137,83 @@ PyObject* to_mzml_impl(std::shared_ptr<const Reader> reader, Ref path, const con
 
 PyObject* acquisition_to_mzml(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"path", "compression", "index", "threads", "overwrite"};
-        PyObject* values[5];
-        if (!bind(callable, names, 5, 1, args, count, kwnames, values)) return nullptr;
+        constexpr const char* callable = "to_mzml()";
+        static const char* const names[] = {"path",     "compression", "index",    "threads", "overwrite",
+                                            "centroid", "ms_level",    "rt_range", "top_n",   "min_intensity"};
+        PyObject* values[10];
+        if (!bind(callable, names, 10, 1, args, count, kwnames, values)) return nullptr;
         Ref path(path_argument(callable, "path", values[0]));
         if (!path) return nullptr;
         convert::ConvertOptions options;
-        if (!compression_argument(values[1], options.write.compression)) return nullptr;
-        if (values[2] != nullptr) {
-            const int index = PyObject_IsTrue(values[2]);
-            if (index < 0) return nullptr;
-            options.write.index = index != 0;
+        options.format = output::Format::mzml;
+        if (!compression_argument(callable, values[1], options.write.compression) ||
+            !flag_argument(values[2], options.write.index)) {
+            return nullptr;
         }
         const auto threads = threads_argument(callable, values[3]);
         if (!threads) return nullptr;
         options.write.threads = *threads;
-        if (values[4] != nullptr) {
-            const int overwrite = PyObject_IsTrue(values[4]);
-            if (overwrite < 0) return nullptr;
-            options.force = overwrite != 0;
+        if (!flag_argument(values[4], options.force) ||
+            !selection_arguments(callable, values[5], values[6], values[7], values[8], values[9], options)) {
+            return nullptr;
         }
         std::shared_ptr<const Reader> reader = acquisition_reader(self);
         if (!reader) return nullptr;
-        return to_mzml_impl(std::move(reader), std::move(path), options);
+        options.processing.precursor_mz = acquisition_member(self);
+        return write_impl(callable, std::move(reader), std::move(path), options);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* acquisition_to_mgf(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        constexpr const char* callable = "to_mgf()";
+        static const char* const names[] = {"path",          "centroid", "ms_level", "rt_range",
+                                            "top_n", "min_intensity", "threads",  "overwrite"};
+        PyObject* values[8];
+        if (!bind(callable, names, 8, 1, args, count, kwnames, values)) return nullptr;
+        Ref path(path_argument(callable, "path", values[0]));
+        if (!path) return nullptr;
+        convert::ConvertOptions options;
+        options.format = output::Format::mgf;
+        if (!selection_arguments(callable, values[1], values[2], values[3], values[4], values[5], options)) {
+            return nullptr;
+        }
+        const auto threads = threads_argument(callable, values[6]);
+        if (!threads) return nullptr;
+        options.write.threads = *threads;
+        if (!flag_argument(values[7], options.force)) return nullptr;
+        std::shared_ptr<const Reader> reader = acquisition_reader(self);
+        if (!reader) return nullptr;
+        options.processing.precursor_mz = acquisition_member(self);
+        if (!format_accepts(options, method_spelling)) return nullptr;
+        return write_impl(callable, std::move(reader), std::move(path), options);
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* check_convert(PyObject*, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        constexpr const char* callable = "convert()";
+        static const char* const names[] = {"format", "precursor_mz", "centroid",      "ms_level",
+                                            "rt_range", "top_n",      "min_intensity", "command_line"};
+        PyObject* values[8];
+        if (!bind(callable, names, 8, 1, args, count, kwnames, values)) return nullptr;
+        bool command_line = false;
+        if (!bool_argument(callable, "command_line", values[7], command_line)) return nullptr;
+        const char* name = PyUnicode_Check(values[0]) ? PyUnicode_AsUTF8(values[0]) : nullptr;
+        const auto format = name != nullptr ? output::parse_format(name) : std::nullopt;
+        if (!format) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "%s argument 'format' must be 'mzml' or 'mgf', not %R", callable, values[0]);
+            return nullptr;
+        }
+        convert::ConvertOptions options;
+        options.format = *format;
+        if (!member_argument(callable, values[1], options.processing.precursor_mz) ||
+            !selection_arguments(callable, values[2], values[3], values[4], values[5], values[6], options) ||
+            !format_accepts(options, command_line ? convert::Spelling{} : batch_spelling)) {
+            return nullptr;
+        }
+        return text(output::format_name(options.format));
     }, static_cast<PyObject*>(nullptr));
 }
 

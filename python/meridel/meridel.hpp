@@ -17,6 +17,7 @@
 
 #include "capi/platform.hpp"
 #include "capi/runtime.hpp"
+#include "processing.hpp"
 #include "reader.hpp"
 
 namespace corvane::pymeridel {
@@ -94,6 +95,8 @@ constexpr const char* not_compression_type = "%s argument 'compression' must be 
 constexpr const char* not_compression = "%s argument 'compression' must be 'zlib', 'numpress', 'none' or None, not %R";
 constexpr const char* empty_path = "%s argument '%s' must not be empty";
 constexpr const char* not_a_module = "meridel: the execution step needs a module object";
+constexpr const char* not_member_type = "%s argument 'precursor_mz' must be str or None, not %s";
+constexpr const char* not_member = "%s argument 'precursor_mz' must be 'msn_value_1', 'msn_value_2' or None, not %R";
 }  // namespace message
 
 // ---------------------------------------------------------------------------------------
@@ -123,6 +126,18 @@ bool rt_range_argument(const char* callable, PyObject* value, std::optional<std:
 // A real number as double: null-free result or nothing with TypeError set.
 std::optional<double> real_argument(const char* callable, const char* name, PyObject* value);
 
+// A flag that must be a bool (absent: false). False with TypeError set otherwise.
+bool bool_argument(const char* callable, const char* name, PyObject* value, bool& out);
+
+// `precursor_mz`: None or absent -> nothing, else "msn_value_1" or "msn_value_2".
+bool member_argument(const char* callable, PyObject* value, std::optional<processing::PrecursorMember>& out);
+
+// What happens to each spectrum on its way out: `centroid` (a bool), `top_n` (None or an
+// int >= 1) and `min_intensity` (None or a finite number), into options; any of them may
+// be null (absent). False with the exception set.
+bool processing_arguments(const char* callable, PyObject* centroid, PyObject* top_n, PyObject* min_intensity,
+                          processing::Options& options);
+
 // ---------------------------------------------------------------------------------------
 // Instances and types (python/capi/runtime.hpp)
 
@@ -149,7 +164,9 @@ struct State {
     PyTypeObject* buffer = nullptr;
     PyObject* format_error = nullptr;   // meridel.FormatError(ValueError)
     PyObject* instrument = nullptr;     // namedtuple (accession, name)
-    PyObject* precursor = nullptr;      // namedtuple (msn_value_1, msn_value_2, reference)
+    PyObject* precursor = nullptr;      // namedtuple (msn_value_1, msn_value_2, reference, mz, charge,
+                                        //   monoisotopic_mz, envelope_scan)
+    PyObject* evidence = nullptr;       // namedtuple PrecursorEvidence (processing::MemberEvidence)
     PyObject* chromatogram = nullptr;   // namedtuple (kind, rt, intensity, target, window)
     PyObject* run_arrays = nullptr;     // namedtuple (offsets, mz, intensity, scan_index)
 };
@@ -178,8 +195,18 @@ PyObject* open_acquisition(PyObject* module, PyObject* const* args, Py_ssize_t c
 // The reader of an Acquisition, or null with ValueError when it is closed.
 std::shared_ptr<const Reader> acquisition_reader(PyObject* self);
 
-// Acquisition.to_mzml(path, compression='zlib', index=True, threads=None, overwrite=False).
+// The precursor member an Acquisition was opened with (meridel.open(path, precursor_mz=...)).
+std::optional<processing::PrecursorMember> acquisition_member(PyObject* self);
+
+// Acquisition.to_mzml(path, compression='zlib', index=True, threads=None, overwrite=False,
+// centroid=False, ms_level=None, rt_range=None, top_n=None, min_intensity=None).
 PyObject* acquisition_to_mzml(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames);
+// Acquisition.to_mgf(path, centroid=False, ms_level=None, rt_range=None, top_n=None,
+// min_intensity=None, threads=None, overwrite=False).
+PyObject* acquisition_to_mgf(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames);
+// meridel._meridel._check_convert(format, precursor_mz, centroid, ms_level, rt_range, top_n,
+// min_intensity): refuses what to_mzml / to_mgf would refuse, on no data (batch.py).
+PyObject* check_convert(PyObject* module, PyObject* const* args, Py_ssize_t count, PyObject* kwnames);
 // meridel._meridel._output_name(path, format): the output layer's naming rule (batch.py).
 PyObject* output_name(PyObject* module, PyObject* const* args, Py_ssize_t count);
 

@@ -3,23 +3,24 @@
 //
 //     __version__: str
 //     class FormatError(ValueError): ...            # the file's contents are at fault
-//     def open(path: str | os.PathLike) -> Acquisition: ...
+//     def open(path: str | os.PathLike, precursor_mz: str | None = None) -> Acquisition: ...
 //
 //     class Acquisition:                            # final, from open() only
-//         path, source_name, instrument, acquired_time, acquired_datetime
+//         path, source_name, instrument, acquired_time, acquired_datetime, precursor_mz
 //         __len__, __getitem__(int) -> Spectrum, __iter__, by_scan_id, nearest
 //         scans() -> dict[str, Buffer | list], scans_frame()
-//         iter(ms_level, rt_range, threads), arrays(...), tic(...), bpc(...), xic(...)
-//         close(), __enter__, __exit__, __reduce__   # pickles by path
+//         iter(ms_level, rt_range, threads, centroid), arrays(...), tic(...), bpc(...), xic(...)
+//         precursor_evidence(ppm, threads), report(), to_mzml(), to_mgf()
+//         close(), __enter__, __exit__, __reduce__   # pickles by path (and precursor_mz)
 //
 //     class Spectrum:                               # final; pickles by value
 //         index, native_id, scan_id, ms_level, retention_time_sec, mz_first, mz_last,
-//         precursor, is_profile, instrument_kind, mz: Buffer, intensity: Buffer
+//         precursor, is_profile, instrument_kind, mz: Buffer, intensity: Buffer, centroid()
 //
 //     class Buffer:                                 # read-only PEP 3118 export, zero-copy
 //         format, itemsize, nbytes, tolist(), __len__, __getitem__(int)
 //
-//     Instrument, Precursor, Chromatogram, RunArrays: named tuples
+//     Instrument, Precursor, PrecursorEvidence, Chromatogram, RunArrays: named tuples
 //
 // Decoding and whole-run work run with the interpreter lock released. No C++ exception
 // crosses into the interpreter.
@@ -30,6 +31,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "meridel.hpp"
 
@@ -214,13 +216,86 @@ bool rt_range_argument(const char* callable, PyObject* value, std::optional<std:
     return true;
 }
 
+bool bool_argument(const char* callable, const char* name, PyObject* value, bool& out) {
+    if (value == nullptr) return true;
+    if (!PyBool_Check(value)) {
+        Ref name_of(type_name(value));
+        PyErr_Format(PyExc_TypeError, message::not_bool, callable, name, PyUnicode_AsUTF8(name_of.get()));
+        return false;
+    }
+    out = value == Py_True;
+    return true;
+}
+
+bool member_argument(const char* callable, PyObject* value, std::optional<processing::PrecursorMember>& out) {
+    out.reset();
+    if (value == nullptr || value == Py_None) return true;
+    if (!PyUnicode_Check(value)) {
+        Ref name_of(type_name(value));
+        PyErr_Format(PyExc_TypeError, message::not_member_type, callable, PyUnicode_AsUTF8(name_of.get()));
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) {
+        // A lone surrogate cannot name a member: say so as for any other wrong name.
+        PyErr_Clear();
+    } else {
+        out = processing::parse_member(std::string_view(utf8, static_cast<std::size_t>(size)));
+        if (out) return true;
+    }
+    PyErr_Format(PyExc_ValueError, message::not_member, callable, value);
+    return false;
+}
+
+bool processing_arguments(const char* callable, PyObject* centroid, PyObject* top_n, PyObject* min_intensity,
+                          processing::Options& options) {
+    if (!bool_argument(callable, "centroid", centroid, options.centroid)) return false;
+    options.top_n.reset();
+    if (top_n != nullptr && top_n != Py_None) {
+        if (!PyLong_Check(top_n)) {
+            Ref name_of(type_name(top_n));
+            PyErr_Format(PyExc_TypeError, message::not_int_or_none, callable, "top_n", PyUnicode_AsUTF8(name_of.get()));
+            return false;
+        }
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(top_n, &overflow);
+        if (number == -1 && overflow == 0 && PyErr_Occurred() != nullptr) return false;
+        if (overflow < 0 || (overflow == 0 && number < 1)) {
+            PyErr_Format(PyExc_ValueError, message::too_small, callable, "top_n", top_n);
+            return false;
+        }
+        // More peaks than any spectrum can hold keep them all.
+        options.top_n = overflow > 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(number);
+    }
+    options.min_intensity.reset();
+    if (min_intensity != nullptr && min_intensity != Py_None) {
+        if (!PyFloat_Check(min_intensity) && !PyLong_Check(min_intensity)) {
+            Ref name_of(type_name(min_intensity));
+            PyErr_Format(PyExc_TypeError, message::not_number_or_none, callable, "min_intensity",
+                         PyUnicode_AsUTF8(name_of.get()));
+            return false;
+        }
+        const double number = PyFloat_AsDouble(min_intensity);
+        if (number == -1.0 && PyErr_Occurred() != nullptr) return false;  // an int past a double's range
+        if (!std::isfinite(number)) {
+            PyErr_Format(PyExc_ValueError, message::not_finite, callable, "min_intensity", min_intensity);
+            return false;
+        }
+        options.min_intensity = number;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------
 // Module
 
 namespace {
 
-// A named tuple class meridel.<name> into cls; null with an exception.
-PyObject* make_named_tuple(PyObject*& cls, const char* name, const char* fields, const char* doc) {
+// A named tuple class meridel.<name> into cls, its last `optional` fields None by default;
+// null with an exception.
+PyObject* make_named_tuple(PyObject*& cls, const char* name, const char* fields, const char* doc,
+                           int optional = 0) {
     Ref collections(PyImport_ImportModule("collections"));
     if (!collections) return nullptr;
     Ref factory(PyObject_GetAttrString(collections.get(), "namedtuple"));
@@ -228,6 +303,15 @@ PyObject* make_named_tuple(PyObject*& cls, const char* name, const char* fields,
     Ref args(Py_BuildValue("(ss)", name, fields));
     Ref kwargs(Py_BuildValue("{ss}", "module", "meridel"));
     if (!args || !kwargs) return nullptr;
+    if (optional > 0) {
+        Ref defaults(PyTuple_New(optional));
+        if (!defaults) return nullptr;
+        for (int i = 0; i < optional; ++i) {
+            Py_INCREF(Py_None);
+            PyTuple_SET_ITEM(defaults.get(), i, Py_None);
+        }
+        if (PyDict_SetItemString(kwargs.get(), "defaults", defaults.get()) < 0) return nullptr;
+    }
     Ref made(PyObject_Call(factory.get(), args.get(), kwargs.get()));
     if (!made || PyObject_SetAttrString(made.get(), "__doc__", Ref(PyUnicode_FromString(doc)).get()) < 0) {
         return nullptr;
@@ -235,6 +319,22 @@ PyObject* make_named_tuple(PyObject*& cls, const char* name, const char* fields,
     cls = made.release();
     return cls;
 }
+
+constexpr const char* precursor_doc =
+    "Precursor(msn_value_1, msn_value_2, reference, mz, charge, monoisotopic_mz, envelope_scan) of a\n"
+    "fragment scan. The first three are the index's values as it names them. The others are\n"
+    "set once the acquisition was opened with precursor_mz: mz is the declared member's value\n"
+    "(None when the scan has no usable value there); charge and monoisotopic_mz come from the\n"
+    "isotope envelope in the MS1 scan before it (None when the envelope does not decide), read\n"
+    "from the scan envelope_scan names (its native id).";
+
+constexpr const char* evidence_doc =
+    "PrecursorEvidence(member, fragment_scans, with_value, with_ms1, matched, share,\n"
+    "median_error_ppm): how well one member's values match a centroid of the MS1 scan before\n"
+    "each fragment scan. with_value: fragment scans with a usable value in the member;\n"
+    "with_ms1: of those, with an earlier MS1 scan that decoded; matched: of those, with a\n"
+    "centroid within the tolerance; share: matched / fragment_scans; median_error_ppm: the\n"
+    "median signed error of the matched ones (None when none matched).";
 
 constexpr const char* format_error_doc =
     "The acquisition's contents are at fault (a damaged or unknown index, a file cut short).";
@@ -249,6 +349,7 @@ void each_reference(State& state, Visit&& visit) {
     visit(state.format_error);
     visit(state.instrument);
     visit(state.precursor);
+    visit(state.evidence);
     visit(state.chromatogram);
     visit(state.run_arrays);
 }
@@ -274,6 +375,7 @@ int exec_module(PyObject* module) {
             state.format_error = Ref::borrow(first.format_error).release();
             state.instrument = Ref::borrow(first.instrument).release();
             state.precursor = Ref::borrow(first.precursor).release();
+            state.evidence = Ref::borrow(first.evidence).release();
             state.chromatogram = Ref::borrow(first.chromatogram).release();
             state.run_arrays = Ref::borrow(first.run_arrays).release();
         } else {
@@ -282,8 +384,12 @@ int exec_module(PyObject* module) {
             if (state.format_error == nullptr) return -1;
             if (make_named_tuple(state.instrument, "Instrument", "accession name",
                                  "Instrument(accession, name): the instrument model's vocabulary term") == nullptr ||
-                make_named_tuple(state.precursor, "Precursor", "msn_value_1 msn_value_2 reference",
-                                 "Precursor(msn_value_1, msn_value_2, reference) of a fragment scan") == nullptr ||
+                make_named_tuple(state.precursor, "Precursor",
+                                 "msn_value_1 msn_value_2 reference mz charge monoisotopic_mz envelope_scan",
+                                 precursor_doc, 4) == nullptr ||
+                make_named_tuple(state.evidence, "PrecursorEvidence",
+                                 "member fragment_scans with_value with_ms1 matched share median_error_ppm",
+                                 evidence_doc) == nullptr ||
                 make_named_tuple(state.chromatogram, "Chromatogram", "kind rt intensity target window",
                                  "Chromatogram(kind, rt, intensity, target, window): one value per selected "
                                  "scan; target and window are None except for 'xic'") == nullptr ||
@@ -303,6 +409,7 @@ int exec_module(PyObject* module) {
             {"FormatError", state.format_error},
             {"Instrument", state.instrument},
             {"Precursor", state.precursor},
+            {"PrecursorEvidence", state.evidence},
             {"RunArrays", state.run_arrays},
             {"Spectrum", reinterpret_cast<PyObject*>(state.spectrum)},
         };
@@ -336,13 +443,25 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyMethodDef module_methods[] = {
     {"open", method(&open_acquisition), METH_FASTCALL | METH_KEYWORDS,
-     "open(path)\n--\n\n"
+     "open(path, precursor_mz=None)\n--\n\n"
      "Opens the acquisition directory at path (str or os.PathLike): reads its scan index and\n"
      "metadata; spectra are decoded when asked for.\n\n"
+     "precursor_mz: which member of the index holds a fragment scan's precursor m/z,\n"
+     "'msn_value_1' or 'msn_value_2' (the index does not say: precursor_evidence() shows\n"
+     "which one matches the MS1 data). Once declared, every fragment spectrum's precursor\n"
+     "carries that m/z and the charge and monoisotopic m/z of its isotope envelope, and\n"
+     "to_mzml() and to_mgf() write them. None: the index's values only.\n\n"
      "Raises FileNotFoundError, PermissionError or another OSError (errno and filename set)\n"
      "when the index cannot be read, FileNotFoundError when there is no AcqData directory,\n"
      "and meridel.FormatError when the index is damaged. Use as a context manager."},
     {"_restore_spectrum", method(&restore_spectrum), METH_O, "_restore_spectrum(state)\n--\n\nUnpickles a Spectrum."},
+    {"_check_convert", method(&check_convert), METH_FASTCALL | METH_KEYWORDS,
+     "_check_convert(format, precursor_mz=None, centroid=False, ms_level=None, rt_range=None, top_n=None, "
+     "min_intensity=None, command_line=False)\n--\n\n"
+     "Raises what to_mzml() (format 'mzml') or to_mgf() ('mgf') would raise for these\n"
+     "arguments, without an acquisition (meridel.batch checks a batch's arguments once);\n"
+     "returns the format's name ('mzml' or 'mgf'). command_line: words the refusal of MGF\n"
+     "without a precursor member in corvane-batch's options rather than batch.convert's."},
     {"_output_name", method(&output_name), METH_FASTCALL, "_output_name(path, format)\n--\n\nThe output layer's file name for path's output in format (run.d -> run.mzML)."},
     {"_release_dead_exports", method(&release_dead_exports_function), METH_NOARGS,
      "_release_dead_exports()\n--\n\nLets go of the values of Buffers that have died (see meridel._views)."},

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "centroid.hpp"
 #include "meridel.hpp"
 
 namespace corvane::pymeridel {
@@ -36,14 +37,50 @@ PyObject* optional_text(const std::optional<std::string>& value) {
     return text(*value);
 }
 
-// The precursor as the tuple (msn_value_1, msn_value_2, reference), or None: the
-// Precursor's members, and what a pickle stores.
-PyObject* precursor_members(const SpectrumRecord& r) {
+PyObject* optional_charge(const std::optional<std::uint32_t>& value) {
+    if (!value) Py_RETURN_NONE;
+    return result(PyLong_FromUnsignedLong(*value));
+}
+
+// The selected ion as the tuple (mz, charge, monoisotopic_mz, envelope_scan), or None.
+PyObject* selected_ion_members(const PrecursorInfo& p) {
+    if (!p.selected_ion) Py_RETURN_NONE;
+    const SelectedIon& ion = *p.selected_ion;
+    Ref mz(result(PyFloat_FromDouble(ion.mz)));
+    Ref charge(optional_charge(ion.charge));
+    Ref monoisotopic(optional_float(ion.monoisotopic_mz));
+    Ref envelope(optional_text(ion.envelope_scan));
+    return result(PyTuple_Pack(4, mz.get(), charge.get(), monoisotopic.get(), envelope.get()));
+}
+
+// The precursor as the tuple (msn_value_1, msn_value_2, reference), followed by the
+// selected ion's tuple when there is one, or None: what a pickle stores.
+PyObject* precursor_state(const SpectrumRecord& r) {
     if (!r.precursor) Py_RETURN_NONE;
     Ref msn1(optional_float(r.precursor->msn_value_1));
     Ref msn2(optional_float(r.precursor->msn_value_2));
     Ref reference(optional_text(r.precursor->reference));
-    return result(PyTuple_Pack(3, msn1.get(), msn2.get(), reference.get()));
+    if (!r.precursor->selected_ion) return result(PyTuple_Pack(3, msn1.get(), msn2.get(), reference.get()));
+    Ref ion(selected_ion_members(*r.precursor));
+    return result(PyTuple_Pack(4, msn1.get(), msn2.get(), reference.get(), ion.get()));
+}
+
+// The Precursor's seven members, or None.
+PyObject* precursor_members(const SpectrumRecord& r) {
+    if (!r.precursor) Py_RETURN_NONE;
+    const PrecursorInfo& p = *r.precursor;
+    Ref msn1(optional_float(p.msn_value_1));
+    Ref msn2(optional_float(p.msn_value_2));
+    Ref reference(optional_text(p.reference));
+    if (!p.selected_ion) {
+        return result(PyTuple_Pack(7, msn1.get(), msn2.get(), reference.get(), Py_None, Py_None, Py_None, Py_None));
+    }
+    Ref mz(result(PyFloat_FromDouble(p.selected_ion->mz)));
+    Ref charge(optional_charge(p.selected_ion->charge));
+    Ref monoisotopic(optional_float(p.selected_ion->monoisotopic_mz));
+    Ref envelope(optional_text(p.selected_ion->envelope_scan));
+    return result(PyTuple_Pack(7, msn1.get(), msn2.get(), reference.get(), mz.get(), charge.get(),
+                               monoisotopic.get(), envelope.get()));
 }
 
 #define SPECTRUM_GETTER(name, body)                                                        \
@@ -99,10 +136,13 @@ PyObject* spectrum_repr(PyObject* self) {
 // rt, mz_first, mz_last, precursor tuple or None, mz bytes, intensity bytes, is_profile,
 // instrument_kind, error str or None); the lists as their native bytes. A state without
 // the last member (pickled before spectra carried their error) restores with error None.
+// The precursor tuple is (msn_value_1, msn_value_2, reference) and, when the precursor has
+// a selected ion, (mz, charge, monoisotopic_mz, envelope_scan) as a fourth member; a
+// three-member one (pickled before precursors were declared) restores without.
 PyObject* spectrum_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const SpectrumRecord& r = record_of(self);
-        Ref precursor(precursor_members(r));
+        Ref precursor(precursor_state(r));
         Ref mz_first(optional_float(r.mz_first));
         Ref mz_last(optional_float(r.mz_last));
         Ref native_id(text(r.native_id));
@@ -122,8 +162,45 @@ PyObject* spectrum_reduce(PyObject* self, PyObject*) {
     }, static_cast<PyObject*>(nullptr));
 }
 
+// A new Spectrum of the picked peaks, as a Processor with centroid set makes it
+// (processing.cpp): the same record with the lists picked and is_profile false. A spectrum
+// that is not profile data, or carries an error, has nothing to pick: itself.
+PyObject* spectrum_centroid(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const std::shared_ptr<const SpectrumRecord>& owner = SpectrumObject::body(self).record;
+        if (!owner->is_profile || owner->error) {
+            Py_INCREF(self);
+            return self;
+        }
+        auto picked = without_gil([&] {
+            auto record = std::make_shared<SpectrumRecord>();
+            record->index = owner->index;
+            record->native_id = owner->native_id;
+            record->scan_id = owner->scan_id;
+            record->ms_level = owner->ms_level;
+            record->retention_time_sec = owner->retention_time_sec;
+            record->mz_first = owner->mz_first;
+            record->mz_last = owner->mz_last;
+            record->precursor = owner->precursor;
+            record->instrument_kind = owner->instrument_kind;
+            centroid::Peaks peaks = centroid::pick(owner->mz, owner->intensity);
+            record->mz = std::move(peaks.mz);
+            record->intensity = std::move(peaks.intensity);
+            record->is_profile = false;
+            return record;
+        });
+        return new_spectrum(state_of(self), std::move(picked));
+    }, static_cast<PyObject*>(nullptr));
+}
+
 PyMethodDef spectrum_methods[] = {
     {"__reduce__", method(&spectrum_reduce), METH_NOARGS, "__reduce__($self)\n--\n\nPickles by value."},
+    {"centroid", method(&spectrum_centroid), METH_NOARGS,
+     "centroid($self)\n--\n\n"
+     "The spectrum with its profile points picked into centroid peaks: a new Spectrum with\n"
+     "is_profile False, the same as iter(centroid=True) gives (each local maximum above the\n"
+     "noise rule is a peak at the interpolated top, with the apex's measured height). Itself\n"
+     "when it is not profile data, or its data could not be decoded."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -166,6 +243,40 @@ bool optional_double_from(PyObject* value, std::optional<double>& out) {
     const double v = PyFloat_AsDouble(value);
     if (v == -1.0 && PyErr_Occurred() != nullptr) return false;
     out = v;
+    return true;
+}
+
+bool optional_text_from(PyObject* value, std::optional<std::string>& out) {
+    if (value == Py_None) return true;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+    if (utf8 == nullptr) return false;
+    out = std::string(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
+// (mz, charge, monoisotopic_mz, envelope_scan) or None.
+bool selected_ion_from(PyObject* value, std::optional<SelectedIon>& out) {
+    if (value == Py_None) return true;
+    PyObject* mz = nullptr;
+    PyObject* charge = nullptr;
+    PyObject* monoisotopic = nullptr;
+    PyObject* envelope = nullptr;
+    SelectedIon ion;
+    std::optional<double> given_mz;
+    if (!PyTuple_Check(value) || PyArg_ParseTuple(value, "OOOO", &mz, &charge, &monoisotopic, &envelope) == 0 ||
+        mz == Py_None || !optional_double_from(mz, given_mz) ||
+        !optional_double_from(monoisotopic, ion.monoisotopic_mz) || !optional_text_from(envelope, ion.envelope_scan)) {
+        return false;
+    }
+    ion.mz = *given_mz;
+    if (charge != Py_None) {
+        if (!PyLong_Check(charge)) return false;
+        const unsigned long number = PyLong_AsUnsignedLong(charge);
+        if (PyErr_Occurred() != nullptr || number > 0xFFFFFFFFUL) return false;
+        ion.charge = static_cast<std::uint32_t>(number);
+    }
+    out = std::move(ion);
     return true;
 }
 
@@ -230,12 +341,7 @@ PyObject* restore_spectrum(PyObject* module, PyObject* state) {
                   PyArg_ParseTuple(state, "KUkkdOOOOOpk|O", &index, &native_id, &scan_id, &ms_level,
                                    &record->retention_time_sec, &mz_first, &mz_last, &precursor, &mz, &intensity,
                                    &is_profile, &kind, &error) != 0;
-        if (ok && error != Py_None) {
-            Py_ssize_t size = 0;
-            const char* message = PyUnicode_Check(error) ? PyUnicode_AsUTF8AndSize(error, &size) : nullptr;
-            ok = message != nullptr;
-            if (ok) record->error = std::string(message, static_cast<std::size_t>(size));
-        }
+        if (ok) ok = optional_text_from(error, record->error);
         if (ok) {
             Py_ssize_t size = 0;
             const char* id = PyUnicode_AsUTF8AndSize(native_id, &size);
@@ -249,15 +355,12 @@ PyObject* restore_spectrum(PyObject* module, PyObject* state) {
             PyObject* msn1 = nullptr;
             PyObject* msn2 = nullptr;
             PyObject* reference = nullptr;
+            PyObject* ion = Py_None;
             PrecursorInfo info;
-            ok = PyTuple_Check(precursor) && PyArg_ParseTuple(precursor, "OOO", &msn1, &msn2, &reference) != 0 &&
-                 optional_double_from(msn1, info.msn_value_1) && optional_double_from(msn2, info.msn_value_2);
-            if (ok && reference != Py_None) {
-                Py_ssize_t size = 0;
-                const char* ref = PyUnicode_Check(reference) ? PyUnicode_AsUTF8AndSize(reference, &size) : nullptr;
-                ok = ref != nullptr;
-                if (ok) info.reference = std::string(ref, static_cast<std::size_t>(size));
-            }
+            ok = PyTuple_Check(precursor) &&
+                 PyArg_ParseTuple(precursor, "OOO|O", &msn1, &msn2, &reference, &ion) != 0 &&
+                 optional_double_from(msn1, info.msn_value_1) && optional_double_from(msn2, info.msn_value_2) &&
+                 optional_text_from(reference, info.reference) && selected_ion_from(ion, info.selected_ion);
             record->precursor = std::move(info);
         }
         if (!ok) {

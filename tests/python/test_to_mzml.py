@@ -179,8 +179,9 @@ def test_one_naming_rule(path, name):
 def test_one_naming_rule_refuses():
     with pytest.raises(ValueError, match="^/: cannot name an output after it$"):
         meridel._meridel._output_name("/", "mzml")
+    assert meridel._meridel._output_name("/data/run.d", "mgf") == "run.mgf"
     with pytest.raises(ValueError, match="unknown output format"):
-        meridel._meridel._output_name("run.d", "mgf")
+        meridel._meridel._output_name("run.d", "mzxml")
     with pytest.raises(TypeError):
         meridel._meridel._output_name(b"run.d", "mzml")
 

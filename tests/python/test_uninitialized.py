@@ -32,7 +32,8 @@ classes = {
 # Arguments that get past the binding, so that the call reaches the body.
 ARGS = {
     "read_spectrum": (0,), "by_scan_id": (1,), "nearest": (0.0,), "xic": (100.0,),
-    "report": (out + ".html",), "to_mzml": (out + ".mzML",), "__exit__": (None, None, None),
+    "report": (out + ".html",), "to_mzml": (out + ".mzML",), "to_mgf": (out + ".mgf",),
+    "__exit__": (None, None, None),
     "__getitem__": (0,), "__reduce_ex__": (2,), "__length_hint__": (),
 }
 cls = classes[which]
@@ -86,8 +87,10 @@ MUST_RAISE = {
     "corvane.RawReader": ["repr", "getattr scan_count", "call read_spectrum"],
     "corvane.Spectrum": ["repr", "len", "getattr mz", "getattr ms_level"],
     "meridel.Acquisition": ["repr", "len", "item", "getattr path", "getattr source_name", "pickle",
-                            "call close", "call iter", "call tic"],
-    "meridel.Spectrum": ["repr", "len", "getattr index", "getattr mz", "pickle", "_spectrum_values"],
+                            "call close", "call iter", "call tic", "getattr precursor_mz", "call to_mgf",
+                            "call to_mzml", "call precursor_evidence"],
+    "meridel.Spectrum": ["repr", "len", "getattr index", "getattr mz", "pickle", "_spectrum_values",
+                         "getattr precursor", "call centroid"],
     "meridel.Buffer": ["repr", "len", "memoryview", "call tolist"],
     "meridel._meridel.Buffer": ["repr", "len", "memoryview", "call tolist"],
     "meridel.SpectrumIterator": ["next", "call __length_hint__"],

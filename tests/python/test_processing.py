@@ -1,0 +1,476 @@
+"""meridel's processed spectra on both interpreters: the declared precursor member and the
+selected ion it gives fragment spectra, peak picking (Spectrum.centroid(), iter() and
+arrays()), the precursor evidence, MGF and the filters of to_mzml and to_mgf, and the
+refusal of every hostile argument."""
+import math
+import os
+import pickle
+import re
+import struct
+import subprocess
+import xml.etree.ElementTree as ET
+
+import pytest
+
+import meridel
+from test_to_mzml import NS, decoded_arrays
+
+ISOTOPE = 1.0033548  # 13C - 12C
+
+
+def gaussian_profile(first, last, count, peaks, sigma=0.004):
+    """A profile block of count points on first..last with a Gaussian at each (m/z, height)."""
+    step = (last - first) / (count - 1)
+    values = []
+    for j in range(count):
+        mz = first + step * j
+        values.append(int(round(sum(h * math.exp(-0.5 * ((mz - c) / sigma) ** 2) for c, h in peaks))))
+    return {"intensities": values}
+
+
+def fragment(scan_id, rt_min, msn_value_1=None, msn_value_2=None, **extra):
+    scan = {"scan_id": scan_id, "rt_min": rt_min, "ms_level": 2, "mz_first": 50.0, "mz_last": 600.0,
+            "peaks": {"format": 3, "mz": [110.5, 220.25, 330.125, 440.0625],
+                      "intensity": [40.0, 400.0, 4000.0, 400.0]}}
+    if msn_value_1 is not None:
+        scan["msn_value_1"] = msn_value_1
+    if msn_value_2 is not None:
+        scan["msn_value_2"] = msn_value_2
+    scan.update(extra)
+    return scan
+
+
+# A charge 2 envelope at 500.25 (and a lone peak at 502.95, whose envelope would run off
+# the axis) on an MS1 profile scan of 499..503 m/z, fragment scans around it.
+ENVELOPE_PEAKS = [(500.25, 100000), (500.25 + ISOTOPE / 2, 60000), (500.25 + ISOTOPE, 25000), (502.95, 50000)]
+ENVELOPE = {"scans": [
+    fragment(1, 0.1, 500.25, 2.0),                       # before any MS1 scan
+    {"scan_id": 2, "rt_min": 0.2, "ms_level": 1, "mz_first": 499.0, "mz_last": 503.0,
+     "profile": gaussian_profile(499.0, 503.0, 2001, ENVELOPE_PEAKS)},
+    fragment(3, 0.3, 500.25, 2.0),
+    fragment(4, 0.4, 0.0, 3.0),                          # msn_value_1 holds no usable m/z
+    fragment(5, 0.5, 502.95, 1.0),
+    fragment(6, 0.6, 500.25, None, mrm_channel=4),       # an MRM channel: no msn_value_2
+    fragment(7, 0.7, -12.5, 500.25),
+    {"scan_id": 8, "rt_min": 0.8, "ms_level": 1, "mz_first": 499.0, "mz_last": 503.0,
+     "peaks": {"format": 3, "mz": [500.25, 500.7517], "intensity": [9000.0, 5000.0]}},
+    fragment(9, 0.9, 500.25, 2.0),
+]}
+
+
+def selected(p):
+    return (p.mz, p.charge, p.monoisotopic_mz, p.envelope_scan)
+
+
+def make_sample(folder, *flags):
+    """A run of corvane-make-sample: precursor m/z in msn_value_1, a charge in msn_value_2."""
+    tool = os.environ.get("CORVANE_MAKE_SAMPLE")
+    if not tool or not os.access(tool, os.X_OK):
+        pytest.fail("CORVANE_MAKE_SAMPLE must name the corvane-make-sample executable (ctest sets it)")
+    path = str(folder / "sample.d")
+    proc = subprocess.run([tool, *flags, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert proc.returncode == 0, proc.stderr.decode()
+    return path
+
+
+@pytest.fixture(scope="module")
+def sample(tmp_path_factory):
+    return make_sample(tmp_path_factory.mktemp("sample"), "--ms1", "30", "--points", "6000", "--ms2", "60",
+                       "--peaks", "30")
+
+
+def spectrum_state(s):
+    """Everything a spectrum holds, comparable."""
+    return (s.index, s.native_id, s.ms_level, s.retention_time_sec, s.is_profile, s.precursor, s.error,
+            s.mz.tolist(), s.intensity.tolist())
+
+
+# ---------------------------------------------------------------------------------------
+# The declared member
+
+def test_open_takes_a_member_or_nothing(acquisition):
+    path = acquisition(ENVELOPE)
+    for value, kind, text in [
+        ("msn_value_3", ValueError,
+         "open() argument 'precursor_mz' must be 'msn_value_1', 'msn_value_2' or None, not 'msn_value_3'"),
+        ("MSN_VALUE_1", ValueError, "open() argument 'precursor_mz' must be 'msn_value_1', 'msn_value_2' or None"),
+        ("", ValueError, "open() argument 'precursor_mz' must be 'msn_value_1', 'msn_value_2' or None, not ''"),
+        ("msn_value_1\0", ValueError, "open() argument 'precursor_mz' must be"),
+        ("\ud800", ValueError, "open() argument 'precursor_mz' must be"),
+        (1, TypeError, "open() argument 'precursor_mz' must be str or None, not int"),
+        (b"msn_value_1", TypeError, "open() argument 'precursor_mz' must be str or None, not bytes"),
+        (True, TypeError, "open() argument 'precursor_mz' must be str or None, not bool"),
+    ]:
+        with pytest.raises(kind) as info:
+            meridel.open(path, precursor_mz=value)
+        assert str(info.value).startswith(text), (value, str(info.value))
+    with pytest.raises(TypeError, match="got multiple values for argument 'precursor_mz'"):
+        meridel.open(path, "msn_value_1", precursor_mz="msn_value_1")
+
+    # Nothing declared: today's spectra, with the new members None.
+    plain = meridel.open(path)
+    assert plain.precursor_mz is None and meridel.open(path, None).precursor_mz is None
+    assert repr(plain) == "<meridel.Acquisition %r scans=9>" % path
+    p = plain[2].precursor
+    assert p[:3] == (500.25, 2.0, "scanId=3") and selected(p) == (None,) * 4
+    assert pickle.loads(pickle.dumps(plain)).precursor_mz is None
+
+    declared = meridel.open(path, "msn_value_1")
+    assert declared.precursor_mz == "msn_value_1"
+    assert repr(declared) == "<meridel.Acquisition %r scans=9 precursor_mz=msn_value_1>" % path
+    copy = pickle.loads(pickle.dumps(declared))
+    assert copy.precursor_mz == "msn_value_1" and copy[2].precursor == declared[2].precursor
+    # The index's values are the same either way.
+    for i in range(len(plain)):
+        a, b = plain[i].precursor, declared[i].precursor
+        assert (a is None) == (b is None) and (a is None or a[:3] == b[:3])
+    # A Precursor can still be made from the index's three values.
+    assert meridel.Precursor(1.0, 2.0, None) == (1.0, 2.0, None, None, None, None, None)
+
+
+@pytest.mark.parametrize("member", ["msn_value_1", "msn_value_2"])
+def test_selected_ion_of_the_declared_member(acquisition, member):
+    path = acquisition(ENVELOPE)
+    with meridel.open(path, precursor_mz=member) as acq:
+        ions = {s.scan_id: s.precursor for s in acq if s.ms_level == 2}
+    declared = {i: getattr(p, member) for i, p in ions.items()}
+    for scan_id, p in ions.items():
+        usable = declared[scan_id] is not None and declared[scan_id] > 0
+        if not usable:
+            # A member the scan lacks, or one that holds no m/z: no precursor m/z, never 0.
+            assert selected(p) == (None,) * 4, (scan_id, p)
+            continue
+        assert p.mz == declared[scan_id], (scan_id, p)
+        assert p.charge is None or (isinstance(p.charge, int) and p.charge >= 1), p
+        assert p.monoisotopic_mz is None or (isinstance(p.monoisotopic_mz, float) and p.monoisotopic_mz > 0), p
+    # The envelope is read from the MS1 scan before the fragment scan; none before the first.
+    envelope = {i: p.envelope_scan for i, p in ions.items() if p.mz is not None}
+    expected = {1: None, 3: "scanId=2", 4: "scanId=2", 5: "scanId=2", 6: "scanId=2", 7: "scanId=2",
+                9: "scanId=8"}
+    assert envelope == {i: expected[i] for i in envelope}
+    if member == "msn_value_1":
+        assert sorted(envelope) == [1, 3, 5, 6, 9]      # 4 holds 0.0, 7 a negative value
+        assert ions[1].charge is None and ions[1].monoisotopic_mz is None
+        # The clean charge 2 envelope decides; its monoisotopic peak is the declared one.
+        assert ions[3].charge == 2 and ions[3].monoisotopic_mz == pytest.approx(500.25, abs=500.25 * 2e-6)
+    else:
+        assert sorted(envelope) == [1, 3, 4, 5, 7, 9]   # 6 is an MRM channel without msn_value_2
+        assert ions[7].mz == 500.25 and ions[3].mz == 2.0
+
+
+def test_every_way_to_a_spectrum_gives_the_same_precursor(sample):
+    with meridel.open(sample, precursor_mz="msn_value_1") as acq:
+        columns = acq.scans()
+        single = [acq[i] for i in range(len(acq))]
+        states = [spectrum_state(s) for s in single]
+        for threads in (1, 2, 3):
+            assert [spectrum_state(s) for s in acq.iter(threads=threads)] == states, threads
+        assert [spectrum_state(acq.by_scan_id(s.scan_id)) for s in single] == states
+        k = len(acq) // 2
+        assert spectrum_state(acq.nearest(single[k].retention_time_sec)) == states[k]
+        # Pickles carry the selected ion.
+        for s in single:
+            assert spectrum_state(pickle.loads(pickle.dumps(s))) == spectrum_state(s)
+        fragments = [s for s in single if s.ms_level == 2]
+        assert fragments and all(s.precursor.mz == s.precursor.msn_value_1 for s in fragments)
+        # The envelope scan is the nearest MS1 scan before each fragment scan.
+        last_ms1 = None
+        for s in single:
+            if s.ms_level == 1:
+                last_ms1 = s.native_id
+            else:
+                assert s.precursor.envelope_scan == last_ms1
+        # The sample's envelopes are clean: most decide, and agree with its charges.
+        decided = [s for s in fragments if s.precursor.charge is not None]
+        assert len(decided) * 2 > len(fragments)
+        agree = sum(s.precursor.charge == columns["msn_value_2"][s.index] for s in decided)
+        assert agree * 10 >= len(decided) * 9, (agree, len(decided))
+
+
+def test_pickles_of_precursors_old_and_new(acquisition):
+    path = acquisition(ENVELOPE)
+    with meridel.open(path, "msn_value_1") as acq:
+        s = acq[2]
+    restore, (state,) = s.__reduce__()
+    assert len(state[7]) == 4 and state[7][3][0] == 500.25
+    # Pickled before precursors were declared: three members, restored without a selected ion.
+    old = state[:7] + (state[7][:3],) + state[8:]
+    assert selected(restore(old).precursor) == (None,) * 4
+    assert restore(old).precursor[:3] == s.precursor[:3]
+    for ion in [(None, 2, None, None), ("500", 2, None, None), (500.25, -1, None, None),
+                (500.25, 2 ** 40, None, None), (500.25, 2.0, None, None), (500.25, 2, None, 7), (500.25, 2),
+                [500.25, 2, None, None]]:
+        with pytest.raises(ValueError, match="not a pickled spectrum"):
+            restore(state[:7] + (state[7][:3] + (ion,),) + state[8:])
+
+
+# ---------------------------------------------------------------------------------------
+# Peak picking
+
+CENTROID_PEAKS = [(400.1234, 20000), (401.5, 800), (402.75, 65000)]
+PICKING = {"scans": [
+    {"scan_id": 1, "rt_min": 0.1, "ms_level": 1, "mz_first": 399.0, "mz_last": 404.0,
+     "profile": gaussian_profile(399.0, 404.0, 2501, CENTROID_PEAKS)},
+    fragment(2, 0.2, 402.75, 2.0),
+    {"scan_id": 3, "rt_min": 0.3, "ms_level": 1, "mz_first": 399.0, "mz_last": 404.0,
+     "profile": gaussian_profile(399.0, 404.0, 2501, [(399.5, 3000), (403.25, 7000)])},
+    {"scan_id": 4, "rt_min": 0.4, "ms_level": 1, "mz_first": 399.0, "mz_last": 404.0,
+     "profile": {"point_count": 3, "uncompressed_byte_count": 28, "raw_hex": "00" * 16 + "ff"}},   # damaged
+    {"scan_id": 5, "rt_min": 0.5, "ms_level": 1, "mz_first": 399.0, "mz_last": 404.0,
+     "profile": {"intensities": [7]}},                                                              # one point
+    {"scan_id": 6, "rt_min": 0.6, "ms_level": 1, "mz_first": 399.0, "mz_last": 404.0,
+     "profile": gaussian_profile(399.0, 404.0, 2501, [(400.0, 5000)])},
+]}
+
+
+def test_centroid_everywhere_the_same(acquisition):
+    path = acquisition(PICKING)
+    with meridel.open(path, "msn_value_1") as acq:
+        raw = list(acq)
+        picked = [s.centroid() for s in raw]
+        assert [s.error is None for s in raw] == [True, True, True, False, True, True]
+        assert [s.is_profile for s in raw if s.error is None] == [True, False, True, True, True]
+        # Not profile data, or nothing to pick (a damaged block): the spectrum itself.
+        assert picked[1] is raw[1] and picked[3] is raw[3] and picked[3].error is not None
+        for s, p in zip(raw, picked):
+            assert not p.is_profile or p.error is not None
+            assert (p.index, p.native_id, p.retention_time_sec, p.precursor) == \
+                (s.index, s.native_id, s.retention_time_sec, s.precursor)
+        # A Gaussian's top, interpolated: well under a ppm off on a peak this well sampled.
+        # (Whether the weak one passes the noise rule is the picker's business.)
+        mz = picked[0].mz.tolist()
+        assert sorted(mz) == mz and 2 <= len(mz) <= 3
+        for centre, height in CENTROID_PEAKS:
+            if height >= 20000:
+                assert min(abs(found - centre) for found in mz) <= centre * 1e-6, (mz, centre)
+        assert len(picked[4]) == 0 and not picked[4].is_profile  # one point: no peak
+        assert picked[0].centroid() is picked[0]
+        expected = [spectrum_state(p) for p in picked]
+        for threads in (1, 2, 3):
+            assert [spectrum_state(s) for s in acq.iter(threads=threads, centroid=True)] == expected
+            runs = acq.arrays(threads=threads, centroid=True)
+            offsets = runs.offsets.tolist()
+            assert offsets == [0] + [sum(len(p) for p in picked[:k + 1]) for k in range(len(picked))]
+            assert runs.mz.tolist() == [x for p in picked for x in p.mz.tolist()]
+            assert runs.intensity.tolist() == [x for p in picked for x in p.intensity.tolist()]
+        assert [spectrum_state(s) for s in acq.iter(centroid=False)] == [spectrum_state(s) for s in raw]
+        # A selection and peak picking together.
+        assert [s.index for s in acq.iter(ms_level=1, rt_range=(20.0, 40.0), centroid=True)] == [3, 4, 5]
+        assert pickle.loads(pickle.dumps(picked[0])).mz.tolist() == mz
+
+
+# ---------------------------------------------------------------------------------------
+# Precursor evidence
+
+def test_precursor_evidence_names_the_member_that_matches(sample, acquisition):
+    with meridel.open(sample) as acq:
+        evidence = acq.precursor_evidence()
+        assert evidence == acq.precursor_evidence(ppm=10, threads=1) == acq.precursor_evidence(threads=3)
+        fragments = sum(1 for level in acq.scans()["ms_level"].tolist() if level >= 2)
+    assert [e.member for e in evidence] == ["msn_value_1", "msn_value_2"]
+    for e in evidence:
+        assert isinstance(e, meridel.PrecursorEvidence) and isinstance(e.fragment_scans, int)
+        assert e.fragment_scans == fragments and fragments >= e.with_value >= e.with_ms1 >= e.matched
+        assert e.share == e.matched / e.fragment_scans
+    first, second = evidence
+    assert first.share > 0.9 and abs(first.median_error_ppm) < 1.0
+    assert second.matched == 0 and second.median_error_ppm is None
+    assert repr(first).startswith("PrecursorEvidence(member='msn_value_1', fragment_scans=%d," % fragments)
+    assert dict(first._asdict())["member"] == "msn_value_1"
+
+    # A run without fragment scans: nothing to match, no division by zero.
+    with meridel.open(acquisition({"scans": PICKING["scans"][:1]})) as acq:
+        assert [tuple(e)[1:] for e in acq.precursor_evidence()] == [(0, 0, 0, 0, 0.0, None)] * 2
+
+    acq = meridel.open(sample)
+    for kwargs, kind, text in [
+        (dict(ppm=0), ValueError, "precursor_evidence() argument 'ppm' must be positive, not 0"),
+        (dict(ppm=-1.5), ValueError, "precursor_evidence() argument 'ppm' must be positive, not -1.5"),
+        (dict(ppm=float("nan")), ValueError, "precursor_evidence() argument 'ppm' must be positive, not nan"),
+        (dict(ppm=float("inf")), ValueError, "precursor_evidence() argument 'ppm' must be finite, not inf"),
+        (dict(ppm="10"), TypeError, "precursor_evidence() argument 'ppm' must be a real number, not str"),
+        (dict(threads=0), ValueError, "precursor_evidence() argument 'threads' must be at least 1, not 0"),
+        (dict(tolerance=3), TypeError, "precursor_evidence() got an unexpected keyword argument 'tolerance'"),
+    ]:
+        with pytest.raises(kind) as info:
+            acq.precursor_evidence(**kwargs)
+        assert str(info.value) == text, str(info.value)
+    acq.close()
+    with pytest.raises(ValueError, match="^I/O operation on closed acquisition$"):
+        acq.precursor_evidence()
+
+
+# ---------------------------------------------------------------------------------------
+# MGF, and the filters of both writers
+
+def read_mgf(path):
+    """[{key: text, ..., "peaks": [(m/z, intensity)]}] of an MGF file, checking its layout."""
+    entries = []
+    entry = None
+    for line in open(path, encoding="ascii").read().split("\n"):
+        if line == "BEGIN IONS":
+            assert entry is None
+            entry = {"peaks": []}
+        elif line == "END IONS":
+            entries.append(entry)
+            entry = None
+        elif entry is not None and "=" in line:
+            key, value = line.split("=", 1)
+            entry[key] = value
+        elif entry is not None:
+            mz, intensity = line.split(" ")
+            entry["peaks"].append((float(mz), float(intensity)))
+        else:
+            assert line == "", line
+    assert entry is None
+    return entries
+
+
+def as_f32(x):
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+def filtered(s, top_n=None, min_intensity=None):
+    """The points of spectrum s that the filters keep, in m/z order."""
+    points = [(m, i) for m, i in zip(s.mz.tolist(), s.intensity.tolist())
+              if min_intensity is None or i >= min_intensity]
+    if top_n is not None and len(points) > top_n:
+        kept = sorted(range(len(points)), key=lambda k: (-points[k][1], points[k][0]))[:top_n]
+        points = [points[k] for k in sorted(kept)]
+    return points
+
+
+@pytest.mark.parametrize("top_n,min_intensity", [(None, None), (5, None), (None, 50.0), (3, 200.5)])
+def test_mgf_holds_the_fragment_scans(sample, tmp_path, top_n, min_intensity):
+    with meridel.open(sample, "msn_value_1") as acq:
+        outputs = set()
+        for threads in (1, 2, 3):
+            target = tmp_path / ("t%d.mgf" % threads)
+            assert acq.to_mgf(target, threads=threads, top_n=top_n, min_intensity=min_intensity) is None
+            outputs.add(target.read_bytes())
+        assert len(outputs) == 1
+        entries = read_mgf(tmp_path / "t1.mgf")
+        fragments = [s for s in acq if s.ms_level >= 2 and s.precursor.mz is not None]
+    assert len(entries) == len(fragments) > 0
+    for entry, s in zip(entries, fragments):
+        p = s.precursor
+        assert entry["TITLE"] == s.native_id and entry["SCANS"] == str(s.scan_id)
+        assert float(entry["RTINSECONDS"]) == s.retention_time_sec
+        assert float(entry["PEPMASS"]) == (p.monoisotopic_mz if p.monoisotopic_mz is not None else p.mz)
+        assert entry.get("CHARGE") == (None if p.charge is None else "%d+" % p.charge)
+        expected = filtered(s, top_n, min_intensity)
+        assert [(m, as_f32(i)) for m, i in entry["peaks"]] == expected
+
+
+def test_mgf_is_refused_without_a_member_and_keeps_the_file_rules(sample, tmp_path):
+    with meridel.open(sample) as acq:
+        target = tmp_path / "run.mgf"
+        with pytest.raises(ValueError) as info:
+            acq.to_mgf(target)
+        message = str(info.value)
+        assert "to_mgf()" in message and "precursor_mz='msn_value_1'|'msn_value_2'" in message
+        assert "precursor_evidence()" in message
+        assert os.listdir(tmp_path) == []
+        # The same words from the batch check, which needs no run.
+        with pytest.raises(ValueError, match=re.escape("precursor_mz='msn_value_1'|'msn_value_2'")):
+            meridel._meridel._check_convert("mgf")
+        with pytest.raises(ValueError, match=re.escape("--precursor-mz msn_value_1|msn_value_2")):
+            meridel._meridel._check_convert("mgf", command_line=True)
+        assert meridel._meridel._check_convert("MGF", "msn_value_2") == "mgf"
+        assert meridel._meridel._check_convert("mzml") == "mzml"
+    with meridel.open(sample, "msn_value_1") as acq:
+        target.write_bytes(b"precious")
+        with pytest.raises(FileExistsError):
+            acq.to_mgf(target)
+        assert target.read_bytes() == b"precious"
+        acq.to_mgf(target, overwrite=True)
+        assert target.read_bytes().startswith(b"BEGIN IONS\n")
+        with pytest.raises(ValueError, match="inside the acquisition"):
+            acq.to_mgf(os.path.join(sample, "x.mgf"))
+        # Only MS1 scans selected: an empty file, not an error.
+        acq.to_mgf(tmp_path / "none.mgf", ms_level=1)
+        assert read_mgf(tmp_path / "none.mgf") == []
+        acq.close()
+        with pytest.raises(ValueError, match="closed acquisition"):
+            acq.to_mgf(tmp_path / "late.mgf")
+    assert sorted(os.listdir(tmp_path)) == ["none.mgf", "run.mgf"]
+
+
+def test_mzml_with_centroids_filters_and_the_declared_precursor(sample, tmp_path):
+    with meridel.open(sample, "msn_value_1") as acq:
+        rts = acq.scans()["retention_time_sec"].tolist()
+        low, high = rts[len(rts) // 4], rts[len(rts) // 2]
+        acq.to_mzml(tmp_path / "c.mzML", centroid=True, rt_range=(low, high), top_n=20, min_intensity=10.0,
+                    compression=None)
+        chosen = [s for s in acq.iter(rt_range=(low, high), centroid=True)]
+        root = ET.parse(tmp_path / "c.mzML").getroot()
+        elements = list(root.iter(NS + "spectrum"))
+        assert [e.get("id") for e in elements] == [s.native_id for s in chosen]
+        for element, s in zip(elements, chosen):
+            arrays = decoded_arrays(element)
+            points = filtered(s, 20, 10.0)
+            assert arrays["mz"][0] == [m for m, _ in points]
+            assert arrays["intensity"][0] == [i for _, i in points]
+            terms = {p.get("accession"): p.get("value") for p in element.iter(NS + "cvParam")}
+            assert "MS:1000127" in terms and "MS:1000128" not in terms   # centroid spectrum
+            if s.ms_level == 2:
+                p = s.precursor
+                assert float(terms["MS:1000744"]) == (p.monoisotopic_mz if p.monoisotopic_mz is not None else p.mz)
+        # MS2 only: as many spectra as fragment scans.
+        acq.to_mzml(tmp_path / "ms2.mzML", ms_level=2)
+        count = sum(1 for _ in ET.parse(tmp_path / "ms2.mzML").getroot().iter(NS + "spectrum"))
+        assert count == sum(1 for level in acq.scans()["ms_level"].tolist() if level == 2)
+
+
+def test_hostile_arguments_are_refused(acquisition, tmp_path):
+    acq = meridel.open(acquisition(ENVELOPE), "msn_value_1")
+    folder = tmp_path / "out"
+    folder.mkdir()
+    out = str(folder / "x")
+    cases = [
+        (lambda: acq.iter(centroid=1), TypeError, "iter() argument 'centroid' must be bool, not int"),
+        (lambda: acq.iter(centroid=None), TypeError, "iter() argument 'centroid' must be bool, not NoneType"),
+        (lambda: acq.arrays(centroid="yes"), TypeError, "arrays() argument 'centroid' must be bool, not str"),
+        (lambda: acq.to_mzml(out, top_n=-1), ValueError, "to_mzml() argument 'top_n' must be at least 1, not -1"),
+        (lambda: acq.to_mzml(out, top_n=0), ValueError, "to_mzml() argument 'top_n' must be at least 1, not 0"),
+        (lambda: acq.to_mzml(out, top_n=-10 ** 30), ValueError, "to_mzml() argument 'top_n' must be at least 1"),
+        (lambda: acq.to_mgf(out, top_n=2.5), TypeError, "to_mgf() argument 'top_n' must be int or None, not float"),
+        (lambda: acq.to_mgf(out, top_n="3"), TypeError, "to_mgf() argument 'top_n' must be int or None, not str"),
+        (lambda: acq.to_mgf(out, min_intensity=float("nan")), ValueError,
+         "to_mgf() argument 'min_intensity' must be finite, not nan"),
+        (lambda: acq.to_mzml(out, min_intensity=float("-inf")), ValueError,
+         "to_mzml() argument 'min_intensity' must be finite, not -inf"),
+        (lambda: acq.to_mzml(out, min_intensity=10 ** 400), OverflowError, "int too large to convert to float"),
+        (lambda: acq.to_mzml(out, min_intensity="5"), TypeError,
+         "to_mzml() argument 'min_intensity' must be a real number or None, not str"),
+        (lambda: acq.to_mgf(out, rt_range=(9.0, 1.0)), ValueError,
+         "to_mgf() argument 'rt_range' must have low <= high, not (9.0, 1.0)"),
+        (lambda: acq.to_mzml(out, rt_range=(float("nan"), 1.0)), ValueError,
+         "to_mzml() argument 'rt_range' must have low <= high"),
+        (lambda: acq.to_mzml(out, rt_range=[1.0]), TypeError, "to_mzml() argument 'rt_range' must be a (low, high)"),
+        (lambda: acq.to_mgf(out, ms_level=0), ValueError, "to_mgf() argument 'ms_level' must be at least 1, not 0"),
+        (lambda: acq.to_mgf(out, ms_level="2"), TypeError, "to_mgf() argument 'ms_level' must be int or None"),
+        (lambda: acq.to_mgf(out, centroid="no"), TypeError, "to_mgf() argument 'centroid' must be bool, not str"),
+        (lambda: acq.to_mgf(out, threads=-2), ValueError, "to_mgf() argument 'threads' must be at least 1, not -2"),
+        (lambda: acq.to_mgf(out, compression="zlib"), TypeError,
+         "to_mgf() got an unexpected keyword argument 'compression'"),
+        (lambda: acq.to_mgf(), TypeError, "to_mgf() missing required argument 'path'"),
+        (lambda: acq.to_mgf(""), ValueError, "to_mgf() argument 'path' must not be empty"),
+        (lambda: acq.to_mgf("a\0b"), ValueError, "to_mgf() argument 'path' contains a null character"),
+        (lambda: meridel._meridel._check_convert("xml"), ValueError,
+         "convert() argument 'format' must be 'mzml' or 'mgf', not 'xml'"),
+        (lambda: meridel._meridel._check_convert(None), ValueError, "convert() argument 'format' must be"),
+        (lambda: meridel._meridel._check_convert("mgf", "msn_value_9"), ValueError,
+         "convert() argument 'precursor_mz' must be 'msn_value_1', 'msn_value_2' or None"),
+        (lambda: meridel._meridel._check_convert("mzml", top_n=0), ValueError,
+         "convert() argument 'top_n' must be at least 1, not 0"),
+    ]
+    for call, kind, text in cases:
+        with pytest.raises(kind) as info:
+            call()
+        assert str(info.value).startswith(text), (text, str(info.value))
+    assert os.listdir(folder) == []
+    # More peaks than any spectrum holds keep them all.
+    acq.to_mzml(folder / "all.mzML", top_n=10 ** 30, compression=None)
+    acq.to_mzml(folder / "same.mzML", compression=None)
+    assert (folder / "all.mzML").read_bytes() == (folder / "same.mzML").read_bytes()
