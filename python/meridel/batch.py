@@ -2,7 +2,7 @@
 
     summaries(paths, client=None)             -> DataFrame, one row per run
     xics(paths, targets, ppm=None, da=None)   -> DataFrame, one row per chromatogram point
-    convert(paths, out_dir, compression=...)  -> DataFrame, what was converted, skipped or failed
+    convert(paths, out_dir, format="mzml")    -> DataFrame, what was converted, skipped or failed
     local_cluster(workers=None)               -> LocalCluster on 127.0.0.1, TLS, one process per worker
 
 Each call takes a `distributed.Client` (or a scheduler address, connected with the TLS
@@ -359,18 +359,19 @@ def xic_frame(rows: Sequence[Dict[str, Any]]) -> "pd.DataFrame":
 CONVERT_COLUMNS = ["path", "output", "status", "seconds", "error"]
 
 
-def output_name(path: str) -> str:
-    """The mzML file name for a run: the last part of its path less a ".d" or ".D" ending,
-    by the naming rule corvane-convert and every writer use ("." and ".." are named after
-    the folder they stand for). ValueError when nothing is left to name it after."""
-    return meridel._meridel._output_name(path, "mzml")
+def output_name(path: str, format: str = "mzml") -> str:
+    """The file name of a run's output in format ("mzml": run.mzML, "mgf": run.mgf): the
+    last part of its path less a ".d" or ".D" ending, by the naming rule corvane-convert
+    and every writer use ("." and ".." are named after the folder they stand for).
+    ValueError when nothing is left to name it after."""
+    return meridel._meridel._output_name(path, format)
 
 
-def output_path(out_dir: str, path: str) -> str:
-    """Where the run's mzML goes: out_dir/<output_name(path)>, checked to stay inside
-    out_dir with symbolic links resolved (a name that is a link to elsewhere is refused).
-    ValueError when it would not."""
-    name = output_name(path)
+def output_path(out_dir: str, path: str, format: str = "mzml") -> str:
+    """Where the run's output goes: out_dir/<output_name(path, format)>, checked to stay
+    inside out_dir with symbolic links resolved (a name that is a link to elsewhere is
+    refused). ValueError when it would not."""
+    name = output_name(path, format)
     if os.sep in name or (os.altsep and os.altsep in name) or "\0" in name:
         raise ValueError("%s: %r is not a plain file name" % (path, name))
     final = os.path.join(out_dir, name)
@@ -380,13 +381,15 @@ def output_path(out_dir: str, path: str) -> str:
 
 
 def convert_run(path: str, out_dir: str, batch_id: str, compression: Optional[str] = "zlib", redo: bool = False,
-                threads: Optional[int] = 1) -> Dict[str, Any]:
+                threads: Optional[int] = 1, format: str = "mzml", precursor_mz: Optional[str] = None,
+                **filters: Any) -> Dict[str, Any]:
     """Converts one run into out_dir (see convert()); returns its row of the table and
-    never raises for the run's own faults. The task behind convert()."""
+    never raises for the run's own faults. The task behind convert(). filters: centroid,
+    ms_level, rt_range, top_n and min_intensity, as to_mzml and to_mgf take them."""
     row: Dict[str, Any] = {"path": path, "output": None, "status": "failed", "seconds": 0.0, "error": None}
     started = time.perf_counter()
     try:
-        final = output_path(out_dir, path)
+        final = output_path(out_dir, path, format)
         row["output"] = final
         if not redo and os.path.lexists(final):
             row["status"] = "skipped"
@@ -398,8 +401,11 @@ def convert_run(path: str, out_dir: str, batch_id: str, compression: Optional[st
         os.makedirs(attempt)
         staged = os.path.join(attempt, os.path.basename(final))
         try:
-            with meridel.open(path) as acq:
-                acq.to_mzml(staged, compression=compression, threads=threads, overwrite=False)
+            with meridel.open(path, precursor_mz=precursor_mz) as acq:
+                if format == "mgf":
+                    acq.to_mgf(staged, threads=threads, overwrite=False, **filters)
+                else:
+                    acq.to_mzml(staged, compression=compression, threads=threads, overwrite=False, **filters)
             row["status"] = "converted" if _publish(staged, final, redo) else "skipped"
         finally:
             with contextlib.suppress(FileNotFoundError):
@@ -444,23 +450,37 @@ def remove_staging(out_dir: str, batch: str) -> None:
 
 def convert(paths: Iterable[_Path], out_dir: Union[str, "os.PathLike[str]"], compression: Optional[str] = "zlib",
             redo: bool = False, client: _ClientLike = None, *, workers: Optional[int] = None,
-            threads: Optional[int] = 1, progress: bool = False) -> "pd.DataFrame":
-    """Writes each run as out_dir/<name>.mzML (the run's folder name less ".d") on the
-    workers, through Acquisition.to_mzml. A file appears under its final name only when
-    complete, so a worker killed mid-way leaves no partial output, and a run whose output
-    exists is skipped unless redo: running a finished batch again converts nothing.
+            threads: Optional[int] = 1, progress: bool = False, format: str = "mzml",
+            precursor_mz: Optional[str] = None, centroid: bool = False, ms_level: Optional[int] = None,
+            rt_range: Optional[Tuple[float, float]] = None, top_n: Optional[int] = None,
+            min_intensity: Optional[float] = None) -> "pd.DataFrame":
+    """Writes each run as out_dir/<name>.mzML, or <name>.mgf with format="mgf" (the run's
+    folder name less ".d"), on the workers, through Acquisition.to_mzml or to_mgf. A file
+    appears under its final name only when complete, so a worker killed mid-way leaves no
+    partial output, and a run whose output exists is skipped unless redo: running a
+    finished batch again converts nothing.
+
+    precursor_mz: the member that holds the precursor m/z (meridel.open); MGF needs it.
+    centroid, ms_level, rt_range, top_n, min_intensity: as to_mzml and to_mgf take them.
+    Arguments either would refuse raise ValueError or TypeError here, before any cluster
+    is reached; compression applies to mzML only.
 
     Returns one row per run: path (as given), output, status ("converted", "skipped" or
     "failed"), seconds (on the worker) and error. Two runs that would write the same file
     are refused before anything runs (the later one fails). out_dir is made absolute here
     and created by the workers when missing."""
     runs = _run_paths(paths)
+    # The checks to_mzml and to_mgf make, once here; the format comes back by its own name.
+    format = meridel._meridel._check_convert(format, precursor_mz, centroid, ms_level, rt_range, top_n,
+                                             min_intensity)
+    filters = dict(centroid=centroid, ms_level=ms_level, rt_range=None if rt_range is None else tuple(rt_range),
+                   top_n=top_n, min_intensity=min_intensity)
     target = os.path.abspath(os.fspath(out_dir))
     refused: Dict[int, str] = {}
     claimed: Dict[str, str] = {}
     for i, run in enumerate(runs):
         try:
-            name = output_name(os.path.abspath(run))
+            name = output_name(os.path.abspath(run), format)
         except ValueError as e:
             refused[i] = _error_text(e)
             continue
@@ -474,7 +494,8 @@ def convert(paths: Iterable[_Path], out_dir: Union[str, "os.PathLike[str]"], com
     with _connected(client, workers) as connected:
         try:
             done = _run_all(connected, convert_run, [runs[i] for i in todo], progress, "convert", out_dir=target,
-                            batch_id=batch, compression=compression, redo=redo, threads=threads)
+                            batch_id=batch, compression=compression, redo=redo, threads=threads, format=format,
+                            precursor_mz=precursor_mz, **filters)
         finally:
             # Here, and on a worker for a client that does not see the workers' files. A
             # cluster left without workers cannot clean up: staging stays, the batch returns.

@@ -1,8 +1,10 @@
-"""corvane-batch: summaries, XICs and mzML conversion of many runs on a Dask cluster.
+"""corvane-batch: summaries, XICs and mzML or MGF conversion of many runs on a Dask cluster.
 
     corvane-batch summary RUNS... [-o FILE.csv] [--json FILE]
     corvane-batch xic RUNS... --mz MZ [--mz MZ ...] [--ppm P | --da D] [--ms-level N] [-o FILE.csv]
-    corvane-batch convert RUNS... --out-dir DIR [--compression zlib|none] [--redo] [-o FILE.csv] [--json FILE]
+    corvane-batch convert RUNS... --out-dir DIR [--format mzml|mgf] [--compression zlib|none] [--redo]
+            [--centroid] [--precursor-mz msn_value_1|msn_value_2] [--ms-level N] [--rt-range LOW HIGH]
+            [--top-n N] [--min-intensity X] [-o FILE.csv] [--json FILE]
     common: [--scheduler ADDRESS [--timeout S]] [--workers N] [--threads N]
             [--tls-ca-file F --tls-cert F --tls-key F] [--no-progress]
 
@@ -14,6 +16,7 @@ not be reached.
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 from typing import Any, List, Optional
@@ -41,7 +44,8 @@ def _parser() -> argparse.ArgumentParser:
     where.add_argument("--no-progress", action="store_true", help="no progress bar, even on a terminal")
 
     parser = argparse.ArgumentParser(
-        prog="corvane-batch", description="Summaries, XICs and mzML conversion of many runs on a Dask cluster.",
+        prog="corvane-batch",
+        description="Summaries, XICs and mzML or MGF conversion of many runs on a Dask cluster.",
         epilog="Exit status: 0 every run succeeded, 1 some run failed, 2 usage error, 3 no cluster.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -59,10 +63,22 @@ def _parser() -> argparse.ArgumentParser:
     xic.add_argument("--rt-range", type=float, nargs=2, metavar=("LOW", "HIGH"), help="seconds")
     xic.add_argument("-o", "--output", metavar="FILE", help="CSV file (default: standard output)")
 
-    conv = commands.add_parser("convert", parents=[common], help="one mzML per run")
-    conv.add_argument("--out-dir", required=True, metavar="DIR", help="folder for the mzML files")
-    conv.add_argument("--compression", choices=["zlib", "none"], default="zlib")
+    conv = commands.add_parser("convert", parents=[common], help="one mzML (or MGF) file per run")
+    conv.add_argument("--out-dir", required=True, metavar="DIR", help="folder for the output files")
+    conv.add_argument("--format", choices=["mzml", "mgf"], default="mzml",
+                      help="mzML (default) or MGF: the fragment scans, which needs --precursor-mz")
+    conv.add_argument("--compression", choices=["zlib", "none"], default="zlib", help="mzML's binary arrays")
     conv.add_argument("--redo", action="store_true", help="convert runs whose output exists too")
+    spectra = conv.add_argument_group("what is written")
+    spectra.add_argument("--centroid", action="store_true", help="profile scans as centroid peaks")
+    spectra.add_argument("--precursor-mz", choices=["msn_value_1", "msn_value_2"], metavar="MEMBER",
+                         help="the index member that holds the precursor m/z: msn_value_1 or msn_value_2 "
+                              "(corvane-info --precursor-evidence shows which)")
+    spectra.add_argument("--ms-level", type=int, metavar="N", help="only scans of this MS level")
+    spectra.add_argument("--rt-range", type=float, nargs=2, metavar=("LOW", "HIGH"),
+                         help="only scans in this retention time range, seconds")
+    spectra.add_argument("--top-n", type=int, metavar="N", help="only each spectrum's N most intense peaks")
+    spectra.add_argument("--min-intensity", type=float, metavar="X", help="only peaks at least this intense")
     conv.add_argument("-o", "--output", metavar="FILE", help="CSV table of what was done (default: standard output)")
     conv.add_argument("--json", metavar="FILE", help="also as JSON (a list of objects)")
     return parser
@@ -102,6 +118,27 @@ def _write_table(frame: Any, output: Optional[str], json_path: Optional[str]) ->
         frame.to_json(json_path, orient="records", indent=1)
 
 
+def _check_convert_options(args: argparse.Namespace) -> None:
+    """The conversion options, refused here, before any cluster is started or reached."""
+    if args.ms_level is not None and args.ms_level < 1:
+        raise _Usage("--ms-level must be at least 1")
+    if args.top_n is not None and args.top_n < 1:
+        raise _Usage("--top-n must be at least 1")
+    if args.min_intensity is not None and not math.isfinite(args.min_intensity):
+        raise _Usage("--min-intensity must be a finite number")
+    if args.rt_range is not None:
+        low, high = args.rt_range
+        if not (math.isfinite(low) and math.isfinite(high) and low <= high):
+            raise _Usage("--rt-range needs finite LOW <= HIGH")
+    # MGF without a declared member: the converter's own words (from the module, which
+    # loads quickly: no pandas or Dask yet).
+    from meridel import _meridel
+    try:
+        _meridel._check_convert(args.format, args.precursor_mz, command_line=True)
+    except ValueError as e:
+        raise _Usage(str(e)) from e
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
@@ -115,6 +152,8 @@ def main(argv: Optional[List[str]] = None) -> int:
             raise _Usage("--workers sizes the local cluster; a scheduler brings its own workers")
         if args.scheduler is None and security is not None:
             raise _Usage("the local cluster listens on 127.0.0.1 only; TLS options need --scheduler")
+        if args.command == "convert":
+            _check_convert_options(args)
     except _Usage as e:
         parser.error(str(e))
 
@@ -151,7 +190,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         else:
             frame = batch.convert(args.runs, args.out_dir,
                                   compression=None if args.compression == "none" else args.compression,
-                                  redo=args.redo, **options)
+                                  redo=args.redo, format=args.format, precursor_mz=args.precursor_mz,
+                                  centroid=args.centroid, ms_level=args.ms_level,
+                                  rt_range=tuple(args.rt_range) if args.rt_range else None, top_n=args.top_n,
+                                  min_intensity=args.min_intensity, **options)
             _write_table(frame, args.output, args.json)
             failed = frame["status"] == "failed"
     except ValueError as e:  # arguments the batch refuses (ppm <= 0, ...)
