@@ -591,11 +591,10 @@ void DocumentWriter::header() {
     // terms go into a slot of blanks sized for any of them, corrected at the end if need be.
     out_.put("  <fileDescription>\n    <fileContent>\n");
     content_slot_ = out_.offset();
-    // The longest text the slot may have to take: every level, and the longer of the two
-    // representation terms ("centroid spectrum" is a letter longer than "profile spectrum").
-    const unsigned every_level = content_ms1 | content_msn | content_mass_spectrum;
-    content_slot_size_ = std::max(file_content(lines_, every_level | content_profile).size(),
-                                  file_content(lines_, every_level | content_centroid).size());
+    // Sized for every level with the profile term. With the centroid term the text is one
+    // letter longer and loses its last line break, which the document does not need (the
+    // slot keeps this size so that files stay byte for byte what they were).
+    content_slot_size_ = file_content(lines_, content_ms1 | content_msn | content_mass_spectrum | content_profile).size();
     written_content_ = file_content(lines_, run_.expected_content);
     written_content_.resize(content_slot_size_, ' ');
     out_.put(written_content_);
