@@ -9,6 +9,10 @@
 //       MS-Numpress coding against the raw values: "numpress <TAB> mz <TAB> error <TAB>
 //       values <TAB> exact arrays" and the same for intensity (relative to the value; for
 //       values below 1, to 1).
+//   corvane-bench-export fragments DIR      the baselines of an MGF conversion: decodes,
+//   corvane-bench-export fragments-ms1 DIR  on one thread, the fragment scans alone, or
+//       with the nearest earlier MS1 scan of each (each once: the scans a declared
+//       precursor's envelope is read from), keeping nothing. Prints "scans points".
 #include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 #include <libmsnumpress/MSNumpress.hpp>
@@ -151,11 +155,35 @@ int cmd_numpress(const corvane::Reader& reader) {
     return 0;
 }
 
+int cmd_fragments(const corvane::Reader& reader, bool with_ms1) {
+    const auto& index = reader.scans().records;
+    std::uint64_t scans = 0;
+    std::uint64_t points = 0;
+    const auto drain = [&](std::size_t i) {
+        const auto record = reader.record_at(i);
+        ++scans;
+        points += record.mz.size();
+    };
+    const std::size_t none = index.size();
+    std::size_t last_ms1 = none;  // the nearest earlier MS1 scan, while not yet decoded
+    for (std::size_t i = 0; i < index.size(); ++i) {
+        if (index[i].ms_level == 1) {
+            last_ms1 = i;
+        } else if (index[i].ms_level >= 2) {
+            if (with_ms1 && last_ms1 != none) drain(last_ms1);
+            last_ms1 = none;
+            drain(i);
+        }
+    }
+    std::printf("%llu %llu\n", static_cast<unsigned long long>(scans), static_cast<unsigned long long>(points));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fputs("usage: corvane-bench-export deflate|numpress DIR\n", stderr);
+        std::fputs("usage: corvane-bench-export deflate|numpress|fragments|fragments-ms1 DIR\n", stderr);
         return 2;
     }
     try {
@@ -167,6 +195,8 @@ int main(int argc, char** argv) {
         const std::string_view cmd = argv[1];
         if (cmd == "deflate") return cmd_deflate(*reader);
         if (cmd == "numpress") return cmd_numpress(*reader);
+        if (cmd == "fragments") return cmd_fragments(*reader, false);
+        if (cmd == "fragments-ms1") return cmd_fragments(*reader, true);
         std::fprintf(stderr, "corvane-bench-export: unknown command %s\n", argv[1]);
         return 2;
     } catch (const std::exception& e) {

@@ -5,6 +5,11 @@
 # default, and --zlib-level 6 for the size comparison), --numpress, --threads 2 against
 # --threads 1 for zlib and numpress, --jobs 2 against --jobs 1 on two inputs, and OpenMS
 # FileConverter turning the uncompressed file into zlib mzML (its own writer) as a peer.
+# Processing: --centroid against OpenMS PeakPickerHiRes picking the MS1 scans of the
+# zlib file (both on every core, wall time), --centroid --precursor-mz msn_value_1
+# against --centroid (the cost of the precursors' charges), and --format mgf against the
+# one-thread drain of the run's fragment scans (corvane-bench-export fragments), and of
+# them with the MS1 scans their precursors' envelopes are read from (fragments-ms1).
 # Then the zlib engines and the MS-Numpress loss on the run's arrays (corvane-bench-export).
 # Prints rows in the format of scripts/bench.sh ("row<TAB>measure<TAB>ratio<TAB>target<TAB>
 # met<TAB>detail") with ROWS=1, else a table. Times are medians of ROUNDS runs, each a
@@ -89,6 +94,17 @@ for ((r = 0; r < rounds; r++)); do
     fresh "$out/peer.mzML"
     timed peer FileConverter -in "$out/plain.mzML" -out "$out/peer.mzML"
   fi
+  conversion centroid centroid --centroid
+  conversion centroid_precursor centroid-precursor --centroid --precursor-mz msn_value_1
+  timed fragments "$export_bench" fragments "$dir"
+  timed fragments_ms1 "$export_bench" fragments-ms1 "$dir"
+  fresh "$out/convert.mgf"
+  timed mgf "$convert" --quiet --force --format mgf --precursor-mz msn_value_1 "$dir" -o "$out/convert.mgf"
+  if command -v PeakPickerHiRes >/dev/null; then
+    fresh "$out/picked.mzML"
+    timed picker PeakPickerHiRes -in "$out/zlib.mzML" -out "$out/picked.mzML" -algorithm:ms_levels 1 \
+      -threads "$(nproc)"
+  fi
 done
 # The same files for every thread count, or the --threads rows compare different work.
 cmp -s "$out/zlib-t1.mzML" "$out/zlib-t2.mzML" && cmp -s "$out/numpress-t1.mzML" "$out/numpress-t2.mzML" ||
@@ -134,6 +150,26 @@ rows=$(
       printf "row\tPeer: OpenMS FileConverter, plain mzML -> zlib mzML / drain\t%.3f\t-\t-\t%.2f s wall (its own reading included)\n",
         peer / d, peer
   }'
+  picker_time=-1
+  [ -n "${times[picker]:-}" ] && picker_time=$(med picker)
+  awk -v d="$(med drain)" -v c="$(med centroid)" -v cp="$(med centroid_precursor)" -v m="$(med mgf)" \
+      -v f="$(med fragments)" -v fm="$(med fragments_ms1)" -v picker="$picker_time" \
+      -v ms="$(size "$out/convert.mgf")" 'BEGIN {
+    printf "row\tConvert --centroid / drain\t%.3f\t-\t-\t%.2f s vs %.2f s wall\n", c / d, c, d
+    if (picker > 0) {
+      r = picker / c
+      printf "row\tOpenMS PeakPickerHiRes on the zlib mzML (MS1) / convert --centroid\t%.3f\t>= 20\t%s\t%.2f s vs %.2f s wall, both on every core\n",
+        r, (r >= 20) ? "yes" : "NO", picker, c
+    }
+    r = cp / c
+    printf "row\tConvert --centroid --precursor-mz msn_value_1 / --centroid\t%.3f\t<= 1.10\t%s\t%.2f s vs %.2f s wall\n",
+      r, (r <= 1.10) ? "yes" : "NO", cp, c
+    r = m / f
+    printf "row\tConvert --format mgf --precursor-mz msn_value_1 / drain of the fragment scans\t%.3f\t<= 1.5\t%s\t%.2f s vs %.2f s wall; %.1f MB\n",
+      r, (r <= 1.5) ? "yes" : "NO", m, f, ms / 1e6
+    printf "row\t  the same / drain of the fragment scans and their MS1 scans\t%.3f\t-\t-\t%.2f s vs %.2f s wall\n",
+      m / fm, m, fm
+  }'
   # The zlib engines on the run's arrays, one thread (CPU time), sizes against libdeflate 6.
   "$export_bench" deflate "$dir" | awk -F'\t' '
     { name[NR] = $2; bytes[NR] = $3; secs[NR] = $4; raw = $5; if ($2 == "zlib 6") ref = $3 }
@@ -150,7 +186,7 @@ rows=$(
   "$export_bench" numpress "$dir" | awk -F'\t' '
     { printf "row\tnumpress largest relative error, %s\t%s\t-\t-\t%s values; %s arrays kept exact (zlib only)\n", $2, $3, $4, $5 }'
 )
-rm -f "$out"/*.mzML
+rm -f "$out"/*.mzML "$out"/*.mgf
 
 if [ "${ROWS:-0}" = 1 ]; then
   printf '%s\n' "$rows"
