@@ -23,6 +23,13 @@
 //                                 and 2: "tic <TAB> threads <TAB> seconds <TAB> scans" and
 //                                 "xic <TAB> threads <TAB> seconds <TAB> scans"
 //
+//   corvane-bench centroid DIR [N]  rows: centroided iteration of every scan (a Processor
+//                                 with peak picking, analysis::for_each_record, records
+//                                 dropped) at 1 and 2 threads, and with the precursor
+//                                 declared too (msn_value_1: charge and monoisotopic m/z
+//                                 from the envelopes) at 1 thread, against the plain
+//                                 1-thread drain; wall time, rounds alternating
+//
 // Drains time an opened reader: opening (reading and parsing the index) is reported
 // beside them.
 #include <fcntl.h>
@@ -45,6 +52,7 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "processing.hpp"
 #include "raw/lzf.hpp"
 #include "raw/msscan.hpp"
 #include "raw/raw.hpp"
@@ -439,6 +447,58 @@ int cmd_engine(const std::string& dir, int rounds) {
     return 0;
 }
 
+int cmd_centroid(const std::string& dir, int rounds) {
+    namespace analysis = corvane::analysis;
+    namespace processing = corvane::processing;
+    const auto reader = open_reader(dir);
+    const auto scans = analysis::select(reader, {});
+    processing::Options centroid;
+    centroid.centroid = true;
+    processing::Options declared = centroid;
+    declared.precursor_mz = processing::PrecursorMember::msn_value_1;
+    std::uint64_t plain_points = 0;
+    std::uint64_t picked_points = 0;
+    std::uint64_t charged = 0;
+    // A fresh Processor per run: nothing is kept from one run to the next.
+    auto iterate = [&](const processing::Options& options, unsigned threads) {
+        const processing::Processor processor(reader, options);
+        std::uint64_t points = 0;
+        std::uint64_t with_charge = 0;
+        analysis::for_each_record(processor, scans, threads, [&](std::size_t, corvane::SpectrumRecord&& r) {
+            points += r.mz.size();
+            with_charge += r.precursor && r.precursor->selected_ion && r.precursor->selected_ion->charge;
+            return true;
+        });
+        picked_points = points;
+        charged = with_charge;
+    };
+    const std::function<void()> runs[] = {
+        [&] { plain_points = drain(reader); },
+        [&] { iterate(centroid, 1); },
+        [&] { iterate(centroid, 2); },
+        [&] { iterate(declared, 1); },
+    };
+    constexpr std::size_t kinds = std::size(runs);
+    std::vector<double> times[kinds];
+    for (const auto& run : runs) run();  // warm-up
+    for (int r = 0; r < rounds; ++r) {
+        for (std::size_t k = 0; k < kinds; ++k) times[k].push_back(wall_seconds_of(runs[k]));
+    }
+    double t[kinds];
+    for (std::size_t k = 0; k < kinds; ++k) t[k] = median(times[k]);
+    const double one = t[1] / t[0];
+    const double two = t[2] / t[0];
+    const double with_precursor = t[3] / t[1];
+    row("Centroided iteration, 1 thread / drain, 1 thread", one, "<= 1.30", one <= 1.30,
+        fmt("%.3f s vs %.3f s; %.0f peaks from %.0f points", t[1], t[0], static_cast<double>(picked_points),
+            static_cast<double>(plain_points)));
+    row("Centroided iteration, 2 threads / drain, 1 thread", two, "<= 0.75", two <= 0.75,
+        fmt("%.3f s vs %.3f s", t[2], t[0]));
+    row("Centroided + precursor declared / centroided, 1 thread", with_precursor, "<= 1.10", with_precursor <= 1.10,
+        fmt("%.3f s vs %.3f s; %.0f charges decided", t[3], t[1], static_cast<double>(charged)));
+    return 0;
+}
+
 int cmd_points(const std::string& dir) {
     const auto index = load_index(dir);
     std::uint64_t points = 0;
@@ -458,7 +518,7 @@ int cmd_points(const std::string& dir) {
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr,
-                     "usage: corvane-bench lzf|drain|tiny|keep|growth|points|open|drop|random|engine DIR...\n");
+                     "usage: corvane-bench lzf|drain|tiny|keep|growth|points|open|drop|random|engine|centroid DIR...\n");
         return 2;
     }
     const std::string_view cmd = argv[1];
@@ -474,6 +534,7 @@ int main(int argc, char** argv) {
     if (cmd == "drop") return cmd_drop(dir, rounds);
     if (cmd == "random") return cmd_random(dir, rounds);
     if (cmd == "engine") return cmd_engine(dir, rounds);
+    if (cmd == "centroid") return cmd_centroid(dir, rounds);
     if (cmd == "growth") return cmd_growth(std::vector<std::string>(argv + 2, argv + argc));
     std::fprintf(stderr, "corvane-bench: unknown command %s\n", argv[1]);
     return 2;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace corvane::centroid {
@@ -14,27 +15,37 @@ namespace {
 
 // The noise rule. A local maximum is a peak when its height reaches the threshold
 //
-//     T = min(noise_factor x N, 1% of the base peak)
+//     T = min(10 N, max(1% of the base peak, F))
 //
-// where N is the median of the scan's positive finite intensities (estimated from an even
-// sample, below) and the base peak is the scan's highest finite intensity.
+// where N is the median of the scan's positive finite intensities, the base peak is its
+// highest finite intensity, and the floor F is 6 N when those positive intensities look
+// like noise, 0 otherwise. So a peak is kept when it reaches 10 N, or when it reaches both
+// 1% of the base peak and the floor.
 //
-// - noise_factor x N drops the baseline chatter: on a noisy baseline most nonzero points
-//   are noise, so N is the noise level, and noise rarely reaches several times its median
-//   (the sample generator's chatter, counts 0..39 in patches, has N of about 8 and so a
-//   threshold near 80, also above chatter riding on the far tail of a tall peak).
-// - The 1% cap means no peak above 1% of the base peak is ever dropped, whatever the
-//   noise estimate says (a scan that is mostly signal has a high N). The price: in a scan
-//   whose base peak is less than 100 x noise_factor x N (weak signal, or noise alone),
-//   local maxima of the noise above 1% of the base peak stay, as any picker keeping
-//   everything above a share of the base peak would keep them.
+// - On a noisy baseline most nonzero points are noise, so N is the noise level and noise
+//   rarely reaches several times its median. The sample generator's chatter (counts 0..39
+//   in patches) has N of about 8: 6 N is above its highest count, so a scan of chatter
+//   alone gives no peak; 10 N (about 80) is also above chatter riding on the far tail of
+//   a tall peak, where the tail falls too slowly to hide it.
+// - Noise has its positive values within a narrow range (the chatter's upper quartile is
+//   about 4 times its lower one, as for most noise distributions); the points of clean
+//   peaks on a zero baseline spread over decades. When the upper quartile of the positive
+//   intensities is 20 times the lower one or more, or fewer than 32 points are positive,
+//   N is the peaks' own level, not noise, and no floor applies.
+// - Between 10 N and the floor, 1% of the base peak decides: no peak above 1% of the base
+//   peak is dropped unless it is within the floor (in a scan of strong peaks, 1% of the
+//   base peak is far above 10 N, and everything above 10 N stays).
 constexpr float noise_factor = 10.0f;
+constexpr float floor_factor = 6.0f;
 constexpr float base_share = 0.01f;
+constexpr float noise_spread = 20.0f;
 
-// The median is estimated from about this many points, evenly spaced: enough for a stable
-// median, few enough that the estimate costs a small fraction of the pass over the points.
+// The quartiles are estimated from about this many points, evenly spaced: enough for
+// stable quartiles, few enough that the estimate costs a small fraction of the pass over
+// the points.
 constexpr std::size_t noise_samples = 1024;
-// Fewer positive samples than this: the whole scan is used instead.
+// Fewer positive samples than this: the whole scan is used instead; fewer positive points
+// than this in the whole scan: too few to tell noise, no floor.
 constexpr std::size_t min_noise_samples = 32;
 
 // Bins of the noise histogram: the sign, exponent and top three mantissa bits of a float,
@@ -45,9 +56,19 @@ constexpr std::size_t bin_count = std::size_t{1} << (32 - bin_shift - 1);
 
 bool positive_finite(float y) { return y > 0.0f && y <= std::numeric_limits<float>::max(); }
 
-// The lower edge of the bin holding the lower median of the positive finite intensities
-// at every `stride`-th point; 0 when there are none. Sets `found` to how many there were.
-float binned_median(std::span<const float> intensity, std::size_t stride, std::size_t& found) {
+struct Noise {
+    float level = 0.0f;  // N: 0 when no intensity is positive
+    float floor = 0.0f;  // F
+};
+
+// The quartiles of the positive finite intensities at every `stride`-th point, each as
+// the lower edge of its histogram bin. Sets `found` to how many there were.
+struct Quartiles {
+    float low = 0.0f;
+    float median = 0.0f;
+    float high = 0.0f;
+};
+Quartiles binned_quartiles(std::span<const float> intensity, std::size_t stride, std::size_t& found) {
     std::array<std::uint32_t, bin_count> bins{};
     found = 0;
     for (std::size_t i = 0; i < intensity.size(); i += stride) {
@@ -56,35 +77,56 @@ float binned_median(std::span<const float> intensity, std::size_t stride, std::s
         ++bins[std::bit_cast<std::uint32_t>(y) >> bin_shift];
         ++found;
     }
-    if (found == 0) return 0.0f;
-    const std::size_t rank = (found - 1) / 2;  // 0-based rank of the lower median
+    Quartiles q;
+    if (found == 0) return q;
+    // 0-based ranks of the lower quartile, the lower median and the upper quartile.
+    const std::size_t ranks[3] = {(found - 1) / 4, (found - 1) / 2, (3 * (found - 1)) / 4};
+    float* const out[3] = {&q.low, &q.median, &q.high};
     std::size_t seen = 0;
-    for (std::size_t b = 0; b < bin_count; ++b) {
+    std::size_t next = 0;
+    for (std::size_t b = 0; b < bin_count && next < 3; ++b) {
         seen += bins[b];
-        if (seen > rank) return std::bit_cast<float>(static_cast<std::uint32_t>(b << bin_shift));
+        while (next < 3 && seen > ranks[next]) {
+            *out[next++] = std::bit_cast<float>(static_cast<std::uint32_t>(b << bin_shift));
+        }
     }
-    return 0.0f;  // not reached: the bins hold `found` values
+    return q;
 }
 
-// The noise level N of the rule above.
-float noise_level(std::span<const float> intensity) {
+Noise noise_of(std::span<const float> intensity) {
     const std::size_t stride = std::max<std::size_t>(1, intensity.size() / noise_samples);
     std::size_t found = 0;
-    const float level = binned_median(intensity, stride, found);
-    if (found >= min_noise_samples || stride == 1) return level;
-    return binned_median(intensity, 1, found);
-}
-
-// The highest finite intensity, or 0 when there is none above 0.
-float base_peak(std::span<const float> intensity) {
-    float top = 0.0f;
-    for (const float y : intensity) {
-        if (y > top && y <= std::numeric_limits<float>::max()) top = y;
-    }
-    return top;
+    Quartiles q = binned_quartiles(intensity, stride, found);
+    if (found < min_noise_samples && stride > 1) q = binned_quartiles(intensity, 1, found);
+    Noise noise;
+    noise.level = q.median;
+    if (found >= min_noise_samples && q.high < noise_spread * q.low) noise.floor = floor_factor * q.median;
+    return noise;
 }
 
 bool finite(double v) { return std::isfinite(v); }
+
+// Points tested together while looking for the next one that reaches the threshold.
+constexpr std::size_t skip_run = 16;
+
+// Whether any of the skip_run points from p reaches the threshold (NaN does not). Four
+// lanes at a time in the compilers' vector types (GCC and Clang; plain code where the
+// target has no vector unit): written as a loop, the test became a chain of branches.
+typedef float Lanes __attribute__((vector_size(16)));
+typedef std::int32_t Mask __attribute__((vector_size(16)));
+constexpr std::size_t lanes = sizeof(Lanes) / sizeof(float);
+static_assert(skip_run % lanes == 0);
+
+bool any_reaches(const float* p, float threshold) {
+    const Lanes bar = {threshold, threshold, threshold, threshold};
+    Mask reaching = {0, 0, 0, 0};
+    for (std::size_t k = 0; k < skip_run; k += lanes) {
+        Lanes v;
+        std::memcpy(&v, p + k, sizeof v);  // unaligned
+        reaching |= v >= bar;
+    }
+    return (reaching[0] | reaching[1] | reaching[2] | reaching[3]) != 0;
+}
 
 // Writes the peaks of every local maximum at or above `threshold` (> 0) and returns the
 // highest finite intensity among the points at or above it (0 when none is).
@@ -102,8 +144,14 @@ float scan_peaks(std::span<const double> mz, std::span<const float> in, float th
     }
     double last_mz = -std::numeric_limits<double>::infinity();
     for (std::size_t i = 1; i + 1 < n; ++i) {
+        // Most points of a scan are below the threshold: a run of them is passed over with
+        // one branch (a loop without early exit, which the compiler turns into vector
+        // compares), the points of the run that reach it are looked at one by one.
+        if (n - i > skip_run && !any_reaches(in.data() + i, threshold)) {
+            i += skip_run - 1;
+            continue;
+        }
         const float y = in[i];
-        // Most points of a scan are below the threshold: one test sends them on.
         if (!(y >= threshold)) continue;
         if (!(y <= std::numeric_limits<float>::max())) continue;  // +inf
         if (y > top) top = y;
@@ -175,26 +223,30 @@ Peaks pick(std::span<const double> mz, std::span<const float> intensity) {
     mz = mz.first(n);
     intensity = intensity.first(n);
 
-    const float noise = noise_level(intensity);
-    if (noise <= 0.0f) return peaks;  // nothing above 0: no peak
+    const Noise noise = noise_of(intensity);
+    if (!(noise.level > 0.0f)) return peaks;  // nothing above 0: no peak
     // A profile scan of n points holds at most n / 2 maxima; most hold far fewer. This
     // reserve covers a typical scan's peaks without holding memory for the worst case.
     const std::size_t guess = std::min<std::size_t>(n / 2, 64 + n / 64);
     peaks.mz.reserve(guess);
     peaks.intensity.reserve(guess);
 
-    const float noise_threshold = noise_factor * noise;
-    const float top = scan_peaks(mz, intensity, noise_threshold, peaks);
-    // top is the base peak when any point reached the noise threshold; the threshold then
-    // stands unless 1% of the base peak lies below it.
-    if (top > 0.0f && base_share * top >= noise_threshold) return peaks;
-    const float base = top > 0.0f ? top : base_peak(intensity);
-    if (!(base > 0.0f)) return peaks;
-    // Never 0: a base peak near the smallest float must not let every point through.
-    const float threshold = std::max(base_share * base, std::numeric_limits<float>::denorm_min());
-    peaks.mz.clear();
-    peaks.intensity.clear();
-    scan_peaks(mz, intensity, threshold, peaks);
+    // One pass finds every maximum that reaches the lowest threshold the rule can set (the
+    // floor, or 1% of the base peak when there is none, known only after the pass: so any
+    // maximum above 0); the base peak is then known (the highest point, if any reached
+    // the floor; otherwise no maximum can pass), and the peaks under the threshold go.
+    const float low = std::max(noise.floor, std::numeric_limits<float>::denorm_min());
+    const float base = scan_peaks(mz, intensity, low, peaks);
+    const float threshold = std::min(noise_factor * noise.level, std::max(base_share * base, noise.floor));
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < peaks.mz.size(); ++k) {
+        if (!(peaks.intensity[k] >= threshold)) continue;
+        peaks.mz[kept] = peaks.mz[k];
+        peaks.intensity[kept] = peaks.intensity[k];
+        ++kept;
+    }
+    peaks.mz.resize(kept);
+    peaks.intensity.resize(kept);
     return peaks;
 }
 

@@ -5,9 +5,11 @@
 // neighbours (a Gaussian's top, exact for a Gaussian peak; sub-ppm on peaks a few points
 // wide), or of the plain parabola when a neighbour is 0 or below, or the middle of a
 // plateau of equal points; it never leaves the neighbours' m/z. Its intensity is the apex
-// point's height as measured. Noise rule (details in centroid.cpp): a local maximum is kept
-// when it reaches min(10 x the median of the positive intensities, 1% of the base peak), so
-// no peak above 1% of the base peak is ever dropped.
+// point's height as measured. Noise rule (details in centroid.cpp), with N the median of
+// the scan's positive intensities: a local maximum is kept when it reaches 10 N, or both
+// 1% of the base peak and a floor, 6 N when the positive intensities look like noise
+// (within a narrow range), else 0. So a scan of noise alone gives no peak, and no peak
+// above 1% of the base peak is dropped unless it is within 6 times the noise.
 #pragma once
 
 #include <span>

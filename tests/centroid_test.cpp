@@ -36,8 +36,9 @@ Scan draw(double first, double step, std::size_t n, const std::vector<Gaussian>&
         const double m = static_cast<double>(i) * step + first;
         double y = 0.0;
         for (const Gaussian& g : peaks) {
+            // Drawn over eight sigmas, zero beyond, as a detector records it.
             const double d = (m - g.mz) / g.sigma;
-            y += g.height * std::exp(-0.5 * d * d);
+            if (std::abs(d) < 8.0) y += g.height * std::exp(-0.5 * d * d);
         }
         s.mz.push_back(m);
         s.intensity.push_back(static_cast<float>(counts ? std::floor(y) : y));
@@ -110,20 +111,56 @@ TEST(Pick, NoiseRuleDropsChatterKeepsPeaks) {
     }
 }
 
-TEST(Pick, NeverDropsAPeakAboveOnePercentOfTheBase) {
-    // A scan that is signal nearly everywhere: its median intensity is high, so the noise
-    // estimate alone would set the bar above the small peaks. 1% of the base peak caps it.
+TEST(Pick, NoiseRuleAgainstTheBasePeak) {
+    // Chatter everywhere but around the peaks drawn (its median N is 8 or 9), a base peak,
+    // and small peaks: kept when they reach 10 N, or both 6 N and 1% of the base peak.
+    struct Row {
+        const char* name;
+        double base;  // 0: no base peak, chatter alone
+        std::vector<double> small;
+        std::vector<double> kept;  // of the small ones
+        bool chatter = true;
+    };
+    const std::vector<Row> rows = {
+        {"chatter alone", 0.0, {}, {}},
+        // 1% of the base peak is 1,000: only what reaches 10 N stays.
+        {"strong scan", 1.0e5, {70.0, 120.0, 900.0}, {120.0, 900.0}},
+        // 1% of the base peak is 80, between 6 N and 10 N: it decides.
+        {"medium scan", 8.0e3, {75.0, 85.0}, {85.0}},
+        // 1% of the base peak is 30, under 6 N: 6 N decides.
+        {"weak scan", 3.0e3, {40.0, 60.0}, {60.0}},
+        // Peaks on a zero baseline: their points spread over decades, N is their tails'
+        // level and there is no floor: every maximum is signal and stays.
+        {"clean scan", 1.0e5, {60.0, 1500.0, 3.0e4}, {60.0, 1500.0, 3.0e4}, false},
+        {"clean weak scan", 50.0, {0.4, 0.6, 20.0}, {0.4, 0.6, 20.0}, false},
+    };
     const double step = 0.003;
-    std::vector<Gaussian> drawn = {{500.0, 1.0e5, 0.01}};
-    for (int k = 0; k < 40; ++k) drawn.push_back({480.0 + k * 0.5 + 0.25, 1100.0 + 10.0 * k, 0.05});
-    Scan s = draw(479.0, step, 12000, drawn);
-    for (float& y : s.intensity) y += 400.0f;  // a baseline under everything
-    const Peaks p = pick(s.mz, s.intensity);
-    // Every drawn peak is above 1% of the base peak (1,504 with the baseline).
-    EXPECT_EQ(p.mz.size(), drawn.size());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // Peaks centred on points, so each apex is the drawn height.
+        std::vector<Gaussian> drawn;
+        if (row.base > 0.0) drawn.push_back({494.0 + 500 * step, row.base, 0.0106});
+        for (std::size_t k = 0; k < row.small.size(); ++k) {
+            drawn.push_back({494.0 + static_cast<double>(1000 + 400 * k) * step, row.small[k], 0.0106});
+        }
+        Scan s = draw(494.0, step, 4000, drawn);
+        Scan chatter = draw(494.0, step, 4000, {});
+        if (row.chatter) add_chatter(chatter, 3);
+        for (std::size_t i = 0; i < s.mz.size(); ++i) {
+            bool near = false;
+            for (const Gaussian& g : drawn) near = near || std::abs(s.mz[i] - g.mz) < 0.1;
+            if (!near) s.intensity[i] += chatter.intensity[i];
+        }
+        const Peaks p = pick(s.mz, s.intensity);
+        std::vector<double> heights;
+        for (const float y : p.intensity) heights.push_back(y);
+        std::vector<double> want = row.kept;
+        if (row.base > 0.0) want.insert(want.begin(), row.base);
+        for (double& h : want) h = static_cast<double>(static_cast<float>(h));
+        EXPECT_EQ(heights, want);
+    }
 
-    // A weak scan: a small peak among chatter of nearly its height is still above 1% of
-    // the base peak, and so kept.
+    // A small peak among chatter of nearly its height, in a scan of nothing else, is kept.
     Scan weak = draw(494.0, step, 4000, {{500.0, 90.0, 0.0106}}, true);
     add_chatter(weak, 7);
     const Peaks w = pick(weak.mz, weak.intensity);
