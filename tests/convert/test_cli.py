@@ -182,7 +182,7 @@ def test_help_explains_every_option_and_the_exit_statuses(tmp_path, args):
     for option in ["--centroid", "--precursor-mz", "--ms-level", "--rt-range", "--top-n", "--min-intensity"]:
         start = next(i for i, line in enumerate(lines) if line.lstrip().startswith(option + " "))
         following = lines[start + 1:]
-        end = next((i for i, line in enumerate(following) if not line.startswith(" " * 30)), len(following))
+        end = next((i for i, line in enumerate(following) if not line.startswith(" " * 29)), len(following))
         assert "default" in " ".join([lines[start], *following[:end]]), option
     statuses = lines[lines.index("Exit status:") + 1:]
     assert [line.split()[0] for line in statuses if not line.startswith("   ")] == ["0", "1", "2", "3", "128+N"]
