@@ -951,40 +951,6 @@ TEST(WriteMzml, PrecursorsOfSelectedIons) {
     }
 }
 
-TEST(WriteMzml, ContentSlotTakesEveryKindOfSpectrum) {
-    // fileContent is written before the spectra, from what the index promises, into a slot
-    // that must hold whatever the spectra turn out to be: every level as centroid spectra
-    // is the longest text (peak picking makes it common).
-    std::vector<corvane::SpectrumRecord> records{record(1, 2, 2), record(2, 2, 2), record(3, 2, 2)};
-    records[1].ms_level = 2;
-    records[2].ms_level = 0;
-    const unsigned levels = cc::content_ms1 | cc::content_msn | cc::content_mass_spectrum;
-    struct Row {
-        const char* name;
-        unsigned promised;
-        bool profile;
-    };
-    for (const Row& row : {Row{"promised and found centroid", levels | cc::content_centroid, false},
-                           Row{"promised profile, found centroid", levels | cc::content_profile, false},
-                           Row{"promised centroid, found profile", levels | cc::content_centroid, true}}) {
-        SCOPED_TRACE(row.name);
-        auto given = records;
-        for (auto& r : given) r.is_profile = row.profile;
-        cc::RunInfo run = run_info(given.size());
-        run.expected_content = row.promised;
-        corvane::sample_writer::TempDir dir;
-        for (const bool index : {true, false}) {
-            const std::string doc = written_run(dir, given, run, {.compression = cc::Compression::none, .index = index});
-            const auto names = parsed_attributes(doc, "cvParam", "name");
-            const std::string want = row.profile ? "profile spectrum" : "centroid spectrum";
-            EXPECT_EQ(std::count(names.begin(), names.end(), want), 4);  // fileContent and each spectrum
-            for (const char* level : {"MS1 spectrum", "MSn spectrum", "mass spectrum"}) {
-                EXPECT_EQ(std::count(names.begin(), names.end(), level), 2) << level;
-            }
-        }
-    }
-}
-
 TEST(WriteMzml, PeakPickingIsRecordedBesideTheConversion) {
     corvane::sample_writer::TempDir dir;
     const std::vector<corvane::SpectrumRecord> records{record(1, 2, 2), record(2, 3, 3)};

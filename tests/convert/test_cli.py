@@ -623,21 +623,6 @@ def test_processed_output_is_the_same_for_every_thread_count(tmp_path, sample_ru
     assert len(outputs) == 1
 
 
-def test_centroid_marks_picked_spectra_and_their_processing(tmp_path, sample_run):
-    assert run("--centroid", "--no-compression", sample_run, "-o", tmp_path / "c.mzML").returncode == 0
-    text = (tmp_path / "c.mzML").read_text()
-    content = text[text.index("<fileContent>"):text.index("</fileContent>")]
-    assert 'name="centroid spectrum"' in content and "MS:1000128" not in text
-    assert text.count('name="peak picking"') == 1
-    assert '<spectrumList count="90" defaultDataProcessingRef="conversion_and_peak_picking">' in text
-    # The fragment scans were centroid data already: their peaks are the reader's.
-    records = records_of(sample_run)
-    for element, record in zip(spectrum_elements(text), records):
-        assert 'name="centroid spectrum"' in element
-        if record["ms_level"] == 2:
-            assert f'defaultArrayLength="{record["points"]}"' in element
-
-
 def test_filters_take_the_scans_and_peaks_they_name(tmp_path, sample_run):
     records = records_of(sample_run)
     fragments = [r for r in records if r["ms_level"] == 2]
