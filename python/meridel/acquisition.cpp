@@ -182,8 +182,10 @@ PyObject* iterator_next(PyObject* self) {
         std::optional<SpectrumRecord> record;
         if (it.threads <= 1) {
             const std::size_t scan = it.scans[it.next_scan];
-            const Processed* processed = it.processed.get();
-            record = without_gil([&] { return std::optional<SpectrumRecord>(record_from(*reader, processed, scan)); });
+            // A copy: close() on another thread may let go of the iterator's own meanwhile.
+            const std::shared_ptr<const Processed> processed = it.processed;
+            record = without_gil(
+                [&] { return std::optional<SpectrumRecord>(record_from(*reader, processed.get(), scan)); });
         } else {
             std::shared_ptr<Pipeline> pipeline = it.pipeline.lock();
             if (!pipeline) {
@@ -222,6 +224,7 @@ PyObject* iterator_close(PyObject* self, PyObject*) {
         IteratorData& it = IteratorObject::body(self);
         it.finished = true;
         release_pipeline(it, !it.busy);
+        it.processed.reset();  // a step running on another thread holds its own copy
         Py_RETURN_NONE;
     }, static_cast<PyObject*>(nullptr));
 }

@@ -8,11 +8,13 @@ import pickle
 import re
 import struct
 import subprocess
+import threading
 import xml.etree.ElementTree as ET
 
 import pytest
 
 import meridel
+from test_meridel import large_run  # noqa: F401  (a fixture)
 from test_to_mzml import NS, decoded_arrays
 
 ISOTOPE = 1.0033548  # 13C - 12C
@@ -257,6 +259,38 @@ def test_centroid_everywhere_the_same(acquisition):
         # A selection and peak picking together.
         assert [s.index for s in acq.iter(ms_level=1, rt_range=(20.0, 40.0), centroid=True)] == [3, 4, 5]
         assert pickle.loads(pickle.dumps(picked[0])).mz.tolist() == mz
+
+
+def test_a_picking_iteration_stopped_from_another_thread(large_run):
+    """close() of the iterator or of the acquisition while another thread is inside a
+    step: the step ends with its spectrum or the closed error, never on freed state."""
+    path, _ = large_run
+    for threads in (1, 2):
+        for stop in ("iterator", "acquisition"):
+            acq = meridel.open(path, "msn_value_1")
+            it = acq.iter(threads=threads, centroid=True)
+            seen, failures = [], []
+            started = threading.Event()
+
+            def work():
+                try:
+                    for s in it:
+                        seen.append(len(s))
+                        started.set()
+                except ValueError as e:
+                    failures.append(str(e))
+                started.set()
+
+            worker = threading.Thread(target=work)
+            worker.start()
+            started.wait()
+            (it if stop == "iterator" else acq).close()
+            worker.join()
+            assert seen
+            assert failures in ([], ["I/O operation on closed acquisition"])
+            with pytest.raises((StopIteration, ValueError)):
+                next(it)
+            acq.close()
 
 
 # ---------------------------------------------------------------------------------------
