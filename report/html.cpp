@@ -113,7 +113,8 @@ Json run_json(const RunSummary& s) {
 
     Json scan_id = Json::array(), native_id = Json::array(), level = Json::array(), rt = Json::array(),
          profile = Json::array(), points = Json::array(), step = Json::array(), msn1 = Json::array(),
-         msn2 = Json::array(), reference = Json::array(), damaged = Json::array();
+         msn2 = Json::array(), reference = Json::array(), damaged = Json::array(), selected = Json::array(),
+         charge = Json::array(), mono = Json::array(), envelope = Json::array();
     for (std::size_t i = 0; i < s.scans.size(); ++i) {
         const ScanView& v = s.scans[i];
         scan_id.push_back(v.scan_id);
@@ -126,6 +127,11 @@ Json run_json(const RunSummary& s) {
         msn1.push_back(v.precursor ? optional_number(v.precursor->msn_value_1) : Json(nullptr));
         msn2.push_back(v.precursor ? optional_number(v.precursor->msn_value_2) : Json(nullptr));
         reference.push_back(v.precursor ? optional_text(v.precursor->reference) : Json(nullptr));
+        const SelectedIon* ion = v.precursor && v.precursor->selected_ion ? &*v.precursor->selected_ion : nullptr;
+        selected.push_back(ion ? number(ion->mz) : Json(nullptr));
+        charge.push_back(ion && ion->charge ? Json(*ion->charge) : Json(nullptr));
+        mono.push_back(ion ? optional_number(ion->monoisotopic_mz) : Json(nullptr));
+        envelope.push_back(ion ? optional_text(ion->envelope_scan) : Json(nullptr));
         if (v.damage) damaged.push_back(Json{{"scan", i}, {"scan_id", v.scan_id}, {"error", *v.damage}});
     }
     PeakTable peaks = peak_table(s.scans);
@@ -136,6 +142,15 @@ Json run_json(const RunSummary& s) {
                       {"mz_high", std::move(peaks.mz_high)}, {"step", std::move(step)},
                       {"msn_value_1", std::move(msn1)}, {"msn_value_2", std::move(msn2)},
                       {"reference", std::move(reference)}};
+    if (s.precursor_mz) {
+        j["precursor"] = Json{{"member", std::string(processing::member_name(*s.precursor_mz))},
+                              {"mz", std::move(selected)},
+                              {"charge", std::move(charge)},
+                              {"monoisotopic_mz", std::move(mono)},
+                              {"envelope_scan", std::move(envelope)}};
+    } else {
+        j["precursor"] = nullptr;
+    }
     j["damaged"] = std::move(damaged);
     j["peaks"] = base64(peaks.bytes);
     return j;

@@ -373,6 +373,17 @@
       put(dl, 'msn_value_1', fixed(S.msn_value_1[k], 4));
       put(dl, 'msn_value_2', S.msn_value_2[k] === null ? 'none' : fixed(S.msn_value_2[k], 4));
       put(dl, 'reference', S.reference[k] === null ? 'none' : S.reference[k]);
+      // The page was written with a declared precursor member: what corvane read from
+      // the MS1 envelope beside it.
+      var P = run.precursor;
+      if (P) {
+        put(dl, 'Precursor m/z (' + P.member + ')', P.mz[k] === null ? 'none in this scan' : fixed(P.mz[k], 4));
+        if (P.mz[k] !== null) {
+          put(dl, 'Charge', P.charge[k] === null ? 'undecided' : P.charge[k] + '+');
+          put(dl, 'Monoisotopic m/z', P.monoisotopic_mz[k] === null ? 'undecided' : fixed(P.monoisotopic_mz[k], 4));
+          put(dl, 'Envelope read from', P.envelope_scan[k] === null ? 'no earlier MS1 scan' : P.envelope_scan[k]);
+        }
+      }
     }
     put(dl, 'Data', (S.profile[k] ? 'profile' : 'centroid') + ', ' + grouped(S.points[k]) +
       (S.points[k] === 1 ? ' point' : ' points'));

@@ -14,6 +14,7 @@
 
 #include "error.hpp"
 #include "export/format.hpp"
+#include "processing.hpp"
 #include "reader.hpp"
 
 namespace corvane::report {
@@ -73,6 +74,10 @@ struct RunSummary {
     MapImage map;
     std::vector<ScanView> scans;  // every scan of the index, in index order
     std::size_t points_per_scan = 0;  // the reduction's cap
+    // The member the page was written with as holding the precursor m/z: its fragment
+    // scans' precursors then carry the selected ion (charge, monoisotopic m/z, the MS1
+    // scan read). Absent: the page shows the index's values only.
+    std::optional<processing::PrecursorMember> precursor_mz;
 };
 
 // Keeps at most cap points of the lists: the most intense ones (NaN counts as the least),
@@ -86,8 +91,10 @@ void keep_most_intense(std::vector<double>& mz, std::vector<float>& intensity, s
 void keep_profile_peaks(std::vector<double>& mz, std::vector<float>& intensity, std::size_t cap);
 
 // One pass over every scan of the run with up to `threads` decoding threads (0: the
-// machine's cores). Results never depend on the thread count.
-[[nodiscard]] RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limits = {});
+// machine's cores). Results never depend on the thread count. With precursor_mz declared,
+// the fragment scans' precursors are read from the MS1 envelope (processing.hpp).
+[[nodiscard]] RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limits = {},
+                                   std::optional<processing::PrecursorMember> precursor_mz = {});
 
 // The page for a summary: HTML with the data, the plotting library and the page's own
 // code inlined; loads nothing and runs nothing else (a Content-Security-Policy says so).

@@ -239,8 +239,10 @@ void keep_profile_peaks(std::vector<double>& mz, std::vector<float>& intensity, 
     intensity.shrink_to_fit();
 }
 
-RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limits) {
+RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limits,
+                      std::optional<processing::PrecursorMember> precursor_mz) {
     RunSummary summary;
+    summary.precursor_mz = precursor_mz;
     summary.path = reader.root();
     summary.source_name = reader.source_name();
     summary.instrument_accession = reader.instrument().accession;
@@ -289,16 +291,16 @@ RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limit
     summary.scans.reserve(n);
     summary.tic.reserve(map_scans.size());
     summary.bpc.reserve(map_scans.size());
-    std::vector<std::size_t> all(n);
-    std::iota(all.begin(), all.end(), std::size_t{0});
     const std::size_t rows = map.rows;
     const std::size_t cap = summary.points_per_scan;
-    analysis::for_each_summary<Reduced>(
-        reader, all, threads == 0 ? analysis::default_threads() : threads,
-        [&](SpectrumRecord&& record) {
-            const bool mapped = in_map[static_cast<std::size_t>(record.index)];
-            return reduce(std::move(record), mapped, range, rows, cap);
-        },
+    // The records come from the processing door; without a declared member it hands them
+    // on as decoded.
+    processing::Options options;
+    options.precursor_mz = precursor_mz;
+    const processing::Processor processor(reader, options);
+    for_each_ordered<Reduced>(
+        n, threads == 0 ? analysis::default_threads() : threads,
+        [&](std::size_t i) { return reduce(processor.record_at(i), in_map[i], range, rows, cap); },
         [&](std::size_t k, Reduced&& r) {
             summary.total_points += r.view.points;
             if (in_map[k]) {

@@ -420,6 +420,57 @@ TEST(ReportSummary, RunWithoutMs1ChartsEveryScan) {
     EXPECT_EQ(s.map.columns, 3u);
 }
 
+// An MS1 profile scan holding a doubly charged envelope at m/z 500, then fragment scans
+// of it: one declaring it in msn_value_1, one whose index entry lacks that member.
+TEST(ReportSummary, DeclaredPrecursorReachesThePage) {
+    AcquisitionSpec spec;
+    auto ms1 = scan(1, 1);
+    const double low = 498.0, step = 0.002;
+    std::vector<std::uint32_t> counts(3000, 0);
+    for (int iso = 0; iso < 3; ++iso) {
+        const double centre = 500.0 + iso * 1.003355 / 2.0;
+        const double height = iso == 0 ? 1e6 : iso == 1 ? 6e5 : 2e5;
+        for (std::size_t p = 0; p < counts.size(); ++p) {
+            const double d = (low + step * static_cast<double>(p) - centre) / 0.01;
+            counts[p] += static_cast<std::uint32_t>(height * std::exp(-0.5 * d * d));
+        }
+    }
+    ms1.mz_first = low;
+    ms1.mz_last = low + step * static_cast<double>(counts.size() - 1);
+    ms1.profile = profile(counts);
+    spec.scans.push_back(ms1);
+    for (std::uint32_t id : {2u, 3u}) {
+        auto ms2 = scan(id, 2);
+        ms2.rt_min = 0.01 * id;
+        if (id == 2) ms2.msn_value_1 = 500.0;
+        ms2.msn_value_2 = 35.0;
+        ms2.peaks = peaks({150.0, 250.0}, {10.0f, 20.0f});
+        spec.scans.push_back(ms2);
+    }
+    sample_writer::TempDir dir;
+    const Reader reader = open_written(dir, spec);
+
+    const RunSummary plain = summarize(reader, 2);
+    for (const ScanView& v : plain.scans) EXPECT_FALSE(v.precursor && v.precursor->selected_ion) << v.native_id;
+    EXPECT_NE(render(plain).find("\"precursor\":null"), std::string::npos);
+
+    const RunSummary declared = summarize(reader, 2, {}, processing::PrecursorMember::msn_value_1);
+    ASSERT_EQ(declared.scans.size(), 3u);
+    ASSERT_TRUE(declared.scans[1].precursor && declared.scans[1].precursor->selected_ion);
+    const SelectedIon& ion = *declared.scans[1].precursor->selected_ion;
+    EXPECT_EQ(ion.mz, 500.0);
+    EXPECT_EQ(ion.charge, std::optional<std::uint32_t>(2u));
+    ASSERT_TRUE(ion.monoisotopic_mz);
+    EXPECT_NEAR(*ion.monoisotopic_mz, 500.0, 500.0 * 1e-6);
+    EXPECT_EQ(ion.envelope_scan, std::optional<std::string>("scanId=1"));
+    // A member the scan lacks gives it no precursor m/z at all, never a 0.
+    ASSERT_TRUE(declared.scans[2].precursor);
+    EXPECT_FALSE(declared.scans[2].precursor->selected_ion);
+    const std::string page = render(declared);
+    EXPECT_NE(page.find("\"precursor\":{\"member\":\"msn_value_1\",\"mz\":[null,500.0,null],\"charge\":[null,2,null]"),
+              std::string::npos);
+}
+
 std::vector<std::string> inline_scripts(const std::string& page, std::size_t& json_blocks) {
     std::vector<std::string> scripts;
     json_blocks = 0;

@@ -183,6 +183,29 @@ def test_fragment_opens_that_scan(tmp_path, small_page):
     assert "no scan with id 999999" in dom and "data-scan-id=" in dom
 
 
+def test_a_declared_precursor_shows_in_the_fragment_panel(tmp_path):
+    # The sample keeps its precursor m/z in msn_value_1; the page read with that member
+    # shows what the MS1 envelope said, and a bad member is a usage error.
+    run_dir = sample(tmp_path / "p.d", "--ms1", "30", "--ms2", "30", "--points", "3000")
+    done = run(REPORT, "--precursor-mz", "msn_value_3", str(run_dir), cwd=tmp_path)
+    assert done.returncode == 2 and "--precursor-mz needs msn_value_1 or msn_value_2" in done.stderr
+    done = run(REPORT, "--precursor-mz", "msn_value_1", str(run_dir), "-o", str(tmp_path / "p.html"))
+    assert done.returncode == 0, done.stderr
+    spectra = json.loads(run(INFO, str(run_dir)).stdout)["spectra"]
+    fragment = next(s for s in spectra if s["ms_level"] == 2)
+    dom = loaded(tmp_path, tmp_path / "p.html", "#scan=%d" % fragment["scan_id"])
+    facts = re.search(r'<dl id="spectrum-facts">(.*?)</dl>', dom, re.S).group(1)
+    assert "<dt>Precursor m/z (msn_value_1)</dt>" in facts
+    charge = re.search(r"<dt>Charge</dt><dd>([^<]*)</dd>", facts).group(1)
+    assert re.fullmatch(r"[1-6]\+|undecided", charge), charge
+    assert re.search(r"<dt>Envelope read from</dt><dd>scanId=\d+</dd>", facts), facts
+    # Without a declared member the page shows the index's values only.
+    assert run(REPORT, str(run_dir), "-o", str(tmp_path / "plain.html")).returncode == 0
+    dom = loaded(tmp_path, tmp_path / "plain.html", "#scan=%d" % fragment["scan_id"])
+    facts = re.search(r'<dl id="spectrum-facts">(.*?)</dl>', dom, re.S).group(1)
+    assert "<dt>msn_value_1</dt>" in facts and "Precursor m/z" not in facts
+
+
 def test_hostile_texts_stay_text(tmp_path):
     run_dir = sample(tmp_path / HOSTILE_NAME, "--ms1", "5", "--ms2", "5", "--points", "200")
     (run_dir / "AcqData" / "Contents.xml").write_text(

@@ -1,4 +1,4 @@
-// corvane-report [-o REPORT.html] [--threads N] [--] RUN.d
+// corvane-report [-o REPORT.html] [--threads N] [--precursor-mz MEMBER] [--] RUN.d
 //
 // Writes the run at RUN.d as one HTML page that opens offline in a browser: header facts,
 // TIC and base-peak chromatograms, the LC-MS map and each scan's spectrum. Without -o the
@@ -7,7 +7,8 @@
 //
 // Exit status: 0 when the page was written; 1 when the run cannot be opened ("corvane-report:
 // RUN: " and the error's text, as corvane-info says it) or the page cannot be written
-// ("corvane-report: OUT: " and the error's text); 2 for a usage error. On failure nothing
+// ("corvane-report: OUT: " and the error's text); 2 for a usage error. With --precursor-mz
+// the spectrum panel of a fragment scan also shows the precursor read from the MS1 envelope. On failure nothing
 // is written and an existing file at OUT is left as it was.
 #include <iostream>
 #include <optional>
@@ -16,6 +17,7 @@
 
 #include "args.hpp"
 #include "export/output.hpp"
+#include "processing.hpp"
 #include "reader.hpp"
 #include "report.hpp"
 #include "version.hpp"
@@ -23,12 +25,16 @@
 namespace {
 
 constexpr std::string_view usage_text =
-    "usage: corvane-report [-o REPORT.html] [--threads N] [--] RUN.d\n"
+    "usage: corvane-report [-o REPORT.html] [--threads N] [--precursor-mz MEMBER] [--] RUN.d\n"
     "\n"
     "Writes the run at RUN.d (a run.d folder) as one self-contained HTML page.\n"
     "\n"
     "  -o, --output FILE  the page to write (default: RUN's name with .html, here)\n"
-    "  --threads N        decoding threads (default: the machine's cores)\n"
+    "  --threads N        decoding threads (default: the machine's cores, at most 4)\n"
+    "  --precursor-mz MEMBER\n"
+    "                     msn_value_1 or msn_value_2: the index member that holds the\n"
+    "                     precursor m/z (see corvane-info --precursor-evidence); fragment\n"
+    "                     scans then show charge and monoisotopic m/z (default: none)\n"
     "  --                 take the next argument as RUN.d even if it starts with -\n"
     "  -h, --help         show this help and exit\n"
     "  --version          show the version and exit\n"
@@ -47,6 +53,7 @@ int main(int argc, char** argv) {
     const char* path = nullptr;
     std::optional<std::string> output;
     unsigned threads = 0;
+    std::optional<corvane::processing::PrecursorMember> precursor_mz;
     corvane::tools::Args args(argc, argv, false);
     while (args.next()) {
         if (args.operand()) {
@@ -63,6 +70,14 @@ int main(int argc, char** argv) {
             const auto count = corvane::tools::whole_number(n->value_or(""), 1U, ~0U);
             if (!count) return usage();
             threads = *count;
+        } else if (auto member = args.value("--precursor-mz", "--precursor-mz")) {
+            const std::string given(member->value_or(""));
+            precursor_mz = corvane::processing::parse_member(given);
+            if (!precursor_mz) {
+                std::cerr << "corvane-report: --precursor-mz needs msn_value_1 or msn_value_2 (not '" << given
+                          << "')\n";
+                return 2;
+            }
         } else {
             return usage();
         }
@@ -83,7 +98,7 @@ int main(int argc, char** argv) {
         std::cerr << "corvane-report: " << name.error().message << "; give one with -o\n";
         return 1;
     }
-    const auto summary = corvane::report::summarize(*reader, threads);
+    const auto summary = corvane::report::summarize(*reader, threads, {}, precursor_mz);
     const auto written = corvane::report::write_file(reader->root(), out, corvane::report::render(summary));
     if (!written) {
         // A refusal says what was refused; the system's failures read as the reader's do.
