@@ -25,12 +25,20 @@ constexpr double spacing_slack = 0.0015;
 // Charges tried: 1 to 6 covers small molecules and tryptic peptides; higher charges need
 // a resolution that puts isotope peaks 0.14 apart, where the window would hold chatter.
 constexpr std::uint32_t max_charge = 6;
-// A charge's first isotope peak (M + 1/z next to the declared peak) is plausible when its
-// height is this share of the declared peak's or more (M+1 of a small molecule is a few
-// percent of M; the M+2 after a declared M+1 of a peptide is a few tens of percent) ...
+// Heights of neighbouring isotope peaks. In an isotope envelope the heavier of two
+// neighbours (M+j against M+j-1) is about lambda / j times the lighter one, lambda being
+// the molecule's expected number of heavy isotopes: so at most lambda times. lambda grows
+// with the mass, fastest for a hydrocarbon (13C and 2H, 0.0008 per Da; a peptide has
+// 0.00053 per Da); with a quarter more for the noise of peak heights, this bounds how
+// tall a heavier neighbour may be.
+constexpr double heavy_isotopes_per_dalton = 0.0008;
+constexpr double height_slack = 1.25;
+// A charge's first isotope peak must also be at least this share of the declared peak
+// (M+1 of a molecule of 100 Da is 5% of M; a smaller peak there is noise or another ion).
 constexpr double first_ratio_low = 0.05;
-// ... and at most this share (M+1 of a peptide of 5 kDa is about 2.7 times M).
-constexpr double first_ratio_high = 3.0;
+// An envelope still rising at its first isotope peak rises or falls slowly: the next peak
+// is at least half the first (lambda / (j + 1) against lambda / j) less noise.
+constexpr double rising_next_share = 0.3;
 // The step down towards the monoisotopic peak takes a peak only when it is at least this
 // share of the one above it: M is about 45% of M+1 at 4 kDa, and falls under 20% only
 // beyond about 9 kDa; a smaller peak there is another compound or noise.
@@ -187,11 +195,19 @@ Envelope read_envelope(std::span<const double> mz, std::span<const float> intens
         return at * ppm * 1e-6 + spacing_slack * k / static_cast<double>(z);
     };
 
-    // A charge is supported when its first isotope peak, 1/z above the declared one, is
-    // there with a plausible height. A true charge z also supports every divisor d of z:
-    // the peak 1/d above is its (z/d)-th isotope. So the highest supported charge is the
-    // answer, provided every other supported charge divides it; a supported charge that
-    // does not (a peak of another compound at 1/d) makes the envelope contradictory.
+    // The most a heavier neighbour may be, relative to a lighter one at m/z `at`.
+    auto heaviest = [](double at, std::uint32_t z) {
+        return height_slack * heavy_isotopes_per_dalton * at * static_cast<double>(z);
+    };
+
+    // A charge z is supported when its first isotope peak, 1/z above the declared one, is
+    // there with a plausible height (at least 5% of the declared peak, at most what the
+    // mass z x m/z allows); when it is taller than the declared peak the envelope is still
+    // rising, and its next peak, 2/z above, must be there too. A true charge z also
+    // supports every divisor d of z: the peak 1/d above is its (z/d)-th isotope. So the
+    // highest supported charge is the answer, provided every other supported charge
+    // divides it; a supported charge that does not (a peak of another compound at 1/d)
+    // makes the envelope contradictory.
     bool supported[max_charge + 1] = {};
     std::uint32_t charge = 0;
     for (std::uint32_t z = 1; z <= max_charge; ++z) {
@@ -199,20 +215,37 @@ Envelope read_envelope(std::span<const double> mz, std::span<const float> intens
         const std::size_t q = find_peak(mz, intensity, at, tolerance(at, 1, z));
         if (q == n) continue;
         const double ratio = static_cast<double>(intensity[q]) / base_height;
-        supported[z] = ratio >= first_ratio_low && ratio <= first_ratio_high;
-        if (supported[z]) charge = z;
+        if (!(ratio >= first_ratio_low && ratio <= heaviest(base_mz, z))) continue;
+        if (ratio > 1.0) {
+            const double next_at = base_mz + 2.0 * isotope_step / z;
+            const std::size_t next = find_peak(mz, intensity, next_at, tolerance(next_at, 2, z));
+            if (next == n) continue;
+            const double next_ratio = static_cast<double>(intensity[next]) / intensity[q];
+            if (!(next_ratio >= rising_next_share && next_ratio <= heaviest(mz[q], z))) continue;
+        }
+        supported[z] = true;
+        charge = z;
     }
     if (charge == 0) return envelope;
     for (std::uint32_t d = 1; d < charge; ++d) {
         if (supported[d] && charge % d != 0) return envelope;
     }
 
-    // The monoisotopic peak: step down by 1/z while a plausible lighter isotope is there.
+    // The monoisotopic peak: step down by 1/z while a plausible lighter isotope is there:
+    // at least 20% of the one above it, which in turn is at most what the mass allows
+    // against it; and, the envelope having one summit, once a step went down in height
+    // (the summit passed), no later step goes up again.
     std::size_t current = p0;
+    bool past_summit = false;
     for (int k = 1; k <= max_steps_down; ++k) {
         const double at = base_mz - k * isotope_step / charge;
         const std::size_t q = find_peak(mz, intensity, at, tolerance(at, k, charge));
-        if (q == n || !(static_cast<double>(intensity[q]) >= lighter_share * intensity[current])) break;
+        if (q == n) break;
+        const double lighter = intensity[q];
+        const double heavier = intensity[current];
+        if (!(lighter >= lighter_share * heavier) || !(heavier <= heaviest(mz[q], charge) * lighter)) break;
+        if (past_summit && lighter > heavier) break;
+        past_summit = past_summit || lighter < heavier;
         current = q;
     }
     envelope.charge = charge;

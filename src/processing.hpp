@@ -60,14 +60,19 @@ struct Envelope {
 
 // Reads the envelope around `value` from centroid peaks in ascending m/z (an MS1 scan's,
 // unfiltered). The declared peak is the most intense peak within ppm of value (none: the
-// envelope does not decide). A charge z in 1..6 is supported when a peak lies 1.003355/z
-// above it (within ppm, widened by 0.0015 Da per isotope step for the spread of isotope
-// spacings) at 5% to 300% of its height. The charge is the highest supported one, provided
-// every other supported charge divides it (a true charge z also shows a peak 1/d above
-// for every divisor d of z); otherwise, or when no charge is supported, nothing is
-// decided. The monoisotopic m/z is that of the lowest peak reached stepping down by
-// 1.003355/z, at most 4 steps, while the next peak down is at least 20% of the height of
-// the one above it (M is about 45% of M+1 for a peptide of 4 kDa).
+// envelope does not decide). Neighbouring isotope peaks are 1.003355/z apart (within ppm,
+// widened by 0.0015 Da per isotope step for the spread of isotope spacings), and the
+// heavier of two is at most 1.25 x 0.0008 x mass times the lighter (the expected count of
+// heavy isotopes of a molecule that rich in carbon; a peptide has 0.00053 per Da). A
+// charge z in 1..6 is supported when the peak 1/z above the declared one is there, at 5%
+// of its height or more and no taller than that bound; when it is taller than the
+// declared peak, the peak 2/z above must follow at 30% of it or more. The charge is the
+// highest supported one, provided every other supported charge divides it (a true charge
+// z also shows a peak 1/d above for every divisor d of z); otherwise, or when no charge
+// is supported, nothing is decided. The monoisotopic m/z is that of the lowest peak
+// reached stepping down by 1.003355/z, at most 4 steps, while the next peak down is at
+// least 20% of the one above it and that one within the bound against it, and, once a
+// step went down in height, no step goes up again (an envelope has one summit).
 [[nodiscard]] Envelope read_envelope(std::span<const double> mz, std::span<const float> intensity, double value,
                                      double ppm);
 

@@ -172,7 +172,7 @@ TEST(Processor, ChargeAndMonoisotopicFromTheEnvelope) {
         {496.0, 1, {1.0e5, 1.0e4, 8.0e2}},           // a small molecule: M+1 is 10% of M
         {498.0, 1, {1.0e5, 4.0e4, 1.0e4}},           // the generator's compounds at charge 1
         {500.5, 2, {6.0e4, 5.0e4, 2.5e4, 9.0e3}},    // a tryptic peptide at charge 2
-        {503.0, 3, {3.0e4, 4.5e4, 3.0e4, 1.4e4}},    // a heavier one at charge 3, M+1 the tallest
+        {503.0, 3, {3.0e4, 3.6e4, 2.2e4, 9.0e3}},    // charge 3, M+1 the tallest (carbon-rich)
         {505.5, 2, {2.0e5}},                         // a lone peak: no isotope, nothing decided
         {506.99, 1, {8.0e4, 3.0e4}},                 // M at the end of the axis, M+1 beyond it
     };
@@ -231,6 +231,9 @@ TEST(Envelope, HarmonicsAndContradictions) {
         std::optional<double> mono;
     };
     const double m = 600.0;
+    // A heavier mass at charge 2, where neighbours of equal height are plausible.
+    const double w = 1500.0;
+    const double h = step13c / 2;
     const std::vector<Row> rows = {
         // A true charge 2 shows peaks 1/2 and 1 above: the highest supported charge wins.
         {"charge 2 over its charge-1 harmonic", {{m, 100}, {m + step13c / 2, 80}, {m + step13c, 40}}, m, 2, m},
@@ -239,17 +242,28 @@ TEST(Envelope, HarmonicsAndContradictions) {
         // A peak a third above next to a charge-2 envelope: 3 does not divide 2.
         {"contradictory third", {{m, 100}, {m + step13c / 3, 50}, {m + step13c / 2, 80}}, m, std::nullopt,
          std::nullopt},
-        // The first isotope too small or too large for an envelope.
+        // The first isotope too small, or taller than a molecule of 600 Da has it (at most
+        // 0.6 of M with the slack).
         {"first isotope at 3%", {{m, 100}, {m + step13c, 3}}, m, std::nullopt, std::nullopt},
-        {"first isotope at 400%", {{m, 100}, {m + step13c, 400}}, m, std::nullopt, std::nullopt},
-        // Stepping down: a lighter peak under 20% of the one above is not the same envelope.
-        {"small peak below", {{m - step13c, 15}, {m, 100}, {m + step13c, 60}}, m, 1, m},
-        {"peak below at 25%", {{m - step13c, 25}, {m, 100}, {m + step13c, 60}}, m, 1, m - step13c},
+        {"first isotope too tall for the mass", {{m, 100}, {m + step13c, 70}}, m, std::nullopt, std::nullopt},
+        // Still rising at the first isotope: the next one must follow. Here a peak of
+        // another ion 1/5 above, taller, with nothing 2/5 above, does not make charge 5.
+        {"rising without a next peak", {{w, 100}, {w + step13c / 5, 160}, {w + step13c, 40}}, w, 1, w},
+        {"rising with its next peak", {{w, 100}, {w + h, 150}, {w + 2 * h, 90}}, w, 2, w},
+        // Stepping down: a lighter peak under 20% of the one above, or smaller than the
+        // mass allows against it (a heavier neighbour at most 0.6 times it at 600 Da), is
+        // not the same envelope.
+        {"small peak below", {{m - step13c, 15}, {m, 100}, {m + step13c, 40}}, m, 1, m},
+        {"peak below too small for the mass", {{m - step13c, 90}, {m, 100}, {m + step13c, 40}}, m, 1, m},
+        {"M below the declared M+1", {{m - step13c, 300}, {m, 100}, {m + step13c, 40}}, m, 1, m - step13c},
         // At most four steps down.
         {"five lighter peaks",
-         {{m - 5 * step13c, 100}, {m - 4 * step13c, 100}, {m - 3 * step13c, 100}, {m - 2 * step13c, 100},
-          {m - step13c, 100}, {m, 100}, {m + step13c, 100}},
-         m, 1, m - 4 * step13c},
+         {{w - 5 * h, 100}, {w - 4 * h, 100}, {w - 3 * h, 100}, {w - 2 * h, 100}, {w - h, 100}, {w, 100},
+          {w + h, 100}},
+         w, 2, w - 4 * h},
+        // One summit: once the steps went down in height, a taller peak further down belongs
+        // to something else.
+        {"second summit below", {{w - 2 * h, 150}, {w - h, 60}, {w, 100}, {w + h, 80}}, w, 2, w - h},
         // The declared peak must be there; the nearest is not enough.
         {"nothing within ppm", {{m + 0.01, 100}, {m + 0.01 + step13c, 50}}, m, std::nullopt, std::nullopt},
         {"no peaks", {}, m, std::nullopt, std::nullopt},
@@ -413,7 +427,7 @@ AcquisitionSpec cycles_run(std::uint32_t cycles) {
         const double a = 496.0 + 0.37 * (c % 7);
         const double b = 500.0 + 0.41 * (c % 5);
         const double scale = 0.5 + 0.1 * (c % 4);
-        ScanSpec s = ms1_scan(id++, {{a, 1 + c % 3, {5.0e4, 3.0e4, 1.0e4}}, {b, 2, {8.0e4, 6.0e4, 3.0e4}}}, scale);
+        ScanSpec s = ms1_scan(id++, {{a, 1 + c % 3, {5.0e4, 2.0e4, 5.0e3}}, {b, 2, {8.0e4, 6.0e4, 3.0e4}}}, scale);
         s.rt_min = c * 0.05;
         spec.scans.push_back(s);
         for (std::uint32_t f = 0; f < 4; ++f) {
