@@ -2,8 +2,10 @@
 
     meridel_bench.py open PATH ROUNDS              median seconds of meridel.open(PATH), in rounds
                                                    of thirty openings
-    meridel_bench.py iterate PATH ROUNDS THREADS   median wall seconds to iterate every spectrum,
-                                                   touching both buffers, keeping none
+    meridel_bench.py iterate PATH ROUNDS THREADS [centroid]
+                                                   median wall seconds to iterate every spectrum,
+                                                   touching both buffers, keeping none; with
+                                                   "centroid", acq.iter(centroid=True)
     meridel_bench.py iterate-rss PATH              peak RSS growth (bytes) over the interpreter's
                                                    own while iterating every spectrum
     meridel_bench.py tic PATH ROUNDS THREADS       median wall seconds of acq.tic(ms_level=1)
@@ -63,9 +65,9 @@ def targets(path, count=100):
     return [lo + step * (k + 1) for k in range(count)]
 
 
-def touch_all(acq, threads):
+def touch_all(acq, threads, centroid=False):
     points = 0
-    for s in acq.iter(threads=threads):
+    for s in acq.iter(threads=threads, centroid=centroid):
         mz, intensity = memoryview(s.mz), memoryview(s.intensity)
         if len(mz):
             points += len(mz) + (mz[-1] > 0) + (intensity[-1] >= 0)
@@ -92,7 +94,8 @@ def main(argv):
         print("%.6f" % (timed(batch, max(int(argv[3]), 9)) / 30))
     elif cmd == "iterate":
         acq = meridel.open(path)
-        print("%.6f" % timed(lambda: touch_all(acq, int(argv[4])), int(argv[3])))
+        centroid = argv[5:6] == ["centroid"]
+        print("%.6f" % timed(lambda: touch_all(acq, int(argv[4]), centroid), int(argv[3])))
     elif cmd == "iterate-rss":
         acq = meridel.open(path)
         base = rss()

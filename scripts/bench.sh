@@ -150,6 +150,11 @@ for f in "${flavours[@]}"; do
     "baseline drop $large $rounds" "mb iterate $large $rounds 1"
   pair_row "meridel $f, iterate, 2 threads / C++ drain, 1 thread" 0.65 s \
     "baseline drop $large $rounds" "mb iterate $large $rounds 2"
+  # Peak picking on the decoding threads: iter(centroid=True) against the same plain drain.
+  pair_row "meridel $f, iterate centroid=True, 1 thread / C++ drain, 1 thread" 1.30 s \
+    "baseline drop $large $rounds" "mb iterate $large $rounds 1 centroid"
+  pair_row "meridel $f, iterate centroid=True, 2 threads / C++ drain, 1 thread" 0.75 s \
+    "baseline drop $large $rounds" "mb iterate $large $rounds 2 centroid"
   g=$(mb iterate-rss "$large")
   awk -v f="$f" -v g="$g" 'BEGIN { printf "row\tmeridel %s, iterate, peak RSS growth\t%.1f MiB\t<= 64 MiB\t%s\t-\n", f, g / 1048576, (g <= 64 * 1048576) ? "yes" : "NO" }'
   for c in tic xic; do
