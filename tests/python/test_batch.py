@@ -353,16 +353,12 @@ def test_cli_convert_options(client, tmp_path):
     for args, text in [
         (["--format", "mgf"], "--format mgf needs --precursor-mz msn_value_1|msn_value_2"),
         (["--format", "mgf", "--scheduler", "tcp://127.0.0.1:9"], "--format mgf needs --precursor-mz"),
-        (["--format", "mzML"], "invalid choice: 'mzML'"),
         (["--precursor-mz", "msn_value_3"], "invalid choice: 'msn_value_3'"),
         (["--top-n", "0"], "--top-n must be at least 1"),
-        (["--top-n", "-4"], "--top-n must be at least 1"),
-        (["--top-n", "2.5"], "invalid int value"),
         (["--ms-level", "0"], "--ms-level must be at least 1"),
         (["--min-intensity", "nan"], "--min-intensity must be a finite number"),
         (["--rt-range", "9", "1"], "--rt-range needs finite LOW <= HIGH"),
         (["--rt-range", "1", "inf"], "--rt-range needs finite LOW <= HIGH"),
-        (["--rt-range", "1"], "expected 2 arguments"),
     ]:
         rc, out, err = run_cli(*convert, *args)
         assert rc == 2 and text in err, (args, err)
