@@ -1015,8 +1015,10 @@ PyObject* report_impl(PyObject* self, PyObject* path, unsigned threads) {
         PyErr_Format(PyExc_ValueError, message::null_in_path, "report()", "path");
         return nullptr;
     }
+    // A page of an acquisition opened with a declared precursor member shows the selected ions.
+    const std::optional<processing::PrecursorMember> member = AcquisitionObject::body(self).member;
     auto written = without_gil([&] {
-        const auto summary = report::summarize(*reader, resolve_threads(threads));
+        const auto summary = report::summarize(*reader, resolve_threads(threads), {}, member);
         return report::write_file(reader->root(), out, report::render(summary));
     });
     if (!written) {

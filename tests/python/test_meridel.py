@@ -607,6 +607,16 @@ def test_report_writes_the_page_or_nothing(acquisition, tmp_path):
     assert data["scans"]["scan_id"] == [s.scan_id for s in acq]
     assert data["chromatogram"]["tic"] == acq.tic().intensity.tolist()
     assert data["chromatogram"]["bpc"] == acq.bpc().intensity.tolist()
+    assert data["precursor"] is None
+    # Opened with a declared member, the page carries the selected ions the spectra carry.
+    with meridel.open(path, precursor_mz="msn_value_1") as declared:
+        declared.report(tmp_path / "declared.html")
+        text = (tmp_path / "declared.html").read_text()
+        data = text[text.index('id="run-data">') + 14:]
+        data = json.loads(data[:data.index("</script>")])["precursor"]
+        assert data["member"] == "msn_value_1"
+        assert data["mz"] == [s.precursor.mz if s.precursor else None for s in declared]
+        assert data["charge"] == [s.precursor.charge if s.precursor else None for s in declared]
 
     target = tmp_path / "missing" / "page.html"
     with pytest.raises(FileNotFoundError) as info:
@@ -619,4 +629,4 @@ def test_report_writes_the_page_or_nothing(acquisition, tmp_path):
     acq.close()
     with pytest.raises(ValueError, match="^I/O operation on closed acquisition$"):
         acq.report(tmp_path / "closed.html")
-    assert sorted(p.name for p in tmp_path.iterdir() if p.suffix == ".html") == ["page1.html", "page3.html"]
+    assert sorted(p.name for p in tmp_path.iterdir() if p.suffix == ".html") == ["declared.html", "page1.html", "page3.html"]
