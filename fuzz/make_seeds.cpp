@@ -1,7 +1,9 @@
 // corvane-fuzz-seeds OUT: writes the seed corpora of the fuzz targets, made by the fixture
 // writer, into OUT/<target>/ (one file per seed).
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -145,6 +147,31 @@ int main(int argc, char** argv) {
     // Overlapping back references: 00 61 20 00 expands to four 'a'; E0 takes a length byte.
     save(out / "lzf", "overlap", {4, 0, 0, 0x00, 0x61, 0x20, 0x00});
     save(out / "lzf", "long-reference", {40, 0, 0, 0x01, 0x61, 0x62, 0xE0, 0x1B, 0x01});
+
+    // Profile points for peak picking: mode, declared m/z, then an even axis (first, step,
+    // f32 intensities) with a charge-2 envelope on a little chatter, or (m/z, intensity)
+    // pairs with a plateau, a NaN, an infinity and a step back.
+    {
+        fx::ByteWriter w;
+        w.u8(0).f64(500.0).f64(499.5).f64(0.003);
+        for (int i = 0; i < 800; ++i) {
+            const double m = 499.5 + 0.003 * i;
+            double y = (i * 7919) % 13 < 5 ? (i * 31) % 17 : 0;
+            for (int iso = 0; iso < 3; ++iso) {
+                const double d = (m - (500.0 + iso * 0.5017)) / 0.0106;
+                y += 1e4 * (iso == 0 ? 1.0 : iso == 1 ? 0.6 : 0.2) * std::exp(-0.5 * d * d);
+            }
+            w.f32(static_cast<float>(y));
+        }
+        save(out / "centroid", "envelope", w.data());
+        fx::ByteWriter v;
+        v.u8(1).f64(100.1);
+        const double mz[] = {100.0, 100.1, 100.2, 100.3, 100.4, 100.35, 100.5, 100.6, 100.7, 100.8};
+        const float in[] = {0.0f, 5.0f, 5.0f, 1.0f, std::numeric_limits<float>::quiet_NaN(), 3.0f, 9.0f,
+                            std::numeric_limits<float>::infinity(), 2.0f, 0.0f};
+        for (int i = 0; i < 10; ++i) v.f64(mz[i]).f32(in[i]);
+        save(out / "centroid", "points", v.data());
+    }
 
     const char* const xml_seeds[] = {
         devices_xml,

@@ -12,7 +12,7 @@ bash scripts/install-deps.sh build check
 seconds=${FUZZ_SECONDS:-60}
 jobs=${FUZZ_JOBS:-1}
 build=${FUZZ_BUILD:-build-fuzz}
-all_targets="msscan peak profile lzf metadata acquisition"
+all_targets="msscan peak profile lzf metadata acquisition centroid"
 targets=${FUZZ_TARGETS:-$all_targets}
 
 CC=clang-19 CXX=clang++-19 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -175,8 +175,9 @@ float scan_peaks(std::span<const double> mz, std::span<const float> in, float th
 
         double centre;
         if (from != j) {
-            // A plateau: the top is flat, its middle is the best guess.
-            centre = 0.5 * (m_first + m_last);
+            // A plateau: the top is flat, its middle is the best guess (halves first: the
+            // sum of two m/z near the largest double would overflow).
+            centre = 0.5 * m_first + 0.5 * m_last;
         } else {
             // The vertex of the parabola through (-1, a), (0, b), (1, c), as an offset in
             // points: through the logarithms (a Gaussian's top, exact for a Gaussian peak)
@@ -198,7 +199,12 @@ float scan_peaks(std::span<const double> mz, std::span<const float> in, float th
                 if (curvature < 0.0) offset = 0.5 * (a - c) / curvature;
             }
             offset = std::clamp(offset, -0.5, 0.5);
-            centre = offset >= 0.0 ? m_first + offset * (m_after - m_first) : m_first + offset * (m_first - m_before);
+            const double neighbour = offset >= 0.0 ? m_after : m_before;
+            const double toward = std::abs(offset);
+            centre = m_first + toward * (neighbour - m_first);
+            // The distance to the neighbour can overflow on an axis spanning more than the
+            // largest double; the weighted mean of the two cannot.
+            if (!std::isfinite(centre)) centre = (1.0 - toward) * m_first + toward * neighbour;
         }
         // Ascending output even from an uneven axis; on an even axis this always holds.
         if (!(centre > last_mz)) continue;

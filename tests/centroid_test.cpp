@@ -239,6 +239,27 @@ TEST(Pick, ShapesAtTheEdges) {
     }
 }
 
+TEST(Pick, AxisNearTheLargestDouble) {
+    // Halfway between two m/z near the top of the double range, and a vertex a fraction
+    // of a step away: neither may overflow to infinity.
+    const double top = std::numeric_limits<double>::max();
+    const std::vector<double> mz = {top * 0.90, top * 0.92, top * 0.94, top * 0.96, top * 0.98, top};
+    for (const auto& in : {std::vector<float>{1.0f, 4.0f, 4.0f, 1.0f, 0.0f, 0.0f},
+                           std::vector<float>{0.0f, 1.0f, 2.0f, 5.0f, 3.0f, 0.0f}}) {
+        const Peaks p = pick(mz, in);
+        ASSERT_EQ(p.mz.size(), 1u);
+        EXPECT_TRUE(std::isfinite(p.mz[0]));
+        EXPECT_GT(p.mz[0], mz[1]);
+        EXPECT_LT(p.mz[0], mz[4]);
+    }
+    // Neighbours whose distance is beyond the range.
+    const Peaks wide = pick(std::vector<double>{-top, -top * 0.9, top * 0.9, top}, std::vector<float>{0.0f, 5.0f, 3.0f, 0.0f});
+    ASSERT_EQ(wide.mz.size(), 1u);
+    EXPECT_TRUE(std::isfinite(wide.mz[0]));
+    EXPECT_GT(wide.mz[0], -top * 0.9);
+    EXPECT_LT(wide.mz[0], top * 0.9);
+}
+
 TEST(Pick, ArbitraryInputStaysOrderedAndInsideNeighbours) {
     // Random intensities (NaN, inf, negatives among them) on a jittered axis: whatever comes
     // out is ascending, finite, and each peak lies between two input points around a point
