@@ -52,11 +52,12 @@ oom_tests="test_core_out_of_memory_is_memory_error or test_failure_to_build_a_re
   ctest --output-on-failure -j "$jobs" -R "$python_tests" -E "$skip") || status=1
 
 # ThreadSanitizer: the test programs of everything that runs threads (the ordered pool,
-# the analysis calls, the mzML writer with its sink, the report's pass), and nothing else,
-# so the tier stays a few minutes: no Python modules, no tools of their own.
+# the analysis calls, the Processor's shared MS1 peaks, the mzML writer with its sink, the
+# report's pass), and nothing else, so the tier stays a few minutes: no Python modules, no
+# tools of their own.
 tsan_build=${TSAN_BUILD:-build-tsan}
 tsan_flags="-fsanitize=thread -fno-omit-frame-pointer"
-tsan_tests=(tests/ordered_test tests/analysis_test tests/report_test tests/convert/convert_test)
+tsan_tests=(tests/ordered_test tests/analysis_test tests/processing_test tests/report_test tests/convert/convert_test)
 cmake -S . -B "$tsan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
   -DCMAKE_C_FLAGS="$tsan_flags" -DCMAKE_CXX_FLAGS="$tsan_flags" -DCMAKE_EXE_LINKER_FLAGS="$tsan_flags" \
