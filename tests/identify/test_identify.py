@@ -27,9 +27,15 @@ FASTA = ROOT / "examples" / "proteins.fasta"
 THREADS = "2"
 
 
+# OpenMS is not ours to sanitize: under the sanitizer pass the interpreter runs with the
+# ASan runtime preloaded, and some OpenMS tools (MassCalculator) then hang on exit.
+OPENMS_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
 def run(*args, cwd=None):
+    ours = Path(str(args[0])).parent == TOOLS
     done = subprocess.run([str(a) for a in args], capture_output=True, text=True, cwd=cwd,
-                          timeout=1200)
+                          timeout=1200, env=None if ours else OPENMS_ENV)
     assert done.returncode == 0, "%s failed (%d):\n%s\n%s" % (
         Path(str(args[0])).name, done.returncode, done.stdout[-3000:], done.stderr[-3000:])
     return done.stdout
