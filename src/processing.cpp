@@ -263,8 +263,13 @@ struct Processor::State {
 
     State(const Reader& r, Options o) : reader(r), options(std::move(o)) {
         const auto& records = reader.scans().records;
+        feeds.assign(records.size(), 0);
         for (std::size_t i = 0; i < records.size(); ++i) {
-            if (records[i].ms_level == 1) ms1.push_back(i);
+            if (records[i].ms_level == 1) {
+                ms1.push_back(i);
+            } else if (records[i].ms_level >= 2 && !ms1.empty()) {
+                feeds[ms1.back()] = 1;
+            }
         }
     }
 
@@ -316,6 +321,7 @@ struct Processor::State {
     const Reader& reader;
     const Options options;
     std::vector<std::size_t> ms1;  // positions of the MS1 scans, ascending
+    std::vector<char> feeds;       // by position: an MS1 scan with fragment scans after it
     std::mutex mutex;
     std::vector<Entry> cache;
     std::uint64_t tick = 0;
@@ -343,10 +349,10 @@ SpectrumRecord Processor::record_at(std::size_t i) const {
     if (is_plain(o)) return s.reader.record_at(i);
 
     // An MS1 scan read while a precursor member is declared will be needed by the fragment
-    // scans after it: its picked peaks go into the cache now, from this decoding, unless
-    // they are there already.
+    // scans after it (when there are any): its picked peaks go into the cache now, from
+    // this decoding, unless they are there already.
     std::optional<std::pair<std::promise<std::shared_ptr<const Ms1Peaks>>, std::uint64_t>> claimed;
-    if (o.precursor_mz && s.reader.scans().records[i].ms_level == 1) {
+    if (o.precursor_mz && s.feeds[i]) {
         std::shared_future<std::shared_ptr<const Ms1Peaks>> unused;
         claimed = s.claim(i, unused);
     }

@@ -260,48 +260,5 @@ TEST(Pick, AxisNearTheLargestDouble) {
     EXPECT_LT(wide.mz[0], top * 0.9);
 }
 
-TEST(Pick, ArbitraryInputStaysOrderedAndInsideNeighbours) {
-    // Random intensities (NaN, inf, negatives among them) on a jittered axis: whatever comes
-    // out is ascending, finite, and each peak lies between two input points around a point
-    // of its height.
-    std::uint64_t seed = 99;
-    auto next = [&seed] {
-        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-        return static_cast<double>(seed >> 11) * 0x1.0p-53;
-    };
-    for (int round = 0; round < 200; ++round) {
-        const auto n = static_cast<std::size_t>(next() * 300);
-        std::vector<double> mz(n);
-        std::vector<float> in(n);
-        double m = 100.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            m += next() < 0.05 ? -0.01 : next() * 0.01;
-            mz[i] = next() < 0.01 ? nan : m;
-            const double r = next();
-            in[i] = r < 0.02 ? fnan : r < 0.04 ? finf : r < 0.1 ? -static_cast<float>(next() * 100)
-                                                               : static_cast<float>(std::floor(next() * next() * 1e4));
-        }
-        const Peaks p = pick(mz, in);
-        ASSERT_EQ(p.mz.size(), p.intensity.size());
-        for (std::size_t k = 0; k < p.mz.size(); ++k) {
-            ASSERT_TRUE(std::isfinite(p.mz[k]));
-            ASSERT_TRUE(std::isfinite(p.intensity[k]) && p.intensity[k] > 0.0f);
-            if (k > 0) {
-                ASSERT_LT(p.mz[k - 1], p.mz[k]);
-            }
-            // A point of the peak's height, or a run of equal ones, between whose outer
-            // neighbours the peak lies.
-            bool inside = false;
-            for (std::size_t i = 1; i + 1 < n && !inside; ++i) {
-                if (in[i] != p.intensity[k]) continue;
-                std::size_t j = i;
-                while (j + 1 < n && in[j + 1] == in[i]) ++j;
-                inside = j + 1 < n && mz[i - 1] <= p.mz[k] && p.mz[k] <= mz[j + 1];
-            }
-            EXPECT_TRUE(inside) << "round " << round << " peak " << k;
-        }
-    }
-}
-
 }  // namespace
 }  // namespace corvane::centroid
