@@ -140,7 +140,8 @@ class PeptideRun(unittest.TestCase):
         fragmented = [r for r in self.truth if r["scans"]]
         line = self.summary.splitlines()[1]
         m = re.fullmatch(r"(.+): (\d+) peptides, (\d+) of them fragmented, in (\d+) scans "
-                         r"\((\d+) isolated the M\+1 peak\); (\d+) scans of other compounds", line)
+                         r"\((\d+) isolated the M\+1 peak\); (\d+) scans of (\d+) other compounds",
+                         line)
         self.assertIsNotNone(m, line)
         peptide_scans = sum(len(r["scans"]) for r in self.truth)
         self.assertEqual((m[1], int(m[2]), int(m[3]), int(m[4])),
@@ -150,6 +151,7 @@ class PeptideRun(unittest.TestCase):
         # Most peptides were fragmented, and other compounds too, but fewer.
         self.assertGreaterEqual(len(fragmented), 0.9 * len(self.truth))
         self.assertTrue(0 < others < len(fragment_scans) / 2, line)
+        self.assertTrue(0 < int(m[7]) <= len(self.truth) / 3, line)
 
     def test_fragment_scans_hold_the_ladder_and_say_what_was_isolated(self):
         ms1_before = {}

@@ -409,9 +409,9 @@ int main(int argc, char** argv) {
         corvane::make_sample::print_summary(o.dir, done->scans, done->profile_points,
                                             done->profile_bytes, done->peak_bytes);
         std::printf("%s: %zu peptides, %zu of them fragmented, in %u scans (%u isolated the "
-                    "M+1 peak); %u scans of other compounds\n",
+                    "M+1 peak); %u scans of %zu other compounds\n",
                     o.dir.c_str(), done->peptides, done->fragmented, done->fragment_scans,
-                    done->isolated_m1, done->other_fragment_scans);
+                    done->isolated_m1, done->other_fragment_scans, done->others);
         return 0;
     }
 

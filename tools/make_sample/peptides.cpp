@@ -12,16 +12,17 @@
 // when its envelope's first four peaks fit on the MS1 axis. At most max_peptides are used
 // (a random choice, in FASTA order), so a whole proteome still gives a run of sane size.
 //
-// Other compounds. A third as many again elute like the peptides, at charge 2 or 3, with
-// averagine envelopes (the composition of an average residue, scaled to a mass of 800 to
-// 2,800 Da): real runs fragment many precursors no search engine can name, and a search
-// must leave their scans unidentified (or to the decoys). Their fragment scans hold 15 to
-// 44 peaks anywhere below their mass. They are not in the truth file.
+// Other compounds. Up to a third as many again (those whose envelope fits the axis)
+// elute like the peptides, at charge 2 or 3, with averagine envelopes (the composition
+// of an average residue, scaled to a mass of 800 to 2,800 Da): real runs fragment many
+// precursors no search engine can name, and a search must leave their scans unidentified
+// (or to the decoys). Their fragment scans hold 15 to 44 peaks anywhere below their mass.
+// They are not in the truth file.
 //
-// Elution. Every peptide and compound elutes once: a Gaussian in time (sigma 2.2 to 3.4 s before the
-// apex, 1.2 to 1.8 times that after it, as columns tail) with its apex somewhere in the
-// run, its most abundant isotope peak 10^4 to 2 x 10^6 counts high at the apex
-// (log-uniform), scan-to-scan jitter of 3 %.
+// Elution. Every peptide and compound elutes once: a Gaussian in time (sigma 2.2 to 3.4 s
+// before the apex, 1.2 to 1.8 times that after it, as columns tail) with its apex
+// somewhere in the run, its most abundant isotope peak 10^4 to 2 x 10^6 counts high at
+// the apex (log-uniform), scan-to-scan jitter of 3 %.
 //
 // MS1 scans: one profile scan every cycle_seconds, on an even m/z axis mz_step apart;
 // each isotope peak is a Gaussian whose FWHM is m/z / resolving_power (at least 3.9
@@ -32,12 +33,13 @@
 // MS2 scans (data-dependent acquisition): after each MS1 scan, up to top_n fragment scans
 // of the peptides and compounds whose isolated peak is the most intense in it, above
 // trigger_counts and not fragmented in the last exclusion_seconds (dynamic exclusion);
-// the background ion is never chosen, as instruments skip charge 1 for peptides. The instrument isolates the
-// most intense peak of the envelope: the monoisotopic peak, or the M+1 peak for peptides
-// heavy enough that M+1 is the larger (about 1,800 Da and up). Each fragment scan holds
-// the peptide's singly charged b ions (b2 and up) and y ions at their exact m/z, a few of
-// them missing, y ions stronger and cleavage before proline favoured, plus 20 to 49 noise
-// peaks; centroid peaks, every fourth block in format 2 (m/z x 100), the others format 3.
+// the background ion is never chosen, as instruments skip charge 1 for peptides. The
+// instrument isolates the most intense peak of the envelope: the monoisotopic peak, or
+// the M+1 peak for peptides heavy enough that M+1 is the larger (about 1,800 Da and up).
+// Each fragment scan holds the peptide's singly charged b ions (b2 and up) and y ions at
+// their exact m/z, a few of them missing, y ions stronger and cleavage before proline
+// favoured, plus 20 to 49 noise peaks; centroid peaks, every fourth block in format 2
+// (m/z x 100), the others format 3.
 //
 // The scan index: msn_value_1 holds the m/z of the isolated peak; msn_value_2 holds the
 // collision energy in eV (3.4 per 100 m/z plus 2, to 0.1 eV), never a charge.
@@ -306,8 +308,8 @@ void fragment_peaks(Rng& rng, const Analyte& p, double precursor_counts, std::ve
         const double mass = (p.mono_mz - proton_mass) * p.charge;
         const std::uint32_t count = 15 + rng.below(30);
         for (std::uint32_t k = 0; k < count; ++k) {
-            peaks.emplace_back(std::round(rng.uniform(ms2_first + 1.0, std::min(mass, ms2_last - 1.0)) * 1e4) / 1e4,
-                               rng.uniform(0.05, 1.0));
+            const double m = rng.uniform(ms2_first + 1.0, std::min(mass, ms2_last - 1.0));
+            peaks.emplace_back(std::round(m * 1e4) / 1e4, rng.uniform(0.05, 1.0));
         }
     }
     std::vector<double> prefix(s.size() + 1, 0.0);
@@ -538,7 +540,8 @@ std::expected<PeptideRunSummary, std::string> write_peptide_run(const PeptideRun
     auto writer = AcquisitionWriter::create(o.dir, std::move(spec));
     if (!writer) return drop_truth(writer.error());
 
-    const auto points = static_cast<std::size_t>(std::llround((o.mz_high - o.mz_low) / mz_step)) + 1;
+    const auto points =
+        static_cast<std::size_t>(std::llround((o.mz_high - o.mz_low) / mz_step)) + 1;
     const double step = (o.mz_high - o.mz_low) / static_cast<double>(points - 1);
     const double background_mz = monoisotopic_mass(background) + proton_mass;
     const std::vector<double> background_envelope = relative_envelope(background);
@@ -562,8 +565,8 @@ std::expected<PeptideRunSummary, std::string> write_peptide_run(const PeptideRun
             const double h = background_height * rng.uniform(0.95, 1.05);
             for (std::size_t k = 0; k < background_envelope.size(); ++k) {
                 if (background_envelope[k] < envelope_floor) continue;
-                draw_peak(counts, o.mz_low, step, background_mz + static_cast<double>(k) * isotope_spacing,
-                          h * background_envelope[k]);
+                const double mz = background_mz + static_cast<double>(k) * isotope_spacing;
+                draw_peak(counts, o.mz_low, step, mz, h * background_envelope[k]);
             }
         }
         candidates.clear();
@@ -624,6 +627,7 @@ std::expected<PeptideRunSummary, std::string> write_peptide_run(const PeptideRun
     for (const Analyte& p : analytes) {
         const auto scans = static_cast<std::uint32_t>(p.fragment_scans.size());
         if (p.sequence.empty()) {
+            ++summary.others;
             summary.other_fragment_scans += scans;
             continue;
         }

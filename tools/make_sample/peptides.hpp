@@ -25,8 +25,8 @@ struct Protein {
 // and carriage returns are ignored, letters may be of either case. Fails with a one-line
 // message ("SOURCE: line N: ...") for a sequence line before the first header, a header
 // without a name, a character in a sequence that is not a letter, or no sequence at all.
-[[nodiscard]] std::expected<std::vector<Protein>, std::string> parse_fasta(std::string_view text,
-                                                                           const std::string& source);
+[[nodiscard]] std::expected<std::vector<Protein>, std::string> parse_fasta(
+    std::string_view text, const std::string& source);
 
 // The same from a file; a file that cannot be read fails with "PATH: <reason>".
 [[nodiscard]] std::expected<std::vector<Protein>, std::string> read_fasta(const std::string& path);
@@ -93,7 +93,8 @@ struct PeptideRunSummary {
     std::uint64_t peak_bytes = 0;
     std::size_t peptides = 0;
     std::size_t fragmented = 0;       // peptides with at least one fragment scan
-    std::uint32_t other_fragment_scans = 0;  // fragment scans of the other compounds
+    std::size_t others = 0;                  // other compounds in the run
+    std::uint32_t other_fragment_scans = 0;  // their fragment scans
     std::uint32_t isolated_m1 = 0;    // the peptides' fragment scans that isolated M+1
 };
 
