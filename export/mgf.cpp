@@ -70,8 +70,11 @@ void build(const corvane::SpectrumRecord& record, Slot& slot) {
     Chunk& out = slot.text;
     out.put("BEGIN IONS\nTITLE=");
     put_line_text(out, record.native_id);
-    out.put("\nRTINSECONDS=");
-    put_float(out, record.retention_time_sec);
+    // A retention time the index holds as NaN or infinite has no spelling a reader takes.
+    if (std::isfinite(record.retention_time_sec)) {
+        out.put("\nRTINSECONDS=");
+        put_float(out, record.retention_time_sec);
+    }
     out.put("\nPEPMASS=");
     put_float(out, *pepmass);
     if (const auto charge = output::precursor_charge(record)) {

@@ -4,7 +4,7 @@
 //
 //   BEGIN IONS
 //   TITLE=scanId=42              the native identifier
-//   RTINSECONDS=612.5            the retention time
+//   RTINSECONDS=612.5            the retention time (left out when not finite)
 //   PEPMASS=523.77451            output::precursor_mz: monoisotopic m/z when decided, else declared
 //   CHARGE=2+                    only when the MS1 envelope decided it
 //   SCANS=42                     the scan id

@@ -1020,6 +1020,10 @@ TEST(WriteMgf, EntriesOfFragmentScansWithAPrecursor) {
     records.back().mz.clear();
     records.back().intensity.clear();
     records.back().retention_time_sec = 0.1;
+    records.push_back(fragment(8, ion(800.5)));                                   // a time no reader takes
+    records.back().retention_time_sec = nan;
+    records.back().mz.resize(1);
+    records.back().intensity.resize(1);
     corvane::sample_writer::TempDir dir;
     const auto [text, result] = written_mgf(dir, records, {.threads = 2});
     ASSERT_TRUE(result) << result.error().message;
@@ -1030,9 +1034,11 @@ TEST(WriteMgf, EntriesOfFragmentScansWithAPrecursor) {
               "BEGIN IONS\nTITLE=scanId=5\nRTINSECONDS=65\nPEPMASS=612.5\nSCANS=5\n"
               "250.5 20.5\nEND IONS\n"
               "\n"
-              "BEGIN IONS\nTITLE=scanId=7\nRTINSECONDS=0.1\nPEPMASS=700.125\nCHARGE=3+\nSCANS=7\nEND IONS\n");
-    EXPECT_EQ(result->spectra, 3u);
-    EXPECT_EQ(result->points, 4u);
+              "BEGIN IONS\nTITLE=scanId=7\nRTINSECONDS=0.1\nPEPMASS=700.125\nCHARGE=3+\nSCANS=7\nEND IONS\n"
+              "\n"
+              "BEGIN IONS\nTITLE=scanId=8\nPEPMASS=800.5\nSCANS=8\n150.25 10\nEND IONS\n");
+    EXPECT_EQ(result->spectra, 4u);
+    EXPECT_EQ(result->points, 5u);
     EXPECT_EQ(result->bytes, text.size());
     EXPECT_EQ(result->damaged, 1u);
     EXPECT_EQ(result->first_damaged, std::vector<std::string>{"scanId=4"});
