@@ -180,7 +180,8 @@ class Acquisition:
                overwrite: bool = False) -> None:
         """Writes the fragment scans as an MGF file, under the same file rules as to_mzml().
         Needs the precursor member declared with open(): ValueError otherwise, and nothing
-        is written."""
+        is written. Fragment scans without a usable precursor m/z, or whose data could not
+        be read, are left out, with a UserWarning naming them."""
     def close(self) -> None:
         """Releases the run and stops every iterator's decoding; later calls raise ValueError."""
 

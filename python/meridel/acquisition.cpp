@@ -1154,7 +1154,8 @@ const std::string to_mgf_doc =
     "Writes the run's fragment scans as an MGF file at path (TITLE, RTINSECONDS, PEPMASS,\n"
     "CHARGE when known, SCANS, the peaks), under the same file rules as to_mzml(). Needs the\n"
     "precursor member declared with open(path, precursor_mz=...): ValueError otherwise, and\n"
-    "nothing is written. " + output_filters_doc +
+    "nothing is written. Fragment scans without a usable precursor m/z, or whose data could\n"
+    "not be read, are left out, with a UserWarning naming them. " + output_filters_doc +
     "threads: worker threads, the file is the same for every count; overwrite: replace an\n"
     "existing file. Runs with the interpreter lock released.";
 

@@ -9,8 +9,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "export/convert.hpp"
 #include "export/output.hpp"
@@ -111,6 +113,44 @@ bool format_accepts(const convert::ConvertOptions& options, const convert::Spell
     return false;
 }
 
+// "scanId=1, scanId=2 and 3 more", as corvane-convert names the scans of a warning.
+std::string some_ids(std::uint64_t count, const std::vector<std::string>& first) {
+    std::string ids;
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        if (i > 0) ids += ", ";
+        ids += first[i];
+    }
+    if (count > first.size()) ids += " and " + std::to_string(count - first.size()) + " more";
+    return ids;
+}
+
+// The fragment scans an MGF file left out, as a UserWarning in corvane-convert's words:
+// the file was written, but without them. False when the warning was turned into an
+// exception.
+bool warn_left_out(const char* callable, const convert::ConvertOptions& options, const output::WriteStats& stats) {
+    std::vector<std::string> lines;
+    if (stats.without_precursor > 0) {
+        const bool one = stats.without_precursor == 1;
+        const std::string member(options.processing.precursor_mz ? processing::member_name(*options.processing.precursor_mz)
+                                                                 : "the declared member");
+        lines.push_back(std::to_string(stats.without_precursor) + (one ? " fragment scan has" : " fragment scans have") +
+                        " no precursor m/z in " + member + (one ? " and was left out: " : " and were left out: ") +
+                        some_ids(stats.without_precursor, stats.first_without_precursor));
+    }
+    if (stats.damaged > 0) {
+        const bool one = stats.damaged == 1;
+        lines.push_back(std::to_string(stats.damaged) +
+                        (one ? " scan could not be read and was left out: " : " scans could not be read and were left out: ") +
+                        some_ids(stats.damaged, stats.first_damaged) + (one ? "; error: " : "; first error: ") +
+                        stats.first_error);
+    }
+    for (const std::string& line : lines) {
+        const std::string warning = std::string(callable) + ": " + line;
+        if (PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) < 0) return false;
+    }
+    return true;
+}
+
 PyObject* write_impl(const char* callable, std::shared_ptr<const Reader> reader, Ref path,
                      const convert::ConvertOptions& options) {
     Py_ssize_t size = 0;
@@ -130,6 +170,9 @@ PyObject* write_impl(const char* callable, std::shared_ptr<const Reader> reader,
         raise_failure(written.error(), path.get(), output);
         return nullptr;
     }
+    // mzML writes a damaged scan without data (its spectrum's error says why); MGF leaves
+    // scans out, which the caller is told.
+    if (options.format == output::Format::mgf && !warn_left_out(callable, options, *written)) return nullptr;
     Py_RETURN_NONE;
 }
 

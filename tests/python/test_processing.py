@@ -428,6 +428,27 @@ def test_mgf_is_refused_without_a_member_and_keeps_the_file_rules(sample, tmp_pa
     assert sorted(os.listdir(tmp_path)) == ["none.mgf", "run.mgf"]
 
 
+def test_mgf_says_which_fragment_scans_it_left_out(acquisition, tmp_path):
+    damaged = fragment(10, 1.0, 500.25, 2.0)
+    damaged["peaks"]["byte_offset"] = 1 << 40
+    path = acquisition({"scans": ENVELOPE["scans"] + [damaged]})
+    with meridel.open(path, "msn_value_1") as acq:
+        with pytest.warns(UserWarning) as caught:
+            acq.to_mgf(tmp_path / "run.mgf")
+        assert [str(w.message) for w in caught] == [
+            "to_mgf(): 2 fragment scans have no precursor m/z in msn_value_1 and were left out: scanId=4, scanId=7",
+            "to_mgf(): 1 scan could not be read and was left out: scanId=10; error: " + acq[9].error]
+        assert [e["TITLE"] for e in read_mgf(tmp_path / "run.mgf")] == \
+            ["scanId=1", "scanId=3", "scanId=5", "scanId=6", "scanId=9"]
+        # As an error, the warning is raised once the file is complete.
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(UserWarning, match="no precursor m/z in msn_value_1"):
+                acq.to_mgf(tmp_path / "again.mgf")
+        assert (tmp_path / "again.mgf").read_bytes() == (tmp_path / "run.mgf").read_bytes()
+
+
 def test_mzml_with_centroids_filters_and_the_declared_precursor(sample, tmp_path):
     with meridel.open(sample, "msn_value_1") as acq:
         rts = acq.scans()["retention_time_sec"].tolist()
