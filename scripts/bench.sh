@@ -58,6 +58,9 @@ echo "measuring (a few minutes)..." >&2
 "$bench" lzf "$data/large.d" >> "$rows"
 "$bench" drain "$data/large.d" >> "$rows"
 "$bench" tiny "$data/tiny.d" >> "$rows"
+# Peak picking in the core: centroided iteration at 1 and 2 threads, and with a declared
+# precursor, against the plain drain.
+"$bench" centroid "$data/large.d" >> "$rows"
 
 # Python: RawReader(path) against the C++ drain that keeps every record, as RawReader
 # does, each in a fresh process, interleaved round by round.
