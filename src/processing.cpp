@@ -33,12 +33,20 @@ constexpr std::uint32_t max_charge = 6;
 // tall a heavier neighbour may be.
 constexpr double heavy_isotopes_per_dalton = 0.0008;
 constexpr double height_slack = 1.25;
+// And at least this many per Da (an organic molecule as poor in carbon as they come, one
+// carbon per 50 Da): a declared peak that is M of its envelope has its M+1 at lambda of it
+// or more, so a first isotope peak smaller than that says the declared peak is not M, and
+// then M or another lighter isotope lies 1/z below it.
+constexpr double fewest_heavy_isotopes_per_dalton = 0.0002;
 // A charge's first isotope peak must also be at least this share of the declared peak
 // (M+1 of a molecule of 100 Da is 5% of M; a smaller peak there is noise or another ion).
 constexpr double first_ratio_low = 0.05;
-// An envelope still rising at its first isotope peak rises or falls slowly: the next peak
-// is at least half the first (lambda / (j + 1) against lambda / j) less noise.
-constexpr double rising_next_share = 0.3;
+// The peak after the first isotope peak: with the first at r times the declared one
+// (lambda / j), the next is at least r / 2 times the first (lambda / (j + 1)). Where r is
+// this large the next one is tall enough to be seen, and must be there, at this share of
+// r (less than a half, for the noise of heights) times the first, r taken at most 1.
+constexpr double next_needed_from = 0.5;
+constexpr double next_share = 0.3;
 // The step down towards the monoisotopic peak takes a peak only when it is at least this
 // share of the one above it: M is about 45% of M+1 at 4 kDa, and falls under 20% only
 // beyond about 9 kDa; a smaller peak there is another compound or noise.
@@ -195,36 +203,60 @@ Envelope read_envelope(std::span<const double> mz, std::span<const float> intens
         return at * ppm * 1e-6 + spacing_slack * k / static_cast<double>(z);
     };
 
-    // The most a heavier neighbour may be, relative to a lighter one at m/z `at`.
+    // The most a heavier neighbour may be, relative to a lighter one at m/z `at`; and the
+    // least M+1 may be relative to M there.
     auto heaviest = [](double at, std::uint32_t z) {
         return height_slack * heavy_isotopes_per_dalton * at * static_cast<double>(z);
+    };
+    auto least_first = [](double at, std::uint32_t z) {
+        return fewest_heavy_isotopes_per_dalton * at * static_cast<double>(z) / height_slack;
+    };
+    // Whether a plausible lighter isotope of the peak at index k lies 1/z below it.
+    auto lighter_below = [&](std::size_t k, std::uint32_t z) {
+        const double at = mz[k] - isotope_step / z;
+        const std::size_t q = find_peak(mz, intensity, at, tolerance(at, 1, z));
+        return q != n && static_cast<double>(intensity[q]) >= lighter_share * intensity[k] &&
+               static_cast<double>(intensity[k]) <= heaviest(mz[q], z) * intensity[q];
     };
 
     // A charge z is supported when its first isotope peak, 1/z above the declared one, is
     // there with a plausible height (at least 5% of the declared peak, at most what the
-    // mass z x m/z allows); when it is taller than the declared peak the envelope is still
-    // rising, and its next peak, 2/z above, must be there too. A true charge z also
-    // supports every divisor d of z: the peak 1/d above is its (z/d)-th isotope. So the
-    // highest supported charge is the answer, provided every other supported charge
-    // divides it; a supported charge that does not (a peak of another compound at 1/d)
-    // makes the envelope contradictory.
-    bool supported[max_charge + 1] = {};
-    std::uint32_t charge = 0;
+    // mass z x m/z allows, and at least what it allows for M+1 unless a lighter isotope
+    // lies below); when it is half the declared peak or more, the next one, 2/z above,
+    // must follow (above). When it is lower than the declared peak the envelope is
+    // past its summit, and a peak 2/z above taller than it (with the slack) makes it a
+    // valley: one of the two belongs to another ion, and the support is weak.
+    //
+    // A true charge z also supports every divisor d of z: the peak 1/d above is its
+    // (z/d)-th isotope. So the highest supported charge is the answer, provided every
+    // other supported charge divides it; a supported charge that does not (a peak of
+    // another compound at 1/d) makes the envelope contradictory. Weak support counts only
+    // when no charge has strong support.
+    bool strong[max_charge + 1] = {};
+    bool weak[max_charge + 1] = {};
     for (std::uint32_t z = 1; z <= max_charge; ++z) {
         const double at = base_mz + isotope_step / z;
         const std::size_t q = find_peak(mz, intensity, at, tolerance(at, 1, z));
         if (q == n) continue;
         const double ratio = static_cast<double>(intensity[q]) / base_height;
         if (!(ratio >= first_ratio_low && ratio <= heaviest(base_mz, z))) continue;
+        if (ratio < least_first(base_mz, z) && !lighter_below(p0, z)) continue;
+        const double next_at = base_mz + 2.0 * isotope_step / z;
+        const std::size_t next = find_peak(mz, intensity, next_at, tolerance(next_at, 2, z));
+        const double next_ratio = next == n ? 0.0 : static_cast<double>(intensity[next]) / intensity[q];
+        if (ratio >= next_needed_from && !(next_ratio >= next_share * std::min(ratio, 1.0))) continue;
         if (ratio > 1.0) {
-            const double next_at = base_mz + 2.0 * isotope_step / z;
-            const std::size_t next = find_peak(mz, intensity, next_at, tolerance(next_at, 2, z));
-            if (next == n) continue;
-            const double next_ratio = static_cast<double>(intensity[next]) / intensity[q];
-            if (!(next_ratio >= rising_next_share && next_ratio <= heaviest(mz[q], z))) continue;
+            strong[z] = next_ratio <= heaviest(mz[q], z);
+        } else {
+            strong[z] = next_ratio <= height_slack;
+            weak[z] = !strong[z];
         }
-        supported[z] = true;
-        charge = z;
+    }
+    const bool any_strong = std::find(std::begin(strong), std::end(strong), true) != std::end(strong);
+    const bool* supported = any_strong ? strong : weak;
+    std::uint32_t charge = 0;
+    for (std::uint32_t z = 1; z <= max_charge; ++z) {
+        if (supported[z]) charge = z;
     }
     if (charge == 0) return envelope;
     for (std::uint32_t d = 1; d < charge; ++d) {

@@ -63,16 +63,22 @@ struct Envelope {
 // envelope does not decide). Neighbouring isotope peaks are 1.003355/z apart (within ppm,
 // widened by 0.0015 Da per isotope step for the spread of isotope spacings), and the
 // heavier of two is at most 1.25 x 0.0008 x mass times the lighter (the expected count of
-// heavy isotopes of a molecule that rich in carbon; a peptide has 0.00053 per Da). A
-// charge z in 1..6 is supported when the peak 1/z above the declared one is there, at 5%
-// of its height or more and no taller than that bound; when it is taller than the
-// declared peak, the peak 2/z above must follow at 30% of it or more. The charge is the
-// highest supported one, provided every other supported charge divides it (a true charge
-// z also shows a peak 1/d above for every divisor d of z); otherwise, or when no charge
-// is supported, nothing is decided. The monoisotopic m/z is that of the lowest peak
+// heavy isotopes of a molecule that rich in carbon; a peptide has 0.00053 per Da), M+1 at
+// least that count for the fewest heavy isotopes times M. A charge z in 1..6 is supported
+// when the peak 1/z above the declared one is there, at 5% of its height or more and no
+// taller than that bound, nor smaller than M+1 of a molecule that poor in carbon (0.0002
+// per Da, over the slack) unless a plausible lighter isotope lies 1/z below the declared
+// peak; when it is r >= 0.5 times the declared peak, the peak 2/z above must follow at 0.3
+// min(r, 1) times it or more (an envelope's next ratio is at least half the last); when it
+// is lower than the declared peak, a peak 2/z above taller than 1.25 times its height
+// makes it a valley (an envelope has one summit: one of them is another ion's), and the
+// support weak. The charge is the highest supported one, weak support counting only when
+// no charge has strong support, provided every other supported charge divides it (a true
+// charge z also shows a peak 1/d above for every divisor d of z); otherwise, or when no
+// charge is supported, nothing is decided. The monoisotopic m/z is that of the lowest peak
 // reached stepping down by 1.003355/z, at most 4 steps, while the next peak down is at
-// least 20% of the one above it and that one within the bound against it, and, once a
-// step went down in height, no step goes up again (an envelope has one summit).
+// least 20% of the one above it and that one within the bound against it, and, once a step
+// went down in height, no step goes up again (an envelope has one summit).
 [[nodiscard]] Envelope read_envelope(std::span<const double> mz, std::span<const float> intensity, double value,
                                      double ppm);
 

@@ -154,7 +154,7 @@ TEST(Members, UsableValuesOnly) {
 // One MS1 scan of several envelopes, then a fragment scan for each row declaring a value.
 TEST(Processor, ChargeAndMonoisotopicFromTheEnvelope) {
     const std::vector<Envelope> envelopes = {
-        {496.0, 1, {1.0e5, 1.0e4, 8.0e2}},           // a small molecule: M+1 is 10% of M
+        {496.3, 1, {1.0e5, 1.0e4, 8.0e2}},           // a small molecule: M+1 is 10% of M
         {498.0, 1, {1.0e5, 4.0e4, 1.0e4}},           // the generator's compounds at charge 1
         {500.5, 2, {6.0e4, 5.0e4, 2.5e4, 9.0e3}},    // a tryptic peptide at charge 2
         {503.0, 3, {3.0e4, 3.6e4, 2.2e4, 9.0e3}},    // charge 3, M+1 the tallest (carbon-rich)
@@ -169,7 +169,7 @@ TEST(Processor, ChargeAndMonoisotopicFromTheEnvelope) {
         std::optional<std::uint32_t> charge;
         std::optional<double> mono;
     } rows[] = {
-        {"charge 1, small molecule, M declared", 496.0, 1, 496.0},
+        {"charge 1, small molecule, M declared", 496.3, 1, 496.3},
         {"charge 1, M declared", 498.0, 1, 498.0},
         {"charge 1, M+1 declared", 498.0 + step13c, 1, 498.0},
         {"charge 2, M declared", 500.5, 2, 500.5},
@@ -235,6 +235,22 @@ TEST(Envelope, HarmonicsAndContradictions) {
         // another ion 1/5 above, taller, with nothing 2/5 above, does not make charge 5.
         {"rising without a next peak", {{w, 100}, {w + step13c / 5, 160}, {w + step13c, 40}}, w, 1, w},
         {"rising with its next peak", {{w, 100}, {w + h, 150}, {w + 2 * h, 90}}, w, 2, w},
+        // Two charge-2 envelopes a quarter apart fill every other place of a charge-4
+        // series; its first peak (the other envelope's) is then a valley.
+        {"valley at the first isotope",
+         {{m - 3 * step13c / 4, 750}, {m - step13c / 4, 590}, {m, 1435}, {m + step13c / 4, 254},
+          {m + step13c / 2, 1138}, {m + step13c, 471}},
+         m, 2, m},
+        // Another ion's peak a quarter above, three quarters of the declared one: a charge-4
+        // envelope that tall at its first isotope would show its second.
+        {"first isotope without its next", {{m, 100}, {m + step13c / 4, 75}, {m + step13c, 40}}, m, 1, m},
+        // A peak a quarter above at 9%: as M+1 of 2.4 kDa far too small, and no lighter
+        // isotope below says the declared peak is not M.
+        {"first isotope too small for the mass", {{m - step13c / 4, 11}, {m, 100}, {m + step13c / 4, 9}, {m + step13c, 40}},
+         m, 1, m},
+        // A taller peak of another ion where the second isotope would be: weak support, but
+        // the only support there is.
+        {"another ion at the second isotope", {{m, 100}, {m + h, 47}, {m + 2 * h, 6000}}, m, 2, m},
         // Stepping down: a lighter peak under 20% of the one above, or smaller than the
         // mass allows against it (a heavier neighbour at most 0.6 times it at 600 Da), is
         // not the same envelope.
@@ -244,11 +260,12 @@ TEST(Envelope, HarmonicsAndContradictions) {
         // At most four steps down.
         {"five lighter peaks",
          {{w - 5 * h, 100}, {w - 4 * h, 100}, {w - 3 * h, 100}, {w - 2 * h, 100}, {w - h, 100}, {w, 100},
-          {w + h, 100}},
+          {w + h, 100}, {w + 2 * h, 100}},
          w, 2, w - 4 * h},
         // One summit: once the steps went down in height, a taller peak further down belongs
         // to something else.
-        {"second summit below", {{w - 2 * h, 150}, {w - h, 60}, {w, 100}, {w + h, 80}}, w, 2, w - h},
+        {"second summit below", {{w - 2 * h, 150}, {w - h, 60}, {w, 100}, {w + h, 80}, {w + 2 * h, 50}}, w, 2,
+         w - h},
         // The declared peak must be there; the nearest is not enough.
         {"nothing within ppm", {{m + 0.01, 100}, {m + 0.01 + step13c, 50}}, m, std::nullopt, std::nullopt},
         {"no peaks", {}, m, std::nullopt, std::nullopt},
@@ -412,7 +429,7 @@ AcquisitionSpec cycles_run(std::uint32_t cycles) {
         const double a = 496.0 + 0.37 * (c % 7);
         const double b = 500.0 + 0.41 * (c % 5);
         const double scale = 0.5 + 0.1 * (c % 4);
-        ScanSpec s = ms1_scan(id++, {{a, 1 + c % 3, {5.0e4, 2.0e4, 5.0e3}}, {b, 2, {8.0e4, 6.0e4, 3.0e4}}}, scale);
+        ScanSpec s = ms1_scan(id++, {{a, 1 + c % 3, {5.0e4, 2.0e4, 5.0e3}}, {b, 2, {8.0e4, 6.0e4, 3.0e4, 1.0e4}}}, scale);
         s.rt_min = c * 0.05;
         spec.scans.push_back(s);
         for (std::uint32_t f = 0; f < 4; ++f) {
