@@ -145,8 +145,7 @@ float scan_peaks(std::span<const double> mz, std::span<const float> in, float th
     double last_mz = -std::numeric_limits<double>::infinity();
     for (std::size_t i = 1; i + 1 < n; ++i) {
         // Most points of a scan are below the threshold: a run of them is passed over with
-        // one branch (a loop without early exit, which the compiler turns into vector
-        // compares), the points of the run that reach it are looked at one by one.
+        // one branch; the points of a run that has one reaching it are looked at one by one.
         if (n - i > skip_run && !any_reaches(in.data() + i, threshold)) {
             i += skip_run - 1;
             continue;
