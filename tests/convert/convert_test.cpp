@@ -813,56 +813,6 @@ TEST(WriteMzml, WhitespaceInAttributesSurvivesAParser) {
 
 namespace {
 
-// What a reader of the document sees of each spectrum: its user parameters, and the
-// precursor element with its selected ion's terms and its activation.
-struct PrecursorSeen {
-    std::map<std::string, std::string> attributes;  // of <precursor>
-    std::map<std::string, std::string> ion;         // accession -> value, inside <selectedIon>
-    std::vector<std::string> activation;            // accessions inside <activation>
-};
-struct SpectrumSeen {
-    std::string id;
-    std::map<std::string, std::string> user;
-    std::vector<PrecursorSeen> precursors;
-};
-
-std::vector<SpectrumSeen> spectra_of(const std::string& doc) {
-    struct State {
-        std::vector<SpectrumSeen> spectra;
-        std::vector<std::string> open;  // local names of the open elements
-    } state;
-    XML_Parser parser = XML_ParserCreateNS(nullptr, ' ');
-    XML_SetUserData(parser, &state);
-    XML_SetElementHandler(
-        parser,
-        [](void* data, const XML_Char* tag, const XML_Char** attrs) {
-            auto& st = *static_cast<State*>(data);
-            const std::string local(std::string_view(tag).substr(std::string_view(tag).rfind(' ') + 1));
-            std::map<std::string, std::string> values;
-            for (std::size_t i = 0; attrs[i] != nullptr; i += 2) values[attrs[i]] = attrs[i + 1];
-            const auto inside = [&](std::string_view name) {
-                return std::find(st.open.begin(), st.open.end(), name) != st.open.end();
-            };
-            if (local == "spectrum") {
-                st.spectra.push_back({values["id"], {}, {}});
-            } else if (local == "precursor") {
-                st.spectra.back().precursors.push_back({values, {}, {}});
-            } else if (local == "cvParam" && inside("selectedIon")) {
-                st.spectra.back().precursors.back().ion[values["accession"]] = values["value"];
-            } else if (local == "cvParam" && inside("activation")) {
-                st.spectra.back().precursors.back().activation.push_back(values["accession"]);
-            } else if (local == "userParam" && !st.open.empty() && st.open.back() == "spectrum") {
-                st.spectra.back().user[values["name"]] = values["value"];
-            }
-            st.open.push_back(local);
-        },
-        [](void* data, const XML_Char*) { static_cast<State*>(data)->open.pop_back(); });
-    const bool ok = XML_Parse(parser, doc.data(), static_cast<int>(doc.size()), 1) == XML_STATUS_OK;
-    EXPECT_TRUE(ok) << XML_ErrorString(XML_GetErrorCode(parser));
-    XML_ParserFree(parser);
-    return state.spectra;
-}
-
 // A fragment scan with three peaks whose precursor carries the given selected ion, as
 // processing makes it (the declared member is msn_value_1).
 corvane::SpectrumRecord fragment(std::uint32_t scan_id, std::optional<corvane::SelectedIon> ion) {
@@ -902,52 +852,38 @@ TEST(WriteMzml, PrecursorsOfSelectedIons) {
     // The selected ion m/z is the monoisotopic one when the envelope decided it, else the
     // declared value; never a made-up 0. The index's own values stay user parameters.
     const auto nan = std::numeric_limits<double>::quiet_NaN();
+    using Strings = std::vector<std::string>;
     struct Row {
         const char* name;
         std::optional<corvane::SelectedIon> ion;
-        bool written;
-        std::map<std::string, std::string> want_ion;
-        std::map<std::string, std::string> want_attributes;
+        Strings mz, charge;
+        Strings spectrum_ref, external_id;  // one per precursor element
     };
     const std::vector<Row> rows = {
-        {"declared value only", ion(500.25, {}, {}, "scanId=1"), true, {{"MS:1000744", "500.25"}},
-         {{"spectrumRef", "scanId=1"}}},
-        {"monoisotopic m/z and charge", ion(500.25, 2, 499.748, "scanId=1"), true,
-         {{"MS:1000744", "499.748"}, {"MS:1000041", "2"}}, {{"spectrumRef", "scanId=1"}}},
-        {"no MS1 scan before it", ion(500.25), true, {{"MS:1000744", "500.25"}}, {}},
-        {"a monoisotopic m/z that is not a number", ion(500.25, 3, nan, "scanId=1"), true,
-         {{"MS:1000744", "500.25"}, {"MS:1000041", "3"}}, {{"spectrumRef", "scanId=1"}}},
-        {"charge 0 says nothing", ion(500.25, 0u, {}, "scanId=1"), true, {{"MS:1000744", "500.25"}},
-         {{"spectrumRef", "scanId=1"}}},
-        {"MS1 scan left out of the document", ion(500.25, 2, 499.748, "scanId=9"), true,
-         {{"MS:1000744", "499.748"}, {"MS:1000041", "2"}},
-         {{"sourceFileRef", "source"}, {"externalSpectrumID", "scanId=9"}}},
-        {"declared value 0", ion(0.0, 2, {}, "scanId=1"), false, {}, {}},
-        {"declared value not a number", ion(nan, {}, {}, "scanId=1"), false, {}, {}},
-        {"no selected ion", std::nullopt, false, {}, {}},
+        {"declared value only", ion(500.25, {}, {}, "scanId=1"), {"500.25"}, {}, {"scanId=1"}, {""}},
+        {"monoisotopic m/z and charge", ion(500.25, 2, 499.748, "scanId=1"), {"499.748"}, {"2"}, {"scanId=1"}, {""}},
+        {"no MS1 scan before it", ion(500.25), {"500.25"}, {}, {""}, {""}},
+        {"MS1 scan left out of the document", ion(500.25, 2, 499.748, "scanId=9"), {"499.748"}, {"2"}, {""},
+         {"scanId=9"}},
+        {"declared value 0", ion(0.0, 2, {}, "scanId=1"), {}, {}, {}, {}},
+        {"declared value not a number", ion(nan, {}, {}, "scanId=1"), {}, {}, {}, {}},
+        {"no selected ion", std::nullopt, {}, {}, {}, {}},
     };
-    std::vector<corvane::SpectrumRecord> records{record(1, 2, 2)};
-    for (std::uint32_t i = 0; i < rows.size(); ++i) records.push_back(fragment(10 + i, rows[i].ion));
-    cc::RunInfo run = run_info(records.size());
-    run.in_document = [](std::string_view id) { return id != "scanId=9"; };
     corvane::sample_writer::TempDir dir;
-    const auto spectra = spectra_of(written_run(dir, records, run));
-    ASSERT_EQ(spectra.size(), records.size());
-    EXPECT_TRUE(spectra[0].precursors.empty());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const Row& row = rows[i];
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const SpectrumSeen& seen = spectra[i + 1];
-        EXPECT_EQ(seen.user, (std::map<std::string, std::string>{
-                                 {"msn_value_1", "500.25"}, {"msn_value_2", "2"}, {"scan index reference", seen.id}}));
-        if (!row.written) {
-            EXPECT_TRUE(seen.precursors.empty());
-            continue;
-        }
-        ASSERT_EQ(seen.precursors.size(), 1u);
-        EXPECT_EQ(seen.precursors[0].ion, row.want_ion);
-        EXPECT_EQ(seen.precursors[0].attributes, row.want_attributes);
-        EXPECT_EQ(seen.precursors[0].activation, std::vector<std::string>{"MS:1000133"});
+        const std::vector<corvane::SpectrumRecord> records{record(1, 2, 2), fragment(10, row.ion)};
+        cc::RunInfo run = run_info(records.size());
+        run.in_document = [](std::string_view id) { return id != "scanId=9"; };
+        const std::string doc = written_run(dir, records, run);
+        EXPECT_EQ(parsed_attributes(doc, "cvParam", "value", "selected ion m/z"), row.mz);
+        EXPECT_EQ(parsed_attributes(doc, "cvParam", "value", "charge state"), row.charge);
+        EXPECT_EQ(parsed_attributes(doc, "precursor", "spectrumRef"), row.spectrum_ref);
+        EXPECT_EQ(parsed_attributes(doc, "precursor", "externalSpectrumID"), row.external_id);
+        EXPECT_EQ(parsed_attributes(doc, "cvParam", "accession", "collision-induced dissociation"),
+                  Strings(row.spectrum_ref.size(), "MS:1000133"));
+        EXPECT_EQ(parsed_attributes(doc, "userParam", "value", "msn_value_1"), Strings{"500.25"});
+        EXPECT_EQ(parsed_attributes(doc, "userParam", "value", "scan index reference"), Strings{"scanId=10"});
     }
 }
 
@@ -963,14 +899,10 @@ TEST(WriteMzml, PeakPickingIsRecordedBesideTheConversion) {
         EXPECT_EQ(parsed_attributes(doc, "dataProcessing", "id"), std::vector<std::string>{id});
         EXPECT_EQ(parsed_attributes(doc, "processingMethod", "softwareRef"),
                   std::vector<std::string>(picked ? 2 : 1, "corvane"));
-        EXPECT_EQ(parsed_attributes(doc, "processingMethod", "order"),
-                  (picked ? std::vector<std::string>{"0", "1"} : std::vector<std::string>{"0"}));
         EXPECT_EQ(parsed_attributes(doc, "cvParam", "accession", "peak picking").size(), picked ? 1u : 0u);
         EXPECT_EQ(parsed_attributes(doc, "cvParam", "accession", "Conversion to mzML"),
                   std::vector<std::string>{"MS:1000544"});
         EXPECT_EQ(parsed_attributes(doc, "spectrumList", "defaultDataProcessingRef"), std::vector<std::string>{id});
-        EXPECT_EQ(parsed_attributes(doc, "chromatogramList", "defaultDataProcessingRef"),
-                  std::vector<std::string>{id});
     }
 }
 
@@ -989,7 +921,6 @@ MgfOutcome written_mgf(const corvane::sample_writer::TempDir& dir, const std::ve
     EXPECT_GE(fd, 0);
     cc::Progress progress;
     const corvane::output::IndexedSource source{records.size(), [&](std::size_t i) {
-                                                    if (records[i].native_id == "throws") throw std::bad_alloc();
                                                     return records[i];
                                                 }};
     auto result = corvane::mgf::write_mgf(fd, source, options, progress, stop);
@@ -1076,8 +1007,6 @@ TEST(WriteMgf, Failures) {
     damaged.error = "parse error: LZF: invalid back reference";
     auto uneven = fragment(5, ion(500.25));
     uneven.intensity.pop_back();
-    auto throws = fragment(6, ion(500.25));
-    throws.native_id = "throws";
     auto big = fragment(7, ion(500.25));
     big.mz.assign(300000, 123.456789);
     big.intensity.assign(300000, 98765.4f);
@@ -1094,9 +1023,6 @@ TEST(WriteMgf, Failures) {
          "scan scanId=4 is damaged: parse error: LZF: invalid back reference; nothing written"},
         {"arrays of different lengths", {fragment(2, ion(500.25)), uneven}, {}, false, nullptr,
          "spectrum scanId=5 has arrays of different lengths"},
-        {"the source throws", {fragment(2, ion(500.25)), throws}, {}, false, nullptr,
-         "encoding failed: out of memory"},
-        {"interrupted", {fragment(2, ion(500.25))}, {}, true, nullptr, "interrupted"},
         {"disk full", {big, big, big}, {}, false, "/dev/full", "write failed: No space left on device"},
     };
     for (const unsigned threads : {1U, 3U}) {
@@ -1111,43 +1037,4 @@ TEST(WriteMgf, Failures) {
             EXPECT_EQ(outcome.result.error().message, row.message);
         }
     }
-}
-
-TEST(ConvertOptions, MgfNeedsADeclaredPrecursorMember) {
-    namespace cv = corvane::convert;
-    cv::ConvertOptions options;
-    EXPECT_FALSE(cv::usage_problem(options));
-    options.format = corvane::output::Format::mgf;
-    const std::string want =
-        "--format mgf needs --precursor-mz msn_value_1|msn_value_2: the scan index does not say which member "
-        "holds the precursor m/z; corvane-info --precursor-evidence RUN.d shows which one matches the MS1 data";
-    EXPECT_EQ(cv::usage_problem(options), want);
-    EXPECT_EQ(cv::usage_problem(options, {"to_mgf()", "precursor_mz=\"msn_value_1\"", "precursor_evidence()"}),
-              "to_mgf() needs precursor_mz=\"msn_value_1\": the scan index does not say which member holds the "
-              "precursor m/z; precursor_evidence() shows which one matches the MS1 data");
-
-    // write_file refuses before anything is made: no file, no temporary file.
-    corvane::sample_writer::TempDir dir;
-    corvane::sample_writer::AcquisitionSpec spec;
-    auto s = corvane::sample_writer::scan(1);
-    s.peaks = corvane::sample_writer::peaks({100.0, 200.0}, {1.0f, 2.0f});
-    spec.scans.push_back(s);
-    spec.omit.insert("MSProfile.bin");
-    ASSERT_TRUE(corvane::sample_writer::write_acquisition(dir.join("run.d"), spec));
-    const std::string out = dir.join("out");
-    ASSERT_EQ(::mkdir(out.c_str(), 0700), 0);
-    cc::Progress progress;
-    const std::atomic<bool> stop{false};
-    const auto refused = cv::convert_one({dir.join("run.d"), out + "/run.mgf"}, options, progress, stop);
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().message, want);
-    EXPECT_TRUE(refused.error().refused);
-    EXPECT_TRUE(std::filesystem::is_empty(out));
-
-    options.processing.precursor_mz = corvane::processing::PrecursorMember::msn_value_1;
-    EXPECT_FALSE(cv::usage_problem(options));
-    const auto made = cv::convert_one({dir.join("run.d"), out + "/run.mgf"}, options, progress, stop);
-    ASSERT_TRUE(made) << made.error().message;
-    EXPECT_EQ(made->spectra, 0u);  // the run has no fragment scan
-    EXPECT_EQ(read_file(out + "/run.mgf"), "");
 }

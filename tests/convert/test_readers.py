@@ -596,29 +596,3 @@ def test_processed_precursors_read_back(processed, name, mode):
         agree = [scan for scan, (charge, mono) in truth.items()
                  if scan in ions and ions[scan][1] == charge and abs(ions[scan][0] - mono) <= mono * 10e-6]
         assert len(agree) >= 0.8 * len(truth), (len(agree), len(truth))
-
-
-def test_openms_reads_the_mgf(processed):
-    for name in ("ms2", "peptides"):
-        out = converted(processed, name, "mgf")
-        result = run(["FileInfo", "-in", out])
-        text = result.stdout + result.stderr
-        assert result.returncode == 0 and not re.search(r"error", text, re.I), text
-        count = out.read_text().count("BEGIN IONS")
-        assert re.search(rf"Number of spectra:\s*{count}\b", text), text
-
-
-@pytest.mark.parametrize("name", ["ms2", "peptides"])
-def test_processed_terms_are_named_as_the_vocabulary_names_them(processed, vocabulary, name):
-    root = ET.parse(converted(processed, name, "default")).getroot()
-    seen = set()
-    for p in root.iter("{%s}cvParam" % NS["m"]):
-        for acc_attr, name_attr in (("accession", "name"), ("unitAccession", "unitName")):
-            acc = p.get(acc_attr)
-            if acc is not None:
-                assert vocabulary.get(acc) == [p.get(name_attr), False], acc
-                seen.add(acc)
-    # peak picking, selected ion m/z, collision-induced dissociation (and a charge state
-    # where an envelope decided one)
-    assert {"MS:1000035", "MS:1000744", "MS:1000133"} <= seen
-    assert ("MS:1000041" in seen) == (name == "peptides")

@@ -15,7 +15,7 @@ import pytest
 import meridel
 from conftest import write_acquisition
 from meridel import batch
-from test_processing import ENVELOPE, PICKING
+from test_processing import ENVELOPE
 
 
 def scans(count, points=40, seed=0):
@@ -194,11 +194,8 @@ def test_bad_arguments_are_refused_before_any_work():
     for kwargs, kind, text in [
         (dict(format="mgf"), ValueError, "format='mgf' needs precursor_mz='msn_value_1'|'msn_value_2'"),
         (dict(format="xml"), ValueError, "convert() argument 'format' must be 'mzml' or 'mgf', not 'xml'"),
-        (dict(precursor_mz="msn_value_3"), ValueError, "convert() argument 'precursor_mz' must be"),
         (dict(top_n=0), ValueError, "convert() argument 'top_n' must be at least 1, not 0"),
-        (dict(min_intensity=float("nan")), ValueError, "convert() argument 'min_intensity' must be finite"),
         (dict(rt_range=(5.0, 1.0)), ValueError, "convert() argument 'rt_range' must have low <= high"),
-        (dict(ms_level=0), ValueError, "convert() argument 'ms_level' must be at least 1"),
         (dict(centroid="yes"), TypeError, "convert() argument 'centroid' must be bool, not str"),
     ]:
         with pytest.raises(kind) as info:
@@ -272,30 +269,6 @@ def test_convert_writes_each_run_once_and_resumes(client, runs, tmp_path):
     assert listing(out) == sorted(names)
 
 
-def test_convert_to_mgf_and_filtered_mzml_equal_direct_calls(client, tmp_path):
-    paths = [write_acquisition(tmp_path / "envelope.d", ENVELOPE), write_acquisition(tmp_path / "picking.d", PICKING)]
-    out = tmp_path / "out"
-    reference = tmp_path / "reference"
-    reference.mkdir()
-    table = batch.convert(paths, out, client=client, format="mgf", precursor_mz="msn_value_1", centroid=True,
-                          top_n=3, rt_range=[0.0, 40.0])
-    assert table["status"].tolist() == ["converted"] * 2, table["error"].tolist()
-    assert table["output"].tolist() == [str(out / "envelope.mgf"), str(out / "picking.mgf")]
-    mzml = batch.convert(paths, out, client=client, centroid=True, ms_level=1, min_intensity=1000.0)
-    assert mzml["status"].tolist() == ["converted"] * 2, mzml["error"].tolist()
-    assert listing(out) == ["envelope.mgf", "envelope.mzML", "picking.mgf", "picking.mzML"]
-    for path in paths:
-        name = os.path.basename(path)[:-2]
-        with meridel.open(path, precursor_mz="msn_value_1") as acq:
-            acq.to_mgf(reference / (name + ".mgf"), centroid=True, top_n=3, rt_range=(0.0, 40.0))
-        with meridel.open(path) as acq:
-            acq.to_mzml(reference / (name + ".mzML"), centroid=True, ms_level=1, min_intensity=1000.0)
-        for ext in (".mgf", ".mzML"):
-            assert (out / (name + ext)).read_bytes() == (reference / (name + ext)).read_bytes(), name + ext
-    # Scans 1, 3, 5 and 6 (4 and 7 have no usable value, 9 is past 40 s).
-    assert (out / "envelope.mgf").read_bytes().count(b"BEGIN IONS") == 4
-
-
 def scheduler_args(client, folder):
     """--scheduler and the TLS options that reach the module's local cluster: its
     credentials, which exist only in this process, written to files for the command."""
@@ -355,10 +328,8 @@ def test_cli_convert_options(client, tmp_path):
         (["--format", "mgf", "--scheduler", "tcp://127.0.0.1:9"], "--format mgf needs --precursor-mz"),
         (["--precursor-mz", "msn_value_3"], "invalid choice: 'msn_value_3'"),
         (["--top-n", "0"], "--top-n must be at least 1"),
-        (["--ms-level", "0"], "--ms-level must be at least 1"),
         (["--min-intensity", "nan"], "--min-intensity must be a finite number"),
         (["--rt-range", "9", "1"], "--rt-range needs finite LOW <= HIGH"),
-        (["--rt-range", "1", "inf"], "--rt-range needs finite LOW <= HIGH"),
     ]:
         rc, out, err = run_cli(*convert, *args)
         assert rc == 2 and text in err, (args, err)
