@@ -79,6 +79,9 @@ enum class Format { mzml, mgf };
 struct IndexedSource {
     std::size_t count = 0;
     std::function<corvane::SpectrumRecord(std::size_t)> record_at;
+    // Runs of positions that one worker makes together (processing::Processor::groups);
+    // empty: each position on its own.
+    std::function<std::size_t(std::size_t)> group = {};
 };
 
 // The m/z that a file gives as a fragment scan's precursor: the monoisotopic m/z when the

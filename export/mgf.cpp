@@ -123,7 +123,7 @@ Outcome<WriteStats> write_mgf(int fd, const output::IndexedSource& source, const
                 slot.failure = Failure{"encoding failed: " + exception_text(std::current_exception())};
             }
         },
-        [] { mzml::detail::fault_point(mzml::detail::FaultSite::thread_start); });
+        [] { mzml::detail::fault_point(mzml::detail::FaultSite::thread_start); }, source.group);
     if (const auto failure = pool.start_failure()) {
         return std::unexpected(Failure{"cannot start a thread: " + exception_text(failure)});
     }
@@ -186,7 +186,8 @@ public:
         progress.scans_total.fetch_add(scans.size(), std::memory_order_relaxed);
         const processing::Processor processor(reader, processing_);
         const output::IndexedSource source{
-            scans.size(), [&processor, &scans](std::size_t k) { return processor.record_at(scans[k]); }};
+            scans.size(), [&processor, &scans](std::size_t k) { return processor.record_at(scans[k]); },
+            processor.groups(scans)};
         return write_mgf(fd, source, options_, progress, stop);
     }
 

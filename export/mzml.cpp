@@ -489,6 +489,7 @@ Outcome<void> encode_spectrum(const corvane::SpectrumRecord& record, std::uint64
 
 // Record k of the run. Called from several threads at once.
 using Fetch = std::function<corvane::SpectrumRecord(std::size_t)>;
+using Group = std::function<std::size_t(std::size_t)>;
 
 // Encodes record k into an EncodedSpectrum: a failure of the source or of the encoding as
 // an ordinary Failure, whatever was thrown.
@@ -515,13 +516,14 @@ public:
           options_(options) {}
 
     Outcome<WriteStats> write(std::size_t count, const Fetch& fetch, Progress& progress,
-                              const std::atomic<bool>& stop);
+                              const std::atomic<bool>& stop, const Group& group = {});
 
 private:
     void header();
     // Every spectrum, in order: on the calling thread alone, or decoded and encoded by
     // workers while this thread copies each finished element into the file.
-    Outcome<void> spectra(std::size_t count, const Fetch& fetch, Progress& progress, const std::atomic<bool>& stop);
+    Outcome<void> spectra(std::size_t count, const Fetch& fetch, Progress& progress, const std::atomic<bool>& stop,
+                          const Group& group);
     // Counts a spectrum whose record carries an error; with strict, fails instead.
     Outcome<void> damaged(const EncodedSpectrum& encoded);
     void append(const EncodedSpectrum& encoded);
@@ -706,7 +708,7 @@ void DocumentWriter::append(const EncodedSpectrum& encoded) {
 }
 
 Outcome<void> DocumentWriter::spectra(std::size_t count, const Fetch& fetch, Progress& progress,
-                                      const std::atomic<bool>& stop) {
+                                      const std::atomic<bool>& stop, const Group& group) {
     // Decoded and encoded on the ordered pool (the calling thread alone with one thread),
     // each element copied into the file in order by this thread: at most a window of
     // elements waits, whatever the run's size, and the file is the same for every thread
@@ -735,7 +737,7 @@ Outcome<void> DocumentWriter::spectra(std::size_t count, const Fetch& fetch, Pro
                 slot.failure = std::move(made.error());
             }
         },
-        [] { detail::fault_point(detail::FaultSite::thread_start); });
+        [] { detail::fault_point(detail::FaultSite::thread_start); }, group);
     if (const auto failure = pool.start_failure()) {
         return std::unexpected(Failure{"cannot start a thread: " + exception_text(failure)});
     }
@@ -840,11 +842,11 @@ Outcome<void> DocumentWriter::finish() {
 }
 
 Outcome<WriteStats> DocumentWriter::write(std::size_t count, const Fetch& fetch, Progress& progress,
-                                          const std::atomic<bool>& stop) {
+                                          const std::atomic<bool>& stop, const Group& group) {
     // A thread that could not start fails the document before anything is written.
     if (auto ok = check_sink(); !ok) return std::unexpected(ok.error());
     header();
-    if (auto ok = spectra(count, fetch, progress, stop); !ok) return std::unexpected(ok.error());
+    if (auto ok = spectra(count, fetch, progress, stop, group); !ok) return std::unexpected(ok.error());
     if (auto ok = chromatogram(); !ok) return std::unexpected(ok.error());
     if (options_.index) footer_and_index();
     if (auto ok = finish(); !ok) return std::unexpected(ok.error());
@@ -878,7 +880,7 @@ Outcome<WriteStats> write_mzml(int fd, const IndexedSource& source, const RunInf
                                        std::to_string(run.spectrum_count) + " announced"});
     }
     DocumentWriter writer(fd, run, options);
-    return writer.write(source.count, source.record_at, progress, stop);
+    return writer.write(source.count, source.record_at, progress, stop, source.group);
 }
 
 RunInfo run_info(const Reader& reader) {
@@ -945,7 +947,8 @@ public:
         progress.scans_total.fetch_add(run.spectrum_count, std::memory_order_relaxed);
         const processing::Processor processor(reader, processing_);
         const IndexedSource source{scans.size(),
-                                   [&processor, &scans](std::size_t k) { return processor.record_at(scans[k]); }};
+                                   [&processor, &scans](std::size_t k) { return processor.record_at(scans[k]); },
+                                   processor.groups(scans)};
         return write_mzml(fd, source, run, options_, progress, stop);
     }
 

@@ -298,6 +298,8 @@ RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limit
     processing::Options options;
     options.precursor_mz = precursor_mz;
     const processing::Processor processor(reader, options);
+    std::vector<std::size_t> all(n);
+    std::iota(all.begin(), all.end(), std::size_t{0});
     for_each_ordered<Reduced>(
         n, threads == 0 ? analysis::default_threads() : threads,
         [&](std::size_t i) { return reduce(processor.record_at(i), in_map[i], range, rows, cap); },
@@ -313,7 +315,8 @@ RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limit
             }
             summary.scans.push_back(std::move(r.view));
             return true;
-        });
+        },
+        processor.groups(all));
 
     if (map.binned_from_kept_points && map.columns > 0) {
         // No m/z range in the index: the range and the bins come from the kept points.

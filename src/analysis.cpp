@@ -209,10 +209,10 @@ RecordStream::RecordStream(const Reader& reader, std::vector<std::size_t> scans,
 
 RecordStream::RecordStream(const processing::Processor& processor, std::vector<std::size_t> scans, unsigned threads)
     : scans_(std::move(scans)),
-      pool_(std::make_unique<Pool>(scans_.size(), threads,
-                                   [&processor, this](std::size_t k, std::size_t, SpectrumRecord& out) {
-                                       out = processor.record_at(scans_[k]);
-                                   })) {}
+      pool_(std::make_unique<Pool>(
+          scans_.size(), threads,
+          [&processor, this](std::size_t k, std::size_t, SpectrumRecord& out) { out = processor.record_at(scans_[k]); },
+          std::function<void()>{}, processor.groups(scans_))) {}
 
 RecordStream::~RecordStream() = default;
 
@@ -236,7 +236,8 @@ void for_each_record(const processing::Processor& processor, std::span<const std
     if (processing::is_plain(processor.options())) return for_each_record(processor.reader(), scans, threads, consume);
     for_each_ordered<SpectrumRecord>(
         scans.size(), threads, [&](std::size_t k) { return processor.record_at(scans[k]); },
-        [&](std::size_t k, SpectrumRecord&& record) { return consume(k, std::move(record)); });
+        [&](std::size_t k, SpectrumRecord&& record) { return consume(k, std::move(record)); },
+        processor.groups(scans));
 }
 
 Chromatogram trace(const Reader& reader, std::span<const std::size_t> scans, Trace kind, unsigned threads) {
@@ -299,7 +300,7 @@ namespace {
 // arrays reserved for `points` (a guess; only a reallocation if wrong).
 template <class Record>
 RunArrays gather_arrays(std::span<const std::size_t> scans, unsigned threads, std::uint64_t points,
-                        const Record& record) {
+                        const Record& record, OrderedPool<SpectrumRecord>::Group group = {}) {
     RunArrays a;
     a.offsets.reserve(scans.size() + 1);
     a.offsets.push_back(0);
@@ -313,7 +314,8 @@ RunArrays gather_arrays(std::span<const std::size_t> scans, unsigned threads, st
             a.intensity.insert(a.intensity.end(), r.intensity.begin(), r.intensity.end());
             a.offsets.push_back(a.mz.size());
             return true;
-        });
+        },
+        std::move(group));
     return a;
 }
 
@@ -329,7 +331,8 @@ RunArrays arrays(const processing::Processor& processor, std::span<const std::si
     // A declared precursor alone leaves the points as decoded: the index's counts hold.
     const bool same_points = !o.centroid && !o.top_n && !o.min_intensity;
     const std::uint64_t points = same_points ? expected_points(processor.reader(), scans) : 0;
-    return gather_arrays(scans, threads, points, [&](std::size_t i) { return processor.record_at(i); });
+    return gather_arrays(scans, threads, points, [&](std::size_t i) { return processor.record_at(i); },
+                         processor.groups(scans));
 }
 
 }  // namespace corvane::analysis

@@ -35,10 +35,17 @@ namespace corvane {
 // Cancel: cancel() may be called from any thread at any time, also while the owner waits
 // in next(): next() then returns nothing, at once and ever after, and the workers finish
 // the result they are making and exit. The destructor cancels and joins every worker.
+// Groups: when given, group(k) is the end of the run of results that belong with k (the
+// first k' > k that does not), and a worker takes the whole run k .. group(k) - 1 at once,
+// once all of it fits in the window (a run longer than the window is cut to it), making
+// them in order. Results that share work (fragment
+// scans reading the MS1 scan before them) then stay on one worker instead of each waiting
+// for another's.
 template <class T>
 class OrderedPool {
 public:
     using Make = std::function<void(std::size_t k, std::size_t worker, T& out)>;
+    using Group = std::function<std::size_t(std::size_t k)>;
 
     // Results waiting per worker. Enough to keep every worker busy while one slow item
     // holds up delivery, and small enough that a run of any size keeps at most a few
@@ -55,8 +62,9 @@ public:
     // Starts the workers. before_start, when given, runs before each thread is started;
     // what it throws counts as that thread failing to start (a seam for tests). A thread
     // that cannot start leaves fewer workers doing the same work; start_failure() tells.
-    OrderedPool(std::size_t n, unsigned threads, Make make, const std::function<void()>& before_start = {})
-        : n_(n), limit_(n), make_(std::move(make)) {
+    OrderedPool(std::size_t n, unsigned threads, Make make, const std::function<void()>& before_start = {},
+                Group group = {})
+        : n_(n), limit_(n), make_(std::move(make)), group_(std::move(group)) {
         const std::size_t workers = worker_count(n, threads);
         if (workers == 0) {
             slots_.resize(1);
@@ -103,7 +111,10 @@ public:
         if (!cancelled_ && taken_ < limit_ && !slots_[taken_ % slots_.size()].ready) {
             // Wait for a run of results, not for each one: a wake-up per item costs more
             // than making a small one.
-            wanted_ = std::min(taken_ + slots_.size() / 2, n_) - 1;
+            // Only results a worker has taken: one waiting for its group to fit in the
+            // window waits for the owner, who must not wait for it.
+            const std::size_t upto = std::min({taken_ + slots_.size() / 2, n_, next_});
+            wanted_ = upto > taken_ ? upto - 1 : taken_;
             owner_waiting_ = true;
             ready_.wait(lock, [&] { return cancelled_ || taken_ >= limit_ || run_ready(); });
             owner_waiting_ = false;
@@ -173,34 +184,48 @@ private:
         std::unique_lock lock(mutex_);
         for (;;) {
             ++workers_waiting_;
-            space_.wait(lock, [&] { return closing_ || cancelled_ || next_ >= limit_ || next_ < base_ + window; });
+            space_.wait(lock, [&] { return closing_ || cancelled_ || next_ >= limit_ || group_end(window) <= base_ + window; });
             --workers_waiting_;
             if (closing_ || cancelled_ || next_ >= limit_) return;
-            const std::size_t k = next_++;
-            Slot& slot = slots_[k % window];
-            lock.unlock();
-            // The slot of k is free: the result k - window it held has been given back,
-            // or k would not be inside the window; the owner reads it only once ready.
-            std::exception_ptr failure;
-            try {
-                make_(k, worker, slot.value);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            lock.lock();
-            if (failure) {
-                // The earliest failing k wins; results before it are still handed out.
-                if (k < limit_) {
-                    limit_ = k;
-                    error_ = std::move(failure);
+            const std::size_t first = next_;
+            const std::size_t end = std::min(group_end(window), limit_);
+            next_ = end;
+            // Room for the next group too: another waiting worker may take it.
+            if (workers_waiting_ > 0 && next_ < limit_ && group_end(window) <= base_ + window) space_.notify_one();
+            for (std::size_t k = first; k < end; ++k) {
+                if (cancelled_ || closing_ || k >= limit_) return;
+                Slot& slot = slots_[k % window];
+                lock.unlock();
+                // The slot of k is free: the result k - window it held has been given back,
+                // or k would not be inside the window; the owner reads it only once ready.
+                std::exception_ptr failure;
+                try {
+                    make_(k, worker, slot.value);
+                } catch (...) {
+                    failure = std::current_exception();
                 }
-                space_.notify_all();
-                if (owner_waiting_) ready_.notify_one();
-                return;
+                lock.lock();
+                if (failure) {
+                    // The earliest failing k wins; results before it are still handed out.
+                    if (k < limit_) {
+                        limit_ = k;
+                        error_ = std::move(failure);
+                    }
+                    space_.notify_all();
+                    if (owner_waiting_) ready_.notify_one();
+                    return;
+                }
+                slot.ready = true;
+                if (owner_waiting_ && run_ready()) ready_.notify_one();
             }
-            slot.ready = true;
-            if (owner_waiting_ && run_ready()) ready_.notify_one();
         }
+    }
+
+    // Under the lock: the end of the group that starts at next_. A group waits until all of
+    // it fits in the window; one longer than the window is cut to it.
+    std::size_t group_end(std::size_t window) const {
+        if (!group_) return next_ + 1;
+        return std::clamp(group_(next_), next_ + 1, next_ + window);
     }
 
     void join() {
@@ -212,6 +237,7 @@ private:
     const std::size_t n_;
     std::size_t limit_;  // n_, or the first k whose make failed
     const Make make_;
+    const Group group_;
     std::vector<Slot> slots_;
     std::mutex mutex_;
     std::condition_variable ready_;  // the owner waits for a run of results
@@ -240,9 +266,12 @@ private:
 // of: take returning false, take throwing, make throwing on any thread; every worker is
 // joined before this returns or throws, and make's exception is rethrown here after the
 // results before it were taken.
+// group, when given, keeps runs of results on one worker (OrderedPool).
 template <class T, class Make, class Take>
-void for_each_ordered(std::size_t n, unsigned threads, const Make& make, const Take& take) {
-    OrderedPool<T> pool(n, threads, [&make](std::size_t k, std::size_t, T& out) { out = T(make(k)); });
+void for_each_ordered(std::size_t n, unsigned threads, const Make& make, const Take& take,
+                      typename OrderedPool<T>::Group group = {}) {
+    OrderedPool<T> pool(n, threads, [&make](std::size_t k, std::size_t, T& out) { out = T(make(k)); }, {},
+                        std::move(group));
     for (std::size_t k = 0; T* result = pool.next(); ++k) {
         if (!take(k, std::move(*result))) return;
     }

@@ -375,6 +375,22 @@ std::optional<std::size_t> Processor::previous_ms1(std::size_t i) const {
     return *std::prev(it);
 }
 
+std::function<std::size_t(std::size_t)> Processor::groups(std::span<const std::size_t> scans) const {
+    if (!state_->options.precursor_mz) return {};
+    const auto& records = state_->reader.scans().records;
+    // The MS1 scan whose peaks a scan reads or fills: its own for an MS1 scan.
+    const auto source = [&](std::size_t i) -> std::optional<std::size_t> {
+        if (records[i].ms_level == 1) return i;
+        return previous_ms1(i);
+    };
+    auto ends = std::make_shared<std::vector<std::size_t>>(scans.size());
+    for (std::size_t k = scans.size(); k-- > 0;) {
+        const bool joined = k + 1 < scans.size() && source(scans[k + 1]) == source(scans[k]);
+        (*ends)[k] = joined ? (*ends)[k + 1] : k + 1;
+    }
+    return [ends](std::size_t k) { return k < ends->size() ? (*ends)[k] : k + 1; };
+}
+
 SpectrumRecord Processor::record_at(std::size_t i) const {
     State& s = *state_;
     const Options& o = s.options;

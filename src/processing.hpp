@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -106,6 +107,12 @@ public:
 
     // Position in the run of the nearest MS1 scan before scan i, from the index alone.
     [[nodiscard]] std::optional<std::size_t> previous_ms1(std::size_t i) const;
+
+    // For an ordered pool over the scans at these positions (ordered.hpp): the end of the
+    // run of scans from k on that read the same MS1 scan's peaks (an MS1 scan and the
+    // fragment scans after it), so that one worker makes them all and none waits for
+    // another's picking. Empty when no precursor member is declared (nothing is shared).
+    [[nodiscard]] std::function<std::size_t(std::size_t)> groups(std::span<const std::size_t> scans) const;
 
 private:
     struct State;

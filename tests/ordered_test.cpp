@@ -78,6 +78,57 @@ TEST(OrderedPool, StopsAndFailsCleanly) {
     }
 }
 
+// Runs of results that share work go to one worker whole, made in order, and delivery
+// stays in order; a failure inside a run still ends the pool at that result.
+TEST(OrderedPool, GroupsStayOnOneWorker) {
+    for (const unsigned threads : thread_counts) {
+        for (const std::size_t size : {std::size_t{1}, std::size_t{3}, std::size_t{20}}) {
+            SCOPED_TRACE("threads " + std::to_string(threads) + ", groups of " + std::to_string(size));
+            const std::size_t n = 100;
+            std::vector<std::size_t> worker_of(n), order_on_worker(n);
+            std::vector<std::size_t> made_by_worker(std::max<std::size_t>(1, threads));
+            std::mutex m;
+            OrderedPool<std::size_t> pool(
+                n, threads,
+                [&](std::size_t k, std::size_t worker, std::size_t& out) {
+                    const std::lock_guard lock(m);
+                    worker_of[k] = worker;
+                    order_on_worker[k] = made_by_worker[worker]++;
+                    out = k * k;
+                },
+                {}, [size](std::size_t k) { return (k / size + 1) * size; });
+            std::size_t k = 0;
+            while (const std::size_t* v = pool.next()) {
+                EXPECT_EQ(*v, k * k);
+                ++k;
+            }
+            EXPECT_EQ(k, n);
+            const std::size_t window = OrderedPool<std::size_t>::window_per_worker * std::max<std::size_t>(1, pool.workers());
+            for (std::size_t j = 0; j < n; ++j) {
+                if (j % size == 0 || size > window) continue;
+                EXPECT_EQ(worker_of[j], worker_of[j - 1]) << j;
+                EXPECT_EQ(order_on_worker[j], order_on_worker[j - 1] + 1) << j;
+            }
+        }
+    }
+    for (const unsigned threads : thread_counts) {
+        std::vector<std::size_t> got;
+        EXPECT_THROW(for_each_ordered<std::size_t>(
+                         50, threads,
+                         [](std::size_t k) {
+                             if (k == 7) throw std::runtime_error("seven");
+                             return k;
+                         },
+                         [&](std::size_t, std::size_t v) {
+                             got.push_back(v);
+                             return true;
+                         },
+                         [](std::size_t k) { return (k / 4 + 1) * 4; }),
+                     std::runtime_error);
+        EXPECT_EQ(got, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6})) << threads;
+    }
+}
+
 TEST(OrderedPool, GivesNothingAfterAFailure) {
     // The failure is rethrown once; the results after it never come, whether the owner
     // makes them itself (one thread) or workers do.
