@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "sample_writer.hpp"
 
 namespace corvane::make_sample {
 
@@ -71,6 +74,15 @@ inline constexpr const char* contents_xml = R"(<?xml version="1.0" encoding="utf
   <InstrumentName>Instrument 1</InstrumentName>
 </Contents>
 )";
+
+// The layout every sample has: 284-byte records, and the two XML files above.
+inline sample_writer::AcquisitionSpec sample_spec() {
+    sample_writer::AcquisitionSpec spec;
+    spec.stride = 284;
+    spec.files["Devices.xml"] = {devices_xml, devices_xml + std::string_view(devices_xml).size()};
+    spec.files["Contents.xml"] = {contents_xml, contents_xml + std::string_view(contents_xml).size()};
+    return spec;
+}
 
 // Prints "DIR: N scans, MSProfile.bin B bytes (R smaller/larger than ...), MSPeak.bin B
 // bytes" on standard output.

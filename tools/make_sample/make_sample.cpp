@@ -65,11 +65,9 @@
 namespace {
 
 using corvane::make_sample::add_baseline_noise;
-using corvane::make_sample::contents_xml;
-using corvane::make_sample::devices_xml;
 using corvane::make_sample::Rng;
 
-using corvane::sample_writer::AcquisitionSpec;
+using corvane::make_sample::sample_spec;
 using corvane::sample_writer::AcquisitionWriter;
 using corvane::sample_writer::ScanSpec;
 
@@ -415,12 +413,7 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    AcquisitionSpec spec;
-    spec.stride = 284;
-    spec.files["Devices.xml"] = {devices_xml, devices_xml + std::string_view(devices_xml).size()};
-    spec.files["Contents.xml"] = {contents_xml,
-                                  contents_xml + std::string_view(contents_xml).size()};
-    auto writer = AcquisitionWriter::create(o.dir, std::move(spec));
+    auto writer = AcquisitionWriter::create(o.dir, sample_spec());
     if (!writer) return fail(writer.error());
 
     Rng rng(o.seed * 0x2545F4914F6CDD1DULL + 17);

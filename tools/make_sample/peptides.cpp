@@ -73,7 +73,6 @@ namespace corvane::make_sample {
 
 namespace {
 
-using corvane::sample_writer::AcquisitionSpec;
 using corvane::sample_writer::AcquisitionWriter;
 using corvane::sample_writer::ScanSpec;
 
@@ -532,12 +531,7 @@ std::expected<PeptideRunSummary, std::string> write_peptide_run(const PeptideRun
         return std::unexpected(why);
     };
 
-    AcquisitionSpec spec;
-    spec.stride = 284;
-    spec.files["Devices.xml"] = {devices_xml, devices_xml + std::string_view(devices_xml).size()};
-    spec.files["Contents.xml"] = {contents_xml,
-                                  contents_xml + std::string_view(contents_xml).size()};
-    auto writer = AcquisitionWriter::create(o.dir, std::move(spec));
+    auto writer = AcquisitionWriter::create(o.dir, sample_spec());
     if (!writer) return drop_truth(writer.error());
 
     const auto points =
