@@ -1,5 +1,5 @@
 # Front door. Each goal installs the Debian packages it misses, builds and runs:
-#   make demo    build, write a sample acquisition, summarise it from Python (PyPy)
+#   make demo    build, write a sample acquisition, look at it with meridel (CPython, NumPy)
 #   make test    build with the tests, run every suite of the plain build (ctest)
 #   make check   make test, then the sanitizer pass and the fuzz smoke run (CI's tier)
 #   make bench   release build, benchmark table;  make fuzz   long fuzzing runs
@@ -34,7 +34,7 @@ check: test
 demo:
 	@bash scripts/install-deps.sh build
 	@$(call configure,-DCORVANE_BUILD_TESTS=OFF)
-	@cmake --build $(BUILD) -j $(JOBS) --target corvane-make-sample corvane_pypy
+	@cmake --build $(BUILD) -j $(JOBS) --target corvane-make-sample meridel_cpython
 	@bash scripts/demo.sh $(BUILD)
 
 bench:
