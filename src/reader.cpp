@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <cerrno>
 #include <cassert>
 #include <charconv>
 #include <cstring>
@@ -208,16 +209,53 @@ InstrumentModel resolve_instrument(const std::string& acq_data_dir, const raw::M
     return InstrumentModel{generic_model_accession, "vendor instrument model"};
 }
 
-Result<Reader> Reader::open(std::string_view path) {
+std::string salvage_warning(const Salvage& s) {
+    return "salvaged a cut scan index: kept " + std::to_string(s.records_kept) +
+           " complete records of " + std::to_string(s.record_stride) + " bytes, dropped " +
+           std::to_string(s.bytes_dropped) + " bytes (" + std::to_string(s.records_dropped) +
+           (s.records_dropped == 1 ? " incomplete record" : " incomplete records") +
+           ") at the end of MSScan.bin";
+}
+
+std::optional<std::string> describe_unopenable(std::string_view path) {
+    // A path with an embedded NUL names nothing the system could look up.
+    if (path.find('\0') != std::string_view::npos) return "no such file or directory";
+    struct stat st {};
+    // An empty path is the current directory to join_path, and so to open().
+    const std::string where = path.empty() ? std::string(".") : std::string(path);
+    if (::stat(where.c_str(), &st) != 0) {
+        const int code = errno;
+        if (code == ENOENT || code == ENOTDIR) return "no such file or directory";
+        return os_message(code);
+    }
+    if (!S_ISDIR(st.st_mode)) return "a file, not an acquisition directory (a run.d folder with AcqData inside)";
+    const std::string acq_data = join_path(path, "AcqData");
+    if (::stat(acq_data.c_str(), &st) != 0) {
+        const int code = errno;
+        if (code == ENOENT) return "a directory without AcqData inside, not an acquisition directory";
+        return "AcqData: " + os_message(code);
+    }
+    return std::nullopt;
+}
+
+Result<Reader> Reader::open(std::string_view path) { return open(path, OpenOptions{}); }
+
+Result<Reader> Reader::open(std::string_view path, OpenOptions options) {
     const std::string acq_data = join_path(path, "AcqData");
     struct stat st {};
     // A path with an embedded NUL names nothing the system could look up.
     if (acq_data.find('\0') != std::string::npos || ::stat(acq_data.c_str(), &st) != 0) {
         return parse_error("AcqData directory not found");
     }
-    auto scans = raw::MSScan::from_path(join_path(acq_data, "MSScan.bin"));
+    auto scans = raw::MSScan::from_path(join_path(acq_data, "MSScan.bin"), options.salvage);
     if (!scans) return std::unexpected(std::move(scans.error()));
-    return from_parts(std::string(path), std::move(*scans));
+    std::optional<Salvage> salvaged;
+    if (scans->bytes_dropped > 0) {
+        salvaged = Salvage{scans->bytes_dropped, 1, scans->records.size(), scans->record_stride};
+    }
+    Reader reader = from_parts(std::string(path), std::move(*scans));
+    reader.salvaged_ = salvaged;
+    return reader;
 }
 
 Reader Reader::from_parts(std::string root, raw::MSScan scans) {

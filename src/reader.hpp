@@ -1,6 +1,7 @@
 // An opened acquisition directory (run.d/AcqData/...), and the source of its spectra.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,12 +32,45 @@ struct InstrumentModel {
 // Appends name to path with one "/" (none when path is empty or already ends in "/").
 [[nodiscard]] std::string join_path(std::string_view path, std::string_view name);
 
+// How to open an acquisition.
+struct OpenOptions {
+    // Read an index cut inside a record (a run stopped mid-acquisition): keep every
+    // complete record under the one record layout the data support, drop the cut tail
+    // (raw::MSScan::salvage_bytes). Never the default: a cut index is data loss, and
+    // the plain open refuses it with its own error.
+    bool salvage = false;
+};
+
+// What salvage mode left out of a cut index.
+struct Salvage {
+    std::uint64_t bytes_dropped = 0;    // the incomplete record's bytes at the end
+    std::uint64_t records_dropped = 0;  // records those bytes began (1)
+    std::uint64_t records_kept = 0;
+    std::uint32_t record_stride = 0;
+};
+
+// The one-line warning every tool and module prints for a salvaged run:
+// "salvaged a cut scan index: kept N complete records of S bytes, dropped B bytes
+// (1 incomplete record) at the end of MSScan.bin".
+[[nodiscard]] std::string salvage_warning(const Salvage& s);
+
+// Why path cannot be opened as an acquisition, when the reason is where it points: the
+// text to follow "PATH: " in a message, one of "no such file or directory", "a file, not
+// an acquisition directory (a run.d folder with AcqData inside)", "a directory without
+// AcqData inside, not an acquisition directory", or the system's reason when path or
+// path/AcqData cannot be examined ("AcqData: Permission denied"). Nothing when
+// path/AcqData exists: then the open's own error says what is wrong.
+[[nodiscard]] std::optional<std::string> describe_unopenable(std::string_view path);
+
 class Reader final : public SpectrumSource {
 public:
     // Opens the acquisition at path (taken as given). Errors: Parse "AcqData directory
-    // not found" when path/AcqData has no status; otherwise whatever reading or parsing
-    // MSScan.bin gives. Metadata and data files never make opening fail.
+    // not found" when path/AcqData has no status (describe_unopenable says why);
+    // otherwise whatever reading or parsing MSScan.bin gives. Metadata and data files
+    // never make opening fail.
     [[nodiscard]] static Result<Reader> open(std::string_view path);
+    // The same with options; open(path) is open(path, {}).
+    [[nodiscard]] static Result<Reader> open(std::string_view path, OpenOptions options);
 
     // Lazy iterator over one record per scan, in index order. Refers to this Reader.
     [[nodiscard]] std::unique_ptr<SpectrumIterator> iter_spectra() const override;
@@ -52,6 +86,8 @@ public:
     [[nodiscard]] const std::string& profile_path() const { return profile_path_; }
     [[nodiscard]] const InstrumentModel& instrument() const { return instrument_; }
     [[nodiscard]] const std::optional<std::string>& acquired_time() const { return acquired_time_; }
+    // What salvage mode dropped; set only when it dropped something.
+    [[nodiscard]] const std::optional<Salvage>& salvaged() const { return salvaged_; }
 
     // The steps of open() after the index is read: the same reader around an index already
     // in memory (metadata and data files under root/AcqData). Never fails.
@@ -67,6 +103,7 @@ private:
     std::string profile_path_;
     InstrumentModel instrument_;
     std::optional<std::string> acquired_time_;
+    std::optional<Salvage> salvaged_;
 };
 
 // The last path component as source_name takes it: trailing "/" and "." ignored,

@@ -1,6 +1,7 @@
 #include "raw/msscan.hpp"
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 
 #include "raw/raw.hpp"
@@ -110,23 +111,83 @@ bool stride_fits(Bytes bytes, std::size_t payload, std::size_t len, const Layout
     return (level == 1 || level == 2) && first < second && second < bound;
 }
 
-}  // namespace
-
-Result<MSScan> MSScan::from_path(const std::string& path) {
-    auto bytes = read_file(path);
-    if (!bytes) return std::unexpected(std::move(bytes.error()));
-    return from_bytes(*bytes);
+// A stride that explains whole records of a cut record area must also make records
+// that look like a run: every complete record at MS level 1 or 2, scan identifiers
+// rising, retention times finite, non-negative and never going back, and the blocks each
+// data file's descriptors name following one another without overlap (each file is
+// written front to back). One misaligned record breaks one of these at once, so over
+// the two or more records required, a wrong stride is refused.
+bool salvage_supports(Bytes bytes, std::size_t payload, std::size_t count, const Layout& layout) {
+    if (count < 2) return false;
+    std::uint32_t last_id = 0;
+    double last_rt = 0.0;
+    std::array<std::uint64_t, 2> block_end{};  // profile, peak
+    bool any_block = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Bytes r = bytes.subspan(payload + i * layout.stride, layout.stride);
+        const auto id = load_le<std::uint32_t>(r, scan_id_at);
+        const auto level = load_le<std::uint16_t>(r, ms_level_at);
+        const auto rt = load_le<double>(r, retention_time_at);
+        if (level != 1 && level != 2) return false;
+        if (!std::isfinite(rt) || rt < 0.0) return false;
+        if (i > 0) {
+            // The plain probe's window, applied to every step rather than only the first.
+            if (id <= last_id || id - last_id >= probe_window) return false;
+            if (rt < last_rt) return false;
+        }
+        last_id = id;
+        last_rt = rt;
+        for (std::size_t k = 0; k < layout.descriptor_count; ++k) {
+            const auto ref = read_descriptor(r, layout.descriptor_at[k], layout.form);
+            if (!ref) continue;
+            std::uint64_t& end = block_end[ref->format_id == profile_format ? 0 : 1];
+            if (ref->byte_offset < end) return false;
+            if (ref->byte_offset > UINT64_MAX - ref->byte_count) return false;
+            end = ref->byte_offset + ref->byte_count;
+            any_block = true;
+        }
+    }
+    return any_block;
 }
 
-Result<MSScan> MSScan::from_bytes(Bytes bytes) {
+// The header checks every parse starts with; the record area's offset when they pass.
+Result<std::uint32_t> check_header(Bytes bytes) {
     const std::size_t n = bytes.size();
     if (n < header_size) return parse_error("MSScan.bin too small for header");
     const auto magic = load_le<std::uint32_t>(bytes, 0);
     if (magic != scan_magic) return parse_error("Invalid MSScan magic: " + std::to_string(magic));
     const auto payload_offset = load_le<std::uint32_t>(bytes, payload_offset_at);
     if (payload_offset > n) return parse_error("MSScan.bin truncated header");
+    return payload_offset;
+}
 
-    const std::size_t len = n - payload_offset;
+MSScan read_records(Bytes bytes, std::uint32_t payload_offset, std::size_t count,
+                    const Layout& layout) {
+    MSScan scan;
+    scan.payload_offset = payload_offset;
+    scan.record_stride = layout.stride;
+    scan.records.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        scan.records.push_back(
+            read_record(bytes.subspan(payload_offset + i * layout.stride, layout.stride), layout));
+    }
+    return scan;
+}
+
+}  // namespace
+
+Result<MSScan> MSScan::from_path(const std::string& path, bool salvage) {
+    auto bytes = read_file(path);
+    if (!bytes) return std::unexpected(std::move(bytes.error()));
+    return salvage ? salvage_bytes(*bytes) : from_bytes(*bytes);
+}
+
+Result<MSScan> MSScan::from_bytes(Bytes bytes) {
+    auto header = check_header(bytes);
+    if (!header) return std::unexpected(std::move(header.error()));
+    const std::uint32_t payload_offset = *header;
+
+    const std::size_t len = bytes.size() - payload_offset;
     auto no_stride = [len] {
         return parse_error("Cannot determine record stride for payload len " + std::to_string(len));
     };
@@ -140,16 +201,37 @@ Result<MSScan> MSScan::from_bytes(Bytes bytes) {
         }
     }
     if (layout == nullptr) return no_stride();
+    return read_records(bytes, payload_offset, len / layout->stride, *layout);
+}
 
-    MSScan scan;
-    scan.payload_offset = payload_offset;
-    scan.record_stride = layout->stride;
-    const std::size_t count = len / layout->stride;
-    scan.records.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        scan.records.push_back(
-            read_record(bytes.subspan(payload_offset + i * layout->stride, layout->stride), *layout));
+Result<MSScan> MSScan::salvage_bytes(Bytes bytes) {
+    auto whole = from_bytes(bytes);
+    if (whole) return whole;
+    auto header = check_header(bytes);
+    if (!header) return whole;  // the same header error
+    const std::uint32_t payload_offset = *header;
+    const std::size_t len = bytes.size() - payload_offset;
+
+    const Layout* chosen = nullptr;
+    for (const auto& candidate : layouts) {
+        // A layout that divides the area evenly was the plain parse's to take, and it
+        // refused it: salvage is only for an area cut inside a record.
+        if (len % candidate.stride == 0) continue;
+        if (!salvage_supports(bytes, payload_offset, len / candidate.stride, candidate)) continue;
+        if (chosen != nullptr) {
+            return parse_error("Cannot salvage MSScan.bin: record layouts of " +
+                               std::to_string(chosen->stride) + " and " +
+                               std::to_string(candidate.stride) +
+                               " bytes both explain payload len " + std::to_string(len));
+        }
+        chosen = &candidate;
     }
+    if (chosen == nullptr) {
+        return parse_error("Cannot salvage MSScan.bin: no record layout explains payload len " +
+                           std::to_string(len));
+    }
+    MSScan scan = read_records(bytes, payload_offset, len / chosen->stride, *chosen);
+    scan.bytes_dropped = len % chosen->stride;
     return scan;
 }
 

@@ -42,14 +42,27 @@ struct MSScan {
     std::vector<ScanRecord> records;  // file order, none skipped
     std::uint32_t payload_offset = 0;
     std::uint32_t record_stride = 0;  // 186, 196, 216, 220 or 284
+    // Bytes of an incomplete last record that salvage mode left out; 0 for a whole file.
+    std::uint64_t bytes_dropped = 0;
 
-    // Reads the whole file and parses it. Io error when it cannot be read.
-    [[nodiscard]] static Result<MSScan> from_path(const std::string& path);
+    // Reads the whole file and parses it (salvage_bytes when salvage is set). Io error
+    // when it cannot be read.
+    [[nodiscard]] static Result<MSScan> from_path(const std::string& path, bool salvage = false);
 
     // Parses a complete index file. Parse errors, first failing check wins:
     // "MSScan.bin too small for header", "Invalid MSScan magic: N",
     // "MSScan.bin truncated header", "Cannot determine record stride for payload len L".
     [[nodiscard]] static Result<MSScan> from_bytes(Bytes bytes);
+
+    // Salvage mode, for an index whose writer stopped inside a record: a file that
+    // from_bytes reads gives exactly what from_bytes gives. Otherwise every layout is
+    // tried on the complete records it would make of the record area, and the one layout
+    // whose records all look like a run (see salvage_supports in msscan.cpp) is taken;
+    // the incomplete tail is counted in bytes_dropped. Header errors are from_bytes's;
+    // when no layout or more than one is supported, Parse "Cannot salvage MSScan.bin:
+    // no record layout explains payload len L" or "Cannot salvage MSScan.bin: record
+    // layouts of A and B bytes both explain payload len L".
+    [[nodiscard]] static Result<MSScan> salvage_bytes(Bytes bytes);
 };
 
 }  // namespace corvane::raw
