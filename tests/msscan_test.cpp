@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -368,6 +369,129 @@ TEST(MSScan, FromPath) {
     auto directory = MSScan::from_path(dir.path());
     ASSERT_FALSE(directory.has_value());
     EXPECT_TRUE(directory.error().is_io());
+}
+
+
+// ---- Salvage mode ----------------------------------------------------------------------
+
+// A run as an acquisition writes it: identifiers and retention times rising, MS1 profile
+// scans each followed by two MS2 peak scans, blocks appended to their files in order.
+AcquisitionSpec run_of(std::uint32_t stride, std::uint32_t count) {
+    AcquisitionSpec spec;
+    spec.stride = stride;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        ScanSpec s = scan(1000 + i, i % 3 == 0 ? 1 : 2);
+        s.rt_min = 0.01 * i;
+        if (s.ms_level == 1) {
+            s.profile = sample_writer::profile({i, i + 1, 7});
+        } else {
+            s.peaks = sample_writer::peaks({100.0 + i, 200.0}, {1.0f, 2.0f});
+            s.msn_value_1 = 400.5 + i;
+            s.msn_value_2 = 2.0;
+        }
+        spec.scans.push_back(std::move(s));
+    }
+    return spec;
+}
+
+Result<MSScan> salvage(const ByteVec& bytes) { return MSScan::salvage_bytes(Bytes(bytes)); }
+
+std::string salvage_message(const ByteVec& bytes) {
+    auto parsed = salvage(bytes);
+    return parsed ? "<parsed>" : parsed.error().display();
+}
+
+void expect_same_records(const MSScan& got, const MSScan& whole, std::size_t count) {
+    ASSERT_EQ(got.records.size(), count);
+    for (std::size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE("record " + std::to_string(i));
+        EXPECT_EQ(got.records[i].scan_id, whole.records[i].scan_id);
+        EXPECT_EQ(got.records[i].ms_level, whole.records[i].ms_level);
+        EXPECT_EQ(got.records[i].profile_block, whole.records[i].profile_block);
+        EXPECT_EQ(got.records[i].peak_block, whole.records[i].peak_block);
+        EXPECT_EQ(got.records[i].msn_value_1, whole.records[i].msn_value_1);
+    }
+}
+
+// Every layout, cut at every byte of its last two records: the plain parse keeps its
+// error, salvage keeps each complete record and counts the cut tail.
+TEST(MSScanSalvage, CutAtEveryByteOfTheLastRecords) {
+    constexpr std::uint32_t count = 12;
+    for (std::uint32_t stride : {186u, 196u, 216u, 220u, 284u}) {
+        SCOPED_TRACE("stride " + std::to_string(stride));
+        const ByteVec full = msscan_bytes(run_of(stride, count));
+        auto whole = parse(full);
+        ASSERT_TRUE(whole.has_value());
+        ASSERT_EQ(whole->records.size(), count);
+        for (std::size_t cut = 1; cut < 2 * stride; ++cut) {
+            if (cut % stride == 0) continue;  // a whole, shorter index
+            SCOPED_TRACE("cut " + std::to_string(cut) + " bytes");
+            const ByteVec bytes(full.begin(), full.end() - static_cast<std::ptrdiff_t>(cut));
+            const std::size_t len = bytes.size() - 92;
+            EXPECT_EQ(parse_message(bytes),
+                      "parse error: Cannot determine record stride for payload len " + std::to_string(len));
+            auto salvaged = salvage(bytes);
+            ASSERT_TRUE(salvaged.has_value()) << salvaged.error().display();
+            EXPECT_EQ(salvaged->record_stride, stride);
+            EXPECT_EQ(salvaged->bytes_dropped, len % stride);
+            expect_same_records(*salvaged, *whole, len / stride);
+        }
+    }
+}
+
+TEST(MSScanSalvage, WholeIndexReadsAsThePlainParse) {
+    for (std::uint32_t stride : {186u, 220u, 284u}) {
+        SCOPED_TRACE("stride " + std::to_string(stride));
+        const ByteVec full = msscan_bytes(run_of(stride, 5));
+        auto salvaged = salvage(full);
+        ASSERT_TRUE(salvaged.has_value());
+        EXPECT_EQ(salvaged->bytes_dropped, 0u);
+        EXPECT_EQ(salvaged->record_stride, stride);
+        expect_same_records(*salvaged, *parse(full), 5);
+    }
+    // What the plain parse refuses whole, salvage does not take either.
+    const ByteVec refused = msscan_bytes(acquisition(220, {scan(5), scan(4)}));
+    EXPECT_EQ(salvage_message(refused),
+              "parse error: Cannot salvage MSScan.bin: no record layout explains payload len 440");
+}
+
+TEST(MSScanSalvage, RefusesWhatTheDataDoNotSupport) {
+    auto cut = [](AcquisitionSpec spec, std::size_t bytes_off) {
+        ByteVec bytes = msscan_bytes(spec);
+        bytes.resize(bytes.size() - bytes_off);
+        return bytes;
+    };
+    auto with = [](std::uint32_t stride, std::uint32_t count, auto change) {
+        AcquisitionSpec spec = run_of(stride, count);
+        change(spec);
+        return spec;
+    };
+    const std::string none = "parse error: Cannot salvage MSScan.bin: no record layout explains payload len ";
+    struct Row {
+        const char* name;
+        ByteVec bytes;
+        std::string message;
+    };
+    const Row rows[] = {
+        {"header errors stay", header(256, 92, 200), "parse error: Invalid MSScan magic: 256"},
+        {"zeros", header(257, 92, 92 + 1000), none + "1000"},
+        {"one complete record", cut(run_of(284, 2), 10), none + "558"},
+        {"identifiers going back", cut(with(220, 6, [](auto& s) { s.scans[4].scan_id = 1; }), 7),
+         none + "1313"},
+        {"MS level 3", cut(with(216, 6, [](auto& s) { s.scans[3].ms_level = 3; }), 7), none + "1289"},
+        {"retention time going back", cut(with(284, 6, [](auto& s) { s.scans[3].rt_min = 0.0; }), 7),
+         none + "1697"},
+        {"retention time not finite",
+         cut(with(284, 6, [](auto& s) { s.scans[2].rt_min = std::numeric_limits<double>::quiet_NaN(); }), 7),
+         none + "1697"},
+        {"blocks overlapping", cut(with(196, 6, [](auto& s) { s.scans[4].peaks->byte_offset = 0; }), 7),
+         none + "1169"},
+        {"no block at all", cut(acquisition(284, {scan(1), scan(2), scan(3)}), 7), none + "845"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(salvage_message(row.bytes), row.message);
+    }
 }
 
 }  // namespace

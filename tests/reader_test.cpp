@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "sample_writer.hpp"
@@ -145,6 +146,94 @@ TEST_F(ReaderOpen, Failures) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(open_error(row.path), row.message);
+    }
+}
+
+TEST_F(ReaderOpen, DescribeUnopenableSaysWhere) {
+    const std::string good = write(two_scans(), "good.d");
+    const std::string plain_file = dir_.join("notes.txt");
+    ASSERT_TRUE(sample_writer::write_file(plain_file, std::string_view("x")).has_value());
+    const std::string file_acq = dir_.join("file.d");
+    ASSERT_EQ(::mkdir(file_acq.c_str(), 0755), 0);
+    ASSERT_TRUE(sample_writer::write_file(file_acq + "/AcqData", std::string_view("x")).has_value());
+
+    const std::string missing = "no such file or directory";
+    const std::string is_file = "a file, not an acquisition directory (a run.d folder with AcqData inside)";
+    const std::string no_acq = "a directory without AcqData inside, not an acquisition directory";
+    struct Row {
+        const char* name;
+        std::string path;
+        std::optional<std::string> text;
+    };
+    const Row rows[] = {
+        {"does not exist", dir_.join("absent.d"), missing},
+        {"below a missing folder", dir_.join("absent.d/run.d"), missing},
+        {"below a plain file", plain_file + "/run.d", missing},
+        {"NUL in the path", good + std::string(1, '\0'), missing},
+        {"plain file", plain_file, is_file},
+        {"plain file, trailing separator", plain_file + "/", missing},
+        {"directory without AcqData", dir_.path(), no_acq},
+        // The open's own error names these: AcqData is there.
+        {"an acquisition", good, std::nullopt},
+        {"AcqData is a file", file_acq, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(describe_unopenable(row.path), row.text);
+        // Each described path is one the open refuses with its unchanged error.
+        if (row.text) {
+            EXPECT_EQ(open_error(row.path), "parse error: AcqData directory not found");
+        }
+    }
+}
+
+// The reader over an index cut inside a record: refused plainly, salvaged on request, and
+// a whole index in salvage mode opens as it always did.
+TEST_F(ReaderOpen, SalvageModeOnACutIndex) {
+    AcquisitionSpec spec = two_scans(220);
+    for (std::uint32_t id = 3; id <= 6; ++id) {
+        ScanSpec s = sample_writer::scan(id);
+        s.rt_min = 0.1 * id;
+        s.peaks = sample_writer::peaks({100.0 + id}, {1.0f});
+        spec.scans.push_back(s);
+    }
+    const std::string whole = write(spec, "whole.d");
+    auto full_index = sample_writer::build_msscan(spec);
+    ASSERT_TRUE(full_index.has_value());
+    sample_writer::ByteVec cut_index = *full_index;
+    cut_index.resize(cut_index.size() - 100);  // inside the sixth record
+    spec.msscan = cut_index;
+    const std::string cut = write(spec, "cut.d");
+
+    EXPECT_EQ(open_error(cut), "parse error: Cannot determine record stride for payload len 1220");
+
+    auto salvaged = Reader::open(cut, OpenOptions{.salvage = true});
+    ASSERT_TRUE(salvaged.has_value()) << salvaged.error().display();
+    EXPECT_EQ(salvaged->scans().records.size(), 5u);
+    ASSERT_TRUE(salvaged->salvaged().has_value());
+    const Salvage& s = *salvaged->salvaged();
+    EXPECT_EQ(s.bytes_dropped, 120u);
+    EXPECT_EQ(s.records_dropped, 1u);
+    EXPECT_EQ(s.records_kept, 5u);
+    EXPECT_EQ(s.record_stride, 220u);
+    EXPECT_EQ(salvage_warning(s),
+              "salvaged a cut scan index: kept 5 complete records of 220 bytes, dropped 120 bytes "
+              "(1 incomplete record) at the end of MSScan.bin");
+    // The kept records read their data as the whole run's do.
+    auto spectra = salvaged->iter_spectra();
+    std::size_t read = 0;
+    while (auto record = spectra->next()) {
+        EXPECT_FALSE(record->error.has_value()) << *record->error;
+        ++read;
+    }
+    EXPECT_EQ(read, 5u);
+
+    for (const OpenOptions options : {OpenOptions{}, OpenOptions{.salvage = true}}) {
+        SCOPED_TRACE(options.salvage ? "salvage" : "plain");
+        auto reader = Reader::open(whole, options);
+        ASSERT_TRUE(reader.has_value());
+        EXPECT_EQ(reader->scans().records.size(), 6u);
+        EXPECT_FALSE(reader->salvaged().has_value());
     }
 }
 
