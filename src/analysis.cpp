@@ -163,6 +163,7 @@ std::vector<std::optional<std::string>> index_errors(const Reader& reader) {
         // As the record is built: the profile block's failure is reported unless peaks
         // stand in for it, which is certain not to happen only when their read fails too.
         std::optional<Error> failure;
+        const std::string* path = &reader.profile_path();
         if (s.profile_block) {
             failure = certain_failure(profile, reader.profile_path(), *s.profile_block);
             if (failure && s.peak_block && !certain_failure(peak, reader.peak_path(), *s.peak_block)) {
@@ -170,8 +171,9 @@ std::vector<std::optional<std::string>> index_errors(const Reader& reader) {
             }
         } else if (s.peak_block) {
             failure = certain_failure(peak, reader.peak_path(), *s.peak_block);
+            path = &reader.peak_path();
         }
-        found.push_back(failure ? std::optional<std::string>(failure->display()) : std::nullopt);
+        found.push_back(failure ? std::optional<std::string>(block_read_failure(*path, *failure)) : std::nullopt);
     }
     return found;
 }

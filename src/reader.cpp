@@ -101,7 +101,7 @@ void build_record(const Reader& reader, const raw::ScanRecord& s, std::uint64_t 
                   SpectrumRecord& record) {
     // Profile data first; a block that cannot be read or decoded leaves the lists empty,
     // and its failure is kept for the record unless the peak block makes up for it.
-    std::optional<Error> failure;
+    std::optional<std::string> failure;
     if (s.profile_block) {
         const auto& ref = *s.profile_block;
         auto bytes = raw::read_bytes(reader.profile_path(), ref.byte_offset, ref.byte_count);
@@ -113,10 +113,10 @@ void build_record(const Reader& reader, const raw::ScanRecord& s, std::uint64_t 
                 record.intensity = std::move(decoded->intensity);
                 record.is_profile = true;
             } else {
-                failure = std::move(decoded.error());
+                failure = decoded.error().display();
             }
         } else {
-            failure = std::move(bytes.error());
+            failure = block_read_failure(reader.profile_path(), bytes.error());
         }
     }
     // Peaks only when the profile block gave no points. The flag follows the data: a
@@ -125,30 +125,31 @@ void build_record(const Reader& reader, const raw::ScanRecord& s, std::uint64_t 
         const auto& ref = *s.peak_block;
         auto take_peaks = [&](Bytes bytes) {
             auto decoded = raw::decode_peak_block(bytes, ref);
-            if (!decoded) return std::optional<Error>(std::move(decoded.error()));
+            if (!decoded) return std::optional<std::string>(decoded.error().display());
             record.mz = std::move(decoded->mz);
             record.intensity = std::move(decoded->intensity);
             record.is_profile = false;
-            return std::optional<Error>();
+            return std::optional<std::string>();
         };
-        std::optional<Error> peak_failure;
+        std::optional<std::string> peak_failure;
         if (ref.byte_count <= small_block_size) {
             // Left uninitialised: the read fills exactly the part that is decoded.
             std::array<std::uint8_t, small_block_size> local;
             const std::span<std::uint8_t> bytes(local.data(), ref.byte_count);
             auto read = raw::read_bytes_into(reader.peak_path(), ref.byte_offset, bytes);
-            peak_failure = read ? take_peaks(bytes) : std::optional<Error>(std::move(read.error()));
+            peak_failure = read ? take_peaks(bytes)
+                                : std::optional<std::string>(block_read_failure(reader.peak_path(), read.error()));
         } else if (auto bytes = raw::read_bytes(reader.peak_path(), ref.byte_offset, ref.byte_count)) {
             peak_failure = take_peaks(*bytes);
         } else {
-            peak_failure = std::move(bytes.error());
+            peak_failure = block_read_failure(reader.peak_path(), bytes.error());
         }
         // When both blocks failed, the profile block's failure is the one reported.
         if (!failure) failure = std::move(peak_failure);
     }
     // A failure is the record's when it left the lists empty; peaks that stood in for a
     // failed profile block make it good.
-    if (failure && record.mz.empty()) record.error = failure->display();
+    if (failure && record.mz.empty()) record.error = std::move(failure);
 
     record.native_id = with_number("scanId=", s.scan_id);
     if (s.ms_level >= 2) {
@@ -173,6 +174,12 @@ void build_record(const Reader& reader, const raw::ScanRecord& s, std::uint64_t 
 }
 
 }  // namespace
+
+std::string block_read_failure(const std::string& path, const Error& e) {
+    // The system's text alone ("No such file or directory") does not say which file; a
+    // short read's parse error names it already.
+    return e.is_io() ? path + ": " + e.display() : e.display();
+}
 
 std::string join_path(std::string_view path, std::string_view name) {
     std::string joined(path);

@@ -29,6 +29,12 @@ struct InstrumentModel {
 [[nodiscard]] InstrumentModel resolve_instrument(const std::string& acq_data_dir,
                                                  const raw::MSScan& scans);
 
+// A record's error text for a failed read of a block in the data file at path: an
+// operating-system failure (a missing MSProfile.bin, say) is prefixed with the path,
+// "PATH: I/O error: No such file or directory (os error 2)"; other failures are their
+// display text.
+[[nodiscard]] std::string block_read_failure(const std::string& path, const Error& e);
+
 // Appends name to path with one "/" (none when path is empty or already ends in "/").
 [[nodiscard]] std::string join_path(std::string_view path, std::string_view name);
 

@@ -166,19 +166,21 @@ TEST_F(Spectra, WhereTheListsComeFrom) {
         {"profile cut short, no peaks", lost_tail, std::nullopt, {}, 0, false,
          "parse error: read_bytes: requested 1000 bytes at offset 0 but {dir}/MSProfile.bin has only " +
              block + " bytes remaining"},
+        // A missing data file is named: the system's text alone does not say which.
         {"no profile file, no peaks", profile({5, 6}), std::nullopt, {"MSProfile.bin"}, 0, false,
-         enoent},
+         "{dir}/MSProfile.bin: " + enoent},
         {"both blocks fail: the profile's failure counts", broken, damaged, {}, 0, false, lzf},
         {"failed profile, peak block of no points", broken, peaks({}, {}), {}, 0, false, lzf},
         {"damaged peaks only", std::nullopt, damaged, {}, 0, false, truncated},
-        {"no peak file", std::nullopt, peaks(peak_mz, peak_int), {"MSPeak.bin"}, 0, false, enoent},
+        {"no peak file", std::nullopt, peaks(peak_mz, peak_int), {"MSPeak.bin"}, 0, false,
+         "{dir}/MSPeak.bin: " + enoent},
         // A profile block of zero points leaves the flag to whichever block gives the lists.
         {"empty profile, then peaks", profile({}), peaks(peak_mz, peak_int), {}, 2, false,
          std::nullopt},
         {"empty profile, no peak block", profile({}), std::nullopt, {}, 0, true, std::nullopt},
         {"empty profile, damaged peaks", profile({}), damaged, {}, 0, true, truncated},
         {"empty profile, no peak file", profile({}), peaks(peak_mz, peak_int), {"MSPeak.bin"}, 0,
-         true, enoent},
+         true, "{dir}/MSPeak.bin: " + enoent},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
