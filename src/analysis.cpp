@@ -19,6 +19,30 @@ double retention_seconds(const Reader& reader, std::size_t i) {
     return reader.scans().records[i].retention_time_min * 60.0;
 }
 
+// What a worker hands on from one record: the reduced value, and the record's error (the
+// record itself stays on the worker).
+template <class Value>
+struct Reduced {
+    Value value{};
+    std::optional<std::string> error;
+    std::string native_id;  // set with error only
+};
+
+template <class Value>
+Reduced<Value> reduced(const SpectrumRecord& record, Value value) {
+    Reduced<Value> r{std::move(value), record.error, {}};
+    if (record.error) r.native_id = record.native_id;
+    return r;
+}
+
+void note_reduced(Damage& damage, std::optional<std::string>& error, std::string& native_id) {
+    if (!error) return;
+    if (damage.count++ == 0) {
+        damage.first_native_id = std::move(native_id);
+        damage.first_error = std::move(*error);
+    }
+}
+
 // A chromatogram of one value per scan, the value reduced from the record on a worker.
 template <class Reduce>
 Chromatogram chromatogram(const Reader& reader, std::span<const std::size_t> scans, unsigned threads,
@@ -26,11 +50,16 @@ Chromatogram chromatogram(const Reader& reader, std::span<const std::size_t> sca
     Chromatogram c;
     c.rt.reserve(scans.size());
     c.value.reserve(scans.size());
-    for_each_ordered<double>(
-        scans.size(), threads, [&](std::size_t k) { return reduce(reader.record_at(scans[k])); },
-        [&](std::size_t k, double value) {
+    for_each_ordered<Reduced<double>>(
+        scans.size(), threads,
+        [&](std::size_t k) {
+            const SpectrumRecord record = reader.record_at(scans[k]);
+            return reduced(record, reduce(record));
+        },
+        [&](std::size_t k, Reduced<double>&& r) {
             c.rt.push_back(retention_seconds(reader, scans[k]));
-            c.value.push_back(value);
+            c.value.push_back(r.value);
+            note_reduced(c.damaged, r.error, r.native_id);
             return true;
         });
     return c;
@@ -284,15 +313,23 @@ std::vector<Chromatogram> xic(const Reader& reader, std::span<const std::size_t>
     for (auto& c : result) c.value.reserve(scans.size());
     std::vector<double> rt;
     rt.reserve(scans.size());
-    for_each_ordered<std::vector<double>>(
+    Damage damaged;
+    for_each_ordered<Reduced<std::vector<double>>>(
         scans.size(), threads,
-        [&](std::size_t k) { return window_sums(reader.record_at(scans[k]), windows, order); },
-        [&](std::size_t k, std::vector<double>&& sums) {
+        [&](std::size_t k) {
+            const SpectrumRecord record = reader.record_at(scans[k]);
+            return reduced(record, window_sums(record, windows, order));
+        },
+        [&](std::size_t k, Reduced<std::vector<double>>&& r) {
             rt.push_back(retention_seconds(reader, scans[k]));
-            for (std::size_t w = 0; w < sums.size(); ++w) result[w].value.push_back(sums[w]);
+            for (std::size_t w = 0; w < r.value.size(); ++w) result[w].value.push_back(r.value[w]);
+            note_reduced(damaged, r.error, r.native_id);
             return true;
         });
-    for (auto& c : result) c.rt = rt;
+    for (auto& c : result) {
+        c.rt = rt;
+        c.damaged = damaged;
+    }
     return result;
 }
 
@@ -312,6 +349,7 @@ RunArrays gather_arrays(std::span<const std::size_t> scans, unsigned threads, st
     for_each_ordered<SpectrumRecord>(
         scans.size(), threads, [&](std::size_t k) { return record(scans[k]); },
         [&](std::size_t, SpectrumRecord&& r) {
+            a.damaged.note(r);
             a.mz.insert(a.mz.end(), r.mz.begin(), r.mz.end());
             a.intensity.insert(a.intensity.end(), r.intensity.begin(), r.intensity.end());
             a.offsets.push_back(a.mz.size());
@@ -322,6 +360,14 @@ RunArrays gather_arrays(std::span<const std::size_t> scans, unsigned threads, st
 }
 
 }  // namespace
+
+void Damage::note(const SpectrumRecord& record) {
+    if (!record.error) return;
+    if (count++ == 0) {
+        first_native_id = record.native_id;
+        first_error = *record.error;
+    }
+}
 
 RunArrays arrays(const Reader& reader, std::span<const std::size_t> scans, unsigned threads) {
     return gather_arrays(scans, threads, expected_points(reader, scans),

@@ -89,10 +89,23 @@ void for_each_summary(const Reader& reader, std::span<const std::size_t> scans, 
         [&](std::size_t k, Summary&& summary) { return consume(k, std::move(summary)); });
 }
 
+// The scans of a result whose data could not be read or decoded (their record carries an
+// error and holds no points), so that a caller can say so: how many, and the first one's
+// native id and error, in scan order.
+struct Damage {
+    std::size_t count = 0;
+    std::string first_native_id;  // empty when count is 0
+    std::string first_error;
+
+    // Counts record's error, if it has one.
+    void note(const SpectrumRecord& record);
+};
+
 // A chromatogram: one value per selected scan, in scan order.
 struct Chromatogram {
     std::vector<double> rt;     // retention time, seconds
     std::vector<double> value;  // summed (TIC, XIC) or largest (BPC) intensity; 0 for an empty scan
+    Damage damaged;             // the selected scans whose value is 0 because they could not be read
 };
 
 // A trace (ion_totals.hpp) from the decoded points (the index holds no totals): the
@@ -126,6 +139,7 @@ struct RunArrays {
     std::vector<double> mz;
     std::vector<float> intensity;
     std::vector<std::uint64_t> scan_index;
+    Damage damaged;  // the selected scans that hold no points because they could not be read
 };
 [[nodiscard]] RunArrays arrays(const Reader& reader, std::span<const std::size_t> scans, unsigned threads);
 // The same of the processed records. With options that change the points (peak picking,

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "analysis.hpp"
@@ -127,9 +128,12 @@ TEST(Analysis, SameAsPlainLoopForEveryThreadCount) {
         Chromatogram tic_plain;
         Chromatogram bpc_plain;
         std::vector<std::vector<double>> xic_plain(windows.size());
-        RunArrays arrays_plain{{0}, {}, {}, {scans.begin(), scans.end()}};
+        RunArrays arrays_plain{{0}, {}, {}, {scans.begin(), scans.end()}, {}};
+        // The damaged scans every result names: how many, and the first in scan order.
+        Damage damage_plain;
         for (const std::size_t i : scans) {
             const SpectrumRecord& r = all[i];
+            damage_plain.note(r);
             double sum = 0.0;
             double best = 0.0;
             for (std::size_t p = 0; p < r.mz.size(); ++p) {
@@ -192,6 +196,13 @@ TEST(Analysis, SameAsPlainLoopForEveryThreadCount) {
                 EXPECT_EQ(x[w].value, xic_plain[w]) << "window " << w;
             }
             const RunArrays a = arrays(reader, scans, threads);
+            if (!selection.ms_level) {
+                EXPECT_EQ(damage_plain.count, 10u);  // every scan: each damaged one
+            }
+            for (const Damage* d : {&t.damaged, &x.front().damaged, &x.back().damaged, &a.damaged}) {
+                EXPECT_EQ(std::tie(d->count, d->first_native_id, d->first_error),
+                          std::tie(damage_plain.count, damage_plain.first_native_id, damage_plain.first_error));
+            }
             EXPECT_EQ(a.offsets, arrays_plain.offsets);
             EXPECT_EQ(a.mz, arrays_plain.mz);
             EXPECT_EQ(a.intensity, arrays_plain.intensity);

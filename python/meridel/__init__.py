@@ -19,6 +19,38 @@ if _sys.implementation.name == "pypy":
     del _spectrum_property
 del _sys
 
+
+
+def _chromatogram_to_frame(self):
+    """The chromatogram as a pandas.DataFrame with columns rt (seconds) and intensity, both
+    float64, one row per selected scan. Needs pandas: pip install 'corvane[pandas]'."""
+    return _meridel._frame("to_frame()", {"rt": self.rt, "intensity": self.intensity})
+
+
+def _chromatogram_repr_html(self):
+    """A short HTML table of the chromatogram for Jupyter: kind, scans, retention time
+    range, the largest value and where it is."""
+    import html
+    rt, values = self.rt.tolist(), self.intensity.tolist()
+    rows = [("kind", self.kind), ("scans", str(len(rt)))]
+    if self.target is not None:
+        rows.append(("target m/z", "%.4f" % self.target))
+        rows.append(("window", "%.4f - %.4f" % tuple(self.window)))
+    if rt:
+        rows.append(("retention time", "%.3f - %.3f s" % (rt[0], rt[-1])))
+        k = max(range(len(values)), key=lambda i: (values[i] == values[i], values[i]))
+        rows.append(("largest", "%.6g at %.3f s" % (values[k], rt[k])))
+    cells = "".join('<tr><th style="text-align:left">%s</th><td style="text-align:left">%s</td></tr>'
+                    % (html.escape(name), html.escape(value)) for name, value in rows)
+    return '<table class="meridel-chromatogram"><caption>meridel.Chromatogram</caption>%s</table>' % cells
+
+
+Chromatogram.to_frame = _chromatogram_to_frame  # noqa: F405
+Chromatogram._repr_html_ = _chromatogram_repr_html  # noqa: F405
+_chromatogram_to_frame.__qualname__ = "Chromatogram.to_frame"
+_chromatogram_repr_html.__qualname__ = "Chromatogram._repr_html_"
+del _chromatogram_to_frame, _chromatogram_repr_html
+
 __all__ = list(_meridel.__all__)
 __doc__ = _meridel.__doc__ + "\n\nBatch work over many runs on a Dask cluster: meridel.batch (CPython)."
 

@@ -1,19 +1,36 @@
 """Type stubs for the `meridel` extension module."""
 import datetime
 import os
-from typing import Any, Dict, Iterator, List, Literal, NamedTuple, Optional, Sequence, Tuple, Union, final
+from typing import (Any, Dict, Iterator, List, Literal, NamedTuple, Optional, Sequence, Tuple, Union, final,
+                    SupportsFloat, SupportsIndex, overload)
 
-__all__ = ["Acquisition", "Buffer", "Chromatogram", "FormatError", "Instrument", "Precursor",
-           "PrecursorEvidence", "RunArrays", "Spectrum", "open"]
+__all__ = ["Acquisition", "Buffer", "Chromatogram", "DamagedDataWarning", "FormatError", "Instrument",
+           "Precursor", "PrecursorEvidence", "RunArrays", "Salvage", "Spectrum", "open"]
 
 __version__: str
 
 _Path = Union[str, "os.PathLike[str]"]
-_Range = Tuple[float, float]
+# Integers: anything with __index__ (NumPy's integer scalars too); real numbers: anything
+# float() takes as a number (NumPy's scalars, Decimal, Fraction), never text.
+_Int = SupportsIndex
+_Real = Union[SupportsFloat, SupportsIndex]
+_Range = Tuple[_Real, _Real]
 _Member = Literal["msn_value_1", "msn_value_2"]
 
 class FormatError(ValueError):
     """The acquisition's contents are at fault (a damaged or unknown index, a file cut short)."""
+
+class DamagedDataWarning(UserWarning):
+    """A call's result includes scans whose data could not be read or decoded (they hold no
+    points; Spectrum.error says why), or open(salvage=True) dropped the cut end of the scan
+    index. One warning per call, naming the count and the first error."""
+
+class Salvage(NamedTuple):
+    """What open(path, salvage=True) left out of a scan index cut inside a record."""
+    bytes_dropped: int             # the incomplete record's bytes at the end of MSScan.bin
+    records_dropped: int           # records those bytes began (1)
+    records_kept: int              # complete records read
+    record_stride: int             # the record layout's size in bytes
 
 class Instrument(NamedTuple):
     accession: str
@@ -45,9 +62,14 @@ class PrecursorEvidence(NamedTuple):
 class Chromatogram(NamedTuple):
     kind: str                      # "tic", "bpc" or "xic"
     rt: "Buffer"                   # 'd', seconds
-    intensity: "Buffer"            # 'd'
+    intensity: "Buffer"            # 'd'; 0.0 for a scan without points in the window
     target: Optional[float]        # xic only
     window: Optional[_Range]       # xic only: (low, high)
+
+    def to_frame(self) -> Any:
+        """pandas.DataFrame with columns rt and intensity (float64), one row per scan
+        (needs pandas: pip install 'corvane[pandas]')."""
+    def _repr_html_(self) -> str: ...
 
 class RunArrays(NamedTuple):
     offsets: "Buffer"              # 'Q', one more than scans
@@ -69,7 +91,14 @@ class Buffer:
     def nbytes(self) -> int: ...
     def tolist(self) -> List[Any]: ...
     def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Any]: ...
+    @overload
     def __getitem__(self, index: int) -> Any: ...
+    @overload
+    def __getitem__(self, index: slice) -> Union["Buffer", memoryview]:
+        """A slice with step 1 is a Buffer over the same memory; another step gives a
+        read-only memoryview over it."""
+    def __array__(self, dtype: Any = None, copy: Optional[bool] = None) -> Any: ...
 
 @final
 class Spectrum:
@@ -106,6 +135,10 @@ class Spectrum:
     def intensity(self) -> Buffer:
         """Intensities ('f'), sharing the spectrum's memory."""
     def __len__(self) -> int: ...
+    def to_frame(self) -> Any:
+        """pandas.DataFrame with columns mz (float64) and intensity (float32), one row per
+        point (needs pandas: pip install 'corvane[pandas]')."""
+    def _repr_html_(self) -> str: ...
     def centroid(self) -> "Spectrum":
         """The spectrum with its profile points picked into centroid peaks (a new Spectrum,
         is_profile False), as iter(centroid=True) gives it; itself when it is not profile
@@ -129,44 +162,48 @@ class Acquisition:
     @property
     def precursor_mz(self) -> Optional[_Member]:
         """The member declared to hold the precursor m/z with open(), or None."""
+    @property
+    def salvaged(self) -> Optional[Salvage]:
+        """What open(path, salvage=True) dropped from a cut scan index; None when nothing was."""
+    def _repr_html_(self) -> str: ...
     def __len__(self) -> int: ...
     def __getitem__(self, index: int) -> Spectrum: ...
     def __iter__(self) -> "_SpectrumIterator": ...
     def __enter__(self) -> "Acquisition": ...
     def __exit__(self, *exc_info: Any) -> bool: ...
-    def by_scan_id(self, scan_id: int) -> Spectrum: ...
-    def nearest(self, rt_seconds: float, ms_level: Optional[int] = None) -> Spectrum: ...
+    def by_scan_id(self, scan_id: _Int) -> Spectrum: ...
+    def nearest(self, rt_seconds: _Real, ms_level: Optional[_Int] = None) -> Spectrum: ...
     def scans(self, decode: bool = False,
-              threads: Optional[int] = None) -> Dict[str, Union[Buffer, List[Optional[str]]]]:
+              threads: Optional[_Int] = None) -> Dict[str, Union[Buffer, List[Optional[str]]]]:
         """The index as columns. "error": what the index and the files' sizes prove
         (a block past the end of its file, a missing file); every spectrum's error
         when decode is true (decodes the whole run)."""
-    def scans_frame(self, decode: bool = False, threads: Optional[int] = None) -> Any:
+    def scans_frame(self, decode: bool = False, threads: Optional[_Int] = None) -> Any:
         """pandas.DataFrame of the scans() columns (needs pandas)."""
-    def iter(self, ms_level: Optional[int] = None, rt_range: Optional[_Range] = None,
-             threads: Optional[int] = None, centroid: bool = False) -> "_SpectrumIterator":
+    def iter(self, ms_level: Optional[_Int] = None, rt_range: Optional[_Range] = None,
+             threads: Optional[_Int] = None, centroid: bool = False) -> "_SpectrumIterator":
         """The selected spectra in scan order, decoded ahead on `threads` threads (None: the
         machine's cores, at most 4). Its threads go when it is exhausted, closed, its
         acquisition closed, or it is collected; use it as a context manager on PyPy.
         centroid: profile scans come as centroid peaks, picked on the decoding threads."""
-    def arrays(self, ms_level: Optional[int] = None, rt_range: Optional[_Range] = None,
-               threads: Optional[int] = None, centroid: bool = False) -> RunArrays: ...
-    def tic(self, ms_level: Optional[int] = 1, rt_range: Optional[_Range] = None,
-            threads: Optional[int] = None) -> Chromatogram: ...
-    def bpc(self, ms_level: Optional[int] = 1, rt_range: Optional[_Range] = None,
-            threads: Optional[int] = None) -> Chromatogram: ...
-    def xic(self, targets: Union[float, Sequence[float]], ppm: Optional[float] = None,
-            da: Optional[float] = None, ms_level: Optional[int] = 1, rt_range: Optional[_Range] = None,
-            threads: Optional[int] = None) -> List[Chromatogram]: ...
-    def precursor_evidence(self, ppm: float = 10, threads: Optional[int] = None) -> List[PrecursorEvidence]:
+    def arrays(self, ms_level: Optional[_Int] = None, rt_range: Optional[_Range] = None,
+               threads: Optional[_Int] = None, centroid: bool = False) -> RunArrays: ...
+    def tic(self, ms_level: Optional[_Int] = 1, rt_range: Optional[_Range] = None,
+            threads: Optional[_Int] = None) -> Chromatogram: ...
+    def bpc(self, ms_level: Optional[_Int] = 1, rt_range: Optional[_Range] = None,
+            threads: Optional[_Int] = None) -> Chromatogram: ...
+    def xic(self, targets: Union[_Real, Sequence[_Real]], ppm: Optional[_Real] = None,
+            da: Optional[_Real] = None, ms_level: Optional[_Int] = 1, rt_range: Optional[_Range] = None,
+            threads: Optional[_Int] = None) -> List[Chromatogram]: ...
+    def precursor_evidence(self, ppm: _Real = 10, threads: Optional[_Int] = None) -> List[PrecursorEvidence]:
         """For each member that may hold the precursor m/z, how many fragment scans have a
         value there matching a centroid of the MS1 scan before them within ppm, and the
         median error. Declare the member that matches with open(path, precursor_mz=...)."""
-    def report(self, path: _Path, threads: Optional[int] = None) -> None: ...
+    def report(self, path: _Path, threads: Optional[_Int] = None) -> None: ...
     def to_mzml(self, path: _Path, compression: Optional[str] = "zlib", index: bool = True,
-                threads: Optional[int] = None, overwrite: bool = False, centroid: bool = False,
-                ms_level: Optional[int] = None, rt_range: Optional[_Range] = None,
-                top_n: Optional[int] = None, min_intensity: Optional[float] = None) -> None:
+                threads: Optional[_Int] = None, overwrite: bool = False, centroid: bool = False,
+                ms_level: Optional[_Int] = None, rt_range: Optional[_Range] = None,
+                top_n: Optional[_Int] = None, min_intensity: Optional[_Real] = None) -> None:
         """Writes the run as an mzML 1.1 file, as corvane-convert does (temporary file,
         atomic rename; never replaces a file unless overwrite, never writes into the
         acquisition). compression: "zlib", "numpress" (lossy MS-Numpress, then zlib) or
@@ -174,9 +211,9 @@ class Acquisition:
         scans; top_n and min_intensity keep each spectrum's most intense points. The
         precursor member declared with open() is written as the selected ion. The file is
         the same for every thread count. The interpreter lock is released."""
-    def to_mgf(self, path: _Path, centroid: bool = False, ms_level: Optional[int] = None,
-               rt_range: Optional[_Range] = None, top_n: Optional[int] = None,
-               min_intensity: Optional[float] = None, threads: Optional[int] = None,
+    def to_mgf(self, path: _Path, centroid: bool = False, ms_level: Optional[_Int] = None,
+               rt_range: Optional[_Range] = None, top_n: Optional[_Int] = None,
+               min_intensity: Optional[_Real] = None, threads: Optional[_Int] = None,
                overwrite: bool = False) -> None:
         """Writes the fragment scans as an MGF file, under the same file rules as to_mzml().
         Needs the precursor member declared with open(): ValueError otherwise, and nothing
@@ -196,7 +233,10 @@ class _SpectrumIterator(Iterator[Spectrum]):
     def close(self) -> None:
         """Ends the iteration (StopIteration from then on) and lets its threads go."""
 
-def open(path: _Path, precursor_mz: Optional[_Member] = None) -> Acquisition:
+def open(path: _Path, precursor_mz: Optional[_Member] = None, salvage: bool = False) -> Acquisition:
     """Opens the acquisition directory at path (str or os.PathLike). precursor_mz: the
     member of the index that holds a fragment scan's precursor m/z ("msn_value_1" or
-    "msn_value_2"); None keeps to the index's values."""
+    "msn_value_2"); None keeps to the index's values. salvage: read a scan index cut inside
+    a record, dropping the cut end with a DamagedDataWarning (acq.salvaged says what).
+    FileNotFoundError when nothing is at path or it has no AcqData, NotADirectoryError for
+    a file."""

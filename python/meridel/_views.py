@@ -61,8 +61,17 @@ class Buffer(bufferable):
         return len(self._view)
 
     def __getitem__(self, i):
+        if isinstance(i, slice):
+            # A step of 1: a Buffer over the same memory; another step: a read-only
+            # memoryview over it, as the extension's Buffer gives.
+            part = self._view[i]
+            if i.step is not None and i.step.__index__() != 1:
+                return part
+            buffer = _new(Buffer)
+            _set(buffer, "_view", part)
+            return buffer
         if not hasattr(type(i), "__index__"):
-            raise TypeError("meridel.Buffer indices must be integers, not %s" % type(i).__name__)
+            raise TypeError("meridel.Buffer indices must be integers or slices, not %s" % type(i).__name__)
         try:
             return self._view[i]
         except IndexError:
@@ -83,12 +92,12 @@ class Buffer(bufferable):
 
     @property
     def format(self):
-        """struct format of one item: 'd', 'f', 'Q', 'I' or 'q'"""
+        """struct format of one item: 'd' (float64), 'f' (float32), 'Q' (uint64), 'I' (uint32) or 'q' (int64)"""
         return self._view.format
 
     @property
     def itemsize(self):
-        """bytes per item"""
+        """bytes per item: 8, or 4 for 'f' and 'I'"""
         return self._view.itemsize
 
     @property

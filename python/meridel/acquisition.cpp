@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cmath>
 #include <exception>
+#include <map>
 #include <optional>
 
 #include "analysis.hpp"
@@ -46,6 +47,7 @@ struct AcquisitionData {
     // declared: records go out as decoded). Dropped by close() with the reader.
     std::optional<processing::PrecursorMember> member;
     std::shared_ptr<const Processed> processed;
+    bool salvage = false;  // opened with open(salvage=True), and pickles so
     // The decoding pipelines of its iterators. They are owned here, so that close() stops
     // and frees every one; an iterator holds a weak reference, and a strong one only while
     // it takes a record. Changed with the interpreter lock held.
@@ -140,9 +142,22 @@ struct IteratorData {
     std::weak_ptr<Pipeline> pipeline;  // with several threads: made at the first step
     bool busy = false;                 // a step is running with the lock released
     bool finished = false;             // exhausted, or closed: StopIteration from now on
+    // The damaged records handed out so far, told once (DamagedDataWarning) when the
+    // iteration ends: exhausted or closed.
+    analysis::Damage damaged;
+    std::size_t handed_out = 0;
+    bool warned = false;
 };
 
 using IteratorObject = Object<IteratorData>;
+
+// The iteration's one DamagedDataWarning, if it handed out damaged records and has not
+// said so yet; false when the warning was turned into an exception.
+bool warn_iteration_damage(PyObject* self, IteratorData& it) {
+    if (it.warned || it.damaged.count == 0) return true;
+    it.warned = true;
+    return warn_damaged(state_of(self), it.handed_out, it.damaged);
+}
 
 // Lets the iterator's pipeline go, if it has one: out of the acquisition's list, stopped,
 // and freed unless a step on another thread still holds it (that step frees it).
@@ -173,7 +188,10 @@ PyObject* iterator_next(PyObject* self) {
             it.processed.reset();  // the reader it holds goes as the acquisition's did
             return nullptr;
         }
-        if (it.finished || it.next_scan == it.scans.size()) return nullptr;  // StopIteration
+        if (it.finished || it.next_scan == it.scans.size()) {
+            warn_iteration_damage(self, it);
+            return nullptr;  // StopIteration, or the warning as an exception
+        }
         it.busy = true;
         struct Done {
             bool& busy;
@@ -205,9 +223,12 @@ PyObject* iterator_next(PyObject* self) {
                 });
                 if (!reader_of(it.acquisition.get())) return nullptr;
                 it.finished = true;
+                warn_iteration_damage(self, it);
                 return nullptr;
             }
         }
+        it.damaged.note(*record);
+        ++it.handed_out;
         if (++it.next_scan == it.scans.size()) {
             // The last one: the threads go now, not when the iterator is collected.
             release_pipeline(it, true);
@@ -225,6 +246,7 @@ PyObject* iterator_close(PyObject* self, PyObject*) {
         it.finished = true;
         release_pipeline(it, !it.busy);
         it.processed.reset();  // a step running on another thread holds its own copy
+        if (!warn_iteration_damage(self, it)) return nullptr;
         Py_RETURN_NONE;
     }, static_cast<PyObject*>(nullptr));
 }
@@ -268,13 +290,15 @@ PyObject* iterator_length_hint(PyObject* self, PyObject*) {
 }
 
 PyMethodDef iterator_methods[] = {
-    {"__length_hint__", method(&iterator_length_hint), METH_NOARGS, nullptr},
+    {"__length_hint__", method(&iterator_length_hint), METH_NOARGS,
+     "__length_hint__($self)\n--\n\nThe number of spectra still to come."},
     {"close", method(&iterator_close), METH_NOARGS,
      "close($self)\n--\n\nEnds the iteration now (StopIteration from then on) and lets its decoding\n"
      "threads go. Exhausting the iterator, closing the acquisition and collecting the\n"
      "iterator do so too. Idempotent."},
-    {"__enter__", method(&iterator_enter), METH_NOARGS, nullptr},
-    {"__exit__", method(&iterator_exit), METH_VARARGS, nullptr},
+    {"__enter__", method(&iterator_enter), METH_NOARGS, "__enter__($self)\n--\n\nThe iterator itself."},
+    {"__exit__", method(&iterator_exit), METH_VARARGS,
+     "__exit__($self, *exc_info)\n--\n\nCloses the iterator (see close()); exceptions pass on."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -426,6 +450,14 @@ READER_GETTER(acquisition_acquired_time, {
     if (!reader->acquired_time()) Py_RETURN_NONE;
     return text(*reader->acquired_time());
 })
+READER_GETTER(acquisition_salvaged, {
+    const std::optional<Salvage>& s = reader->salvaged();
+    if (!s) Py_RETURN_NONE;
+    return result(PyObject_CallFunction(state_of(self).salvage, "KKKk", static_cast<unsigned long long>(s->bytes_dropped),
+                                        static_cast<unsigned long long>(s->records_dropped),
+                                        static_cast<unsigned long long>(s->records_kept),
+                                        static_cast<unsigned long>(s->record_stride)));
+})
 READER_GETTER(acquisition_acquired_datetime, {
     const std::optional<IsoTime> time = reader->acquired_time() ? parse_iso_time(*reader->acquired_time()) : std::nullopt;
     if (!time) Py_RETURN_NONE;
@@ -447,7 +479,11 @@ Py_ssize_t acquisition_length(PyObject* self) {
 PyObject* spectrum_at_impl(PyObject* self, const std::shared_ptr<const Reader>& reader, std::size_t i) {
     std::shared_ptr<const Processed> processed = AcquisitionObject::body(self).processed;
     SpectrumRecord record = without_gil([&] { return record_from(*reader, processed.get(), i); });
-    return new_spectrum(state_of(self), std::make_shared<const SpectrumRecord>(std::move(record)));
+    analysis::Damage damage;
+    damage.note(record);
+    Ref spectrum(new_spectrum(state_of(self), std::make_shared<const SpectrumRecord>(std::move(record))));
+    if (!warn_damaged(state_of(self), 1, damage)) return nullptr;
+    return spectrum.release();
 }
 
 PyObject* acquisition_subscript(PyObject* self, PyObject* key) {
@@ -476,12 +512,9 @@ PyObject* acquisition_by_scan_id(PyObject* self, PyObject* const* args, Py_ssize
         static const char* const names[] = {"scan_id"};
         PyObject* values[1];
         if (!bind("by_scan_id()", names, 1, 1, args, count, kwnames, values)) return nullptr;
-        if (!PyLong_Check(values[0])) {
-            Ref name(type_name(values[0]));
-            PyErr_Format(PyExc_TypeError, message::not_int, "by_scan_id()", "scan_id", PyUnicode_AsUTF8(name.get()));
-            return nullptr;
-        }
-        const unsigned long long wanted = PyLong_AsUnsignedLongLong(values[0]);
+        Ref scan_id(integer_argument("by_scan_id()", "scan_id", values[0], false));
+        if (!scan_id) return nullptr;
+        const unsigned long long wanted = PyLong_AsUnsignedLongLong(scan_id.get());
         const bool representable = !(wanted == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr);
         PyErr_Clear();  // negative or huge: no scan has it
         const std::shared_ptr<const Reader> reader = reader_of(self);
@@ -490,7 +523,7 @@ PyObject* acquisition_by_scan_id(PyObject* self, PyObject* const* args, Py_ssize
         for (std::size_t i = 0; representable && i < records.size(); ++i) {
             if (records[i].scan_id == wanted) return spectrum_at_impl(self, reader, i);
         }
-        PyErr_SetObject(PyExc_KeyError, values[0]);
+        PyErr_SetObject(PyExc_KeyError, scan_id.get());
         return nullptr;
     }, static_cast<PyObject*>(nullptr));
 }
@@ -568,6 +601,12 @@ struct Columns {
         }
     }
 };
+
+// The columns of scans(), in their order.
+constexpr const char* scan_columns[] = {
+    "index",       "scan_id",     "native_id",   "ms_level",       "retention_time_sec", "mz_first",
+    "mz_last",     "msn_value_1", "msn_value_2", "reference",      "mrm_channel",        "profile_points",
+    "profile_bytes", "peak_points", "peak_bytes", "error"};
 
 // Sets dict[name] = value, taking the new reference value.
 void set_item(PyObject* dict, const char* name, PyObject* value) {
@@ -674,27 +713,17 @@ PyObject* acquisition_scans_frame(PyObject* self, PyObject* const* args, Py_ssiz
         bool decode = false;
         unsigned threads = 0;
         if (!scans_arguments("scans_frame()", args, count, kwnames, decode, threads)) return nullptr;
-        Ref pandas(PyImport_ImportModule("pandas"));
-        Ref numpy(pandas ? PyImport_ImportModule("numpy") : nullptr);
-        if (!numpy) {
-            if (PyErr_ExceptionMatches(PyExc_ImportError) == 0) return nullptr;
-            PyErr_Clear();
-            PyErr_SetString(PyExc_ImportError, message::no_pandas);
-            return nullptr;
+        // pandas is looked for first: without it the call fails at once, not after decoding.
+        {
+            Ref none(data_frame("scans_frame()", {}));
+            if (!none) return nullptr;
         }
         const std::shared_ptr<const Reader> reader = reader_of(self);
         if (!reader) return nullptr;
         Ref columns(scans_impl(state_of(self), *reader, decode, threads));
-        Ref arrays(result(PyDict_New()));
-        PyObject* name = nullptr;
-        PyObject* value = nullptr;
-        Py_ssize_t position = 0;
-        while (PyDict_Next(columns.get(), &position, &name, &value) != 0) {
-            Ref array(PyList_Check(value) ? (Py_INCREF(value), value)
-                                          : result(PyObject_CallMethod(numpy.get(), "asarray", "O", value)));
-            if (PyDict_SetItem(arrays.get(), name, array.get()) < 0) return nullptr;
-        }
-        return result(PyObject_CallMethod(pandas.get(), "DataFrame", "O", arrays.get()));
+        std::vector<std::pair<const char*, PyObject*>> named;
+        for (const char* name : scan_columns) named.emplace_back(name, result(PyDict_GetItemString(columns.get(), name)));
+        return data_frame("scans_frame()", named);
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -768,8 +797,10 @@ PyObject* arrays_impl(PyObject* self, const RunArguments& run) {
     Ref mz(vector_buffer(state, arrays, arrays->mz));
     Ref intensity(vector_buffer(state, arrays, arrays->intensity));
     Ref scan_index(vector_buffer(state, arrays, arrays->scan_index));
-    return result(PyObject_CallFunctionObjArgs(state.run_arrays, offsets.get(), mz.get(), intensity.get(),
-                                               scan_index.get(), nullptr));
+    Ref made(result(PyObject_CallFunctionObjArgs(state.run_arrays, offsets.get(), mz.get(), intensity.get(),
+                                                 scan_index.get(), nullptr)));
+    if (!warn_damaged(state, arrays->scan_index.size(), arrays->damaged)) return nullptr;
+    return made.release();
 }
 
 PyObject* acquisition_arrays(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
@@ -819,7 +850,12 @@ PyObject* summary_impl(PyObject* self, Summary summary, const RunArguments& run)
         return std::make_shared<const analysis::Chromatogram>(
             summary == Summary::tic ? analysis::tic(*reader, scans, threads) : analysis::bpc(*reader, scans, threads));
     });
-    return chromatogram_object(state_of(self), summary == Summary::tic ? "tic" : "bpc", std::move(chromatogram), nullptr);
+    const State& state = state_of(self);
+    const std::size_t total = chromatogram->rt.size();
+    const analysis::Damage damage = chromatogram->damaged;
+    Ref made(chromatogram_object(state, summary == Summary::tic ? "tic" : "bpc", std::move(chromatogram), nullptr));
+    if (!warn_damaged(state, total, damage)) return nullptr;
+    return made.release();
 }
 
 template <Summary summary>
@@ -856,12 +892,18 @@ PyObject* xic_impl(PyObject* self, const std::vector<double>& targets, std::opti
         std::shared_ptr<const analysis::Chromatogram> one(chromatograms, &(*chromatograms)[t]);
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(t), chromatogram_object(state, "xic", std::move(one), &windows[t]));
     }
+    // One warning for the call, not one per target: every chromatogram has the same scans.
+    if (!chromatograms->empty() && !warn_damaged(state, chromatograms->front().rt.size(), chromatograms->front().damaged)) {
+        return nullptr;
+    }
     return list.release();
 }
 
 // `targets`: one real number or a sequence of them.
 bool targets_argument(PyObject* value, std::vector<double>& out) {
-    if (PyFloat_Check(value) || PyLong_Check(value)) {
+    // A number is one target; anything else (a list, a tuple, a NumPy array, a Buffer) is
+    // a sequence of them.
+    if (is_real_number(value) && (PyFloat_Check(value) || PyLong_Check(value) || PySequence_Check(value) == 0)) {
         const auto target = real_argument("xic()", "targets", value);
         if (!target) return false;
         out.push_back(*target);
@@ -878,14 +920,14 @@ bool targets_argument(PyObject* value, std::vector<double>& out) {
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-        if (!PyFloat_Check(item) && !PyLong_Check(item)) {
+        if (!is_real_number(item)) {
             Ref name(type_name(item));
             PyErr_Format(PyExc_TypeError, message::not_targets, "xic()", PyUnicode_AsUTF8(name.get()));
             return false;
         }
-        const double target = PyFloat_AsDouble(item);
-        if (target == -1.0 && PyErr_Occurred() != nullptr) return false;
-        out.push_back(target);
+        const auto target = number_value(item);
+        if (!target) return false;
+        out.push_back(*target);
     }
     return true;
 }
@@ -893,13 +935,9 @@ bool targets_argument(PyObject* value, std::vector<double>& out) {
 // `ppm` or `da`: None or absent -> nothing, else a positive finite number.
 bool tolerance_argument(const char* name, PyObject* value, std::optional<double>& out) {
     if (value == nullptr || value == Py_None) return true;
-    if (!PyFloat_Check(value) && !PyLong_Check(value)) {
-        Ref type(type_name(value));
-        PyErr_Format(PyExc_TypeError, message::not_number_or_none, "xic()", name, PyUnicode_AsUTF8(type.get()));
-        return false;
-    }
-    const double number = PyFloat_AsDouble(value);
-    if (number == -1.0 && PyErr_Occurred() != nullptr) return false;
+    const auto given = real_argument("xic()", name, value, true);
+    if (!given) return false;
+    const double number = *given;
     if (!(number > 0.0) || std::isinf(number)) {
         PyErr_Format(PyExc_ValueError, std::isinf(number) ? message::not_finite : message::not_positive, "xic()",
                      name, value);
@@ -1017,8 +1055,17 @@ PyObject* report_impl(PyObject* self, PyObject* path, unsigned threads) {
     }
     // A page of an acquisition opened with a declared precursor member shows the selected ions.
     const std::optional<processing::PrecursorMember> member = AcquisitionObject::body(self).member;
+    analysis::Damage damage;
+    std::size_t scans = 0;
     auto written = without_gil([&] {
         const auto summary = report::summarize(*reader, resolve_threads(threads), {}, member);
+        scans = summary.scans.size();
+        for (const report::ScanView& scan : summary.scans) {
+            if (scan.damage && damage.count++ == 0) {
+                damage.first_native_id = scan.native_id;
+                damage.first_error = *scan.damage;
+            }
+        }
         return report::write_file(reader->root(), out, report::render(summary));
     });
     if (!written) {
@@ -1035,6 +1082,8 @@ PyObject* report_impl(PyObject* self, PyObject* path, unsigned threads) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
         return nullptr;
     }
+    // The page lists them; the caller is told as well.
+    if (!warn_damaged(state_of(self), scans, damage)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1076,14 +1125,16 @@ PyObject* acquisition_exit(PyObject* self, PyObject*) {
     }, static_cast<PyObject*>(nullptr));
 }
 
-// open(path), or open(path, member) when a member was declared.
+// open(path), open(path, member) when a member was declared, open(path, member, True)
+// when it was opened in salvage mode.
 PyObject* acquisition_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const AcquisitionData& a = AcquisitionObject::body(self);
         Ref module(result(PyImport_ImportModule("meridel")));
         Ref open(result(PyObject_GetAttrString(module.get(), "open")));
+        Ref member(a.member ? text(processing::member_name(*a.member)) : Ref::borrow(Py_None).release());
+        if (a.salvage) return result(Py_BuildValue("(O(OOO))", open.get(), a.path.get(), member.get(), Py_True));
         if (!a.member) return result(Py_BuildValue("(O(O))", open.get(), a.path.get()));
-        Ref member(text(processing::member_name(*a.member)));
         return result(Py_BuildValue("(O(OO))", open.get(), a.path.get(), member.get()));
     }, static_cast<PyObject*>(nullptr));
 }
@@ -1102,10 +1153,56 @@ PyObject* acquisition_repr(PyObject* self) {
     }, static_cast<PyObject*>(nullptr));
 }
 
+// A short HTML table for Jupyter: what the repr says, and the scans by MS level.
+PyObject* acquisition_repr_html(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const AcquisitionData& a = AcquisitionObject::body(self);
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(a.path.get(), &size);
+        if (utf8 == nullptr) {
+            // A path with lone surrogates (undecodable bytes) is shown with replacements.
+            PyErr_Clear();
+            utf8 = "";
+            size = 0;
+        }
+        const std::string path(utf8, static_cast<std::size_t>(size));
+        std::string html = "<table class=\"meridel-acquisition\"><caption>meridel.Acquisition</caption>";
+        const auto row = [&](std::string_view name, std::string_view value) {
+            html += "<tr><th style=\"text-align:left\">" + html_escape(name) + "</th><td style=\"text-align:left\">" +
+                    html_escape(value) + "</td></tr>";
+        };
+        row("path", path);
+        if (!a.reader) {
+            row("state", "closed");
+        } else {
+            const Reader& r = *a.reader;
+            row("source name", r.source_name());
+            row("instrument", r.instrument().name + " (" + r.instrument().accession + ")");
+            row("acquired", r.acquired_time() ? *r.acquired_time() : std::string("not recorded"));
+            std::map<std::uint32_t, std::size_t> levels;
+            for (const raw::ScanRecord& scan : r.scans().records) ++levels[scan.ms_level];
+            std::string scans = std::to_string(r.scans().records.size());
+            std::string by_level;
+            for (const auto& [level, n] : levels) {
+                by_level += (by_level.empty() ? "" : ", ") + std::string("MS") + std::to_string(level) + ": " +
+                            std::to_string(n);
+            }
+            if (!by_level.empty()) scans += " (" + by_level + ")";
+            row("scans", scans);
+            row("precursor m/z", a.member ? std::string(processing::member_name(*a.member)) : "not declared");
+            if (r.salvaged()) row("salvaged", salvage_warning(*r.salvaged()));
+        }
+        html += "</table>";
+        return text(html);
+    }, static_cast<PyObject*>(nullptr));
+}
+
 constexpr const char* selection_doc =
     "ms_level: only scans of this MS level (None: all); rt_range: (low, high) retention\n"
     "times in seconds, both included (None: all); threads: decoding threads (None: the\n"
-    "machine's cores, at most 4). Results never depend on threads.";
+    "machine's cores, at most 4). Results never depend on threads. A scan whose data could not\n"
+    "be read counts as empty, and the call issues one meridel.DamagedDataWarning naming how\n"
+    "many and the first error.";
 
 constexpr const char* centroid_doc =
     "\ncentroid: profile scans become centroid peaks (picked in C++ on the decoding threads;\n"
@@ -1201,22 +1298,33 @@ PyMethodDef acquisition_methods[] = {
     {"close", method(&acquisition_close), METH_NOARGS,
      "close($self)\n--\n\nReleases the acquisition and stops the decoding of its iterators (their next()\n"
      "raises ValueError, also on another thread); later data calls raise ValueError. Idempotent."},
-    {"__enter__", method(&acquisition_enter), METH_NOARGS, nullptr},
-    {"__exit__", method(&acquisition_exit), METH_VARARGS, nullptr},
+    {"__enter__", method(&acquisition_enter), METH_NOARGS,
+     "__enter__($self)\n--\n\nThe acquisition itself; ValueError when it is closed."},
+    {"__exit__", method(&acquisition_exit), METH_VARARGS,
+     "__exit__($self, *exc_info)\n--\n\nCloses the acquisition (see close()); exceptions pass on."},
     {"__reduce__", method(&acquisition_reduce), METH_NOARGS, "__reduce__($self)\n--\n\nPickles by path."},
+    {"_repr_html_", method(&acquisition_repr_html), METH_NOARGS,
+     "_repr_html_($self)\n--\n\nA short HTML table of the run for Jupyter: path, name, instrument, time,\n"
+     "scans by MS level, the declared precursor member (a closed acquisition: its path)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef acquisition_getset[] = {
     {"path", &acquisition_path, nullptr, "the path as given (os.fspath)", nullptr},
     {"source_name", &acquisition_source_name, nullptr, "the run's name: the last part of the path", nullptr},
-    {"instrument", &acquisition_instrument, nullptr, "meridel.Instrument(accession, name)", nullptr},
+    {"instrument", &acquisition_instrument, nullptr,
+     "the instrument model as meridel.Instrument(accession, name), from Devices.xml or, without\n"
+     "one, a generic term chosen by the index's record layout", nullptr},
     {"acquired_time", &acquisition_acquired_time, nullptr, "the acquisition time as written (str), or None",
      nullptr},
     {"acquired_datetime", &acquisition_acquired_datetime, nullptr, "the acquisition time as datetime, or None",
      nullptr},
     {"precursor_mz", &acquisition_precursor_mz, nullptr,
      "the member declared to hold the precursor m/z ('msn_value_1' or 'msn_value_2'), or None", nullptr},
+    {"salvaged", &acquisition_salvaged, nullptr,
+     "what open(path, salvage=True) dropped from a scan index cut inside a record, as\n"
+     "meridel.Salvage(bytes_dropped, records_dropped, records_kept, record_stride); None when\n"
+     "nothing was dropped (the index was whole, or salvage was not asked for)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1235,7 +1343,7 @@ PyType_Slot acquisition_slots[] = {
 const PyType_Spec acquisition_spec = {acquisition_name, static_cast<int>(sizeof(AcquisitionObject)), 0, 0,
                                       acquisition_slots};
 
-PyObject* open_impl(const State& state, Ref path, std::optional<processing::PrecursorMember> member) {
+PyObject* open_impl(const State& state, Ref path, std::optional<processing::PrecursorMember> member, bool salvage) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(path.get(), &size);
     if (utf8 == nullptr) return nullptr;
@@ -1244,7 +1352,7 @@ PyObject* open_impl(const State& state, Ref path, std::optional<processing::Prec
         PyErr_Format(PyExc_ValueError, message::null_in_path, "open()", "path");
         return nullptr;
     }
-    auto opened = without_gil([&] { return Reader::open(root); });
+    auto opened = without_gil([&] { return Reader::open(root, OpenOptions{.salvage = salvage}); });
     if (!opened) {
         raise_core_error(state, opened.error(), path.get());
         return nullptr;
@@ -1253,12 +1361,16 @@ PyObject* open_impl(const State& state, Ref path, std::optional<processing::Prec
     data.reader = std::make_shared<const Reader>(std::move(*opened));
     data.path = std::move(path);
     data.member = member;
+    data.salvage = salvage;
     if (member) {
         processing::Options options;
         options.precursor_mz = member;
         data.processed = std::make_shared<const Processed>(data.reader, options);
     }
-    return result(new_instance(state.acquisition, std::move(data)));
+    const std::optional<Salvage> dropped = data.reader->salvaged();
+    Ref acquisition(result(new_instance(state.acquisition, std::move(data))));
+    if (dropped && !warn_damaged_text(state, salvage_warning(*dropped))) return nullptr;
+    return acquisition.release();
 }
 
 }  // namespace
@@ -1278,14 +1390,17 @@ int make_acquisition_types(PyObject* module, State& state) {
 
 PyObject* open_acquisition(PyObject* module, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"path", "precursor_mz"};
-        PyObject* values[2];
-        if (!bind("open()", names, 2, 1, args, count, kwnames, values)) return nullptr;
+        static const char* const names[] = {"path", "precursor_mz", "salvage"};
+        PyObject* values[3];
+        if (!bind("open()", names, 3, 1, args, count, kwnames, values)) return nullptr;
         Ref path(path_argument("open()", "path", values[0]));
         if (!path) return nullptr;
         std::optional<processing::PrecursorMember> member;
-        if (!member_argument("open()", values[1], member)) return nullptr;
-        return open_impl(module_state(module), std::move(path), member);
+        bool salvage = false;
+        if (!member_argument("open()", values[1], member) || !bool_argument("open()", "salvage", values[2], salvage)) {
+            return nullptr;
+        }
+        return open_impl(module_state(module), std::move(path), member, salvage);
     }, static_cast<PyObject*>(nullptr));
 }
 

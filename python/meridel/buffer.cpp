@@ -94,9 +94,34 @@ PyObject* buffer_item(PyObject* self, Py_ssize_t i) {
     }, static_cast<PyObject*>(nullptr));
 }
 
-// b[i] for an int i, negative from the end (PyPy does not adjust sq_item's index itself).
+// b[a:b]: a Buffer over the same memory (the same owner kept alive); b[a:b:k] with a
+// step other than 1: a read-only memoryview of it, strided over the same memory.
+PyObject* buffer_slice(PyObject* self, PyObject* key) {
+    const BufferData& b = BufferObject::body(self);
+    Py_ssize_t start = 0;
+    Py_ssize_t stop = 0;
+    Py_ssize_t step = 0;
+    if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
+    const Py_ssize_t length = PySlice_AdjustIndices(b.shape, &start, &stop, step);
+    if (step != 1) {
+        Ref view(result(PyMemoryView_FromObject(self)));
+        return result(PyObject_GetItem(view.get(), key));
+    }
+    BufferData part;
+    part.owner = b.owner;
+    // An empty part keeps a valid address, as an empty export does.
+    part.data = length == 0 ? b.data : static_cast<const unsigned char*>(b.data) + start * b.stride;
+    part.shape = length;
+    part.stride = b.stride;
+    part.format[0] = b.format[0];
+    return result(new_instance(Py_TYPE(self), std::move(part)));
+}
+
+// b[i] for an int i, negative from the end (PyPy does not adjust sq_item's index itself);
+// b[a:b] and b[a:b:k] as buffer_slice says.
 PyObject* buffer_subscript(PyObject* self, PyObject* key) {
     return guarded([&]() -> PyObject* {
+        if (PySlice_Check(key)) return buffer_slice(self, key);
         if (PyIndex_Check(key) == 0) {
             Ref name(type_name(key));
             PyErr_Format(PyExc_TypeError, message::not_buffer_index, PyUnicode_AsUTF8(name.get()));
@@ -115,6 +140,37 @@ PyObject* buffer_tolist(PyObject* self, PyObject*) {
         Ref list(result(PyList_New(b.shape)));
         for (Py_ssize_t i = 0; i < b.shape; ++i) PyList_SET_ITEM(list.get(), i, item_at(b, i));
         return list.release();
+    }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* buffer_iter(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        (void)BufferObject::body(self);
+        return result(PySeqIter_New(self));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+// __array__(dtype=None, copy=None): NumPy's array over the same memory (through a
+// memoryview, which keeps the Buffer alive), for libraries that ask for __array__ rather
+// than the buffer protocol. dtype converts (a copy); copy=True copies.
+PyObject* buffer_array(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"dtype", "copy"};
+        PyObject* values[2];
+        if (!bind("__array__()", names, 2, 0, args, count, kwnames, values)) return nullptr;
+        (void)BufferObject::body(self);
+        Ref numpy(PyImport_ImportModule("numpy"));
+        if (!numpy) return nullptr;
+        Ref view(result(PyMemoryView_FromObject(self)));
+        PyObject* dtype = values[0] != nullptr ? values[0] : Py_None;
+        Ref array(result(PyObject_CallMethod(numpy.get(), "asarray", "OO", view.get(), dtype)));
+        int copy = 0;
+        if (values[1] != nullptr && values[1] != Py_None) {
+            copy = PyObject_IsTrue(values[1]);
+            if (copy < 0) return nullptr;
+        }
+        if (copy == 0) return array.release();
+        return result(PyObject_CallMethod(array.get(), "copy", nullptr));
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -146,12 +202,17 @@ PyObject* buffer_repr(PyObject* self) {
 
 PyMethodDef buffer_methods[] = {
     {"tolist", method(&buffer_tolist), METH_NOARGS, "tolist($self)\n--\n\nThe values as a new list of float or int."},
+    {"__array__", method(&buffer_array), METH_FASTCALL | METH_KEYWORDS,
+     "__array__($self, dtype=None, copy=None)\n--\n\n"
+     "The values as a read-only NumPy array sharing the Buffer's memory (dtype: converted, a copy)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef buffer_getset[] = {
-    {"format", &buffer_format, nullptr, "struct format of one item: 'd', 'f', 'Q', 'I' or 'q'", nullptr},
-    {"itemsize", &buffer_itemsize, nullptr, "bytes per item", nullptr},
+    {"format", &buffer_format, nullptr,
+     "struct format of one item: 'd' (float64), 'f' (float32), 'Q' (uint64), 'I' (uint32) or 'q' (int64)",
+     nullptr},
+    {"itemsize", &buffer_itemsize, nullptr, "bytes per item: 8, or 4 for 'f' and 'I'", nullptr},
     {"nbytes", &buffer_nbytes, nullptr, "bytes in all: len(self) * itemsize", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -161,6 +222,7 @@ PyType_Slot buffer_slots[] = {
     {Py_bf_releasebuffer, slot(&buffer_releasebuffer)},
     {Py_sq_length, slot(&buffer_length)},
     {Py_sq_item, slot(&buffer_item)},
+    {Py_tp_iter, slot(&buffer_iter)},
     {Py_mp_length, slot(&buffer_length)},
     {Py_mp_subscript, slot(&buffer_subscript)},
     {Py_tp_repr, slot(&buffer_repr)},
@@ -169,7 +231,9 @@ PyType_Slot buffer_slots[] = {
     {Py_tp_getset, buffer_getset},
     {Py_tp_doc, const_cast<char*>(
         "A read-only run of numbers that C++ owns, shared without copying: memoryview(b),\n"
-        "numpy.asarray(b) and array.array(b.format, b) all read the same memory.")},
+        "numpy.asarray(b) and array.array(b.format, b) all read the same memory. b[i] is one\n"
+        "number (negative i from the end); b[a:b] a Buffer over the same memory; b[a:b:k] with\n"
+        "a step other than 1 a read-only memoryview over it. pandas takes a Buffer as a column.")},
     {0, nullptr},
 };
 

@@ -124,34 +124,50 @@ std::string some_ids(std::uint64_t count, const std::vector<std::string>& first)
     return ids;
 }
 
-// The fragment scans an MGF file left out, as a UserWarning in corvane-convert's words:
-// the file was written, but without them. False when the warning was turned into an
-// exception.
-bool warn_left_out(const char* callable, const convert::ConvertOptions& options, const output::WriteStats& stats) {
-    std::vector<std::string> lines;
+// The fragment scans an MGF file left out, as warnings in corvane-convert's words: the file
+// was written, but without them. Those without a precursor m/z are a UserWarning, the
+// damaged ones a meridel.DamagedDataWarning (a UserWarning too). False when a warning was
+// turned into an exception.
+bool warn_left_out(const State& state, const char* callable, const convert::ConvertOptions& options,
+                   const output::WriteStats& stats) {
+    std::vector<std::pair<PyObject*, std::string>> lines;
     if (stats.without_precursor > 0) {
         const bool one = stats.without_precursor == 1;
         const std::string member(options.processing.precursor_mz ? processing::member_name(*options.processing.precursor_mz)
                                                                  : "the declared member");
-        lines.push_back(std::to_string(stats.without_precursor) + (one ? " fragment scan has" : " fragment scans have") +
+        lines.emplace_back(PyExc_UserWarning,
+                           std::to_string(stats.without_precursor) + (one ? " fragment scan has" : " fragment scans have") +
                         " no precursor m/z in " + member + (one ? " and was left out: " : " and were left out: ") +
                         some_ids(stats.without_precursor, stats.first_without_precursor));
     }
     if (stats.damaged > 0) {
         const bool one = stats.damaged == 1;
-        lines.push_back(std::to_string(stats.damaged) +
-                        (one ? " scan could not be read and was left out: " : " scans could not be read and were left out: ") +
-                        some_ids(stats.damaged, stats.first_damaged) + (one ? "; error: " : "; first error: ") +
-                        stats.first_error);
+        lines.emplace_back(state.damaged_warning,
+                           std::to_string(stats.damaged) +
+                               (one ? " scan could not be read and was left out: "
+                                    : " scans could not be read and were left out: ") +
+                               some_ids(stats.damaged, stats.first_damaged) + (one ? "; error: " : "; first error: ") +
+                               stats.first_error);
     }
-    for (const std::string& line : lines) {
+    for (const auto& [category, line] : lines) {
         const std::string warning = std::string(callable) + ": " + line;
-        if (PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) < 0) return false;
+        if (PyErr_WarnEx(category, warning.c_str(), 1) < 0) return false;
     }
     return true;
 }
 
-PyObject* write_impl(const char* callable, std::shared_ptr<const Reader> reader, Ref path,
+// The damaged scans an mzML file holds without data (each with its error), as the one
+// DamagedDataWarning of the call. False when it was turned into an exception.
+bool warn_written_damaged(const State& state, const output::WriteStats& stats) {
+    if (stats.damaged == 0) return true;
+    analysis::Damage damage;
+    damage.count = static_cast<std::size_t>(stats.damaged);
+    damage.first_native_id = stats.first_damaged.empty() ? std::string() : stats.first_damaged.front();
+    damage.first_error = stats.first_error;
+    return warn_damaged(state, static_cast<std::size_t>(stats.spectra), damage);
+}
+
+PyObject* write_impl(const State& state, const char* callable, std::shared_ptr<const Reader> reader, Ref path,
                      const convert::ConvertOptions& options) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(path.get(), &size);
@@ -171,8 +187,11 @@ PyObject* write_impl(const char* callable, std::shared_ptr<const Reader> reader,
         return nullptr;
     }
     // mzML writes a damaged scan without data (its spectrum's error says why); MGF leaves
-    // scans out, which the caller is told.
-    if (options.format == output::Format::mgf && !warn_left_out(callable, options, *written)) return nullptr;
+    // scans out. Either way the caller is told.
+    if (options.format == output::Format::mgf ? !warn_left_out(state, callable, options, *written)
+                                              : !warn_written_damaged(state, *written)) {
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
@@ -203,7 +222,7 @@ PyObject* acquisition_to_mzml(PyObject* self, PyObject* const* args, Py_ssize_t 
         std::shared_ptr<const Reader> reader = acquisition_reader(self);
         if (!reader) return nullptr;
         options.processing.precursor_mz = acquisition_member(self);
-        return write_impl(callable, std::move(reader), std::move(path), options);
+        return write_impl(state_of(self), callable, std::move(reader), std::move(path), options);
     }, static_cast<PyObject*>(nullptr));
 }
 
@@ -229,7 +248,7 @@ PyObject* acquisition_to_mgf(PyObject* self, PyObject* const* args, Py_ssize_t c
         if (!reader) return nullptr;
         options.processing.precursor_mz = acquisition_member(self);
         if (!format_accepts(options, method_spelling)) return nullptr;
-        return write_impl(callable, std::move(reader), std::move(path), options);
+        return write_impl(state_of(self), callable, std::move(reader), std::move(path), options);
     }, static_cast<PyObject*>(nullptr));
 }
 

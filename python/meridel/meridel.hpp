@@ -17,6 +17,7 @@
 
 #include "capi/platform.hpp"
 #include "capi/runtime.hpp"
+#include "analysis.hpp"
 #include "processing.hpp"
 #include "reader.hpp"
 
@@ -54,9 +55,28 @@ auto without_gil(Work&& work) -> decltype(work()) {
 }
 
 // Raises the exception for a core error while opening path (the str given): OSError
-// subclasses with errno and filename for operating-system failures, FileNotFoundError for
-// a missing AcqData directory, FormatError with the display text for everything else.
+// subclasses with errno and filename for operating-system failures; for a path that is
+// not an acquisition directory, FileNotFoundError (nothing there, or a directory without
+// AcqData) or NotADirectoryError (a file), with corvane::describe_unopenable's words and
+// the path as filename; FormatError with the display text for everything else.
 void raise_core_error(const State& state, const Error& error, PyObject* path);
+
+// Issues one meridel.DamagedDataWarning for a result of `total` scans of which damage
+// names the unreadable ones: "3 of 120 scans are damaged and hold no data in this result;
+// first: scanId=17: <error>". Nothing when none is. False when the warning was turned
+// into an exception (it is then set).
+bool warn_damaged(const State& state, std::size_t total, const analysis::Damage& damage);
+
+// The same with a text of its own (the salvage warning); false with the exception set.
+bool warn_damaged_text(const State& state, const std::string& text);
+
+// A pandas.DataFrame of the named columns (Buffers as NumPy arrays, lists as they are),
+// in the given order; ImportError naming the extra when pandas is missing. callable names
+// the call in that message ("to_frame()").
+PyObject* data_frame(const char* callable, const std::vector<std::pair<const char*, PyObject*>>& columns);
+
+// Text escaped for HTML (& < > " ').
+std::string html_escape(std::string_view text);
 
 // ValueError("I/O operation on closed acquisition").
 void raise_closed();
@@ -86,9 +106,9 @@ constexpr const char* out_of_range = "acquisition index out of range";
 constexpr const char* not_index = "acquisition indices must be integers, not %s";
 constexpr const char* none_selected = "nearest(): no scan matches the selection";
 constexpr const char* already_executing = "iterator already executing";
-constexpr const char* no_pandas = "scans_frame() needs pandas (and NumPy); install them to use it";
+constexpr const char* no_pandas = "%s needs pandas: pip install 'corvane[pandas]'";
 constexpr const char* bad_state = "_restore_spectrum(): not a pickled spectrum";
-constexpr const char* not_buffer_index = "meridel.Buffer indices must be integers, not %s";
+constexpr const char* not_buffer_index = "meridel.Buffer indices must be integers or slices, not %s";
 constexpr const char* buffer_out_of_range = "meridel.Buffer index out of range";
 constexpr const char* read_only = "meridel.Buffer is read-only";
 constexpr const char* not_compression_type = "%s argument 'compression' must be str or None, not %s";
@@ -97,6 +117,7 @@ constexpr const char* empty_path = "%s argument '%s' must not be empty";
 constexpr const char* not_a_module = "meridel: the execution step needs a module object";
 constexpr const char* not_member_type = "%s argument 'precursor_mz' must be str or None, not %s";
 constexpr const char* not_member = "%s argument 'precursor_mz' must be 'msn_value_1', 'msn_value_2' or None, not %R";
+constexpr const char* strided_export = "meridel.Buffer: a slice with a step is not contiguous; ask for strides";
 }  // namespace message
 
 // ---------------------------------------------------------------------------------------
@@ -123,8 +144,21 @@ bool ms_level_argument(const char* callable, PyObject* value, std::optional<std:
 // `rt_range`: None or absent -> nothing, else a pair of finite numbers with low <= high.
 bool rt_range_argument(const char* callable, PyObject* value, std::optional<std::pair<double, double>>& out);
 
-// A real number as double: null-free result or nothing with TypeError set.
-std::optional<double> real_argument(const char* callable, const char* name, PyObject* value);
+// An integer argument: anything with __index__ (int, bool, NumPy's integer scalars) as a
+// new int reference; null with TypeError ("must be int" or "must be int or None").
+PyObject* integer_argument(const char* callable, const char* name, PyObject* value, bool none_allowed);
+
+// Whether float() takes value as a number: int, float, anything with __index__ or
+// __float__ (NumPy's scalars, Decimal, Fraction); never text.
+bool is_real_number(PyObject* value);
+
+// float(value) for a value is_real_number takes; nothing with the exception set.
+std::optional<double> number_value(PyObject* value);
+
+// A real number as double (anything is_real_number takes): nothing with TypeError set
+// ("must be a real number", "... or None" when none_allowed) or float()'s own error.
+std::optional<double> real_argument(const char* callable, const char* name, PyObject* value,
+                                    bool none_allowed = false);
 
 // A flag that must be a bool (absent: false). False with TypeError set otherwise.
 bool bool_argument(const char* callable, const char* name, PyObject* value, bool& out);
@@ -163,6 +197,9 @@ struct State {
     PyTypeObject* spectrum = nullptr;
     PyTypeObject* buffer = nullptr;
     PyObject* format_error = nullptr;   // meridel.FormatError(ValueError)
+    PyObject* damaged_warning = nullptr;  // meridel.DamagedDataWarning(UserWarning)
+    PyObject* salvage = nullptr;        // namedtuple Salvage (bytes_dropped, records_dropped, records_kept,
+                                        //   record_stride)
     PyObject* instrument = nullptr;     // namedtuple (accession, name)
     PyObject* precursor = nullptr;      // namedtuple (msn_value_1, msn_value_2, reference, mz, charge,
                                         //   monoisotopic_mz, envelope_scan)
@@ -212,6 +249,10 @@ PyObject* output_name(PyObject* module, PyObject* const* args, Py_ssize_t count)
 
 // A new Spectrum of state's module sharing the record.
 PyObject* new_spectrum(const State& state, std::shared_ptr<const SpectrumRecord> record);
+
+// meridel._meridel._frame(callable, columns): data_frame() for the package's Python side
+// (Chromatogram.to_frame), columns a dict.
+PyObject* frame_function(PyObject* module, PyObject* const* args, Py_ssize_t count);
 
 // Unpickles a spectrum from the state Spectrum.__reduce__ gives.
 PyObject* restore_spectrum(PyObject* module, PyObject* state);

@@ -3,11 +3,13 @@
 //
 //     __version__: str
 //     class FormatError(ValueError): ...            # the file's contents are at fault
-//     def open(path: str | os.PathLike, precursor_mz: str | None = None) -> Acquisition: ...
+//     class DamagedDataWarning(UserWarning): ...     # a result holds unreadable scans
+//     def open(path: str | os.PathLike, precursor_mz: str | None = None,
+//              salvage: bool = False) -> Acquisition: ...
 //
 //     class Acquisition:                            # final, from open() only
-//         path, source_name, instrument, acquired_time, acquired_datetime, precursor_mz
-//         __len__, __getitem__(int) -> Spectrum, __iter__, by_scan_id, nearest
+//         path, source_name, instrument, acquired_time, acquired_datetime, precursor_mz, salvaged
+//         __len__, __getitem__(int) -> Spectrum, __iter__, by_scan_id, nearest, _repr_html_
 //         scans() -> dict[str, Buffer | list], scans_frame()
 //         iter(ms_level, rt_range, threads, centroid), arrays(...), tic(...), bpc(...), xic(...)
 //         precursor_evidence(ppm, threads), report(), to_mzml(), to_mgf()
@@ -15,12 +17,14 @@
 //
 //     class Spectrum:                               # final; pickles by value
 //         index, native_id, scan_id, ms_level, retention_time_sec, mz_first, mz_last,
-//         precursor, is_profile, instrument_kind, mz: Buffer, intensity: Buffer, centroid()
+//         precursor, is_profile, instrument_kind, mz: Buffer, intensity: Buffer, centroid(),
+//         to_frame(), _repr_html_
 //
 //     class Buffer:                                 # read-only PEP 3118 export, zero-copy
-//         format, itemsize, nbytes, tolist(), __len__, __getitem__(int)
+//         format, itemsize, nbytes, tolist(), __len__, __getitem__(int | slice), __iter__, __array__
 //
-//     Instrument, Precursor, PrecursorEvidence, Chromatogram, RunArrays: named tuples
+//     Instrument, Precursor, PrecursorEvidence, Chromatogram, RunArrays, Salvage: named tuples
+//     (Chromatogram.to_frame and _repr_html_ come from meridel/__init__.py)
 //
 // Decoding and whole-run work run with the interpreter lock released. No C++ exception
 // crosses into the interpreter.
@@ -31,6 +35,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <limits>
 
 #include "meridel.hpp"
@@ -63,9 +68,17 @@ void raise_core_error(const State& state, const Error& error, PyObject* path) {
     }
     const ParseError* parse = error.as_parse();
     if (parse != nullptr && parse->message == "AcqData directory not found") {
-        Ref exception(result(PyObject_CallFunction(PyExc_FileNotFoundError, "isO", ENOENT,
-                                                   parse->message.c_str(), path)));
-        PyErr_SetObject(PyExc_FileNotFoundError, exception.get());
+        // Say where the path points: nothing there, a file, or a folder without AcqData.
+        Py_ssize_t size = 0;
+        const char* root = PyUnicode_AsUTF8AndSize(path, &size);
+        if (root == nullptr) return;
+        const std::optional<std::string> why = describe_unopenable(std::string_view(root, static_cast<std::size_t>(size)));
+        const std::string reason = why ? *why : parse->message;
+        const bool file = reason.starts_with("a file,");
+        PyObject* type = file ? PyExc_NotADirectoryError : PyExc_FileNotFoundError;
+        Ref strerror(text(reason));
+        Ref exception(result(PyObject_CallFunction(type, "iOO", file ? ENOTDIR : ENOENT, strerror.get(), path)));
+        PyErr_SetObject(type, exception.get());
         return;
     }
     Ref message(text(error.display()));
@@ -73,6 +86,82 @@ void raise_core_error(const State& state, const Error& error, PyObject* path) {
 }
 
 void raise_closed() { PyErr_SetString(PyExc_ValueError, message::closed); }
+
+bool warn_damaged_text(const State& state, const std::string& text_of) {
+    return PyErr_WarnEx(state.damaged_warning, text_of.c_str(), 1) == 0;
+}
+
+bool warn_damaged(const State& state, std::size_t total, const analysis::Damage& damage) {
+    if (damage.count == 0) return true;
+    const bool one = damage.count == 1;
+    const std::string warning = std::to_string(damage.count) + " of " + std::to_string(total) +
+                                (one ? " scans is damaged and holds no data in this result: "
+                                     : " scans are damaged and hold no data in this result; first: ") +
+                                damage.first_native_id + ": " + damage.first_error;
+    return warn_damaged_text(state, warning);
+}
+
+PyObject* data_frame(const char* callable, const std::vector<std::pair<const char*, PyObject*>>& columns) {
+    Ref pandas(PyImport_ImportModule("pandas"));
+    Ref numpy(pandas ? PyImport_ImportModule("numpy") : nullptr);
+    if (!numpy) {
+        if (PyErr_ExceptionMatches(PyExc_ImportError) == 0) return nullptr;
+        // One line that says what to install, not the import machinery's traceback.
+        PyErr_Clear();
+        PyErr_Format(PyExc_ModuleNotFoundError, message::no_pandas, callable);
+        return nullptr;
+    }
+    Ref arrays(result(PyDict_New()));
+    for (const auto& [name, value] : columns) {
+        Ref array(PyList_Check(value) ? Ref::borrow(value)
+                                      : Ref(result(PyObject_CallMethod(numpy.get(), "asarray", "O", value))));
+        if (PyDict_SetItemString(arrays.get(), name, array.get()) < 0) return nullptr;
+    }
+    return result(PyObject_CallMethod(pandas.get(), "DataFrame", "O", arrays.get()));
+}
+
+std::string html_escape(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    for (const char c : value) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#x27;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+PyObject* frame_function(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    return guarded([&]() -> PyObject* {
+        if (count != 2 || !PyUnicode_Check(args[0]) || !PyDict_Check(args[1])) {
+            PyErr_SetString(PyExc_TypeError, "_frame(callable, columns) takes a str and a dict");
+            return nullptr;
+        }
+        const char* callable = PyUnicode_AsUTF8(args[0]);
+        if (callable == nullptr) return nullptr;
+        // Names and values held here: making the arrays runs Python code, which may change the dict.
+        std::vector<std::pair<std::string, Ref>> named;
+        PyObject* name = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(args[1], &position, &name, &value) != 0) {
+            const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+            if (utf8 == nullptr) {
+                if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_TypeError, "_frame(): column names are str");
+                return nullptr;
+            }
+            named.emplace_back(utf8, Ref::borrow(value));
+        }
+        std::vector<std::pair<const char*, PyObject*>> columns;
+        for (const auto& [n, v] : named) columns.emplace_back(n.c_str(), v.get());
+        return data_frame(callable, columns);
+    }, static_cast<PyObject*>(nullptr));
+}
 
 // ---------------------------------------------------------------------------------------
 // Arguments
@@ -114,6 +203,33 @@ Ref type_name(PyObject* value) {
     return Ref(result(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__")));
 }
 
+PyObject* integer_argument(const char* callable, const char* name, PyObject* value, bool none_allowed) {
+    if (PyIndex_Check(value) == 0) {
+        Ref name_of(type_name(value));
+        PyErr_Format(PyExc_TypeError, none_allowed ? message::not_int_or_none : message::not_int, callable, name,
+                     PyUnicode_AsUTF8(name_of.get()));
+        return nullptr;
+    }
+    return PyNumber_Index(value);
+}
+
+bool is_real_number(PyObject* value) {
+    if (PyFloat_Check(value) || PyLong_Check(value)) return true;
+    // float() also parses text: a number given as text is refused as the wrong type.
+    if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) return false;
+    if (PyIndex_Check(value) != 0) return true;
+    const int has_float = PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__float__");
+    return has_float == 1;
+}
+
+std::optional<double> number_value(PyObject* value) {
+    Ref number(PyNumber_Float(value));
+    if (!number) return std::nullopt;
+    const double v = PyFloat_AsDouble(number.get());
+    if (v == -1.0 && PyErr_Occurred() != nullptr) return std::nullopt;
+    return v;
+}
+
 PyObject* path_argument(const char* callable, const char* name, PyObject* value) {
     if (PyUnicode_Check(value) || PyObject_HasAttrString(value, "__fspath__") != 0) {
         Ref path(PyOS_FSPath(value));
@@ -131,18 +247,14 @@ PyObject* path_argument(const char* callable, const char* name, PyObject* value)
 
 namespace {
 
-// An int (bool included, as Python's own APIs take it) as long long; nothing with
-// TypeError or OverflowError set.
+// An integer (anything with __index__: int, bool as Python's own APIs take it, NumPy's
+// integer scalars) as long long; nothing with TypeError or OverflowError set.
 std::optional<long long> int_value(const char* callable, const char* name, PyObject* value, bool none_allowed) {
-    if (!PyLong_Check(value)) {
-        Ref name_of(type_name(value));
-        PyErr_Format(PyExc_TypeError, none_allowed ? message::not_int_or_none : message::not_int, callable, name,
-                     PyUnicode_AsUTF8(name_of.get()));
-        return std::nullopt;
-    }
-    const long long number = PyLong_AsLongLong(value);
-    if (number == -1 && PyErr_Occurred() != nullptr) return std::nullopt;
-    return number;
+    Ref number(integer_argument(callable, name, value, none_allowed));
+    if (!number) return std::nullopt;
+    const long long n = PyLong_AsLongLong(number.get());
+    if (n == -1 && PyErr_Occurred() != nullptr) return std::nullopt;
+    return n;
 }
 
 // Threads beyond this many only cost memory: the work is split by scan.
@@ -182,15 +294,14 @@ bool ms_level_argument(const char* callable, PyObject* value, std::optional<std:
     return true;
 }
 
-std::optional<double> real_argument(const char* callable, const char* name, PyObject* value) {
-    if (!PyFloat_Check(value) && !PyLong_Check(value)) {
+std::optional<double> real_argument(const char* callable, const char* name, PyObject* value, bool none_allowed) {
+    if (!is_real_number(value)) {
         Ref name_of(type_name(value));
-        PyErr_Format(PyExc_TypeError, message::not_number, callable, name, PyUnicode_AsUTF8(name_of.get()));
+        PyErr_Format(PyExc_TypeError, none_allowed ? message::not_number_or_none : message::not_number, callable, name,
+                     PyUnicode_AsUTF8(name_of.get()));
         return std::nullopt;
     }
-    const double number = PyFloat_AsDouble(value);
-    if (number == -1.0 && PyErr_Occurred() != nullptr) return std::nullopt;
-    return number;
+    return number_value(value);
 }
 
 bool rt_range_argument(const char* callable, PyObject* value, std::optional<std::pair<double, double>>& out) {
@@ -253,13 +364,10 @@ bool processing_arguments(const char* callable, PyObject* centroid, PyObject* to
     if (!bool_argument(callable, "centroid", centroid, options.centroid)) return false;
     options.top_n.reset();
     if (top_n != nullptr && top_n != Py_None) {
-        if (!PyLong_Check(top_n)) {
-            Ref name_of(type_name(top_n));
-            PyErr_Format(PyExc_TypeError, message::not_int_or_none, callable, "top_n", PyUnicode_AsUTF8(name_of.get()));
-            return false;
-        }
+        Ref index(integer_argument(callable, "top_n", top_n, true));
+        if (!index) return false;
         int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(top_n, &overflow);
+        const long long number = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
         if (number == -1 && overflow == 0 && PyErr_Occurred() != nullptr) return false;
         if (overflow < 0 || (overflow == 0 && number < 1)) {
             PyErr_Format(PyExc_ValueError, message::too_small, callable, "top_n", top_n);
@@ -270,14 +378,9 @@ bool processing_arguments(const char* callable, PyObject* centroid, PyObject* to
     }
     options.min_intensity.reset();
     if (min_intensity != nullptr && min_intensity != Py_None) {
-        if (!PyFloat_Check(min_intensity) && !PyLong_Check(min_intensity)) {
-            Ref name_of(type_name(min_intensity));
-            PyErr_Format(PyExc_TypeError, message::not_number_or_none, callable, "min_intensity",
-                         PyUnicode_AsUTF8(name_of.get()));
-            return false;
-        }
-        const double number = PyFloat_AsDouble(min_intensity);
-        if (number == -1.0 && PyErr_Occurred() != nullptr) return false;  // an int past a double's range
+        const auto given = real_argument(callable, "min_intensity", min_intensity, true);
+        if (!given) return false;  // also an int past a double's range
+        const double number = *given;
         if (!std::isfinite(number)) {
             PyErr_Format(PyExc_ValueError, message::not_finite, callable, "min_intensity", min_intensity);
             return false;
@@ -292,10 +395,11 @@ bool processing_arguments(const char* callable, PyObject* centroid, PyObject* to
 
 namespace {
 
-// A named tuple class meridel.<name> into cls, its last `optional` fields None by default;
-// null with an exception.
+// A named tuple class meridel.<name> into cls, its last `optional` fields None by default,
+// each field documented by field_docs (one per field, in order: the factory's own "Alias
+// for field number N" says nothing); null with an exception.
 PyObject* make_named_tuple(PyObject*& cls, const char* name, const char* fields, const char* doc,
-                           int optional = 0) {
+                           std::initializer_list<const char*> field_docs, int optional = 0) {
     Ref collections(PyImport_ImportModule("collections"));
     if (!collections) return nullptr;
     Ref factory(PyObject_GetAttrString(collections.get(), "namedtuple"));
@@ -315,6 +419,19 @@ PyObject* make_named_tuple(PyObject*& cls, const char* name, const char* fields,
     Ref made(PyObject_Call(factory.get(), args.get(), kwargs.get()));
     if (!made || PyObject_SetAttrString(made.get(), "__doc__", Ref(PyUnicode_FromString(doc)).get()) < 0) {
         return nullptr;
+    }
+    Ref names(PyObject_GetAttrString(made.get(), "_fields"));
+    if (!names) return nullptr;
+    if (PyTuple_Size(names.get()) != static_cast<Py_ssize_t>(field_docs.size())) {
+        PyErr_Format(PyExc_SystemError, "meridel: %s has %zd fields, %zu documented", name, PyTuple_Size(names.get()),
+                     field_docs.size());
+        return nullptr;
+    }
+    Py_ssize_t k = 0;
+    for (const char* field_doc : field_docs) {
+        Ref getter(PyObject_GetAttr(made.get(), PyTuple_GetItem(names.get(), k++)));
+        Ref text_of(PyUnicode_FromString(field_doc));
+        if (!getter || !text_of || PyObject_SetAttrString(getter.get(), "__doc__", text_of.get()) < 0) return nullptr;
     }
     cls = made.release();
     return cls;
@@ -339,6 +456,16 @@ constexpr const char* evidence_doc =
 constexpr const char* format_error_doc =
     "The acquisition's contents are at fault (a damaged or unknown index, a file cut short).";
 
+constexpr const char* damaged_warning_doc =
+    "A call's result includes scans whose data could not be read or decoded (they hold no\n"
+    "points; their Spectrum.error says why), or open(salvage=True) dropped the cut end of the\n"
+    "scan index. One warning per call, naming the count and the first error. A UserWarning:\n"
+    "warnings.simplefilter('error', meridel.DamagedDataWarning) makes it an exception.";
+
+constexpr const char* salvage_doc =
+    "Salvage(bytes_dropped, records_dropped, records_kept, record_stride): what\n"
+    "open(path, salvage=True) left out of a scan index cut inside a record.";
+
 // The state's references, in the order traverse and clear visit them.
 template <class Visit>
 void each_reference(State& state, Visit&& visit) {
@@ -347,6 +474,8 @@ void each_reference(State& state, Visit&& visit) {
     visit(state.spectrum);
     visit(state.buffer);
     visit(state.format_error);
+    visit(state.damaged_warning);
+    visit(state.salvage);
     visit(state.instrument);
     visit(state.precursor);
     visit(state.evidence);
@@ -373,6 +502,8 @@ int exec_module(PyObject* module) {
             // is what it exports.
             const State& first = module_state(owner);
             state.format_error = Ref::borrow(first.format_error).release();
+            state.damaged_warning = Ref::borrow(first.damaged_warning).release();
+            state.salvage = Ref::borrow(first.salvage).release();
             state.instrument = Ref::borrow(first.instrument).release();
             state.precursor = Ref::borrow(first.precursor).release();
             state.evidence = Ref::borrow(first.evidence).release();
@@ -382,20 +513,61 @@ int exec_module(PyObject* module) {
             state.format_error = PyErr_NewExceptionWithDoc("meridel.FormatError", format_error_doc, PyExc_ValueError,
                                                            nullptr);
             if (state.format_error == nullptr) return -1;
+            state.damaged_warning = PyErr_NewExceptionWithDoc("meridel.DamagedDataWarning", damaged_warning_doc,
+                                                              PyExc_UserWarning, nullptr);
+            if (state.damaged_warning == nullptr) return -1;
             if (make_named_tuple(state.instrument, "Instrument", "accession name",
-                                 "Instrument(accession, name): the instrument model's vocabulary term") == nullptr ||
+                                 "Instrument(accession, name): the instrument model's vocabulary term",
+                                 {"the model's accession in the PSI-MS vocabulary (for example 'MS:1000031')",
+                                  "the model's name as the vocabulary or Devices.xml gives it"}) == nullptr ||
                 make_named_tuple(state.precursor, "Precursor",
                                  "msn_value_1 msn_value_2 reference mz charge monoisotopic_mz envelope_scan",
-                                 precursor_doc, 4) == nullptr ||
+                                 precursor_doc,
+                                 {"the index's first precursor value as recorded (float), or None",
+                                  "the index's second precursor value as recorded (float), or None",
+                                  "the index's precursor reference: 'mrm_channel=N' for an MRM scan, the scan's "
+                                  "own native id when the index records msn_value_2, else None",
+                                  "the declared member's value (open(precursor_mz=...)); None when none was "
+                                  "declared or the scan has no usable value there (never 0)",
+                                  "the charge read from the isotope envelope around mz in the MS1 scan before, "
+                                  "or None when the envelope does not decide",
+                                  "the envelope's monoisotopic m/z, or None with charge",
+                                  "the native id of the MS1 scan the envelope was read from, or None"},
+                                 4) == nullptr ||
                 make_named_tuple(state.evidence, "PrecursorEvidence",
                                  "member fragment_scans with_value with_ms1 matched share median_error_ppm",
-                                 evidence_doc) == nullptr ||
+                                 evidence_doc,
+                                 {"the index member looked at: 'msn_value_1' or 'msn_value_2'",
+                                  "the number of fragment scans (MS level 2 and above)",
+                                  "fragment scans with a usable value in the member (present, finite, above 0)",
+                                  "of those, the ones with an earlier MS1 scan that decoded",
+                                  "of those, the ones with an MS1 centroid within ppm of the value",
+                                  "matched / fragment_scans (0.0 without fragment scans)",
+                                  "the median signed error of the matched ones in ppm, or None when none matched"}) ==
+                    nullptr ||
                 make_named_tuple(state.chromatogram, "Chromatogram", "kind rt intensity target window",
                                  "Chromatogram(kind, rt, intensity, target, window): one value per selected "
-                                 "scan; target and window are None except for 'xic'") == nullptr ||
+                                 "scan; target and window are None except for 'xic'",
+                                 {"'tic', 'bpc' or 'xic'",
+                                  "retention times in seconds, one per selected scan: meridel.Buffer of 'd'",
+                                  "the value of each selected scan (summed for 'tic' and 'xic', the largest for "
+                                  "'bpc'; 0.0 for a scan without points in the window): meridel.Buffer of 'd'",
+                                  "the XIC's target m/z as given, or None",
+                                  "the XIC's (low, high) m/z window, both ends included, or None"}) == nullptr ||
                 make_named_tuple(state.run_arrays, "RunArrays", "offsets mz intensity scan_index",
                                  "RunArrays(offsets, mz, intensity, scan_index): the points of the selected "
-                                 "scans; scan k owns mz[offsets[k]:offsets[k + 1]]") == nullptr) {
+                                 "scans; scan k owns mz[offsets[k]:offsets[k + 1]]",
+                                 {"where each selected scan's points begin, one more than scans: meridel.Buffer "
+                                  "of 'Q'",
+                                  "the m/z values of every selected scan, one after the other: meridel.Buffer of 'd'",
+                                  "the intensities, in the same order as mz: meridel.Buffer of 'f'",
+                                  "each selected scan's position in the index: meridel.Buffer of 'Q'"}) == nullptr ||
+                make_named_tuple(state.salvage, "Salvage", "bytes_dropped records_dropped records_kept record_stride",
+                                 salvage_doc,
+                                 {"the bytes of the incomplete record cut off at the end of MSScan.bin",
+                                  "the records those bytes began (1)",
+                                  "the complete records read",
+                                  "the record layout's size in bytes, as the data support it"}) == nullptr) {
                 return -1;
             }
         }
@@ -406,11 +578,13 @@ int exec_module(PyObject* module) {
             {"Acquisition", reinterpret_cast<PyObject*>(state.acquisition)},
             {"Buffer", reinterpret_cast<PyObject*>(state.buffer)},
             {"Chromatogram", state.chromatogram},
+            {"DamagedDataWarning", state.damaged_warning},
             {"FormatError", state.format_error},
             {"Instrument", state.instrument},
             {"Precursor", state.precursor},
             {"PrecursorEvidence", state.evidence},
             {"RunArrays", state.run_arrays},
+            {"Salvage", state.salvage},
             {"Spectrum", reinterpret_cast<PyObject*>(state.spectrum)},
         };
         for (const auto& [name, object] : names) {
@@ -443,7 +617,7 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyMethodDef module_methods[] = {
     {"open", method(&open_acquisition), METH_FASTCALL | METH_KEYWORDS,
-     "open(path, precursor_mz=None)\n--\n\n"
+     "open(path, precursor_mz=None, salvage=False)\n--\n\n"
      "Opens the acquisition directory at path (str or os.PathLike): reads its scan index and\n"
      "metadata; spectra are decoded when asked for.\n\n"
      "precursor_mz: which member of the index holds a fragment scan's precursor m/z,\n"
@@ -451,9 +625,14 @@ PyMethodDef module_methods[] = {
      "which one matches the MS1 data). Once declared, every fragment spectrum's precursor\n"
      "carries that m/z and the charge and monoisotopic m/z of its isotope envelope, and\n"
      "to_mzml() and to_mgf() write them. None: the index's values only.\n\n"
-     "Raises FileNotFoundError, PermissionError or another OSError (errno and filename set)\n"
-     "when the index cannot be read, FileNotFoundError when there is no AcqData directory,\n"
-     "and meridel.FormatError when the index is damaged. Use as a context manager."},
+     "salvage: read a scan index cut inside a record (a run stopped mid-acquisition): every\n"
+     "complete record is kept under the record layout the data support, the cut end is\n"
+     "dropped with a meridel.DamagedDataWarning saying how much, and acq.salvaged says it\n"
+     "too. Without it such an index is a meridel.FormatError.\n\n"
+     "Raises FileNotFoundError when nothing is at path or the directory has no AcqData,\n"
+     "NotADirectoryError when path is a file, PermissionError or another OSError (errno and\n"
+     "filename set) when the index cannot be read, and meridel.FormatError when the index is\n"
+     "damaged. Use as a context manager."},
     {"_restore_spectrum", method(&restore_spectrum), METH_O, "_restore_spectrum(state)\n--\n\nUnpickles a Spectrum."},
     {"_check_convert", method(&check_convert), METH_FASTCALL | METH_KEYWORDS,
      "_check_convert(format, precursor_mz=None, centroid=False, ms_level=None, rt_range=None, top_n=None, "
@@ -462,6 +641,9 @@ PyMethodDef module_methods[] = {
      "arguments, without an acquisition (meridel.batch checks a batch's arguments once);\n"
      "returns the format's name ('mzml' or 'mgf'). command_line: words the refusal of MGF\n"
      "without a precursor member in corvane-batch's options rather than batch.convert's."},
+    {"_frame", method(&frame_function), METH_FASTCALL,
+     "_frame(callable, columns)\n--\n\nA pandas.DataFrame of the dict columns (Buffers as NumPy arrays); "
+     "ImportError naming\nthe extra when pandas is missing (callable names the call in it)."},
     {"_output_name", method(&output_name), METH_FASTCALL, "_output_name(path, format)\n--\n\nThe output layer's file name for path's output in format (run.d -> run.mzML)."},
     {"_release_dead_exports", method(&release_dead_exports_function), METH_NOARGS,
      "_release_dead_exports()\n--\n\nLets go of the values of Buffers that have died (see meridel._views)."},

@@ -193,8 +193,70 @@ PyObject* spectrum_centroid(PyObject* self, PyObject*) {
     }, static_cast<PyObject*>(nullptr));
 }
 
+// pandas.DataFrame with columns mz and intensity, one row per point.
+PyObject* spectrum_to_frame(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        (void)record_of(self);
+        Ref mz(PyObject_GetAttrString(self, "mz"));  // the property: PyPy makes its Buffers in Python
+        if (!mz) return nullptr;
+        Ref intensity(PyObject_GetAttrString(self, "intensity"));
+        if (!intensity) return nullptr;
+        return data_frame("to_frame()", {{"mz", mz.get()}, {"intensity", intensity.get()}});
+    }, static_cast<PyObject*>(nullptr));
+}
+
+// A short HTML table for Jupyter: the scan's header and its five most intense points.
+PyObject* spectrum_repr_html(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const SpectrumRecord& r = record_of(self);
+        std::string html = "<table class=\"meridel-spectrum\"><caption>meridel.Spectrum</caption>";
+        const auto row = [&](std::string_view name, std::string_view value) {
+            html += "<tr><th style=\"text-align:left\">" + html_escape(name) + "</th><td style=\"text-align:left\">" +
+                    html_escape(value) + "</td></tr>";
+        };
+        row("scan", r.native_id + " (index " + std::to_string(r.index) + ")");
+        row("MS level", std::to_string(r.ms_level));
+        row("retention time", capi::format_fixed(r.retention_time_sec, 3) + " s");
+        row("points", std::to_string(r.mz.size()) + (r.is_profile ? " (profile)" : " (centroid)"));
+        if (r.mz_first && r.mz_last) {
+            row("m/z range", capi::format_fixed(*r.mz_first, 4) + " - " + capi::format_fixed(*r.mz_last, 4));
+        }
+        if (r.precursor && r.precursor->selected_ion) {
+            const SelectedIon& ion = *r.precursor->selected_ion;
+            row("precursor m/z", capi::format_fixed(ion.mz, 4) +
+                                     (ion.charge ? " (charge " + std::to_string(*ion.charge) + ")" : std::string()));
+        }
+        if (r.error) row("error", *r.error);
+        // The most intense points, as a quick look at what the scan holds (NaN last).
+        std::vector<std::size_t> order(r.mz.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        const std::size_t shown = std::min<std::size_t>(5, order.size());
+        std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(shown), order.end(),
+                          [&](std::size_t a, std::size_t b) {
+                              const float x = r.intensity[a];
+                              const float y = r.intensity[b];
+                              if (std::isnan(x) != std::isnan(y)) return std::isnan(y);
+                              return x > y || (!(x < y) && a < b);
+                          });
+        std::string top;
+        for (std::size_t k = 0; k < shown; ++k) {
+            top += (k == 0 ? "" : ", ") + capi::format_fixed(r.mz[order[k]], 4) + " (" +
+                   capi::format_fixed(static_cast<double>(r.intensity[order[k]]), 1) + ")";
+        }
+        if (!top.empty()) row("most intense m/z", top);
+        html += "</table>";
+        return text(html);
+    }, static_cast<PyObject*>(nullptr));
+}
+
 PyMethodDef spectrum_methods[] = {
     {"__reduce__", method(&spectrum_reduce), METH_NOARGS, "__reduce__($self)\n--\n\nPickles by value."},
+    {"to_frame", method(&spectrum_to_frame), METH_NOARGS,
+     "to_frame($self)\n--\n\n"
+     "The points as a pandas.DataFrame with columns mz (float64) and intensity (float32), one\n"
+     "row per point, in point order. Needs pandas: pip install 'corvane[pandas]'."},
+    {"_repr_html_", method(&spectrum_repr_html), METH_NOARGS,
+     "_repr_html_($self)\n--\n\nA short HTML table of the scan for Jupyter, with its five most intense points."},
     {"centroid", method(&spectrum_centroid), METH_NOARGS,
      "centroid($self)\n--\n\n"
      "The spectrum with its profile points picked into centroid peaks: a new Spectrum with\n"
@@ -205,16 +267,21 @@ PyMethodDef spectrum_methods[] = {
 };
 
 PyGetSetDef spectrum_getset[] = {
-    {"index", &spectrum_index, nullptr, "position in the scan index", nullptr},
-    {"native_id", &spectrum_native_id, nullptr, "\"scanId=N\"", nullptr},
-    {"scan_id", &spectrum_scan_id, nullptr, nullptr, nullptr},
-    {"ms_level", &spectrum_ms_level, nullptr, nullptr, nullptr},
-    {"retention_time_sec", &spectrum_rt, nullptr, nullptr, nullptr},
-    {"mz_first", &spectrum_mz_first, nullptr, "float or None", nullptr},
-    {"mz_last", &spectrum_mz_last, nullptr, "float or None", nullptr},
+    {"index", &spectrum_index, nullptr, "position in the scan index (0 for the first scan)", nullptr},
+    {"native_id", &spectrum_native_id, nullptr, "the scan's native identifier, \"scanId=N\" with N its scan_id", nullptr},
+    {"scan_id", &spectrum_scan_id, nullptr, "the scan's number as the index records it (int)", nullptr},
+    {"ms_level", &spectrum_ms_level, nullptr, "the MS level: 1 for a survey scan, 2 and above for fragment scans",
+     nullptr},
+    {"retention_time_sec", &spectrum_rt, nullptr, "the retention time in seconds (the index's minutes times 60)",
+     nullptr},
+    {"mz_first", &spectrum_mz_first, nullptr, "the low end of the scan's m/z range as the index records it, or None",
+     nullptr},
+    {"mz_last", &spectrum_mz_last, nullptr, "the high end of the scan's m/z range as the index records it, or None",
+     nullptr},
     {"precursor", &spectrum_precursor, nullptr, "meridel.Precursor for MS level 2 and above, else None", nullptr},
     {"is_profile", &spectrum_is_profile, nullptr, "the points came from profile (continuum) data", nullptr},
-    {"instrument_kind", &spectrum_instrument_kind, nullptr, nullptr, nullptr},
+    {"instrument_kind", &spectrum_instrument_kind, nullptr,
+     "the instrument family code the scan index records for the scan (int)", nullptr},
     {"error", &spectrum_error, nullptr,
      "None, or the text of the failure that left the lists empty (a data block that could not be read "
      "or decoded)",
