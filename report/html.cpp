@@ -104,12 +104,34 @@ Json run_json(const RunSummary& s) {
     j["chromatogram"] = std::move(chromatogram);
 
     const MapImage& m = s.map;
+    // The fine cells as little-endian 16-bit values, as the page's typed arrays read them.
+    std::vector<std::uint8_t> fine(m.fine_cells.size() * 2);
+    for (std::size_t i = 0; i < m.fine_cells.size(); ++i) {
+        fine[2 * i] = static_cast<std::uint8_t>(m.fine_cells[i] & 0xFF);
+        fine[2 * i + 1] = static_cast<std::uint8_t>(m.fine_cells[i] >> 8);
+    }
+    Json column_rt = Json::array();
+    for (const double v : m.column_rt) column_rt.push_back(number(v));
     j["map"] = Json{{"columns", m.columns},
                     {"rows", m.rows},
                     {"rt", Json::array({number(m.rt_low), number(m.rt_high)})},
                     {"mz", Json::array({number(m.mz_low), number(m.mz_high)})},
                     {"from_kept_points", m.binned_from_kept_points},
-                    {"cells", base64(m.cells)}};
+                    {"top", number(m.top)},
+                    {"decades", MapImage::decades},
+                    {"cells", base64(m.cells)},
+                    {"fine_decades", MapImage::fine_decades},
+                    {"fine_cells", base64(fine)},
+                    {"column_scans", m.column_scans},
+                    {"column_rt", std::move(column_rt)}};
+    if (s.salvaged) {
+        j["salvaged"] = Json{{"warning", salvage_warning(*s.salvaged)},
+                             {"bytes_dropped", s.salvaged->bytes_dropped},
+                             {"records_dropped", s.salvaged->records_dropped},
+                             {"records_kept", s.salvaged->records_kept}};
+    } else {
+        j["salvaged"] = nullptr;
+    }
 
     Json scan_id = Json::array(), native_id = Json::array(), level = Json::array(), rt = Json::array(),
          profile = Json::array(), points = Json::array(), step = Json::array(), msn1 = Json::array(),

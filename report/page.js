@@ -24,19 +24,36 @@
     if (!finite(v)) return String(v);
     return Math.abs(v) >= 1e5 ? v.toExponential(3) : String(Math.round(v * 100) / 100);
   }
+  // Axis labels for intensities, as the library's own labelsKMB option writes them.
+  function kmb(v) {
+    var a = Math.abs(v);
+    var unit = a >= 1e9 ? [1e9, 'B'] : a >= 1e6 ? [1e6, 'M'] : a >= 1e3 ? [1e3, 'K'] : [1, ''];
+    return String(Math.round(v / unit[0] * 100) / 100) + unit[1];
+  }
   // Axis labels for retention time and m/z: plain numbers (the K/M shorthand is for intensities).
   function plain(v) { return String(Math.round(v * 1000) / 1000); }
   function put(dl, term, value) {
     dl.appendChild(el('dt', term));
     dl.appendChild(el('dd', value));
   }
+  function putNode(dl, term, node) {
+    dl.appendChild(el('dt', term));
+    dl.appendChild(el('dd')).appendChild(node);
+  }
 
   // ---------------------------------------------------------------------------------
   // Scans: lookup by scan id, and their kept points from the base64 table (decoded once,
   // when the first spectrum is shown).
 
+  // Each scan's nearest MS1 scan before it in the run (-1: none), as the precursor
+  // envelope is looked for.
+  var ms1Before = new Int32Array(count);
+  for (var i = 0, last = -1; i < count; i++) {
+    ms1Before[i] = last;
+    if (S.level[i] === 1) last = i;
+  }
   var byId = new Map();
-  for (var i = 0; i < count; i++) if (!byId.has(S.scan_id[i])) byId.set(S.scan_id[i], i);
+  for (i = 0; i < count; i++) if (!byId.has(S.scan_id[i])) byId.set(S.scan_id[i], i);
   // Scan k's part of the base64 table starts at character from[k]: its 8 bytes a point,
   // padded to a multiple of 3 bytes, are 4 characters for every 3 bytes.
   var from = new Array(count + 1), kept = 0;
@@ -73,13 +90,38 @@
   put(facts, 'Retention time', rtLow <= rtHigh ? minutes(rtLow) + ' \u2013 ' + minutes(rtHigh) : 'none');
   put(facts, 'Total points', grouped(run.total_points));
   put(facts, 'Damaged scans', run.damaged.length ? grouped(run.damaged.length) : 'none');
+  if (run.salvaged) {
+    put(facts, 'Scan index', 'cut, salvaged: ' + grouped(run.salvaged.records_kept) + ' records read');
+    $('salvaged').textContent = 'This run\'s scan index was cut (a run stopped mid-acquisition) and read in ' +
+      'salvage mode: ' + run.salvaged.warning + '.';
+    $('salvaged').hidden = false;
+  }
+  // A scan id that selects its scan when clicked; also a link to the page opened on it.
+  function scanLink(k, text) {
+    var a = el('a', text);
+    a.href = '#scan=' + S.scan_id[k];
+    a.addEventListener('click', function (e) { e.preventDefault(); select(k); });
+    return a;
+  }
+  function damageItem(d) {
+    var li = el('li');
+    li.appendChild(scanLink(d.scan, 'scan id ' + d.scan_id));
+    li.appendChild(document.createTextNode(': ' + d.error));
+    return li;
+  }
   if (run.damaged.length) {
-    var list = $('damage-list');
-    // A badly damaged run would bury the page: the first hundred, then a count.
-    run.damaged.slice(0, 100).forEach(function (d) {
-      list.appendChild(el('li', 'scan id ' + d.scan_id + ': ' + d.error));
-    });
-    if (run.damaged.length > 100) list.appendChild(el('li', 'and ' + grouped(run.damaged.length - 100) + ' more'));
+    // A badly damaged run would push the plots off the screen: the first few show, the
+    // rest fold away under a count (at most a few hundred listed, then how many more).
+    var shown = 3, listed = 300;
+    run.damaged.slice(0, shown).forEach(function (d) { $('damage-list').appendChild(damageItem(d)); });
+    if (run.damaged.length > shown) {
+      var more = $('damage-more-list');
+      run.damaged.slice(shown, listed).forEach(function (d) { more.appendChild(damageItem(d)); });
+      if (run.damaged.length > listed) more.appendChild(el('li', 'and ' + grouped(run.damaged.length - listed) + ' more'));
+      $('damage-more-count').textContent = grouped(run.damaged.length - shown) + ' more damaged scan' +
+        (run.damaged.length - shown === 1 ? '' : 's');
+      $('damage-more').hidden = false;
+    }
     $('damage').hidden = false;
   }
   $('generator').textContent = 'Written by ' + run.generator + '. Plots: dygraphs (Debian libjs-dygraphs).';
@@ -95,9 +137,18 @@
     $('scan-message').textContent = '';
     $('scan-input').value = String(S.scan_id[k]);
     listeners.forEach(function (f) { f(k); });
-    if (!quiet) {
-      try { history.replaceState(null, '', '#scan=' + S.scan_id[k]); } catch (e) { /* a file: URL may refuse */ }
+    if (!quiet) writeFragment();
+  }
+  // The fragment says what is shown: "#scan=N", with "&xic=MZ" (and "&tol=T") when an XIC is drawn.
+  var xicShown = null;
+  function writeFragment() {
+    var parts = [];
+    if (selected >= 0) parts.push('scan=' + S.scan_id[selected]);
+    if (xicShown) {
+      parts.push('xic=' + encodeURIComponent(xicShown.mzText));
+      if (xicShown.tol > 0) parts.push('tol=' + encodeURIComponent(xicShown.tolText));
     }
+    try { history.replaceState(null, '', '#' + parts.join('&')); } catch (e) { /* a file: URL may refuse */ }
   }
   function selectId(text, quiet) {
     var id = /^\s*\d+\s*$/.test(text) ? Number(text) : NaN;
@@ -130,38 +181,73 @@
     return chrom[lo].k;
   }
 
+  // The MS2 scans along the TIC's foot: a tick each while they are at least a few pixels
+  // apart; closer than that (thousands of scans), ticks would merge into a band, so each
+  // bar of a few pixels counts the scans under it, its height against the tallest.
+  var binPixels = 3;
+  function ms2Marks(ctx, area, graph) {
+    var bins = Math.max(1, Math.ceil(area.w / binPixels)), counts = new Uint32Array(bins), most = 0, seen = 0;
+    var at = [];
+    ms2.forEach(function (x) {
+      var px = graph.toDomXCoord(x);
+      if (!(px >= area.x && px <= area.x + area.w)) return;
+      var b = Math.min(bins - 1, Math.floor((px - area.x) / binPixels));
+      counts[b]++;
+      most = Math.max(most, counts[b]);
+      seen++;
+      at.push(px);
+    });
+    // The strip below the zero line that the TIC's value range leaves for them.
+    var foot = area.y + area.h, zero = Math.round(graph.toDomYCoord(0));
+    var strip = Math.max(4, Math.min(foot - zero - 3, 16)), mode;
+    ctx.fillStyle = '#f3ebe6';
+    ctx.fillRect(area.x, foot - strip - 1, area.w, strip + 1);
+    if (most <= 1) {
+      ctx.fillStyle = 'rgba(200, 60, 0, 0.8)';
+      at.forEach(function (px) { ctx.fillRect(Math.round(px), foot - strip, 1, strip); });
+      mode = 'ticks';
+      $('ms2-note').textContent = ms2.length ? 'Ticks in the strip under the TIC mark the ' + grouped(ms2.length) +
+        ' MS2 scans, one each.' : 'The run has no MS2 scans.';
+    } else {
+      ctx.fillStyle = 'rgba(200, 60, 0, 0.85)';
+      for (var b = 0; b < bins; b++) {
+        if (!counts[b]) continue;
+        var h = Math.max(1, Math.round(strip * counts[b] / most));
+        ctx.fillRect(area.x + b * binPixels, foot - h, binPixels - 1, h);
+      }
+      mode = 'bars ' + most;
+      $('ms2-note').textContent = 'Bars in the strip under the TIC count the ' + grouped(ms2.length) +
+        ' MS2 scans, too close here for a tick each: each bar covers ' + binPixels +
+        ' pixels, the tallest ' + grouped(most) + ' scans (' + grouped(seen) + ' in view); zoom in for single ticks.';
+    }
+    $('tic').setAttribute('data-ms2-marks', mode);
+  }
+
   var charts = [];
   var syncing = false;
-  function chromatogram(id, key, label, color, withTicks) {
-    var div = $(id);
-    if (chrom.length === 0) {
-      div.textContent = 'No scans to draw.';
-      return;
-    }
+  // A chart of [retention time (min), value] against the chromatograms' time axis, zoomed
+  // with the others; a click selects the nearest chromatogram scan.
+  function timeChart(div, data, label, color, extra) {
+    var first = data[0][0], last = data[data.length - 1][0];
     var level = C.level === 1 ? 'MS1 ' : '';
+    var range = charts.length ? charts[0].xAxisRange() : null;
     // A few scans show as dots too; a single one (or one retention time) gets a minute around it.
-    var first = chrom[0].x, last = chrom[chrom.length - 1].x;
-    var g = new Dygraph(div, chrom.map(function (p) { return [p.x, p[key]]; }), {
-      drawPoints: chrom.length <= 200,
+    var options = {
+      drawPoints: data.length <= 200,
       pointSize: 2,
-      dateWindow: last > first ? null : [first - 0.5, first + 0.5],
+      dateWindow: range && charts[0].isZoomed('x') ? range : last > first ? null : [first - 0.5, first + 0.5],
       labels: ['RT (min)', label],
       colors: [color],
       xlabel: 'retention time (min)',
-      ylabel: level + label,
+      ylabel: (extra && extra.ylabel) || level + label,
       labelsKMB: true,
       legend: 'follow',
       strokeWidth: 1.2,
       includeZero: true,
-      axes: { x: { valueFormatter: function (v) { return v.toFixed(3) + ' min'; }, axisLabelFormatter: plain } },
+      axes: { x: { valueFormatter: function (v) { return v.toFixed(3) + ' min'; }, axisLabelFormatter: plain },
+              y: { axisLabelFormatter: function (v) { return v < 0 ? '' : kmb(v); } } },
       underlayCallback: function (ctx, area, graph) {
-        if (withTicks) {
-          ctx.fillStyle = 'rgba(200, 60, 0, 0.3)';
-          ms2.forEach(function (x) {
-            var px = graph.toDomXCoord(x);
-            if (px >= area.x && px <= area.x + area.w) ctx.fillRect(Math.round(px), area.y + area.h - 5, 1, 5);
-          });
-        }
+        if (extra && extra.ms2) ms2Marks(ctx, area, graph);
         if (selected >= 0 && finite(S.rt[selected])) {
           var sx = graph.toDomXCoord(S.rt[selected] / 60);
           ctx.fillStyle = 'rgba(0, 110, 0, 0.7)';
@@ -181,8 +267,24 @@
         });
         syncing = false;
       }
-    });
+    };
+    if (extra && extra.ms2 && ms2.length) {
+      // Room under the zero line for the MS2 strip, so that it never covers the trace.
+      var high = 0;
+      data.forEach(function (p) { if (finite(p[1])) high = Math.max(high, p[1]); });
+      high = high > 0 ? high * 1.05 : 1;
+      options.valueRange = [-0.1 * high, high];
+    }
+    var g = new Dygraph(div, data, options);
     charts.push(g);
+    return g;
+  }
+  function chromatogram(id, key, label, color, withTicks) {
+    if (chrom.length === 0) {
+      $(id).textContent = 'No scans to draw.';
+      return;
+    }
+    timeChart($(id), chrom.map(function (p) { return [p.x, p[key]]; }), label, color, { ms2: withTicks });
   }
   stage('header');
   chromatogram('tic', 'tic', 'TIC', '#1f5fa8', true);
@@ -240,7 +342,9 @@
     cellValues = new Uint8Array(cellText.length);
     for (var b = 0; b < cellText.length; b++) cellValues[b] = cellText.charCodeAt(b);
     $('map-note').textContent = 'Summed intensity of the ' + (C.level === 1 ? 'MS1 ' : '') + 'scans in ' +
-      M.columns + ' retention-time \u00d7 ' + M.rows + ' m/z bins, log-scaled over four decades' +
+      M.columns + ' retention-time \u00d7 ' + M.rows + ' m/z bins (' + plain((M.mz[1] - M.mz[0]) / M.rows) +
+      ' m/z each), coloured on a log scale over the ' + M.decades + ' decades below the brightest bin (the scale ' +
+      'at the right); fainter and empty bins take the scale\'s lowest colour' +
       (M.from_kept_points ? ' (binned from the points kept on this page: the run gives no m/z range)' : '') + '.';
   } else {
     $('map-note').textContent = 'No map: the scans\' points span no m/z range to bin them over.';
@@ -270,9 +374,11 @@
     ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
     ctx.fillStyle = '#fff';
     ctx.fillRect(0, 0, width, height);
-    plot.w = Math.max(10, width - plot.x - 12);
+    var legend = cellValues && M.top > 0;
+    plot.w = Math.max(10, width - plot.x - 12 - (legend ? legendWidth : 0));
     plot.h = Math.max(10, height - plot.y - 38);
     if (!cellValues) return;
+    if (legend) drawLegend(ctx);
     ctx.imageSmoothingEnabled = false;
     ctx.drawImage(mapImageFor(Math.round(plot.w * ratio), Math.round(plot.h * ratio)), plot.x, plot.y, plot.w, plot.h);
     ctx.strokeStyle = '#888';
@@ -309,6 +415,39 @@
       }
     }
   }
+  // The colour scale right of the map: the colours from the faintest cell (the foot) to the
+  // brightest, labelled with the summed intensity of a bin at each whole decade (the cells
+  // are log-scaled: each decade takes the same height).
+  var legendWidth = 84;
+  function legendLabel(e) {
+    return e >= 4 || e <= -3 ? '1e' + e : String(Math.round(Math.pow(10, e) * 1000) / 1000);
+  }
+  function drawLegend(ctx) {
+    var x = plot.x + plot.w + 16, w = 12, top = Math.log10(M.top), foot = top - M.decades;
+    for (var y = 0; y < plot.h; y++) {
+      var rgb = colour(1 + 254 * (1 - (y + 0.5) / plot.h));
+      ctx.fillStyle = 'rgb(' + Math.round(rgb[0]) + ',' + Math.round(rgb[1]) + ',' + Math.round(rgb[2]) + ')';
+      ctx.fillRect(x, plot.y + y, w, 1);
+    }
+    ctx.strokeStyle = '#888';
+    ctx.strokeRect(x - 0.5, plot.y - 0.5, w + 1, plot.h + 1);
+    ctx.fillStyle = '#333';
+    ctx.font = '11px sans-serif';
+    ctx.textAlign = 'left';
+    ctx.textBaseline = 'middle';
+    for (var d = Math.ceil(foot - 1e-9); d <= top + 1e-9; d++) {
+      var ty = plot.y + plot.h - (d - foot) / M.decades * plot.h;
+      ctx.fillRect(x + w, Math.round(ty), 4, 1);
+      ctx.fillText(legendLabel(d), x + w + 6, ty);
+    }
+    ctx.save();
+    ctx.translate(x + w + 56, plot.y + plot.h / 2);
+    ctx.rotate(-Math.PI / 2);
+    ctx.textAlign = 'center';
+    ctx.fillText('summed intensity per bin (log)', 0, 0);
+    ctx.restore();
+    mapCanvas.setAttribute('data-scale', JSON.stringify({ low: Math.pow(10, foot), high: M.top, log: true }));
+  }
   function mapPoint(e) {
     var box = mapCanvas.getBoundingClientRect();
     var x = e.clientX - box.left, y = e.clientY - box.top;
@@ -329,6 +468,96 @@
   stage('map');
   window.addEventListener('resize', drawMap);
   listeners.push(drawMap);
+
+  // ---------------------------------------------------------------------------------
+  // An XIC from the map's bins: the page holds no run's points beyond each scan's kept
+  // ones, but the map sums every point of every map scan into its bins. The fine cells
+  // read those sums back (to 0.015 %); an XIC at m/z X +- T sums the rows that hold
+  // X - T to X + T, per map scan of each retention-time column, at the column's mean time.
+
+  var fineValues = null;
+  function fineCells() {
+    if (fineValues) return fineValues;
+    var text = atob(M.fine_cells), bytes = new Uint8Array(text.length);
+    for (var b = 0; b < text.length; b++) bytes[b] = text.charCodeAt(b);
+    fineValues = new Uint16Array(bytes.buffer, 0, bytes.length >> 1);
+    return fineValues;
+  }
+  // The row of m/z, as the summary bins it: the top edge belongs to the last row.
+  function rowOf(mz) {
+    var at = (mz - M.mz[0]) / (M.mz[1] - M.mz[0]) * M.rows;
+    return at >= 0 ? Math.min(Math.floor(at), M.rows - 1) : 0;
+  }
+  function xicOf(mz, tol) {
+    var cells = fineCells(), r0 = rowOf(mz - tol), r1 = rowOf(mz + tol);
+    var top = Math.log10(M.top), D = M.fine_decades, data = [];
+    for (var c = 0; c < M.columns; c++) {
+      var scans = M.column_scans[c];
+      if (!scans || !finite(M.column_rt[c])) continue;
+      var sum = 0;
+      for (var r = r0; r <= r1; r++) {
+        var v = cells[c * M.rows + r];
+        if (v) sum += Math.pow(10, top + D * ((v - 1) / 65534 - 1));
+      }
+      data.push([M.column_rt[c] / 60, sum / scans]);
+    }
+    data.sort(function (a, b) { return a[0] - b[0]; });
+    return { rows: [r0, r1], data: data };
+  }
+  function number(text) {
+    var t = String(text).trim();
+    return /^[+]?(\d+\.?\d*|\.\d+)(e[+-]?\d+)?$/i.test(t) ? Number(t) : NaN;
+  }
+  var xicChart = null;
+  function drawXic(mzText, tolText, quiet) {
+    var message = $('xic-message');
+    message.textContent = '';
+    var mz = number(mzText), tol = String(tolText).trim() === '' ? 0 : number(tolText);
+    $('xic-mz').value = String(mzText).trim();
+    $('xic-tol').value = String(tolText).trim();
+    if (!mapUsable || !(M.top > 0)) {
+      message.textContent = 'no XIC: the page has no map to read it from';
+      return;
+    }
+    if (!finite(mz) || !finite(tol)) {
+      message.textContent = 'give the m/z (and the \u00b1 tolerance in m/z) as plain numbers';
+      return;
+    }
+    if (mz + tol < M.mz[0] || mz - tol > M.mz[1]) {
+      message.textContent = 'm/z ' + String(mzText).trim() + ' is outside the map (m/z ' + plain(M.mz[0]) +
+        ' \u2013 ' + plain(M.mz[1]) + ')';
+      return;
+    }
+    var x = xicOf(mz, tol), width = (M.mz[1] - M.mz[0]) / M.rows;
+    var low = M.mz[0] + x.rows[0] * width, high = M.mz[0] + (x.rows[1] + 1) * width;
+    var rows = x.rows[1] - x.rows[0] + 1;
+    var label = 'XIC m/z ' + plain(mz) + (tol > 0 ? ' \u00b1 ' + plain(tol) : '');
+    $('xic-note').textContent = label + ', from the map: its ' + (rows === 1 ? 'row' : rows + ' rows') +
+      ' of m/z ' + low.toFixed(4) + ' \u2013 ' + high.toFixed(4) + ' (the map\'s bins are ' + width.toFixed(4) +
+      ' m/z wide, so this is the XIC at that resolution, not at the tolerance asked for when it is finer); ' +
+      'each point is the intensity summed over those m/z per ' + (C.level === 1 ? 'MS1 ' : '') +
+      'scan, averaged over the scans of one of the map\'s ' + M.columns + ' retention-time columns, at their mean ' +
+      'time. For an XIC at full resolution use meridel\'s acq.xic().';
+    var div = $('xic');
+    div.hidden = false;
+    div.setAttribute('data-xic', JSON.stringify({ mz: [low, high], rows: x.rows, points: x.data }));
+    if (x.data.length === 0) {
+      if (xicChart) { charts.splice(charts.indexOf(xicChart), 1); xicChart.destroy(); xicChart = null; }
+      div.textContent = 'No map scan to draw.';
+    } else if (xicChart) {
+      xicChart.updateOptions({ file: x.data, labels: ['RT (min)', label] });
+    } else {
+      div.textContent = '';
+      xicChart = timeChart(div, x.data, label, '#0b7a4b', { ylabel: 'XIC (from the map)' });
+    }
+    xicShown = { mzText: String(mzText).trim(), tolText: String(tolText).trim(), tol: tol };
+    if (!quiet) writeFragment();
+  }
+  $('xic-go').addEventListener('click', function () { drawXic($('xic-mz').value, $('xic-tol').value); });
+  ['xic-mz', 'xic-tol'].forEach(function (id) {
+    $(id).addEventListener('keydown', function (e) { if (e.key === 'Enter') drawXic($('xic-mz').value, $('xic-tol').value); });
+  });
+  if (!mapUsable) $('xic-controls').hidden = true;
 
   // ---------------------------------------------------------------------------------
   // The spectrum of the selected scan: sticks for centroid data, a line for profile data
@@ -369,13 +598,31 @@
     put(dl, 'Native id', S.native_id[k]);
     put(dl, 'Retention time', minutes(S.rt[k]) + ' (' + fixed(S.rt[k], 2) + ' s)');
     put(dl, 'MS level', String(S.level[k]));
+    var mark = null;  // the precursor m/z the spectrum marks
     if (S.level[k] >= 2) {
+      // The MS1 scan before it in the run, where its precursor was isolated from (and
+      // where a declared precursor's envelope is read).
+      var before = ms1Before[k];
+      if (before >= 0) {
+        var link = scanLink(before, 'scan id ' + S.scan_id[before]);
+        link.title = S.native_id[before];
+        link.id = 'ms1-before';
+        putNode(dl, 'MS1 scan before', link);
+      } else {
+        put(dl, 'MS1 scan before', 'none');
+      }
       put(dl, 'msn_value_1', fixed(S.msn_value_1[k], 4));
       put(dl, 'msn_value_2', S.msn_value_2[k] === null ? 'none' : fixed(S.msn_value_2[k], 4));
       put(dl, 'reference', S.reference[k] === null ? 'none' : S.reference[k]);
       // The page was written with a declared precursor member: what corvane read from
       // the MS1 envelope beside it.
       var P = run.precursor;
+      if (P && P.mz[k] !== null && finite(P.mz[k])) mark = P.mz[k];
+      if (!P) {
+        // Which member holds the m/z differs between instruments: nothing is marked until
+        // the page is written with it declared.
+        put(dl, 'Precursor m/z', 'not marked: no member declared (--precursor-mz)');
+      }
       if (P) {
         put(dl, 'Precursor m/z (' + P.member + ')', P.mz[k] === null ? 'none in this scan' : fixed(P.mz[k], 4));
         if (P.mz[k] !== null) {
@@ -404,6 +651,10 @@
       return;
     }
     var low = data[0][0], high = data[data.length - 1][0], top = 0;
+    if (mark !== null) {
+      low = Math.min(low, mark);
+      high = Math.max(high, mark);
+    }
     data.forEach(function (p) { if (finite(p[1])) top = Math.max(top, p[1]); });
     var pad = Math.max(0.5, (high - low) * 0.03);
     var profile = S.profile[k] === 1;
@@ -420,6 +671,29 @@
       axes: { x: { valueFormatter: function (v) { return 'm/z ' + v.toFixed(4); }, axisLabelFormatter: plain },
               y: { valueFormatter: intensity } }
     };
+    if (mark !== null) {
+      options.underlayCallback = function (ctx, area, graph) {
+        var x = Math.round(graph.toDomXCoord(mark)) + 0.5;
+        if (!(x >= area.x && x <= area.x + area.w)) return;
+        ctx.save();
+        ctx.strokeStyle = 'rgba(0, 120, 60, 0.9)';
+        ctx.setLineDash([5, 3]);
+        ctx.beginPath();
+        ctx.moveTo(x, area.y);
+        ctx.lineTo(x, area.y + area.h);
+        ctx.stroke();
+        ctx.fillStyle = 'rgb(0, 100, 50)';
+        ctx.font = '11px sans-serif';
+        ctx.textBaseline = 'top';
+        var right = x > area.x + area.w / 2;
+        ctx.textAlign = right ? 'right' : 'left';
+        ctx.fillText('precursor m/z ' + mark.toFixed(4), right ? x - 4 : x + 4, area.y + 2);
+        ctx.restore();
+      };
+      div.setAttribute('data-precursor-mark', String(mark));
+    } else {
+      div.removeAttribute('data-precursor-mark');
+    }
     // An explicit undefined plotter would replace the library's own line plotter.
     if (!profile) options.plotter = sticks;
     spectrum = new Dygraph(div, profile ? withGaps(data, S.step[k]) : data, options);
@@ -442,15 +716,27 @@
       'the apex and both neighbours of their most intense peaks (the page holds ' + grouped(kept) +
       ' of the run\'s ' + grouped(run.total_points) + ' points).'
     : 'Spectra: every point of every scan is on this page.'));
-  reductions.appendChild(el('li', 'Map: summed into a grid of ' + M.columns + ' \u00d7 ' + M.rows +
-    ' bins; chromatograms: every ' + (C.level === 1 ? 'MS1 ' : '') + 'scan, not reduced.'));
+  reductions.appendChild(el('li', 'Map: summed into a grid of ' + M.columns + ' \u00d7 ' + M.rows + ' bins' +
+    (mapUsable ? ' of ' + plain((M.mz[1] - M.mz[0]) / M.rows) + ' m/z, so an XIC drawn here is at that m/z ' +
+      'resolution' : '') + '; chromatograms: every ' + (C.level === 1 ? 'MS1 ' : '') + 'scan, not reduced.'));
+  if (run.salvaged) {
+    reductions.appendChild(el('li', 'Scans: the cut end of the scan index, ' + grouped(run.salvaged.bytes_dropped) +
+      ' bytes (' + grouped(run.salvaged.records_dropped) + ' incomplete record' +
+      (run.salvaged.records_dropped === 1 ? '' : 's') + '), could not be read and is not on this page.'));
+  }
 
+  // "#scan=N", "#xic=MZ&tol=T", or both joined by "&".
   function fromFragment() {
-    var m = /^#scan=(.*)$/.exec(location.hash);
-    if (!m) return;
-    var text = m[1];
-    try { text = decodeURIComponent(text); } catch (e) { /* shown as written */ }
-    selectId(text, true);
+    var params = {};
+    location.hash.replace(/^#/, '').split('&').forEach(function (part) {
+      var eq = part.indexOf('=');
+      if (eq <= 0) return;
+      var text = part.slice(eq + 1);
+      try { text = decodeURIComponent(text); } catch (e) { /* shown as written */ }
+      params[part.slice(0, eq)] = text;
+    });
+    if (params.xic !== undefined) drawXic(params.xic, params.tol === undefined ? '' : params.tol, true);
+    if (params.scan !== undefined) selectId(params.scan, true);
   }
   window.addEventListener('hashchange', fromFragment);
   fromFragment();

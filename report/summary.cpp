@@ -13,9 +13,9 @@ namespace corvane::report {
 
 namespace {
 
-// Decades of intensity the map shows below its brightest bin: a wider span would spend
-// the colours on the noise floor, a narrower one hides minor compounds.
-constexpr double map_decades = 4.0;
+// The map's colours span MapImage::decades below its brightest bin: a wider span would
+// spend them on the noise floor, a narrower one hides minor compounds.
+constexpr double map_decades = MapImage::decades;
 
 // What a worker hands back for one scan: the view with its points already cut down, the
 // chromatogram values, and the scan's column of the map (empty for scans not in the map).
@@ -108,21 +108,38 @@ Reduced reduce(SpectrumRecord&& record, bool in_map, const MapRange& range, std:
     return r;
 }
 
-// Log-scales summed bins to cells: 0 for an empty bin, 1..255 over the top map_decades.
-std::vector<std::uint8_t> log_cells(const std::vector<double>& sums) {
-    double top = -std::numeric_limits<double>::infinity();
+// The brightest finite sum (0 when no bin has any).
+double top_sum(const std::vector<double>& sums) {
+    double top = 0.0;
     for (const double s : sums) {
-        if (s > 0.0 && finite(s)) top = std::max(top, std::log10(s));
+        if (finite(s)) top = std::max(top, s);
     }
+    return top;
+}
+
+// A sum's place over the `decades` below top as 1..steps + 1 (0 for an empty bin); an
+// infinite sum (float overflow) is as bright as it gets.
+double level(double s, double top, double decades) {
+    if (!(top > 0.0) || !finite(s)) return 1.0;
+    return std::clamp((std::log10(s) - (std::log10(top) - decades)) / decades, 0.0, 1.0);
+}
+
+// Log-scales summed bins to cells: 0 for an empty bin, 1..255 over the top map_decades.
+std::vector<std::uint8_t> log_cells(const std::vector<double>& sums, double top) {
     std::vector<std::uint8_t> cells(sums.size(), 0);
-    if (!finite(top)) return cells;
-    const double floor = top - map_decades;
     for (std::size_t i = 0; i < sums.size(); ++i) {
-        const double s = sums[i];
-        if (!(s > 0.0)) continue;
-        // An infinite sum (float overflow) is as bright as it gets.
-        const double level = finite(s) ? std::clamp((std::log10(s) - floor) / map_decades, 0.0, 1.0) : 1.0;
-        cells[i] = static_cast<std::uint8_t>(1.0 + std::round(254.0 * level));
+        if (!(sums[i] > 0.0)) continue;
+        cells[i] = static_cast<std::uint8_t>(1.0 + std::round(254.0 * level(sums[i], top, map_decades)));
+    }
+    return cells;
+}
+
+// The same over MapImage::fine_decades in 65,535 steps, for the page's XIC.
+std::vector<std::uint16_t> fine_cells(const std::vector<double>& sums, double top) {
+    std::vector<std::uint16_t> cells(sums.size(), 0);
+    for (std::size_t i = 0; i < sums.size(); ++i) {
+        if (!(sums[i] > 0.0)) continue;
+        cells[i] = static_cast<std::uint16_t>(1.0 + std::round(65534.0 * level(sums[i], top, MapImage::fine_decades)));
     }
     return cells;
 }
@@ -288,6 +305,9 @@ RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limit
         return row_of(rt, map.rt_low, map.rt_high, map.columns);
     };
 
+    map.column_scans.assign(map.columns, 0);
+    map.column_rt.assign(map.columns, 0.0);
+    summary.salvaged = reader.salvaged();
     summary.scans.reserve(n);
     summary.tic.reserve(map_scans.size());
     summary.bpc.reserve(map_scans.size());
@@ -308,7 +328,12 @@ RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limit
             if (in_map[k]) {
                 summary.tic.push_back(r.tic);
                 summary.bpc.push_back(r.bpc);
-                if (const auto column = column_of(r.view.rt_sec); column && !r.bins.empty()) {
+                const auto column = column_of(r.view.rt_sec);
+                if (column) {
+                    ++map.column_scans[*column];
+                    map.column_rt[*column] += r.view.rt_sec;
+                }
+                if (column && !r.bins.empty()) {
                     double* cells = sums.data() + *column * rows;
                     for (std::size_t row = 0; row < rows; ++row) cells[row] += static_cast<double>(r.bins[row]);
                 }
@@ -342,7 +367,13 @@ RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limit
             }
         }
     }
-    map.cells = log_cells(sums);
+    for (std::size_t c = 0; c < map.columns; ++c) {
+        map.column_rt[c] = map.column_scans[c] > 0 ? map.column_rt[c] / static_cast<double>(map.column_scans[c])
+                                                   : std::numeric_limits<double>::quiet_NaN();
+    }
+    map.top = top_sum(sums);
+    map.cells = log_cells(sums, map.top);
+    map.fine_cells = fine_cells(sums, map.top);
     return summary;
 }
 
