@@ -395,12 +395,14 @@ void reader_dealloc(PyObject* self) { capi::release_instance<ReaderData>(self); 
 
 PyMethodDef reader_methods[] = {
     {"read_spectrum", capi::method(&reader_read_spectrum), METH_FASTCALL | METH_KEYWORDS,
-     "read_spectrum($self, scan_index)\n--\n\n"},
+     "read_spectrum($self, scan_index)\n--\n\n"
+     "A new Spectrum for position scan_index (0-based, any object with __index__; negative\n"
+     "positions do not count from the end). RuntimeError when scan_index >= scan_count."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef reader_getset[] = {
-    {"scan_count", &reader_scan_count, nullptr, nullptr, nullptr},
+    {"scan_count", &reader_scan_count, nullptr, "number of scans in the acquisition (int), never 0", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -418,10 +420,12 @@ PyType_Slot reader_slots[] = {
 const PyType_Spec reader_spec = {reader_name, static_cast<int>(sizeof(ReaderObject)), 0, 0, reader_slots};
 
 PyGetSetDef spectrum_getset[] = {
-    {"mz", &spectrum_mz, nullptr, nullptr, nullptr},
-    {"intensity", &spectrum_intensity, nullptr, nullptr, nullptr},
-    {"ms_level", &spectrum_ms_level, nullptr, nullptr, nullptr},
-    {"retention_time_sec", &spectrum_retention_time, nullptr, nullptr, nullptr},
+    {"mz", &spectrum_mz, nullptr, "m/z values: a new list of float on every read", nullptr},
+    {"intensity", &spectrum_intensity, nullptr,
+     "intensities: a new list of float on every read, the stored 32-bit values widened exactly", nullptr},
+    {"ms_level", &spectrum_ms_level, nullptr, "the MS level (int): 1 for a survey scan, 2 and above for fragments",
+     nullptr},
+    {"retention_time_sec", &spectrum_retention_time, nullptr, "the retention time in seconds (float)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -920,13 +920,14 @@ bool targets_argument(PyObject* value, std::vector<double>& out) {
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
-        if (!is_real_number(item)) {
+        const auto target = is_real_number(item) ? number_value(item) : std::nullopt;
+        if (!target) {
+            if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_TypeError) == 0) return false;
+            PyErr_Clear();
             Ref name(type_name(item));
             PyErr_Format(PyExc_TypeError, message::not_targets, "xic()", PyUnicode_AsUTF8(name.get()));
             return false;
         }
-        const auto target = number_value(item);
-        if (!target) return false;
         out.push_back(*target);
     }
     return true;

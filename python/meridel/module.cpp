@@ -295,13 +295,16 @@ bool ms_level_argument(const char* callable, PyObject* value, std::optional<std:
 }
 
 std::optional<double> real_argument(const char* callable, const char* name, PyObject* value, bool none_allowed) {
-    if (!is_real_number(value)) {
-        Ref name_of(type_name(value));
-        PyErr_Format(PyExc_TypeError, none_allowed ? message::not_number_or_none : message::not_number, callable, name,
-                     PyUnicode_AsUTF8(name_of.get()));
-        return std::nullopt;
+    if (is_real_number(value)) {
+        const auto number = number_value(value);
+        // A __float__ that refuses (PyPy 3.9's complex has one) refuses the type.
+        if (number || PyErr_ExceptionMatches(PyExc_TypeError) == 0) return number;
+        PyErr_Clear();
     }
-    return number_value(value);
+    Ref name_of(type_name(value));
+    PyErr_Format(PyExc_TypeError, none_allowed ? message::not_number_or_none : message::not_number, callable, name,
+                 PyUnicode_AsUTF8(name_of.get()));
+    return std::nullopt;
 }
 
 bool rt_range_argument(const char* callable, PyObject* value, std::optional<std::pair<double, double>>& out) {
