@@ -119,7 +119,6 @@ Json run_json(const RunSummary& s) {
                     {"from_kept_points", m.binned_from_kept_points},
                     {"top", number(m.top)},
                     {"decades", MapImage::decades},
-                    {"cells", base64(m.cells)},
                     {"fine_decades", MapImage::fine_decades},
                     {"fine_cells", base64(fine)},
                     {"column_scans", m.column_scans},

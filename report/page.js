@@ -309,7 +309,7 @@
     return [c0[0] + (c1[0] - c0[0]) * f, c0[1] + (c1[1] - c0[1]) * f, c0[2] + (c1[2] - c0[2]) * f];
   }
   var mapUsable = M.columns > 0 && M.rows > 0 && finite(M.mz[0]) && finite(M.mz[1]) && M.mz[1] > M.mz[0];
-  var cellValues = null;
+  var cellValues = null, fineValues = null;
   // The map as an image of at most width x height pixels: where the grid has more cells than
   // the canvas has pixels, each pixel shows the brightest cell it covers, so that a compound
   // one cell wide never falls between two pixels and vanishes.
@@ -338,9 +338,17 @@
     return off;
   }
   if (mapUsable) {
-    var cellText = atob(M.cells);
-    cellValues = new Uint8Array(cellText.length);
-    for (var b = 0; b < cellText.length; b++) cellValues[b] = cellText.charCodeAt(b);
+    // The bins' sums on the fine log scale (MapImage::fine_cells), read once; the colours
+    // take the top decades of it: 1 for the faintest, 255 for the brightest.
+    var fineText = atob(M.fine_cells), fineBytes = new Uint8Array(fineText.length);
+    for (var b = 0; b < fineText.length; b++) fineBytes[b] = fineText.charCodeAt(b);
+    fineValues = new Uint16Array(fineBytes.buffer, 0, fineBytes.length >> 1);
+    cellValues = new Uint8Array(fineValues.length);
+    var below = M.fine_decades - M.decades;
+    for (b = 0; b < fineValues.length; b++) {
+      var level = (M.fine_decades * (fineValues[b] - 1) / 65534 - below) / M.decades;
+      if (fineValues[b]) cellValues[b] = 1 + Math.round(254 * Math.min(1, Math.max(0, level)));
+    }
     $('map-note').textContent = 'Summed intensity of the ' + (C.level === 1 ? 'MS1 ' : '') + 'scans in ' +
       M.columns + ' retention-time \u00d7 ' + M.rows + ' m/z bins (' + plain((M.mz[1] - M.mz[0]) / M.rows) +
       ' m/z each), coloured on a log scale over the ' + M.decades + ' decades below the brightest bin (the scale ' +
@@ -475,21 +483,13 @@
   // read those sums back (to 0.015 %); an XIC at m/z X +- T sums the rows that hold
   // X - T to X + T, per map scan of each retention-time column, at the column's mean time.
 
-  var fineValues = null;
-  function fineCells() {
-    if (fineValues) return fineValues;
-    var text = atob(M.fine_cells), bytes = new Uint8Array(text.length);
-    for (var b = 0; b < text.length; b++) bytes[b] = text.charCodeAt(b);
-    fineValues = new Uint16Array(bytes.buffer, 0, bytes.length >> 1);
-    return fineValues;
-  }
   // The row of m/z, as the summary bins it: the top edge belongs to the last row.
   function rowOf(mz) {
     var at = (mz - M.mz[0]) / (M.mz[1] - M.mz[0]) * M.rows;
     return at >= 0 ? Math.min(Math.floor(at), M.rows - 1) : 0;
   }
   function xicOf(mz, tol) {
-    var cells = fineCells(), r0 = rowOf(mz - tol), r1 = rowOf(mz + tol);
+    var cells = fineValues, r0 = rowOf(mz - tol), r1 = rowOf(mz + tol);
     var top = Math.log10(M.top), D = M.fine_decades, data = [];
     for (var c = 0; c < M.columns; c++) {
       var scans = M.column_scans[c];

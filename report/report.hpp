@@ -48,27 +48,27 @@ struct ScanView {
     std::optional<std::string> damage;  // why the scan's data could not be read (the record's error)
 };
 
-// The LC-MS map: summed intensity of the map scans' points in (retention time, m/z) bins,
-// log-scaled to 1..255 (0: an empty bin). Rows are m/z bins from mz_low up.
+// The LC-MS map: summed intensity of the map scans' points in (retention time, m/z) bins.
+// Rows are m/z bins from mz_low up. The page colours the top `decades` below the brightest
+// bin and reads the sums back for its XIC.
 struct MapImage {
-    // Decades below the brightest bin that cells and fine_cells span.
-    static constexpr double decades = 4.0;
-    static constexpr double fine_decades = 8.0;
+    static constexpr double decades = 4.0;        // the colour scale's span below top
+    static constexpr double fine_decades = 8.0;   // fine_cells' span below top
 
     std::size_t columns = 0;
     std::size_t rows = 0;
     double rt_low = 0.0, rt_high = 0.0;  // seconds, the first and last map scan
     double mz_low = 0.0, mz_high = 0.0;
-    std::vector<std::uint8_t> cells;     // column-major: cells[c * rows + r]
     bool binned_from_kept_points = false;  // the index gave no m/z range: only kept points binned
     // The brightest bin's summed intensity (0: no bin has any): the colour scale's top.
     double top = 0.0;
-    // The same sums for the page's XIC, finer: 0 for an empty bin, else 1..65535 over the
-    // fine_decades below top (a step of 0.03 %), so a sum reads back as
-    // top * 10^(fine_decades * ((level - 1) / 65534 - 1)) within 0.015 %.
+    // Column-major (fine_cells[c * rows + r]): 0 for an empty bin, else the sum's place
+    // on a log scale over the fine_decades below top in 65,535 steps (0.03 % apart), so a
+    // sum reads back as top * 10^(fine_decades * ((level - 1) / 65534 - 1)) within 0.015 %;
+    // a sum under that span reads back as its floor, an infinite one as top.
     std::vector<std::uint16_t> fine_cells;
     // Per column: how many map scans it sums, and their mean retention time in seconds
-    // (NaN for a column without a scan), so the XIC is a per-scan value at a real time.
+    // (NaN for a column without a scan), so that an XIC is a per-scan value at a real time.
     std::vector<std::uint32_t> column_scans;
     std::vector<double> column_rt;
 };

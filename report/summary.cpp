@@ -13,10 +13,6 @@ namespace corvane::report {
 
 namespace {
 
-// The map's colours span MapImage::decades below its brightest bin: a wider span would
-// spend them on the noise floor, a narrower one hides minor compounds.
-constexpr double map_decades = MapImage::decades;
-
 // What a worker hands back for one scan: the view with its points already cut down, the
 // chromatogram values, and the scan's column of the map (empty for scans not in the map).
 struct Reduced {
@@ -117,24 +113,15 @@ double top_sum(const std::vector<double>& sums) {
     return top;
 }
 
-// A sum's place over the `decades` below top as 1..steps + 1 (0 for an empty bin); an
-// infinite sum (float overflow) is as bright as it gets.
+// A positive sum's place from 0 to 1 over the `decades` below top; an infinite sum (float
+// overflow) is as bright as it gets.
 double level(double s, double top, double decades) {
     if (!(top > 0.0) || !finite(s)) return 1.0;
     return std::clamp((std::log10(s) - (std::log10(top) - decades)) / decades, 0.0, 1.0);
 }
 
-// Log-scales summed bins to cells: 0 for an empty bin, 1..255 over the top map_decades.
-std::vector<std::uint8_t> log_cells(const std::vector<double>& sums, double top) {
-    std::vector<std::uint8_t> cells(sums.size(), 0);
-    for (std::size_t i = 0; i < sums.size(); ++i) {
-        if (!(sums[i] > 0.0)) continue;
-        cells[i] = static_cast<std::uint8_t>(1.0 + std::round(254.0 * level(sums[i], top, map_decades)));
-    }
-    return cells;
-}
-
-// The same over MapImage::fine_decades in 65,535 steps, for the page's XIC.
+// Log-scales summed bins to MapImage::fine_cells: 0 for an empty bin, else 1..65535 over
+// the fine_decades below top.
 std::vector<std::uint16_t> fine_cells(const std::vector<double>& sums, double top) {
     std::vector<std::uint16_t> cells(sums.size(), 0);
     for (std::size_t i = 0; i < sums.size(); ++i) {
@@ -372,7 +359,6 @@ RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limit
                                                    : std::numeric_limits<double>::quiet_NaN();
     }
     map.top = top_sum(sums);
-    map.cells = log_cells(sums, map.top);
     map.fine_cells = fine_cells(sums, map.top);
     return summary;
 }

@@ -275,7 +275,7 @@ TEST(ReportSummary, AgreesWithTheEngineAtEveryThreadCount) {
     EXPECT_EQ(one.map.mz_low, 200.0);
     EXPECT_FALSE(one.map.binned_from_kept_points);
     for (std::size_t c = 0; c < 8; ++c) {
-        const auto column = std::span(one.map.cells).subspan(c * 16, 16);
+        const auto column = std::span(one.map.fine_cells).subspan(c * 16, 16);
         const bool lit = std::any_of(column.begin(), column.end(), [](auto v) { return v > 0; });
         EXPECT_EQ(lit, c != 3) << c;
     }
@@ -374,15 +374,24 @@ TEST(ReportSummary, TotalsAreTheSameBitsAsTheEngineAndTheMzml) {
     EXPECT_TRUE(order_shows);
 }
 
+// A fine cell read back as the page reads it.
+double fine_sum(std::uint16_t level, double top) {
+    return top * std::pow(10.0, MapImage::fine_decades * ((level - 1) / 65534.0 - 1.0));
+}
+
 TEST(ReportSummary, MapBinsPointsWhereTheyBelong) {
-    // Two MS1 scans over m/z 100..200 in 10 rows: one point each, in known bins.
+    // MS1 scans over m/z 100..200 in 10 rows at 0, 0.5 and 2 minutes: three columns, the
+    // first summing two scans, the second none.
     AcquisitionSpec spec;
-    for (std::uint32_t i = 0; i < 2; ++i) {
+    const double minutes[] = {0.0, 0.5, 2.0};
+    const std::vector<std::vector<double>> mz = {{105.0, 200.0}, {105.0}, {199.0, 200.0, 150.0}};
+    const std::vector<std::vector<float>> intensity = {{10.0f, 0.0f}, {30.0f}, {10.0f, 1e6f, 1e-3f}};
+    for (std::uint32_t i = 0; i < 3; ++i) {
         auto s = scan(i + 1, 1);
-        s.rt_min = i;
+        s.rt_min = minutes[i];
         s.mz_first = 100.0;
         s.mz_last = 200.0;
-        s.peaks = peaks({i == 0 ? 105.0 : 199.0, 200.0}, {10.0f, i == 0 ? 0.0f : 1e6f});
+        s.peaks = peaks(mz[i], intensity[i]);
         spec.scans.push_back(s);
     }
     sample_writer::TempDir dir;
@@ -390,11 +399,30 @@ TEST(ReportSummary, MapBinsPointsWhereTheyBelong) {
     Limits limits;
     limits.map_rows = 10;
     const RunSummary s = summarize(reader, 2, limits);
-    ASSERT_EQ(s.map.columns, 2u);
-    std::vector<std::uint8_t> expected(20, 0);
-    expected[0] = 1;         // 10 is four decades under the brightest bin
-    expected[10 + 9] = 255;  // 199 and the top edge 200 share the last row
-    EXPECT_EQ(s.map.cells, expected);
+    ASSERT_EQ(s.map.columns, 3u);
+    EXPECT_EQ(s.map.column_scans, (std::vector<std::uint32_t>{2, 0, 1}));
+    EXPECT_EQ(s.map.column_rt[0], 15.0);
+    EXPECT_TRUE(std::isnan(s.map.column_rt[1]));
+    EXPECT_EQ(s.map.column_rt[2], 120.0);
+    // 199 and the top edge 200 share the last row: the brightest bin.
+    EXPECT_EQ(s.map.top, 1e6 + 10.0);
+    std::vector<double> sums(30, 0.0);
+    sums[0] = 40.0;              // 10 + 30 at m/z 105, column 0
+    sums[2 * 10 + 9] = 1e6 + 10.0;
+    sums[2 * 10 + 5] = 1e-3;     // nine decades under the top: read back as the floor
+    ASSERT_EQ(s.map.fine_cells.size(), sums.size());
+    for (std::size_t i = 0; i < sums.size(); ++i) {
+        SCOPED_TRACE(i);
+        const std::uint16_t level = s.map.fine_cells[i];
+        if (sums[i] == 0.0) {
+            EXPECT_EQ(level, 0u);
+        } else if (sums[i] < s.map.top * 1e-8) {
+            EXPECT_EQ(level, 1u);
+        } else {
+            EXPECT_NEAR(fine_sum(level, s.map.top), sums[i], sums[i] * 1.5e-4);
+        }
+    }
+    EXPECT_EQ(s.map.fine_cells[2 * 10 + 9], 65535u);
 
     // Without a range in the index, the kept points give it.
     for (auto& sc : spec.scans) sc.mz_first = sc.mz_last = std::nullopt;
@@ -403,6 +431,7 @@ TEST(ReportSummary, MapBinsPointsWhereTheyBelong) {
     EXPECT_TRUE(t.map.binned_from_kept_points);
     EXPECT_EQ(t.map.mz_low, 105.0);
     EXPECT_EQ(t.map.mz_high, 200.0);
+    EXPECT_EQ(t.map.top, 1e6 + 10.0);
 }
 
 TEST(ReportSummary, RunWithoutMs1ChartsEveryScan) {
