@@ -126,6 +126,9 @@ def test_real_arguments_take_what_float_takes(run, tmp_path):
         for target in reals(100.0):
             got = acq.xic([target, 300.0], da=0.5, rt_range=(6.0, 30.0))
             assert [c.intensity.tolist() for c in got] == [c.intensity.tolist() for c in expected]
+        # A value is the sum of the scan's points inside the window, both ends included; a
+        # scan without one there shows 0.0, never goes missing.
+        assert acq.xic(101.0, da=1.0, ms_level=None)[0].intensity.tolist() == [1.0, 2.0, 3.0] + [0.0] * 6
         for tolerance in reals(0.5):
             assert acq.xic(300.0, da=tolerance)[0].intensity.tolist() == [4.0] * 6
         for ppm in reals(10.0):
