@@ -8,8 +8,10 @@ import json
 import os
 import subprocess
 import sys
+import warnings
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import meridel
@@ -119,11 +121,13 @@ def test_summaries_equal_direct_calls_and_failed_runs_are_rows(client, runs, mon
     # One path relative to the caller's folder: the workers started elsewhere.
     monkeypatch.chdir(os.path.dirname(runs[0]))
     given = [os.path.basename(runs[0])] + runs[1:]
-    frame = batch.summaries(given, client=client)
+    with pytest.warns(batch.DamagedDataWarning, match="damaged.d: 1 of 3 scans is damaged"):
+        frame = batch.summaries(given, client=client)
     assert frame["path"].tolist() == given
     assert list(frame.columns) == ["path", "source_name", "instrument", "instrument_accession", "acquired_time",
                                    "scans", "ms1_scans", "ms2_scans", "rt_min_sec", "rt_max_sec", "points",
-                                   "tic_area", "damaged_scans", "error"]
+                                   "tic_area", "damaged_scans", "dropped_bytes", "dropped_records", "warning",
+                                   "error"]
     rows = frame.set_index("path")
     for path in runs[:4]:
         expect = direct_summary(path)
@@ -240,10 +244,11 @@ def test_convert_writes_each_run_once_and_resumes(client, runs, tmp_path):
     climbing = os.path.join(os.path.dirname(runs[1]), "..", os.path.basename(os.path.dirname(runs[1])),
                             "good1.d")
     given = runs[:1] + [climbing] + runs[2:] + [twin]
-    table = batch.convert(given, out, client=client)
+    with pytest.warns(batch.DamagedDataWarning, match="damaged.d: 1 of 3 scans is damaged"):
+        table = batch.convert(given, out, client=client)
     assert table["path"].tolist() == given
     status = dict(zip(table["path"], table["status"]))
-    assert [status[p] for p in given[:4]] == ["converted"] * 4
+    assert [status[p] for p in given[:4]] == ["converted"] * 3 + ["converted with damage"]
     assert [status[p] for p in given[4:]] == ["failed"] * 4
     assert table.loc[table["path"] == twin, "error"].iloc[0] == \
         "ValueError: %s and %s would both write good0.mzML" % (runs[0], twin)
@@ -254,7 +259,7 @@ def test_convert_writes_each_run_once_and_resumes(client, runs, tmp_path):
         with meridel.open(path) as acq:
             acq.to_mzml(str(reference / name))
         assert (out / name).read_bytes() == (reference / name).read_bytes(), name
-    assert table.loc[table["status"] == "converted", "output"].tolist() == [str(out / n) for n in names]
+    assert table.loc[table["status"] != "failed", "output"].tolist() == [str(out / n) for n in names]
 
     # Again: nothing is converted, nothing is touched.
     stamps = {n: os.stat(out / n).st_mtime_ns for n in names}
@@ -291,7 +296,7 @@ def run_cli(*args, cwd=None):
 
 def test_cli_tables_and_exit_statuses(client, runs, tmp_path):
     # Its own local cluster: one run fails, so the status is 1; CSV and JSON agree.
-    rc, out, err = run_cli("summary", runs[0], runs[-1], "--workers", "1", "-o", str(tmp_path / "s.csv"),
+    rc, out, err = run_cli("summary", runs[0], runs[-1], "--cluster", "--workers", "1", "-o", str(tmp_path / "s.csv"),
                            "--json", str(tmp_path / "s.json"))
     assert rc == 1, err
     assert "%s: FileNotFoundError: " % runs[-1] in err and out == ""
@@ -312,7 +317,8 @@ def test_cli_tables_and_exit_statuses(client, runs, tmp_path):
     # Usage errors: status 2, before any cluster starts.
     for args, text in [(["summary", "x.d", "--tls-cert", "c.pem"], "go together"),
                        (["summary", "x.d", "--workers", "0"], "at least 1"),
-                       (["summary", "x.d", "--workers", "2", *scheduler], "sizes the local cluster"),
+                       (["summary", "x.d", "--workers", "2", *scheduler], "a scheduler brings its own workers"),
+                       (["summary", "x.d", "--local", *scheduler], "--local and --cluster are for this machine"),
                        (["xic", "x.d", "--mz", "100", "--ppm", "-1", *scheduler], "ppm must be positive"),
                        (["convert", "x.d"], "--out-dir")]:
         rc, out, err = run_cli(*args)
@@ -357,3 +363,209 @@ def test_cli_convert_statuses(client, runs, tmp_path):
                            "--json", str(tmp_path / "table.json"))
     assert rc == 1 and [r["status"] for r in csv.DictReader(io.StringIO(out))] == ["skipped", "failed"]
     assert [r["status"] for r in json.load(open(tmp_path / "table.json"))] == ["skipped", "failed"]
+
+
+# ---------------------------------------------------------------------------------------
+# In this process or on a cluster
+
+def without_damage_warnings(call):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", batch.DamagedDataWarning)
+        return call()
+
+
+def test_in_process_and_cluster_give_the_same_tables(client, runs, tmp_path):
+    for call in (lambda **where: batch.summaries(runs, salvage=True, **where),
+                 lambda **where: batch.xics(runs, [110.0, 152.5], ppm=2000.0, ms_level=None, **where)):
+        pd.testing.assert_frame_equal(without_damage_warnings(lambda: call(local=True)),
+                                      without_damage_warnings(lambda: call(client=client)))
+    tables = [without_damage_warnings(lambda: batch.convert(runs, tmp_path / name, salvage=True, **where))
+              for name, where in (("here", dict(local=True)), ("there", dict(client=client)))]
+    same = [c for c in batch.CONVERT_COLUMNS if c not in ("output", "seconds")]
+    pd.testing.assert_frame_equal(tables[0][same], tables[1][same])
+    assert listing(tmp_path / "here") == listing(tmp_path / "there")
+    for name in listing(tmp_path / "here"):
+        assert (tmp_path / "here" / name).read_bytes() == (tmp_path / "there" / name).read_bytes(), name
+
+
+class ClusterStarted(Exception):
+    pass
+
+
+def test_small_batches_start_no_cluster(runs, monkeypatch):
+    def refuse(*args, **kwargs):
+        raise ClusterStarted()
+    monkeypatch.setattr(batch, "_local_cluster", refuse)
+    # The runs' AcqData files, in all; a missing run counts nothing.
+    expected = sum(os.path.getsize(os.path.join(r, "AcqData", f)) for r in runs[:2]
+                   for f in os.listdir(os.path.join(r, "AcqData")))
+    assert batch.input_size(runs[:2] + runs[-2:]) == expected
+    assert batch.summaries(runs[:2])["scans"].tolist() == [9, 12]
+    # Above the limit, or asked for, a local cluster is started.
+    with pytest.raises(ClusterStarted):
+        batch.summaries(runs[:2], local=False)
+    monkeypatch.setattr(batch, "LOCAL_LIMIT", expected - 1)
+    with pytest.raises(ClusterStarted):
+        batch.summaries(runs[:2])
+    assert batch.summaries(runs[:2], local=True, workers=1)["scans"].tolist() == [9, 12]
+    with pytest.raises(ValueError, match="local=True runs the batch in this process; it takes no client"):
+        batch.summaries(runs[:1], "tcp://127.0.0.1:9", local=True)
+
+
+# ---------------------------------------------------------------------------------------
+# Damaged scans and salvaged runs
+
+def test_damage_and_salvage_are_counted_and_warned(runs, tmp_path):
+    good, damaged, cut = runs[0], runs[3], runs[4]
+    with meridel.open(cut, salvage=True) as acq:
+        dropped = acq.salvaged
+    assert dropped is not None and dropped.records_dropped == 1
+    out = tmp_path / "a" / "b"  # missing, parents too: made as mkdir -p makes them
+    with pytest.warns(batch.DamagedDataWarning) as caught:
+        table = batch.convert([good, damaged, cut], out, salvage=True)
+    assert table["status"].tolist() == ["converted", "converted with damage", "converted with damage"]
+    assert table["output"].tolist() == [str(out / n) for n in ("good0.mzML", "damaged.mzML", "cut.mzML")]
+    assert table[batch.DAMAGE_COLUMNS].values.tolist() == \
+        [[0, 0, 0], [1, 0, 0], [0, dropped.bytes_dropped, dropped.records_dropped]]
+    told = [str(w.message) for w in caught if issubclass(w.category, batch.DamagedDataWarning)]
+    assert len(told) == 2 and told[0].startswith(damaged + ": 1 of 3 scans is damaged")
+    assert told[1].startswith(cut + ": salvaged a cut scan index: kept ")
+    assert table["warning"].tolist()[1:] == [t.split(": ", 1)[1] for t in told]
+    # The same counts in the other tables.
+    frame = without_damage_warnings(lambda: batch.summaries([damaged, cut], salvage=True))
+    assert frame[batch.DAMAGE_COLUMNS].values.tolist() == \
+        [[1, 0, 0], [0, dropped.bytes_dropped, dropped.records_dropped]]
+    frame = without_damage_warnings(lambda: batch.xics([damaged], [120.0], ms_level=None))
+    assert frame["damaged_scans"].tolist() == [1, 1, 1] and frame["intensity"].tolist() == [3.0, 0.0, 5.0]
+    # Without salvage the cut run fails, and a failed run names no output.
+    table = batch.convert([cut], tmp_path / "plain")
+    assert table["status"].tolist() == ["failed"] and table["output"].isna().all()
+    assert table["error"].iloc[0].startswith("FormatError: parse error: Cannot determine record stride")
+
+
+# ---------------------------------------------------------------------------------------
+# The command line
+
+def test_cli_xic_targets_and_levels(runs, tmp_path):
+    # Several values after --mz, --mz repeated and a file of them: the same table, every
+    # MS level when --ms-level is left out.
+    targets = tmp_path / "targets.txt"
+    targets.write_text("# targets\n110\n\n152.5  # a fragment\n")
+    expected = batch.xics(runs[:1], [110.0, 152.5], ppm=2000.0, ms_level=None)
+    assert set(expected["rt_sec"]) != set(batch.xics(runs[:1], [110.0], ppm=2000.0)["rt_sec"])
+    for given in (["--mz", "110", "152.5"], ["--mz", "110", "--mz", "152.5"], ["--mz-file", str(targets)]):
+        rc, out, err = run_cli("xic", runs[0], *given, "--ppm", "2000")
+        assert rc == 0, err
+        pd.testing.assert_frame_equal(pd.read_csv(io.StringIO(out)), expected, check_dtype=False)
+    bad = tmp_path / "bad.txt"
+    bad.write_text("110\n# fine\nabc\n")
+    for args, text in [(["--mz-file", str(bad)], "%s:3: not a positive m/z: 'abc'" % bad),
+                       (["--mz-file", str(tmp_path / "none.txt")], "--mz-file %s: No such file" % (tmp_path / "none.txt")),
+                       (["--mz", "-5"], "not a positive m/z: '-5'"),
+                       (["--ppm", "10"], "xic needs target m/z values"),
+                       (["--mz", "110", "--ms-level", "0"], "--ms-level must be at least 1")]:
+        rc, out, err = run_cli("xic", runs[0], *args)
+        assert rc == 2 and text in err and out == "", (args, err)
+
+
+def test_cli_damage_exit_statuses_and_tables(runs, tmp_path):
+    good, damaged, cut, missing = runs[0], runs[3], runs[4], runs[-1]
+    folder = os.path.dirname(good)
+    # Damage: status 3 and one warning line; paths absolute though given relative.
+    rc, out, err = run_cli("summary", "good0.d", "damaged.d", cwd=folder)
+    assert rc == 3, err
+    assert [r["path"] for r in csv.DictReader(io.StringIO(out))] == [good, damaged]
+    assert err.splitlines() == ["corvane-batch: warning: %s: 1 of 3 scans is damaged and holds no data in this "
+                                "result: scanId=2: %s" % (damaged, err.split("scanId=2: ", 1)[1].rstrip("\n"))]
+    # A failure wins over damage: 1; the failed row names no output.
+    rc, out, err = run_cli("convert", good, damaged, missing, "--out-dir", str(tmp_path / "x" / "y"))
+    assert rc == 1, err
+    rows = list(csv.DictReader(io.StringIO(out)))
+    assert [(r["status"], r["output"], r["damaged_scans"]) for r in rows] == [
+        ("converted", str(tmp_path / "x" / "y" / "good0.mzML"), "0"),
+        ("converted with damage", str(tmp_path / "x" / "y" / "damaged.mzML"), "1"), ("failed", "", "")]
+    # A cut run: fails without --salvage, is read with it (status 3).
+    for salvage, status in [([], 1), (["--salvage"], 3)]:
+        rc, out, err = run_cli("xic", cut, "--mz", "110", "--ppm", "2000", *salvage)
+        assert rc == status, err
+    assert "corvane-batch: warning: %s: salvaged a cut scan index: kept " % cut in err
+    assert {r["dropped_records"] for r in csv.DictReader(io.StringIO(out))} == {"1"}
+
+
+def test_cli_compression(runs, tmp_path):
+    for compression in ("none", "numpress"):
+        rc, out, err = run_cli("convert", runs[0], "--out-dir", str(tmp_path / compression), "--compression",
+                               compression)
+        assert rc == 0, err
+        with meridel.open(runs[0]) as acq:
+            acq.to_mzml(str(tmp_path / (compression + ".mzML")), compression=compression)
+        assert (tmp_path / compression / "good0.mzML").read_bytes() == \
+            (tmp_path / (compression + ".mzML")).read_bytes()
+    rc, out, err = run_cli("convert", runs[0], "--out-dir", str(tmp_path), "--compression", "lz4")
+    assert rc == 2 and "invalid choice: 'lz4'" in err
+
+
+# A missing package, as pip would leave it: one line naming the extra, no traceback.
+HIDE = "import sys; sys.modules[%r] = None; "
+
+
+@pytest.mark.parametrize("package, named", [("distributed", "dask.distributed"), ("pandas", "pandas")])
+def test_missing_packages_are_one_line(runs, package, named):
+    line = "corvane-batch needs %s: pip install 'corvane[batch]'" % named
+    command = HIDE % package + "from meridel.batch_cli import main; sys.exit(main(sys.argv[1:]))"
+    proc = subprocess.run([sys.executable, "-c", command, "summary", runs[0]], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=120)
+    assert (proc.returncode, proc.stdout, proc.stderr.decode()) == (2, b"", line + "\n")
+    command = HIDE % package + "import meridel.batch"
+    proc = subprocess.run([sys.executable, "-c", command], stderr=subprocess.PIPE, timeout=120)
+    assert proc.returncode == 1 and proc.stderr.decode().splitlines()[-1] == "ImportError: " + line
+
+
+def test_without_tqdm_there_is_no_bar_and_no_error(runs):
+    command = HIDE % "tqdm" + ("from meridel import batch; "
+                               "print(batch.summaries(sys.argv[1:], progress=True)['scans'].tolist())")
+    proc = subprocess.run([sys.executable, "-c", command, runs[0]], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=120)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, b"[9]\n", b"")
+
+
+# ---------------------------------------------------------------------------------------
+# Scripts that worker processes import again
+
+CALL = "batch.summaries([%r], local=%s)"
+
+
+@pytest.mark.parametrize("body, local, refused", [
+    ("{call}", True, True),
+    ("{call}", False, True),
+    ("def main():\n    {call}\n\nmain()", True, True),
+    ("if __name__ == '__main__':\n    {call}", True, False),
+    ("def main():\n    {call}\n\nif '__main__' == __name__ and True:\n    main()", True, False),
+])
+def test_a_call_outside_the_main_guard_is_refused(runs, tmp_path, body, refused, local):
+    # Refused before any worker process starts, whichever way the batch would run: a
+    # script must not break only once its batch outgrows this process.
+    script = tmp_path / "script.py"
+    script.write_text("from meridel import batch\n\n" + body.format(call=CALL % (runs[0], local)) + "\n")
+    proc = subprocess.run([sys.executable, str(script)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=300)
+    err = proc.stderr.decode()
+    if refused:
+        assert proc.returncode == 1 and err.count("Traceback") == 1, err
+        assert err.splitlines()[-1] == "RuntimeError: " + batch._GUARD_MESSAGE
+    else:
+        assert proc.returncode == 0, err
+
+
+def test_a_spawned_child_importing_the_main_module_is_refused(runs, tmp_path):
+    # The call runs only where the main module is imported again (named __mp_main__).
+    script = tmp_path / "script.py"
+    script.write_text("import multiprocessing\nfrom meridel import batch\n\n"
+                      "if __name__ != '__main__':\n    %s\n\n" % (CALL % (runs[0], True)) +
+                      "if __name__ == '__main__':\n"
+                      "    child = multiprocessing.get_context('spawn').Process(target=print)\n"
+                      "    child.start()\n    child.join()\n    print(child.exitcode)\n")
+    proc = subprocess.run([sys.executable, str(script)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=300)
+    assert (proc.returncode, proc.stdout) == (0, b"1\n")
+    assert proc.stderr.decode().splitlines()[-1] == "RuntimeError: " + batch._GUARD_MESSAGE

@@ -217,15 +217,15 @@ def test_tls_scheduler_admits_only_clients_with_its_certificates(cluster, tmp_pa
     rc, out, err = run_cli("summary", run, "--scheduler", c.address, env=env)
     assert rc == 0, err
 
-    # No certificate, or one the scheduler does not trust: no connection, status 3.
+    # No certificate, or one the scheduler does not trust: no connection, status 4.
     rc, out, err = run_cli("summary", run, "--scheduler", c.address, "--timeout", "5")
-    assert rc == 3 and "cannot reach the scheduler" in err, err
+    assert rc == 4 and "cannot reach the scheduler" in err, err
     stranger = tmp_path / "stranger"
     stranger.mkdir()
     other = self_signed(str(stranger))
     rc, out, err = run_cli("summary", run, "--scheduler", c.address, "--timeout", "5", "--tls-ca-file",
                            other["ca"], "--tls-cert", other["cert"], "--tls-key", other["key"])
-    assert rc == 3 and "cannot reach the scheduler" in err, err
+    assert rc == 4 and "cannot reach the scheduler" in err, err
     # A plain connection to the TLS port is refused too.
     rc, out, err = run_cli("summary", run, "--scheduler", c.address.replace("tls://", "tcp://"), "--timeout", "5")
-    assert rc == 3, err
+    assert rc == 4, err
