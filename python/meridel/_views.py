@@ -33,7 +33,9 @@ _set = object.__setattr__
 
 class Buffer(bufferable):
     """A read-only run of numbers that C++ owns, shared without copying: memoryview(b),
-    numpy.asarray(b) and array.array(b.format, b) all read the same memory."""
+    numpy.asarray(b) and array.array(b.format, b) all read the same memory. b[i] is one
+    number (negative i from the end); b[a:b] a Buffer over the same memory; b[a:b:k] with
+    a step other than 1 a read-only memoryview over it."""
 
     __slots__ = ("_view",)
 

@@ -1280,7 +1280,8 @@ PyMethodDef acquisition_methods[] = {
      "its file, a missing file); decode=True decodes every scan to find all of them."},
     {"scans_frame", method(&acquisition_scans_frame), METH_FASTCALL | METH_KEYWORDS,
      "scans_frame($self, decode=False, threads=None)\n--\n\n"
-     "The scans() columns as a pandas.DataFrame (needs pandas)."},
+     "The scans() columns as a pandas.DataFrame, in the same order. Needs pandas:\n"
+     "pip install 'corvane[pandas]' (ModuleNotFoundError naming it otherwise)."},
     {"iter", method(&acquisition_iter_method), METH_FASTCALL | METH_KEYWORDS, iter_doc.c_str()},
     {"arrays", method(&acquisition_arrays), METH_FASTCALL | METH_KEYWORDS, arrays_doc.c_str()},
     {"tic", method(&acquisition_summary<Summary::tic>), METH_FASTCALL | METH_KEYWORDS, tic_doc.c_str()},
