@@ -165,7 +165,14 @@
 
   var C = run.chromatogram;
   var chrom = [];
-  C.scan.forEach(function (k, j) { if (finite(S.rt[k])) chrom.push({ x: S.rt[k] / 60, k: k, tic: C.tic[j], bpc: C.bpc[j] }); });
+  // A damaged scan's data was not read: a gap in the chromatograms, not a zero.
+  var damagedAt = new Set(run.damaged.map(function (d) { return d.scan; }));
+  C.scan.forEach(function (k, j) {
+    if (!finite(S.rt[k])) return;
+    var lost = damagedAt.has(k);
+    chrom.push({ x: S.rt[k] / 60, k: k, tic: lost ? null : C.tic[j], bpc: lost ? null : C.bpc[j] });
+    if (lost) $('gap-note').hidden = false;
+  });
   chrom.sort(function (a, b) { return a.x - b.x || a.k - b.k; });
   var ms2 = [];
   for (i = 0; i < count; i++) if (S.level[i] >= 2 && finite(S.rt[i])) ms2.push(S.rt[i] / 60);
@@ -742,7 +749,9 @@
   fromFragment();
   if (selected < 0 && count > 0) {
     var best = -1;
-    for (i = 0; i < chrom.length; i++) if (best < 0 || chrom[i].bpc > chrom[best].bpc) best = i;
+    for (i = 0; i < chrom.length; i++) {
+      if (chrom[i].bpc !== null && (best < 0 || chrom[i].bpc > chrom[best].bpc)) best = i;
+    }
     var message = $('scan-message').textContent;  // an unknown id in the fragment stays said
     select(best >= 0 ? chrom[best].k : 0, true);
     $('scan-message').textContent = message;

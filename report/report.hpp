@@ -67,8 +67,9 @@ struct MapImage {
     // sum reads back as top * 10^(fine_decades * ((level - 1) / 65534 - 1)) within 0.015 %;
     // a sum under that span reads back as its floor, an infinite one as top.
     std::vector<std::uint16_t> fine_cells;
-    // Per column: how many map scans it sums, and their mean retention time in seconds
-    // (NaN for a column without a scan), so that an XIC is a per-scan value at a real time.
+    // Per column: how many map scans it sums (damaged ones, which add nothing, not
+    // counted), and their mean retention time in seconds (NaN for a column without such a
+    // scan), so that an XIC is a per-scan value at a real time.
     std::vector<std::uint32_t> column_scans;
     std::vector<double> column_rt;
 };

@@ -315,8 +315,10 @@ RunSummary summarize(const Reader& reader, unsigned threads, const Limits& limit
             if (in_map[k]) {
                 summary.tic.push_back(r.tic);
                 summary.bpc.push_back(r.bpc);
+                // A damaged scan adds nothing to its column, and is not counted in it: the
+                // XIC's per-scan value stays that of the scans read.
                 const auto column = column_of(r.view.rt_sec);
-                if (column) {
+                if (column && !r.view.damage) {
                     ++map.column_scans[*column];
                     map.column_rt[*column] += r.view.rt_sec;
                 }

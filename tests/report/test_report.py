@@ -192,6 +192,7 @@ def test_an_output_that_cannot_be_written_is_an_error(tmp_path):
 
 def test_page_loads_and_plots_are_drawn(tmp_path, small_page):
     dom = loaded(tmp_path, small_page)
+    assert '<span id="gap-note" hidden' in dom
     layout = json.loads(re.search(r"data-layout=\"([^\"]*)\"", dom).group(1).replace("&quot;", '"'))
     shot = tmp_path / "page.png"
     chromium(tmp_path, "file://%s" % small_page, "--screenshot=%s" % shot)
@@ -410,6 +411,8 @@ def test_damaged_scans_still_render_and_the_tool_warns(tmp_path):
     assert listed == "".join('<li><a href="#scan=%d">scan id %d</a>: %s</li>' % (i, i, errors[i]) for i in (2, 3))
     assert re.search(r'<details id="damage-more" hidden', dom)
     assert "<dt>Damaged scans</dt><dd>2</dd>" in dom
+    # The damaged MS1 scan is a gap in the chromatograms, and the page says so.
+    assert '<span id="gap-note">' in dom
 
 
 @pytest.mark.parametrize("damaged,one", [(1, True), (400, False)])
