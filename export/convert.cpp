@@ -28,11 +28,15 @@ std::unique_ptr<output::FormatWriter> make_writer(const ConvertOptions& options)
 
 Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options, Progress& progress,
                                 const std::atomic<bool>& stop) {
-    auto reader = Reader::open(job.input);
+    auto reader = Reader::open(job.input, options.open);
     if (!reader) {
-        return std::unexpected(Failure{job.input + ": cannot open as an acquisition: " + reader.error().display()});
+        const auto where = describe_unopenable(job.input);
+        return std::unexpected(
+            Failure{job.input + ": cannot open as an acquisition: " + where.value_or(reader.error().display())});
     }
-    return write_file(*reader, job.output, options, progress, stop);
+    auto written = write_file(*reader, job.output, options, progress, stop);
+    if (written) written->salvaged = reader->salvaged();
+    return written;
 }
 
 Outcome<WriteStats> write_file(const Reader& reader, const std::string& output, const ConvertOptions& options,

@@ -43,6 +43,9 @@ struct ConvertOptions {
     // the fragment scans among them.
     analysis::Selection selection;
     bool force = false;  // replace an existing output
+    // How the input is opened: salvage mode reads an index cut inside a record (convert_one
+    // then reports what it dropped in WriteStats::salvaged).
+    OpenOptions open;
 };
 
 // How a caller's users spell what usage_problem's messages name.
@@ -63,8 +66,9 @@ struct Spelling {
 [[nodiscard]] std::unique_ptr<output::FormatWriter> make_writer(const ConvertOptions& options);
 
 // Converts one acquisition by the output layer's rules. Failures, each one line naming
-// the path concerned: the input cannot be opened as an acquisition, and those of
-// write_file.
+// the path concerned: the input cannot be opened as an acquisition ("INPUT: cannot open
+// as an acquisition: " and describe_unopenable's text when the path says why, else the
+// open's error), and those of write_file.
 [[nodiscard]] Outcome<WriteStats> convert_one(const Job& job, const ConvertOptions& options,
                                               Progress& progress, const std::atomic<bool>& stop);
 

@@ -55,6 +55,9 @@ struct WriteStats {
     // identifiers of the first few.
     std::uint64_t without_precursor = 0;
     std::vector<std::string> first_without_precursor;  // at most damaged_ids_kept
+    // What salvage mode left out of the run's scan index (Reader::salvaged()), set by the
+    // converter: the file holds every complete record, but the run's end is lost.
+    std::optional<Salvage> salvaged;
 };
 
 inline constexpr std::size_t damaged_ids_kept = 5;

@@ -946,8 +946,20 @@ public:
         }
         progress.scans_total.fetch_add(run.spectrum_count, std::memory_order_relaxed);
         const processing::Processor processor(reader, processing_);
+        const bool picking = processing_.centroid;
         const IndexedSource source{scans.size(),
-                                   [&processor, &scans](std::size_t k) { return processor.record_at(scans[k]); },
+                                   [&processor, &scans, &index, picking](std::size_t k) {
+                                       SpectrumRecord record = processor.record_at(scans[k]);
+                                       // A damaged scan has no points to show what it is; its
+                                       // index entry does. A profile scan whose block could not
+                                       // be read stays a profile spectrum (as fileContent
+                                       // promised), not a centroid one.
+                                       if (record.error && record.mz.empty() && index[scans[k]].profile_block &&
+                                           !picking) {
+                                           record.is_profile = true;
+                                       }
+                                       return record;
+                                   },
                                    processor.groups(scans)};
         return write_mzml(fd, source, run, options_, progress, stop);
     }

@@ -209,6 +209,24 @@ private:
 
 }  // namespace
 
+Outcome<void> make_folder(const std::string& path, const std::vector<std::string>& acquisitions) {
+    if (path.find('\0') != std::string::npos) {
+        return std::unexpected(Failure{path + ": cannot create the folder: " + os_message(EINVAL), EINVAL, path});
+    }
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) return {};  // nothing to make; the writes apply their own rules
+    for (const auto& acquisition : acquisitions) {
+        if (within(resolved(trim_trailing_slashes(path)), resolved(trim_trailing_slashes(acquisition)))) {
+            Failure inside{path + ": inside the acquisition " + acquisition + ", which is never written to"};
+            inside.refused = true;
+            return std::unexpected(std::move(inside));
+        }
+    }
+    fs::create_directories(trim_trailing_slashes(path), ec);
+    if (!ec) return {};
+    return std::unexpected(Failure{path + ": cannot create the folder: " + os_message(ec.value()), ec.value(), path});
+}
+
 Outcome<void> write_file(const Target& target, const Fill& fill) {
     const std::string& output = target.path;
     if (output.empty() || output.find('\0') != std::string::npos) {

@@ -20,6 +20,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "export/format.hpp"
 
@@ -57,6 +58,15 @@ using Fill = std::function<Outcome<void>(int fd)>;
 // fails with "PATH: interrupted", leaving nothing.
 [[nodiscard]] Outcome<WriteStats> write_run(const Reader& reader, FormatWriter& writer, const Target& target,
                                             Progress& progress, const std::atomic<bool>& stop);
+
+// Makes the output folder path and any missing folder above it (as mkdir -p does), with
+// the permissions a new folder gets under the umask; an existing folder is left as it is.
+// The rule of an explicit output folder that does not exist yet, `corvane-convert -o DIR/`
+// and `corvane-batch convert --out-dir DIR` alike. Failures: a folder inside one of the
+// acquisitions is refused ("PATH: inside the acquisition A, which is never written to");
+// "PATH: cannot create the folder: <the system's text>" (with its errno) when a component
+// is a file or cannot be made.
+[[nodiscard]] Outcome<void> make_folder(const std::string& path, const std::vector<std::string>& acquisitions = {});
 
 // text as target's whole content.
 [[nodiscard]] Outcome<void> write_text(const Target& target, std::string_view text);

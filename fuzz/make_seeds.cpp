@@ -105,6 +105,12 @@ int main(int argc, char** argv) {
         }
         const std::string name = "fixture-" + std::to_string(k++);
         save(out / "msscan", name, (*files)["MSScan.bin"]);
+        // The same index cut inside its last record, as a run stopped mid-acquisition
+        // leaves it: the salvage mode's input.
+        const fx::ByteVec& index = (*files)["MSScan.bin"];
+        if (index.size() > 92 + 100) {
+            save(out / "msscan", name + "-cut", fx::ByteVec(index.begin(), index.end() - 100));
+        }
         std::vector<fx::ByteVec> parts;
         for (const char* file : {"MSScan.bin", "MSPeak.bin", "MSProfile.bin", "Devices.xml", "Contents.xml"}) {
             auto it = files->find(file);

@@ -184,7 +184,8 @@ TEST(PlanJobs, OutputFileFolderAndClashes) {
     const auto several_to_file = corvane::convert::plan_jobs({"a/run.d", "b/other.d"}, std::string("out.mzML"));
     ASSERT_FALSE(several_to_file);
     EXPECT_EQ(several_to_file.error().message,
-              "out.mzML: not a folder; several inputs need an existing output folder");
+              "out.mzML: not a folder; several inputs need an output folder (an existing one, or a path "
+              "ending in / to make one)");
 
     const auto clash = corvane::convert::plan_jobs({"a/run.d", "b/run.d"}, folder);
     ASSERT_FALSE(clash);
@@ -749,6 +750,57 @@ TEST(MakeWriter, WritesTheRunOfAReader) {
     EXPECT_NE(doc.find("value=\"" + *sha1 + "\""), std::string::npos);
     EXPECT_NE(doc.find("location=\"file://" + std::filesystem::weakly_canonical(dir.join("run.d")).string() + "/AcqData\""),
               std::string::npos);
+}
+
+// A damaged profile scan has no points to show what it is: the mzML labels it by its index
+// entry (profile), in its spectrum and in fileContent; picking makes every scan centroid.
+TEST(MakeWriter, DamagedProfileScanIsNotLabelledCentroid) {
+    namespace sw = corvane::sample_writer;
+    sw::TempDir dir;
+    sw::AcquisitionSpec spec;
+    auto good = sw::scan(1);
+    good.profile = sw::profile({1, 2, 3});
+    auto damaged = sw::scan(2);
+    damaged.profile = sw::profile({4, 5});
+    damaged.profile->byte_offset = std::uint64_t{1} << 30;  // past the end of MSProfile.bin
+    auto peaks = sw::scan(3);
+    peaks.peaks = sw::peaks({100.0}, {1.0f});
+    spec.scans = {good, damaged, peaks};
+    // fileContent names a representation only when every spectrum has it: a run of
+    // profile scans, one of them damaged, is a profile run.
+    sw::AcquisitionSpec profile_only = spec;
+    profile_only.scans.pop_back();
+    ASSERT_TRUE(sw::write_acquisition(dir.join("run.d"), spec));
+    ASSERT_TRUE(sw::write_acquisition(dir.join("profile.d"), profile_only));
+
+    // Each spectrum's representation term, in order, and the fileContent's terms.
+    auto terms = [&](const std::string& run, bool centroid) {
+        auto reader = corvane::Reader::open(dir.join(run));
+        EXPECT_TRUE(reader);
+        corvane::convert::ConvertOptions options;
+        options.processing.centroid = centroid;
+        const std::string out = dir.join(run + (centroid ? ".picked" : "") + ".mzML");
+        cc::Progress progress;
+        const std::atomic<bool> stop{false};
+        const auto written = corvane::convert::write_file(*reader, out, options, progress, stop);
+        EXPECT_TRUE(written) << written.error().message;
+        EXPECT_EQ(written->damaged, 1u);
+        const std::string doc = read_file(out);
+        // "P" for the profile term, "C" for the centroid term, in the part given.
+        auto kinds = [](const std::string& part) {
+            return std::string(part.find("MS:1000128") != std::string::npos ? "P" : "") +
+                   (part.find("MS:1000127") != std::string::npos ? "C" : "");
+        };
+        const std::size_t content = doc.find("<fileContent>");
+        std::string found = kinds(doc.substr(content, doc.find("</fileContent>") - content)) + " |";
+        for (std::size_t at = doc.find("<spectrum "); at != std::string::npos; at = doc.find("<spectrum ", at + 1)) {
+            found += " " + kinds(doc.substr(at, doc.find("</spectrum>", at) - at));
+        }
+        return found;
+    };
+    EXPECT_EQ(terms("run.d", false), " | P P C");
+    EXPECT_EQ(terms("profile.d", false), "P | P P");
+    EXPECT_EQ(terms("profile.d", true), "C | C C");
 }
 
 namespace {

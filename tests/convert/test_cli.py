@@ -93,15 +93,21 @@ def test_existing_output_is_kept_unless_forced(tmp_path):
     "name,args,message",
     [
         ("not an acquisition", ["{tmp}/empty"], "{tmp}/empty: cannot open as an acquisition: "
-                                                "parse error: AcqData directory not found"),
+                                                "a directory without AcqData inside, not an acquisition directory"),
         ("missing input", ["{tmp}/nothing.d"], "{tmp}/nothing.d: cannot open as an acquisition: "
-                                               "parse error: AcqData directory not found"),
+                                               "no such file or directory"),
+        ("a plain file", ["{tmp}/afile"], "{tmp}/afile: cannot open as an acquisition: "
+                                          "a file, not an acquisition directory (a run.d folder with AcqData inside)"),
         ("no scan index", ["{tmp}/noindex.d"], "{tmp}/noindex.d: cannot open as an acquisition: "
                                                "I/O error: No such file or directory (os error 2)"),
         ("missing output folder", ["{tmp}/run.d", "-o", "{tmp}/missing/out.mzML"],
          "{tmp}/missing: cannot create a file there: No such file or directory"),
         ("output folder is a file", ["{tmp}/run.d", "-o", "{tmp}/afile/out.mzML"],
          "{tmp}/afile: cannot create a file there: Not a directory"),
+        ("new output folder below a file", ["{tmp}/run.d", "-o", "{tmp}/afile/new/"],
+         "{tmp}/afile/new/: cannot create the folder: Not a directory"),
+        ("new output folder inside the acquisition", ["{tmp}/run.d", "-o", "{tmp}/run.d/AcqData/new/"],
+         "{tmp}/run.d/AcqData/new/: inside the acquisition {tmp}/run.d, which is never written to"),
         ("output is a folder's name", ["{tmp}/run.d", "-o", "{tmp}/run.d/AcqData/MSScan.bin"],
          "{tmp}/run.d/AcqData/MSScan.bin: inside the acquisition {tmp}/run.d, which is never written to"),
         ("output inside the acquisition", ["{tmp}/run.d", "-o", "{tmp}/run.d/"],
@@ -144,7 +150,8 @@ def test_bad_input_leaves_nothing_behind(tmp_path, name, args, message):
         (["--top-n", "0", "a.d"], "--top-n needs a whole number of 1 or more (--help for usage)"),
         (["--min-intensity", "-1", "a.d"], "--min-intensity needs a finite number of 0 or more (--help for usage)"),
         (["a.d", "b.d", "-o", "{tmp}/out.mzML"],
-         "{tmp}/out.mzML: not a folder; several inputs need an existing output folder"),
+         "{tmp}/out.mzML: not a folder; several inputs need an output folder (an existing one, or a path "
+         "ending in / to make one)"),
         (["x/run.d", "y/run.d", "-o", "."], "x/run.d and y/run.d would both write ./run.mzML"),
         (["x/run.d", "x/run.d/"], "x/run.d and x/run.d/ would both write x/run.mzML"),
     ],
@@ -165,12 +172,27 @@ def test_help_explains_every_option_and_the_exit_statuses(tmp_path, args):
     for option in ["-o, --output OUT", "--format NAME", "--centroid", "--precursor-mz MEMBER", "--ms-level N",
                    "--rt-range LOW HIGH", "--top-n N", "--min-intensity X", "-j, --jobs N", "-t, --threads N",
                    "--numpress", "--zlib-level N", "--no-compression", "--no-index", "-f, --force",
-                   "--strict", "-q, --quiet", "-h, --help", "--version", "--"]:
+                   "--strict", "--salvage", "-q, --quiet", "-h, --help", "--version", "--"]:
         explained = [line for line in lines if re.match(rf"\s+{re.escape(option)}\s{{2,}}\S", line)]
         assert len(explained) == 1, option
+    # Numpress output and the readers that take it.
+    assert "OpenMS reads them; Debian's pymzml 2.5 does\n" in text
     statuses = lines[lines.index("Exit status:") + 1:]
     assert [line.split()[0] for line in statuses if not line.startswith("   ")] == ["0", "1", "2", "3", "128+N"]
     assert list(tmp_path.iterdir()) == []
+
+
+def test_a_missing_output_folder_ending_in_a_slash_is_made(tmp_path):
+    first = make(tmp_path / "in" / "a.d")
+    second = make(tmp_path / "in" / "b.d")
+    # One level, and several at once (as mkdir -p), for one input and for several.
+    for out, inputs in ((tmp_path / "one", [first]), (tmp_path / "x" / "y" / "z", [first, second])):
+        result = run(*inputs, "-o", str(out) + "/")
+        assert (result.returncode, result.stderr) == (0, ""), out
+        assert sorted(p.name for p in out.iterdir()) == sorted(Path(i).stem + ".mzML" for i in inputs)
+    # Without the slash a missing path is a file name, as before.
+    result = run(first, "-o", tmp_path / "plain")
+    assert result.returncode == 0 and (tmp_path / "plain").is_file()
 
 
 def test_version(tmp_path):
@@ -433,6 +455,36 @@ def test_damaged_scans_are_written_and_reported(tmp_path):
     line = one_error_line(run(one, "-o", tmp_path / "one.mzML"), status=3)
     assert line == (f"corvane-convert: warning: {one}: 1 scan could not be read and was written without data: "
                     "scanId=4; error: parse error: Truncated MSPeak.bin block")
+
+
+def cut_index(path, scans=4, cut=100):
+    """A run of `scans` good scans whose MSScan.bin lost its last `cut` bytes, as a run
+    stopped mid-acquisition leaves it."""
+    make(path, {"stride": 284, "scans": [
+        {"scan_id": 1 + i, "rt_min": 0.1 * i, "ms_level": 1, "peaks": {"format": 3, "mz": [100.0 + i], "intensity": [1.0]}}
+        for i in range(scans)]})
+    index = path / "AcqData" / "MSScan.bin"
+    index.write_bytes(index.read_bytes()[:-cut])
+    return path
+
+
+def test_salvage_converts_the_complete_records_of_a_cut_index(tmp_path):
+    acq = cut_index(tmp_path / "run.d")
+    out = tmp_path / "run.mzML"
+    line = one_error_line(run(acq))
+    assert line == (f"corvane-convert: {acq}: cannot open as an acquisition: "
+                    "parse error: Cannot determine record stride for payload len 1036")
+    assert not out.exists()
+
+    line = one_error_line(run("--salvage", acq), status=3)
+    assert line == (f"corvane-convert: warning: {acq}: salvaged a cut scan index: kept 3 complete records of "
+                    "284 bytes, dropped 184 bytes (1 incomplete record) at the end of MSScan.bin")
+    assert out.read_text().count("<spectrum ") == 3
+    # A whole run is the same with or without it.
+    whole = make(tmp_path / "whole.d")
+    assert run("--salvage", whole, "-o", tmp_path / "a.mzML").returncode == 0
+    assert run(whole, "-o", tmp_path / "b.mzML").returncode == 0
+    assert (tmp_path / "a.mzML").read_bytes() == (tmp_path / "b.mzML").read_bytes()
 
 
 def test_strict_writes_nothing_for_a_damaged_input(tmp_path):

@@ -170,8 +170,8 @@ class Info(unittest.TestCase):
     def test_head(self):
         d = self.doc
         self.assertEqual(list(d), ["root", "source_name", "instrument", "acquired_time",
-                                   "record_stride", "payload_offset", "scan_count", "spectra",
-                                   "damaged_scans"])
+                                   "record_stride", "payload_offset", "scan_count", "salvaged",
+                                   "spectra", "damaged_scans"])
         self.assertEqual(d["root"], self.sample)
         self.assertEqual(d["source_name"], "sample.d")
         self.assertEqual(d["instrument"], {"accession": "MS:1002786",
@@ -180,6 +180,7 @@ class Info(unittest.TestCase):
         self.assertEqual(d["record_stride"], 284)
         self.assertEqual(d["payload_offset"], 92)
         self.assertEqual(d["scan_count"], 300)
+        self.assertEqual(d["salvaged"], None)
         self.assertEqual(d["damaged_scans"], 0)
 
     def test_spectra(self):
@@ -282,9 +283,16 @@ class Info(unittest.TestCase):
         with open(os.path.join(path, "AcqData", "MSScan.bin"), "rb") as f:
             f.seek(92 + 284 * 2 + 156 + 12)   # the third scan's profile byte count
             count, = struct.unpack("<I", f.read(4))
+        profile = os.path.join(path, "AcqData", "MSProfile.bin")
+        first_error = ("parse error: Truncated MSPeak.bin block")
         for args in ([path], ["--spectra", path]):
             with self.subTest(args=args):
-                doc = info(*args)
+                # Status 3 and one warning on standard error, as corvane-convert gives.
+                done = run(INFO, *args)
+                self.assertEqual(done.returncode, 3, done.stderr)
+                self.assertEqual(done.stderr, "corvane-info: warning: %s: 3 scans could not be read: scanId=2, "
+                                              "scanId=3, scanId=4; first error: %s\n" % (path, first_error))
+                doc = json.loads(done.stdout)
                 self.assertEqual(list(doc)[-2:], ["spectra", "damaged_scans"])
                 self.assertEqual(doc["damaged_scans"], 3)
                 errors = [s["error"] for s in doc["spectra"]]
@@ -292,8 +300,7 @@ class Info(unittest.TestCase):
                     None,
                     "parse error: Truncated MSPeak.bin block",
                     "parse error: read_bytes: requested %d bytes at offset %d but %s has only 0"
-                    " bytes remaining" % (count, 1 << 30,
-                                          os.path.join(path, "AcqData", "MSProfile.bin")),
+                    " bytes remaining" % (count, 1 << 30, profile),
                     "parse error: LZF: decompressed length 24 != expected 99",
                     None])
                 self.assertEqual([s["points"] for s in doc["spectra"]], [2, 0, 0, 0, 2])
@@ -311,12 +318,15 @@ class Info(unittest.TestCase):
         os.makedirs(os.path.join(no_index, "AcqData"))
         missing = os.path.join(WORKDIR, "missing.d")
         shutil.rmtree(missing, ignore_errors=True)
+        plain = os.path.join(WORKDIR, "plain.txt")
+        with open(plain, "w") as f:
+            f.write("x")
         enoent = "I/O error: %s (os error %d)" % (os.strerror(errno.ENOENT), errno.ENOENT)
-        # Opening looks for PATH/AcqData first, so a missing PATH and a folder without
-        # AcqData read alike; the path in front tells them apart.
+        # A path that is not an acquisition says why: missing, a file, no AcqData inside.
         for path, display in [
-                (missing, "parse error: AcqData directory not found"),
-                (WORKDIR, "parse error: AcqData directory not found"),
+                (missing, "no such file or directory"),
+                (plain, "a file, not an acquisition directory (a run.d folder with AcqData inside)"),
+                (WORKDIR, "a directory without AcqData inside, not an acquisition directory"),
                 (no_index, enoent),
                 (magic, "parse error: Invalid MSScan magic: 7")]:
             with self.subTest(path=path):
@@ -324,6 +334,37 @@ class Info(unittest.TestCase):
                 self.assertEqual(done.returncode, 1)
                 self.assertEqual(done.stdout, "")
                 self.assertEqual(done.stderr, "corvane-info: %s: %s\n" % (path, display))
+
+    def test_salvage_reads_a_cut_index_and_warns(self):
+        path = os.path.join(WORKDIR, "cut.d")
+        shutil.rmtree(path, ignore_errors=True)
+        description = {"scans": [{"scan_id": 1 + i, "rt_min": 0.1 * i,
+                                  "peaks": {"format": 3, "mz": [100.0 + i], "intensity": [1.0]}}
+                                 for i in range(4)]}
+        done = run(FIXTURE, path, stdin=json.dumps(description))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        index = os.path.join(path, "AcqData", "MSScan.bin")
+        with open(index, "rb") as f:
+            data = f.read()
+        with open(index, "wb") as f:
+            f.write(data[:-100])
+        done = run(INFO, path)
+        self.assertEqual((done.returncode, done.stdout), (1, ""))
+        self.assertEqual(done.stderr, "corvane-info: %s: parse error: Cannot determine record stride for "
+                                      "payload len 1036\n" % path)
+        warning = ("corvane-info: warning: %s: salvaged a cut scan index: kept 3 complete records of 284 bytes, "
+                   "dropped 184 bytes (1 incomplete record) at the end of MSScan.bin\n" % path)
+        done = run(INFO, "--salvage", path)
+        self.assertEqual((done.returncode, done.stderr), (3, warning))
+        doc = json.loads(done.stdout)
+        self.assertEqual(doc["salvaged"], {"bytes_dropped": 184, "records_dropped": 1, "records_kept": 3,
+                                           "record_stride": 284})
+        self.assertEqual([s["scan_id"] for s in doc["spectra"]], [1, 2, 3])
+        # The evidence table warns the same way.
+        done = run(INFO, "--salvage", "--precursor-evidence", path)
+        self.assertEqual((done.returncode, done.stderr), (3, warning))
+        # A whole run reads alike with or without --salvage, with status 0.
+        self.assertEqual(info("--salvage", self.sample), self.doc)
 
     def test_usage_errors(self):
         for args in ([], ["--bogus", self.sample], [self.sample, self.sample], ["--spectra"]):
@@ -429,7 +470,7 @@ class CommandLine(unittest.TestCase):
     must stay empty (a mistaken option must never turn into a folder name)."""
 
     TOOLS = [
-        ("corvane-info", INFO, ["--spectra", "--", "-h", "--help", "--version"]),
+        ("corvane-info", INFO, ["--spectra", "--salvage", "--", "-h", "--help", "--version"]),
         ("corvane-make-sample", MAKE_SAMPLE,
          ["--ms1", "--points", "--mz-range", "--ms2", "--peaks", "--tiny", "--seed", "--peptides",
           "--truth", "--", "-h", "--help", "--version"]),

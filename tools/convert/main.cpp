@@ -4,9 +4,10 @@
 //   corvane-convert [options] INPUT.d... [-o OUT]
 //
 // Exit status: 0 when every input was converted, 1 when any failed, 2 for a usage error,
-// 3 when every input was converted but some scans could not be read (written without data,
-// named in a warning), 128 + the signal number when interrupted (nothing half-written is
-// left behind).
+// 3 when every input was converted but with data loss (some scans could not be read and
+// were written without data, or --salvage dropped the cut end of a scan index; a warning
+// says which), 128 + the signal number when interrupted (nothing half-written is left
+// behind).
 
 #include <unistd.h>
 
@@ -51,8 +52,9 @@ constexpr std::string_view usage_text =
     ".d ending (run.d -> run.mzML, run.mgf).\n"
     "\n"
     "Options:\n"
-    "  -o, --output OUT           the output file (one input only), or an existing\n"
-    "                             folder\n"
+    "  -o, --output OUT           the output file (one input only), or a folder: an\n"
+    "                             existing one, or OUT ending in / (made, with any\n"
+    "                             missing folder above it, when it does not exist)\n"
     "      --format NAME          the output format: mzml (the default) or mgf\n"
     "                             (fragment scans as peak lists; needs\n"
     "                             --precursor-mz)\n"
@@ -77,7 +79,8 @@ constexpr std::string_view usage_text =
     "                             is the same for every count\n"
     "      --numpress             mzML: MS-Numpress then zlib (lossy: m/z to about\n"
     "                             1e-9, intensities to about 2e-4 relative); smaller\n"
-    "                             files\n"
+    "                             files. OpenMS reads them; Debian's pymzml 2.5 does\n"
+    "                             not decode them correctly\n"
     "      --zlib-level N         mzML: zlib effort from 1 (fastest, the default) to\n"
     "                             12\n"
     "      --no-compression       mzML: store the binary arrays without compression\n"
@@ -87,6 +90,10 @@ constexpr std::string_view usage_text =
     "                             writing nothing for it (by default such a scan is\n"
     "                             written without data, or left out of an MGF file,\n"
     "                             and the exit status is 3)\n"
+    "      --salvage              read a scan index cut inside a record (a run\n"
+    "                             stopped mid-acquisition): convert every complete\n"
+    "                             record, warn of the cut end dropped, exit status 3\n"
+    "                             (by default such a run cannot be opened)\n"
     "  -q, --quiet                no progress line on the terminal\n"
     "  -h, --help                 show this help and exit\n"
     "      --version              show the version and exit\n"
@@ -96,8 +103,9 @@ constexpr std::string_view usage_text =
     "  0      every input was converted\n"
     "  1      a failure, one line on standard error; the other inputs are converted\n"
     "  2      usage error: nothing was converted\n"
-    "  3      every input was converted, but some scans could not be read: they are\n"
-    "         written without data (left out of MGF), and a warning names them\n"
+    "  3      every input was converted, but with data loss: some scans could not be\n"
+    "         read (written without data, left out of MGF), or --salvage dropped the\n"
+    "         cut end of a scan index; a warning on standard error says which\n"
     "  128+N  stopped by signal N (130 for Ctrl-C); no partial output is left\n";
 
 // The formats --format takes, as the help lists them.
@@ -150,6 +158,8 @@ std::expected<Arguments, Usage> parse_arguments(int argc, char** argv) {
             args.options.force = true;
         } else if (walk.is("--strict")) {
             args.options.write.strict = true;
+        } else if (walk.is("--salvage")) {
+            args.options.open.salvage = true;
         } else if (auto out = walk.value("-o", "--output")) {
             if (!*out || (*out)->empty()) return std::unexpected(Usage{"-o needs a file or folder"});
             args.output = std::move(*out);
@@ -290,6 +300,12 @@ void report_damage(const std::string& input, const WriteStats& stats, corvane::o
     report_failure(Failure{line});
 }
 
+// "corvane-convert: warning: INPUT: salvaged a cut scan index: kept N complete records of
+// S bytes, dropped B bytes (1 incomplete record) at the end of MSScan.bin".
+void report_salvage(const std::string& input, const corvane::Salvage& salvaged) {
+    report_failure(Failure{"warning: " + input + ": " + corvane::salvage_warning(salvaged)});
+}
+
 // "corvane-convert: warning: INPUT: N fragment scans have no precursor m/z in msn_value_1
 // and were left out: scanId=1, ...". Not a failure: the member holds no value for them.
 void report_without_precursor(const std::string& input, const WriteStats& stats,
@@ -369,6 +385,13 @@ int run(int argc, char** argv) {
         report_failure(jobs.error());
         return 2;
     }
+    // An output folder named with a final "/" is made when missing, as --out-dir is.
+    if (args->output && args->output->ends_with('/')) {
+        if (auto made = corvane::output::make_folder(*args->output, args->inputs); !made) {
+            report_failure(made.error());
+            return 1;
+        }
+    }
 
     struct sigaction action {};
     action.sa_handler = on_signal;
@@ -401,6 +424,10 @@ int run(int argc, char** argv) {
             } else if (result) {
                 if (result->without_precursor > 0) {
                     report_without_precursor((*jobs)[i].input, *result, args->options.processing);
+                }
+                if (result->salvaged) {
+                    report_salvage((*jobs)[i].input, *result->salvaged);
+                    any_damaged = true;
                 }
                 if (result->damaged > 0) {
                     report_damage((*jobs)[i].input, *result, args->options.format);

@@ -31,7 +31,8 @@ Outcome<std::vector<Job>> plan_jobs(const std::vector<std::string>& inputs,
         if (output->ends_with('/') || fs::is_directory(*output, ec)) {
             folder = fs::path(*output);
         } else if (inputs.size() > 1) {
-            return std::unexpected(Failure{*output + ": not a folder; several inputs need an existing output folder"});
+            return std::unexpected(Failure{*output + ": not a folder; several inputs need an output folder "
+                                                   "(an existing one, or a path ending in / to make one)"});
         }
     }
     for (const auto& input : inputs) {

@@ -1,11 +1,13 @@
-// corvane-info [--spectra] PATH
-// corvane-info --precursor-evidence [--ppm X] PATH
+// corvane-info [--salvage] [--spectra] PATH
+// corvane-info [--salvage] --precursor-evidence [--ppm X] PATH
 //
 // Opens the acquisition at PATH and prints one JSON document describing it: root,
 // source_name, instrument {accession, name}, acquired_time, record_stride, payload_offset,
-// scan_count, spectra (one object per scan: error is null when its data decoded, else
-// the text of the failure that left its lists empty; with --spectra also its mz and
-// intensity lists) and damaged_scans (how many spectra have an error). Absent values are null. Numbers are written in the shortest form that reads back
+// scan_count, salvaged (null, or what --salvage dropped from a cut scan index:
+// {bytes_dropped, records_dropped, records_kept, record_stride}), spectra (one object per
+// scan: error is null when its data decoded, else the text of the failure that left its
+// lists empty; with --spectra also its mz and intensity lists) and damaged_scans (how
+// many spectra have an error). Absent values are null. Numbers are written in the shortest form that reads back
 // to the same double (float intensities widened to double first); JSON has no NaN or
 // infinity, so such values are written as null. Each spectrum stands on a line of its own.
 //
@@ -17,8 +19,11 @@
 // twice the other's), or that the evidence does not decide.
 //
 // Exit status: 0 on success; 1 when the acquisition cannot be opened ("corvane-info: PATH: "
-// and the error's text on standard error) or the output cannot be written; 2 for a usage
-// error (the usage on standard error, nothing on standard output).
+// and the error's text on standard error: describe_unopenable's when the path says why)
+// or the output cannot be written; 2 for a usage error (the usage on standard error,
+// nothing on standard output); 3, as corvane-convert's, when the whole document was
+// written but the run has data loss: scans that could not be read, or the cut end of the
+// scan index that --salvage dropped, each named by a warning line on standard error.
 #include <nlohmann/json.hpp>
 
 #include <cmath>
@@ -79,8 +84,8 @@ Json spectrum_json(const corvane::SpectrumRecord& r, bool with_lists) {
 }
 
 constexpr std::string_view usage_text =
-    "usage: corvane-info [--spectra] [--] PATH\n"
-    "       corvane-info --precursor-evidence [--ppm X] [--] PATH\n"
+    "usage: corvane-info [--salvage] [--spectra] [--] PATH\n"
+    "       corvane-info [--salvage] --precursor-evidence [--ppm X] [--] PATH\n"
     "\n"
     "Prints the acquisition at PATH (a run.d folder) as one JSON document.\n"
     "\n"
@@ -91,17 +96,50 @@ constexpr std::string_view usage_text =
     "                         to declare with corvane-convert --precursor-mz\n"
     "  --ppm X                the match tolerance of --precursor-evidence in ppm\n"
     "                         (default 10)\n"
+    "  --salvage              read a scan index cut inside a record (a run stopped\n"
+    "                         mid-acquisition): every complete record, with a warning\n"
+    "                         of the cut end dropped (by default such a run cannot be\n"
+    "                         opened)\n"
     "  --                     take the next argument as PATH even if it starts with -\n"
     "  -h, --help             show this help and exit\n"
     "  --version              show the version and exit\n"
     "\n"
-    "Exit status: 0 on success, 1 when PATH cannot be read or the output cannot be\n"
-    "written, 2 for a usage error.\n";
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  PATH cannot be read, or the output cannot be written\n"
+    "  2  usage error\n"
+    "  3  written, but with data loss: some scans could not be read, or --salvage\n"
+    "     dropped the cut end of the scan index; a warning on standard error says\n"
+    "     which (as corvane-convert's status 3)\n";
 
 int usage() {
     std::cerr << usage_text;
     return 2;
 }
+
+// The run was read whole, but with data loss (corvane-convert's status for the same).
+constexpr int data_loss_status = 3;
+
+// "corvane-info: warning: PATH: " and the text, on standard error.
+void warn(const char* path, const std::string& text) {
+    std::cerr << "corvane-info: warning: " << path << ": " << text << '\n';
+}
+
+// The damaged scans as corvane-convert names them: "N scans could not be read: scanId=1,
+// scanId=2 and 3 more; first error: TEXT" ("1 scan could not be read: scanId=1; error: TEXT").
+std::string damage_text(std::size_t count, const std::vector<std::string>& first_ids, const std::string& first_error) {
+    const bool one = count == 1;
+    std::string text = std::to_string(count) + (one ? " scan could not be read: " : " scans could not be read: ");
+    for (std::size_t i = 0; i < first_ids.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += first_ids[i];
+    }
+    if (count > first_ids.size()) text += " and " + std::to_string(count - first_ids.size()) + " more";
+    return text + (one ? "; error: " : "; first error: ") + first_error;
+}
+
+// How many damaged scans the warning names by identifier.
+constexpr std::size_t named_ids = 5;
 
 // A member is worth declaring when at least half of the fragment scans match it and it
 // matches more than twice as often as the other: the sample's charge member, say, matches
@@ -166,6 +204,7 @@ std::string evidence_text(const std::string& path, double ppm,
 int main(int argc, char** argv) {
     bool with_lists = false;
     bool evidence = false;
+    bool salvage = false;
     std::optional<double> ppm;
     const char* path = nullptr;
     corvane::tools::Args args(argc, argv, false);
@@ -177,6 +216,8 @@ int main(int argc, char** argv) {
             with_lists = true;
         } else if (args.is("--precursor-evidence")) {
             evidence = true;
+        } else if (args.is("--salvage")) {
+            salvage = true;
         } else if (auto value = args.value("--ppm", "--ppm")) {
             ppm = corvane::tools::finite_number(value->value_or(""));
             if (!ppm || *ppm <= 0) {
@@ -195,11 +236,13 @@ int main(int argc, char** argv) {
     // --ppm belongs to the evidence, --spectra to the document.
     if (path == nullptr || (evidence && with_lists) || (ppm && !evidence)) return usage();
 
-    auto reader = corvane::Reader::open(path);
+    auto reader = corvane::Reader::open(path, corvane::OpenOptions{.salvage = salvage});
     if (!reader) {
-        std::cerr << "corvane-info: " << path << ": " << reader.error().display() << '\n';
+        const auto where = corvane::describe_unopenable(path);
+        std::cerr << "corvane-info: " << path << ": " << where.value_or(reader.error().display()) << '\n';
         return 1;
     }
+    const auto& salvaged = reader->salvaged();
 
     if (evidence) {
         const double tolerance = ppm.value_or(10.0);
@@ -208,6 +251,10 @@ int main(int argc, char** argv) {
         if (!std::cout) {
             std::cerr << "corvane-info: cannot write the output\n";
             return 1;
+        }
+        if (salvaged) {
+            warn(path, corvane::salvage_warning(*salvaged));
+            return data_loss_status;
         }
         return 0;
     }
@@ -223,6 +270,14 @@ int main(int argc, char** argv) {
     head["record_stride"] = reader->scans().record_stride;
     head["payload_offset"] = reader->scans().payload_offset;
     head["scan_count"] = reader->scans().records.size();
+    if (salvaged) {
+        head["salvaged"] = Json{{"bytes_dropped", salvaged->bytes_dropped},
+                                {"records_dropped", salvaged->records_dropped},
+                                {"records_kept", salvaged->records_kept},
+                                {"record_stride", salvaged->record_stride}};
+    } else {
+        head["salvaged"] = nullptr;
+    }
     std::string text = head.dump(-1, ' ', false, dump_mode);
     text.pop_back();  // the closing brace; the spectra list comes first
     std::cout << text << ",\"spectra\":[";
@@ -230,8 +285,13 @@ int main(int argc, char** argv) {
     auto spectra = reader->iter_spectra();
     bool first = true;
     std::size_t damaged = 0;
+    std::vector<std::string> first_damaged;
+    std::string first_error;
     while (auto record = spectra->next()) {
-        if (record->error) ++damaged;
+        if (record->error) {
+            if (damaged++ == 0) first_error = *record->error;
+            if (first_damaged.size() < named_ids) first_damaged.push_back(record->native_id);
+        }
         std::cout << (first ? "\n" : ",\n")
                   << spectrum_json(*record, with_lists).dump(-1, ' ', false, dump_mode);
         first = false;
@@ -243,5 +303,7 @@ int main(int argc, char** argv) {
         std::cerr << "corvane-info: cannot write the output\n";
         return 1;
     }
-    return 0;
+    if (salvaged) warn(path, corvane::salvage_warning(*salvaged));
+    if (damaged > 0) warn(path, damage_text(damaged, first_damaged, first_error));
+    return salvaged || damaged > 0 ? data_loss_status : 0;
 }
