@@ -242,7 +242,8 @@
     var options = {
       drawPoints: data.length <= 200,
       pointSize: 2,
-      dateWindow: range && charts[0].isZoomed('x') ? range : last > first ? null : [first - 0.5, first + 0.5],
+      // A chart drawn later (the XIC) takes the time axis the others show.
+      dateWindow: range || (last > first ? null : [first - 0.5, first + 0.5]),
       labels: ['RT (min)', label],
       colors: [color],
       xlabel: 'retention time (min)',
