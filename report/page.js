@@ -545,7 +545,8 @@
       ' m/z wide, so this is the XIC at that resolution, not at the tolerance asked for when it is finer); ' +
       'each point is the intensity summed over those m/z per ' + (C.level === 1 ? 'MS1 ' : '') +
       'scan, averaged over the scans of one of the map\'s ' + M.columns + ' retention-time columns, at their mean ' +
-      'time. For an XIC at full resolution use meridel\'s acq.xic().';
+      'time.' + (M.from_kept_points ? ' The run gives no m/z range, so the map, and this XIC, hold only the ' +
+      'points kept on this page.' : '') + ' For an XIC at full resolution use meridel\'s acq.xic().';
     var div = $('xic');
     div.hidden = false;
     div.setAttribute('data-xic', JSON.stringify({ mz: [low, high], rows: x.rows, points: x.data }));
