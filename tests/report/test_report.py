@@ -448,9 +448,12 @@ def test_a_run_of_one_scan_renders(tmp_path):
     made = subprocess.run([FIXTURE, str(run_dir)], input=json.dumps(description), capture_output=True, text=True)
     assert made.returncode == 0, made.stderr
     assert run(REPORT, str(run_dir), cwd=tmp_path).returncode == 0
-    dom = loaded(tmp_path, tmp_path / "one.html")
+    dom = loaded(tmp_path, tmp_path / "one.html", "#xic=100")
     assert 'data-scan-id="5"' in dom and "<dd>centroid, 1 point</dd>" in dom
     assert "No map: the scans' points span no m/z range" in dom
+    # No map, no XIC: the box is hidden, and a link asking for one says why.
+    assert '<div class="controls" id="xic-controls" hidden' in dom
+    assert "no XIC: the page has no map to read it from" in dom
 
 
 def test_a_page_inside_the_run_is_refused(tmp_path):
