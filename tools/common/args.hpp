@@ -5,10 +5,12 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvane::tools {
 
@@ -98,6 +100,30 @@ inline std::optional<double> finite_number(std::string_view text) {
 inline int answer(std::string_view text) {
     std::cout << text << std::flush;
     return std::cout ? 0 : 1;
+}
+
+// The exit status of a tool that wrote its whole output, but for a run with data loss:
+// scans whose data could not be read, or the cut end of a scan index that --salvage
+// dropped. Every tool uses it, so that scripts treat such runs alike.
+inline constexpr int data_loss_status = 3;
+
+// The damaged scans of a run as every tool's warning names them: "N scans could not be
+// read<were>: scanId=1, scanId=2 and 3 more; first error: TEXT", or for one scan "1 scan
+// could not be read<was>: scanId=1; error: TEXT". first_ids are the first few damaged
+// scans' native identifiers; were / was say what became of them (" and were written
+// without data").
+inline std::string damaged_scans_text(std::uint64_t count, const std::vector<std::string>& first_ids,
+                                      const std::string& first_error, std::string_view were = "",
+                                      std::string_view was = "") {
+    const bool one = count == 1;
+    std::string text = std::to_string(count) + (one ? " scan could not be read" : " scans could not be read");
+    text.append(one ? was : were).append(": ");
+    for (std::size_t i = 0; i < first_ids.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += first_ids[i];
+    }
+    if (count > first_ids.size()) text += " and " + std::to_string(count - first_ids.size()) + " more";
+    return text + (one ? "; error: " : "; first error: ") + first_error;
 }
 
 }  // namespace corvane::tools

@@ -118,9 +118,6 @@ std::string known_formats() {
     return names;
 }
 
-// Every input converted, but with scans whose data could not be read.
-constexpr int damaged_status = 3;
-
 struct Arguments {
     std::vector<std::string> inputs;
     std::optional<std::string> output;
@@ -291,13 +288,12 @@ std::string some_ids(std::uint64_t count, const std::vector<std::string>& first)
 // "corvane-convert: warning: INPUT: N scans could not be read and were written without data:
 // scanId=1, scanId=2 and 3 more; first error: TEXT" (an MGF file leaves them out).
 void report_damage(const std::string& input, const WriteStats& stats, corvane::output::Format format) {
-    const bool one = stats.damaged == 1;
-    const char* what = format == corvane::output::Format::mgf ? " left out" : " written without data";
-    std::string line = "warning: " + input + ": " + std::to_string(stats.damaged) +
-                       (one ? " scan could not be read and was" : " scans could not be read and were") + what +
-                       ": " + some_ids(stats.damaged, stats.first_damaged);
-    line += (one ? "; error: " : "; first error: ") + stats.first_error;
-    report_failure(Failure{line});
+    const bool mgf = format == corvane::output::Format::mgf;
+    report_failure(Failure{"warning: " + input + ": " +
+                           corvane::tools::damaged_scans_text(
+                               stats.damaged, stats.first_damaged, stats.first_error,
+                               mgf ? " and were left out" : " and were written without data",
+                               mgf ? " and was left out" : " and was written without data")});
 }
 
 // "corvane-convert: warning: INPUT: salvaged a cut scan index: kept N complete records of
@@ -477,7 +473,7 @@ int run(int argc, char** argv) {
         std::fputs("corvane-convert: interrupted; no partial output left\n", stderr);
         return 128 + static_cast<int>(stop_signal);
     }
-    return any_failed ? 1 : any_damaged ? damaged_status : 0;
+    return any_failed ? 1 : any_damaged ? corvane::tools::data_loss_status : 0;
 }
 
 }  // namespace

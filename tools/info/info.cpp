@@ -117,25 +117,9 @@ int usage() {
     return 2;
 }
 
-// The run was read whole, but with data loss (corvane-convert's status for the same).
-constexpr int data_loss_status = 3;
-
 // "corvane-info: warning: PATH: " and the text, on standard error.
 void warn(const char* path, const std::string& text) {
     std::cerr << "corvane-info: warning: " << path << ": " << text << '\n';
-}
-
-// The damaged scans as corvane-convert names them: "N scans could not be read: scanId=1,
-// scanId=2 and 3 more; first error: TEXT" ("1 scan could not be read: scanId=1; error: TEXT").
-std::string damage_text(std::size_t count, const std::vector<std::string>& first_ids, const std::string& first_error) {
-    const bool one = count == 1;
-    std::string text = std::to_string(count) + (one ? " scan could not be read: " : " scans could not be read: ");
-    for (std::size_t i = 0; i < first_ids.size(); ++i) {
-        if (i > 0) text += ", ";
-        text += first_ids[i];
-    }
-    if (count > first_ids.size()) text += " and " + std::to_string(count - first_ids.size()) + " more";
-    return text + (one ? "; error: " : "; first error: ") + first_error;
 }
 
 // How many damaged scans the warning names by identifier.
@@ -254,7 +238,7 @@ int main(int argc, char** argv) {
         }
         if (salvaged) {
             warn(path, corvane::salvage_warning(*salvaged));
-            return data_loss_status;
+            return corvane::tools::data_loss_status;
         }
         return 0;
     }
@@ -304,6 +288,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (salvaged) warn(path, corvane::salvage_warning(*salvaged));
-    if (damaged > 0) warn(path, damage_text(damaged, first_damaged, first_error));
-    return salvaged || damaged > 0 ? data_loss_status : 0;
+    if (damaged > 0) warn(path, corvane::tools::damaged_scans_text(damaged, first_damaged, first_error));
+    return salvaged || damaged > 0 ? corvane::tools::data_loss_status : 0;
 }
