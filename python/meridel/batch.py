@@ -743,6 +743,23 @@ def convert_run(path: str, out_dir: str, batch_id: str, compression: Optional[st
     return row
 
 
+def _folder_problem(out_dir: str, runs: Sequence[str], make: bool) -> Optional[str]:
+    """Why out_dir cannot take the outputs (it lies in one of the acquisitions, or cannot be
+    made), as a row's error, or None once it exists (made with its parents if make)."""
+    real = os.path.realpath(out_dir)
+    for run in runs:
+        acquisition = os.path.realpath(run)
+        inside = real == acquisition or real.startswith(acquisition.rstrip(os.sep) + os.sep)
+        if inside and os.path.isdir(acquisition):
+            return "ValueError: %s lies inside the acquisition %s: refused, nothing is written there" % (out_dir, run)
+    if make:
+        try:
+            os.makedirs(out_dir, exist_ok=True)
+        except OSError as e:
+            return "%s: cannot create the folder %s: %s" % (type(e).__name__, out_dir, e.strerror or e)
+    return None
+
+
 def _publish(staged: str, final: str, replace: bool) -> bool:
     """Moves the finished file to its final name in one step. Without replace, a file that
     appeared there meanwhile (another batch) is kept and False returned."""
@@ -825,21 +842,29 @@ def convert(paths: Iterable[_Path], out_dir: Union[str, "os.PathLike[str]"], com
             refused[i] = "ValueError: %s and %s would both write %s" % (claimed[name], run, name)
         else:
             claimed[name] = run
+    # The folder first, as corvane-convert -o DIR/ makes it: never inside an acquisition,
+    # and a folder that cannot be made fails every run before anything is converted. On
+    # this machine only: a scheduler's workers make it where they see it.
+    problem = _folder_problem(target, runs, make=client is None)
+    if problem is not None:
+        refused = {i: problem for i in range(len(runs))}
     todo = [i for i in range(len(runs)) if i not in refused]
     batch = "%s-%d" % (uuid.uuid4().hex[:12], os.getpid())
     rows: List[Optional[Dict[str, Any]]] = [None] * len(runs)
-    with _where(client, workers, local, [runs[i] for i in todo]) as where:
-        try:
-            done = _run_all(where, convert_run, [runs[i] for i in todo], progress, "convert", out_dir=target,
-                            batch_id=batch, compression=compression, redo=redo, threads=threads, format=format,
-                            precursor_mz=precursor_mz, salvage=salvage, **filters)
-        finally:
-            # Here, and on a worker for a client that does not see the workers' files. A
-            # cluster left without workers cannot clean up: staging stays, the batch returns.
-            remove_staging(target, batch)
-            if todo and not isinstance(where, _Threads):
-                with contextlib.suppress(Exception):
-                    where.submit(remove_staging, target, batch, pure=False).result(timeout=60)
+    done: List[Dict[str, Any]] = []
+    if todo:  # no cluster is started or reached for nothing
+        with _where(client, workers, local, [runs[i] for i in todo]) as where:
+            try:
+                done = _run_all(where, convert_run, [runs[i] for i in todo], progress, "convert", out_dir=target,
+                                batch_id=batch, compression=compression, redo=redo, threads=threads,
+                                format=format, precursor_mz=precursor_mz, salvage=salvage, **filters)
+            finally:
+                # Here, and on a worker for a client that does not see the workers' files. A
+                # cluster left without workers cannot clean up: staging stays, the batch returns.
+                remove_staging(target, batch)
+                if not isinstance(where, _Threads):
+                    with contextlib.suppress(Exception):
+                        where.submit(remove_staging, target, batch, pure=False).result(timeout=60)
     for i, row in zip(todo, done):
         rows[i] = row
     for i, error in refused.items():

@@ -417,7 +417,8 @@ def test_small_batches_start_no_cluster(runs, monkeypatch):
 
 def test_damage_and_salvage_are_counted_and_warned(runs, tmp_path):
     good, damaged, cut = runs[0], runs[3], runs[4]
-    with meridel.open(cut, salvage=True) as acq:
+    with pytest.warns(batch.DamagedDataWarning, match="salvaged a cut scan index"), \
+            meridel.open(cut, salvage=True) as acq:
         dropped = acq.salvaged
     assert dropped is not None and dropped.records_dropped == 1
     out = tmp_path / "a" / "b"  # missing, parents too: made as mkdir -p makes them
@@ -443,6 +444,19 @@ def test_damage_and_salvage_are_counted_and_warned(runs, tmp_path):
     assert table["error"].iloc[0].startswith("FormatError: parse error: Cannot determine record stride")
 
 
+def test_the_output_folder_rule(runs, tmp_path):
+    # As corvane-convert -o DIR/: made with its parents; refused inside an acquisition, not
+    # made there; a folder that cannot be made fails every run, and nothing is converted.
+    (tmp_path / "file").write_text("")
+    for out, error in [(tmp_path / "file" / "out", "NotADirectoryError: cannot create the folder %s: Not a directory"
+                        % (tmp_path / "file" / "out")),
+                       (os.path.join(runs[1], "out"), "ValueError: %s lies inside the acquisition %s: refused, "
+                        "nothing is written there" % (os.path.join(runs[1], "out"), runs[1]))]:
+        table = batch.convert(runs[:2], out)
+        assert table["status"].tolist() == ["failed"] * 2 and table["error"].tolist() == [error] * 2
+        assert table["output"].isna().all() and not os.path.exists(out)
+
+
 # ---------------------------------------------------------------------------------------
 # The command line
 
@@ -460,7 +474,7 @@ def test_cli_xic_targets_and_levels(runs, tmp_path):
     bad = tmp_path / "bad.txt"
     bad.write_text("110\n# fine\nabc\n")
     for args, text in [(["--mz-file", str(bad)], "%s:3: not a positive m/z: 'abc'" % bad),
-                       (["--mz-file", str(tmp_path / "none.txt")], "--mz-file %s: No such file" % (tmp_path / "none.txt")),
+                       (["--mz-file", str(tmp_path / "no.txt")], "--mz-file %s: No such file" % (tmp_path / "no.txt")),
                        (["--mz", "-5"], "not a positive m/z: '-5'"),
                        (["--ppm", "10"], "xic needs target m/z values"),
                        (["--mz", "110", "--ms-level", "0"], "--ms-level must be at least 1")]:
