@@ -76,6 +76,7 @@ if not _importable("distributed"):
     raise _missing("dask.distributed")
 
 import meridel
+from meridel import DamagedDataWarning
 
 __all__ = ["LOCAL_LIMIT", "convert", "local_cluster", "output_name", "output_path", "summaries", "xics"]
 
@@ -93,13 +94,6 @@ STAGING = ".corvane-batch"
 # cluster's start is under a tenth of the batch, and its worker processes (a run that
 # takes its worker down is run again elsewhere) are worth having.
 LOCAL_LIMIT = 1 << 30
-
-
-class _DamagedDataWarning(UserWarning):
-    """Stands in for meridel.DamagedDataWarning in a meridel that has none."""
-
-
-DamagedDataWarning = getattr(meridel, "DamagedDataWarning", _DamagedDataWarning)
 
 
 def _distributed() -> Any:
@@ -433,7 +427,7 @@ def _damage(row: Dict[str, Any], acq: Any, caught: List[Tuple[Any, str]], damage
     what the run's calls warned of and what opening it dropped. damaged: the count when
     the task counted the scans itself; otherwise the largest a warning names (a call's
     warnings count the same scans), and one when a damage warning gives none."""
-    salvaged = getattr(acq, "salvaged", None)
+    salvaged = acq.salvaged
     row["dropped_bytes"] = int(salvaged.bytes_dropped) if salvaged else 0
     row["dropped_records"] = int(salvaged.records_dropped) if salvaged else 0
     found = 0
@@ -459,13 +453,6 @@ def _warning_text(row: Dict[str, Any]) -> Optional[str]:
     return "; ".join(texts) if texts else None
 
 
-def _open(path: str, salvage: bool, **kwargs: Any) -> Any:
-    # salvage= only when asked for: the plain path is meridel.open as it always was.
-    if salvage:
-        kwargs["salvage"] = True
-    return meridel.open(path, **kwargs)
-
-
 # Columns every table has after its own: what a run lost. damaged_scans counts the scans
 # whose data could not be read (no points in the result); dropped_bytes and
 # dropped_records, what salvage=True left out of a scan index cut inside a record.
@@ -484,7 +471,7 @@ def summarize_run(path: str, threads: Optional[int] = 1, salvage: bool = False) 
     "error" says what went wrong). The task behind summaries()."""
     row: Dict[str, Any] = {"path": path, "error": None, "warnings": []}
     try:
-        with _capturing() as caught, _open(path, salvage) as acq:
+        with _capturing() as caught, meridel.open(path, salvage=salvage) as acq:
             row["source_name"] = acq.source_name
             row["instrument"] = acq.instrument.name
             row["instrument_accession"] = acq.instrument.accession
@@ -589,7 +576,7 @@ def xic_run(path: str, targets: Sequence[float], ppm: Optional[float] = None, da
     task behind xics()."""
     row: Dict[str, Any] = {"path": path, "error": None, "chromatograms": [], "warnings": []}
     try:
-        with _capturing() as caught, _open(path, salvage) as acq:
+        with _capturing() as caught, meridel.open(path, salvage=salvage) as acq:
             for c in acq.xic(list(targets), ppm=ppm, da=da, ms_level=ms_level, rt_range=rt_range, threads=threads):
                 low, high = c.window
                 row["chromatograms"].append((c.target, low, high, np.array(c.rt, dtype=np.float64),
@@ -718,7 +705,7 @@ def convert_run(path: str, out_dir: str, batch_id: str, compression: Optional[st
         os.makedirs(attempt)
         staged = os.path.join(attempt, os.path.basename(final))
         try:
-            with _capturing() as caught, _open(path, salvage, precursor_mz=precursor_mz) as acq:
+            with _capturing() as caught, meridel.open(path, precursor_mz=precursor_mz, salvage=salvage) as acq:
                 if format == "mgf":
                     acq.to_mgf(staged, threads=threads, overwrite=False, **filters)
                 else:

@@ -245,6 +245,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         parser.error(str(e))
 
     # Imported only now: --help and usage errors should not wait for pandas.
+    import meridel
     try:
         from meridel import batch
     except ImportError as e:  # one line that says what to install
@@ -275,7 +276,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                    salvage=args.salvage)
     try:
         with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always", batch.DamagedDataWarning)
+            warnings.simplefilter("always", meridel.DamagedDataWarning)
             warnings.simplefilter("always", UserWarning)
             if args.command == "summary":
                 frame = batch.summaries(runs, **options)
@@ -307,7 +308,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     damaged = False
     for warning in caught:
         if issubclass(warning.category, UserWarning):
-            damaged = damaged or issubclass(warning.category, batch.DamagedDataWarning)
+            damaged = damaged or issubclass(warning.category, meridel.DamagedDataWarning)
             print("corvane-batch: warning: %s" % warning.message, file=sys.stderr)
         else:
             warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)

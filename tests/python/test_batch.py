@@ -121,7 +121,7 @@ def test_summaries_equal_direct_calls_and_failed_runs_are_rows(client, runs, mon
     # One path relative to the caller's folder: the workers started elsewhere.
     monkeypatch.chdir(os.path.dirname(runs[0]))
     given = [os.path.basename(runs[0])] + runs[1:]
-    with pytest.warns(batch.DamagedDataWarning, match="damaged.d: 1 of 3 scans is damaged"):
+    with pytest.warns(meridel.DamagedDataWarning, match="damaged.d: 1 of 3 scans is damaged"):
         frame = batch.summaries(given, client=client)
     assert frame["path"].tolist() == given
     assert list(frame.columns) == ["path", "source_name", "instrument", "instrument_accession", "acquired_time",
@@ -244,7 +244,7 @@ def test_convert_writes_each_run_once_and_resumes(client, runs, tmp_path):
     climbing = os.path.join(os.path.dirname(runs[1]), "..", os.path.basename(os.path.dirname(runs[1])),
                             "good1.d")
     given = runs[:1] + [climbing] + runs[2:] + [twin]
-    with pytest.warns(batch.DamagedDataWarning, match="damaged.d: 1 of 3 scans is damaged"):
+    with pytest.warns(meridel.DamagedDataWarning, match="damaged.d: 1 of 3 scans is damaged"):
         table = batch.convert(given, out, client=client)
     assert table["path"].tolist() == given
     status = dict(zip(table["path"], table["status"]))
@@ -370,7 +370,7 @@ def test_cli_convert_statuses(client, runs, tmp_path):
 
 def without_damage_warnings(call):
     with warnings.catch_warnings():
-        warnings.simplefilter("ignore", batch.DamagedDataWarning)
+        warnings.simplefilter("ignore", meridel.DamagedDataWarning)
         return call()
 
 
@@ -417,18 +417,18 @@ def test_small_batches_start_no_cluster(runs, monkeypatch):
 
 def test_damage_and_salvage_are_counted_and_warned(runs, tmp_path):
     good, damaged, cut = runs[0], runs[3], runs[4]
-    with pytest.warns(batch.DamagedDataWarning, match="salvaged a cut scan index"), \
+    with pytest.warns(meridel.DamagedDataWarning, match="salvaged a cut scan index"), \
             meridel.open(cut, salvage=True) as acq:
         dropped = acq.salvaged
     assert dropped is not None and dropped.records_dropped == 1
     out = tmp_path / "a" / "b"  # missing, parents too: made as mkdir -p makes them
-    with pytest.warns(batch.DamagedDataWarning) as caught:
+    with pytest.warns(meridel.DamagedDataWarning) as caught:
         table = batch.convert([good, damaged, cut], out, salvage=True)
     assert table["status"].tolist() == ["converted", "converted with damage", "converted with damage"]
     assert table["output"].tolist() == [str(out / n) for n in ("good0.mzML", "damaged.mzML", "cut.mzML")]
     assert table[batch.DAMAGE_COLUMNS].values.tolist() == \
         [[0, 0, 0], [1, 0, 0], [0, dropped.bytes_dropped, dropped.records_dropped]]
-    told = [str(w.message) for w in caught if issubclass(w.category, batch.DamagedDataWarning)]
+    told = [str(w.message) for w in caught if issubclass(w.category, meridel.DamagedDataWarning)]
     assert len(told) == 2 and told[0].startswith(damaged + ": 1 of 3 scans is damaged")
     assert told[1].startswith(cut + ": salvaged a cut scan index: kept ")
     assert table["warning"].tolist()[1:] == [t.split(": ", 1)[1] for t in told]
