@@ -476,6 +476,11 @@ def _flavour():
         raise BuildError("corvane builds for CPython and PyPy, not %s" % name)
     if sys.version_info < (3, 9):
         raise BuildError("corvane needs Python 3.9 or later, not %d.%d" % sys.version_info[:2])
+    # Said here in one line rather than as a CMake warning and an unknown target later.
+    headers = sysconfig.get_paths()["include"]
+    if not os.path.isfile(os.path.join(headers, "Python.h")):
+        raise BuildError("%s has no Python.h in %s: install the interpreter's headers "
+                         "(Debian: python3-dev, or pypy3-dev for PyPy)" % (sys.executable, headers))
     return name
 
 
@@ -549,9 +554,14 @@ def source_files(source):
     """Relative paths of the files an sdist holds: what git tracks (with the working tree's
     contents) in a checkout; everything but build folders and caches elsewhere, such as in
     an unpacked sdist."""
-    if os.path.isdir(os.path.join(source, ".git")) and shutil.which("git"):
-        listed = subprocess.run(["git", "-C", source, "ls-files", "-z", "--cached"],
-                                stdout=subprocess.PIPE, check=True).stdout
+    # .git is a folder in a clone, a file in a worktree.
+    if os.path.exists(os.path.join(source, ".git")) and shutil.which("git"):
+        git = subprocess.run(["git", "-C", source, "ls-files", "-z", "--cached"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if git.returncode != 0:
+            raise BuildError("git ls-files cannot list the checkout's files for the sdist: %s"
+                             % git.stderr.decode("utf-8", "replace").strip())
+        listed = git.stdout
         names = [name for name in listed.decode("utf-8", "surrogateescape").split("\0") if name]
         # A tracked file deleted in the working tree is not part of the source any more.
         return sorted(name for name in names if os.path.lexists(os.path.join(source, name)))

@@ -36,6 +36,7 @@ git -C "$work/src" -c user.name=install-check -c user.email=install-check@localh
   commit -q --no-gpg-sign --no-verify -m "the checkout as a user has it"
 
 "$python" -m venv "$work/venv"
+started=$SECONDS
 pip=("$work/venv/bin/python" -m pip --disable-pip-version-check)
 if [ "$mode" = sdist ]; then
   mkdir "$work/dist"
@@ -61,6 +62,8 @@ PY
 else
   (cd "$work/src" && TMPDIR="$work/tmp" "${pip[@]}" install -q --no-index .)
 fi
+
+echo "built and installed with $python in $((SECONDS - started)) s ($mode)"
 
 left=$(git -C "$work/src" status --porcelain --ignored --untracked-files=all)
 if [ -n "$left" ]; then
