@@ -115,6 +115,18 @@ const char* full_name(PyTypeObject* type) {
 
 std::size_t registered_types() { return registry().size(); }
 
+PyObject* getter_docs(PyTypeObject* type) {
+    Ref docs(result(PyDict_New()));
+    const Registered* r = find_registered(type);
+    if (r == nullptr || r->getters == nullptr) return docs.release();
+    for (const PyGetSetDef* getter = r->getters; getter->name != nullptr; ++getter) {
+        if (getter->doc == nullptr) continue;
+        Ref doc(text(getter->doc));
+        if (PyDict_SetItemString(docs.get(), getter->name, doc.get()) < 0) throw NullObject{};
+    }
+    return docs.release();
+}
+
 namespace {
 
 // The registry's entry for a type description, made at the first call.

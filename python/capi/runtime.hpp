@@ -190,6 +190,11 @@ const char* full_name(PyTypeObject* type);
 // The number of type descriptions registered in this process (one each, however many types).
 std::size_t registered_types();
 
+// A new dict {getter name: its docstring} of a registered type's getters (those with one);
+// empty for any other type. PyPy's cpyext drops getters' docstrings, so the module's
+// Python side puts them back from here. Throws NullObject.
+PyObject* getter_docs(PyTypeObject* type);
+
 // ---------------------------------------------------------------------------------------
 // Modules
 

@@ -17,6 +17,18 @@ if _sys.implementation.name == "pypy":
     Spectrum.intensity = _spectrum_property(  # noqa: F405
         1, "f", "intensities: meridel.Buffer of 'f', sharing the spectrum's memory")
     del _spectrum_property
+
+    # cpyext drops the docstrings of extension types' getters: each becomes a property
+    # that calls it, with its docstring from the module's own table.
+    def _document_getters(cls):
+        for name, doc in _meridel._getter_docs(cls).items():
+            getter = vars(cls).get(name)
+            if type(getter).__name__ == "getset_descriptor" and not getter.__doc__:
+                setattr(cls, name, property(getter.__get__, doc=doc))
+
+    for _cls in (Acquisition, Spectrum):  # noqa: F405
+        _document_getters(_cls)
+    del _document_getters, _cls
 del _sys
 
 

@@ -600,6 +600,16 @@ int exec_module(PyObject* module) {
     }, -1);
 }
 
+PyObject* getter_docs_function(PyObject*, PyObject* type) {
+    return guarded([&]() -> PyObject* {
+        if (!PyType_Check(type)) {
+            PyErr_SetString(PyExc_TypeError, "_getter_docs(type) takes a type");
+            return nullptr;
+        }
+        return capi::getter_docs(reinterpret_cast<PyTypeObject*>(type));
+    }, static_cast<PyObject*>(nullptr));
+}
+
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     auto* state = static_cast<State*>(PyModule_GetState(module));
     if (state == nullptr) return 0;
@@ -647,6 +657,9 @@ PyMethodDef module_methods[] = {
     {"_frame", method(&frame_function), METH_FASTCALL,
      "_frame(callable, columns)\n--\n\nA pandas.DataFrame of the dict columns (Buffers as NumPy arrays); "
      "ImportError naming\nthe extra when pandas is missing (callable names the call in it)."},
+    {"_getter_docs", method(&getter_docs_function), METH_O,
+     "_getter_docs(type)\n--\n\nThe docstrings of one of the module's types' getters, as a dict (empty where\n"
+     "the interpreter keeps them itself: only PyPy's types are found)."},
     {"_output_name", method(&output_name), METH_FASTCALL, "_output_name(path, format)\n--\n\nThe output layer's file name for path's output in format (run.d -> run.mzML)."},
     {"_release_dead_exports", method(&release_dead_exports_function), METH_NOARGS,
      "_release_dead_exports()\n--\n\nLets go of the values of Buffers that have died (see meridel._views)."},
