@@ -78,7 +78,7 @@ if not _importable("distributed"):
 import meridel
 from meridel import DamagedDataWarning
 
-__all__ = ["LOCAL_LIMIT", "convert", "local_cluster", "output_name", "output_path", "summaries", "xics"]
+__all__ = ["LOCAL_LIMIT", "convert", "input_size", "local_cluster", "output_name", "output_path", "summaries", "xics"]
 
 _Path = Union[str, "os.PathLike[str]", "meridel.Acquisition"]
 _ClientLike = Union[None, str, "distributed.Client"]
