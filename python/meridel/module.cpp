@@ -31,6 +31,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -49,6 +51,19 @@ namespace corvane::pymeridel {
 
 // ---------------------------------------------------------------------------------------
 // Failures
+
+namespace {
+
+// The errno of looking up root, then root/AcqData (0 when both are there).
+int lookup_errno(std::string_view root) {
+    struct stat st {};
+    const std::string where = root.empty() ? std::string(".") : std::string(root);
+    if (::stat(where.c_str(), &st) != 0) return errno;
+    if (::stat(join_path(root, "AcqData").c_str(), &st) != 0) return errno;
+    return 0;
+}
+
+}  // namespace
 
 void raise_core_error(const State& state, const Error& error, PyObject* path) {
     const IoError* io = error.as_io();
@@ -74,11 +89,19 @@ void raise_core_error(const State& state, const Error& error, PyObject* path) {
         if (root == nullptr) return;
         const std::optional<std::string> why = describe_unopenable(std::string_view(root, static_cast<std::size_t>(size)));
         const std::string reason = why ? *why : parse->message;
-        const bool file = reason.starts_with("a file,");
-        PyObject* type = file ? PyExc_NotADirectoryError : PyExc_FileNotFoundError;
+        // A file is not a directory; nothing there and a folder without AcqData are not
+        // found; anything else is the system's reason for not looking (permissions).
+        int code = ENOENT;
+        if (reason.starts_with("a file,")) {
+            code = ENOTDIR;
+        } else if (why && !reason.starts_with("no such file") && !reason.starts_with("a directory without")) {
+            code = lookup_errno(std::string_view(root, static_cast<std::size_t>(size)));
+            if (code == 0) code = ENOENT;
+        }
         Ref strerror(text(reason));
-        Ref exception(result(PyObject_CallFunction(type, "iOO", file ? ENOTDIR : ENOENT, strerror.get(), path)));
-        PyErr_SetObject(type, exception.get());
+        // OSError(errno, strerror, filename) picks the subclass for errno itself.
+        Ref exception(result(PyObject_CallFunction(PyExc_OSError, "iOO", code, strerror.get(), path)));
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
         return;
     }
     Ref message(text(error.display()));

@@ -278,7 +278,10 @@ def io_errors(tmp_path, acquisition):
     plain_file.write_bytes(b"<mzML/>")
     no_acq_data = tmp_path / "empty.d"
     no_acq_data.mkdir()
+    loop = tmp_path / "loop.d"
+    os.symlink(loop.name, loop)   # a path the system refuses to look up: its own reason
     return [
+        (str(loop), OSError, errno.ELOOP, str(loop), os.strerror(errno.ELOOP)),
         # Where the path points, each in its own words with the path as filename.
         (str(base), FileNotFoundError, errno.ENOENT, str(base), "no such file or directory"),
         (str(base / "AcqData"), FileNotFoundError, errno.ENOENT, str(base / "AcqData"), "no such file or directory"),
