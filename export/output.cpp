@@ -32,6 +32,13 @@ fs::path resolved(const fs::path& path) {
     return p;
 }
 
+fs::path beside(const std::string& input) {
+    const fs::path p = trim_trailing_slashes(input);
+    const std::string name = p.filename().string();
+    if (name.empty() || name == "." || name == "..") return resolved(p).parent_path();
+    return p.parent_path();
+}
+
 Outcome<std::string> file_name(const std::string& input, std::string_view extension) {
     const fs::path p = trim_trailing_slashes(input);
     std::string name = p.filename().string();

@@ -33,6 +33,10 @@ namespace corvane::output {
 [[nodiscard]] Outcome<std::string> file_name(const std::string& input, std::string_view extension);
 [[nodiscard]] Outcome<std::string> file_name(const std::string& input, Format format);
 
+// The folder an output goes in when none is given: the one holding input (trailing slashes
+// ignored; "." and ".." stand for the folders they name), so X.d's output lands beside it.
+[[nodiscard]] std::filesystem::path beside(const std::string& input);
+
 // Paths as the layer compares them. A path less its trailing slashes ("/" stays); the
 // absolute, normalised form of a path, symbolic links resolved as far as they exist.
 [[nodiscard]] std::string trim_trailing_slashes(std::string path);

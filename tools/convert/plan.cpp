@@ -8,19 +8,6 @@ namespace corvane::convert {
 namespace fs = std::filesystem;
 
 using output::resolved;
-using output::trim_trailing_slashes;
-
-namespace {
-
-// The folder that holds the input (where its output goes by default).
-fs::path input_parent(const std::string& input) {
-    const fs::path p = trim_trailing_slashes(input);
-    const std::string name = p.filename().string();
-    if (name.empty() || name == "." || name == "..") return resolved(p).parent_path();
-    return p.parent_path();
-}
-
-}  // namespace
 
 Outcome<std::vector<Job>> plan_jobs(const std::vector<std::string>& inputs,
                                     const std::optional<std::string>& output, output::Format format) {
@@ -42,7 +29,7 @@ Outcome<std::vector<Job>> plan_jobs(const std::vector<std::string>& inputs,
         }
         auto name = output::file_name(input, format);
         if (!name) return std::unexpected(Failure{name.error().message + "; give one with -o"});
-        jobs.push_back(Job{input, ((folder ? *folder : input_parent(input)) / *name).string()});
+        jobs.push_back(Job{input, ((folder ? *folder : output::beside(input)) / *name).string()});
     }
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {

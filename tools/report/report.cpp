@@ -69,16 +69,6 @@ int usage() {
     return 2;
 }
 
-// The folder that holds the input, where its page goes by default (as corvane-convert
-// places its output): "run.d/" and "x/run.d" by their own parent, "." and ".." by the
-// folder they stand for.
-std::filesystem::path input_parent(const std::string& input) {
-    const std::filesystem::path p = corvane::output::trim_trailing_slashes(input);
-    const std::string name = p.filename().string();
-    if (name.empty() || name == "." || name == "..") return corvane::output::resolved(p).parent_path();
-    return p.parent_path();
-}
-
 // "corvane-report: warning: RUN: N scans could not be read and are shown without data:
 // scanId=1, scanId=2 and 3 more; first error: TEXT", as corvane-convert words it.
 void report_damage(std::string_view input, const corvane::report::RunSummary& summary) {
@@ -155,7 +145,7 @@ int main(int argc, char** argv) {
     if (output) {
         out = *output;
     } else if (auto name = corvane::output::file_name(path, "html")) {
-        out = (input_parent(path) / *name).string();
+        out = (corvane::output::beside(path) / *name).string();
     } else {
         std::cerr << "corvane-report: " << name.error().message << "; give one with -o\n";
         return 1;
