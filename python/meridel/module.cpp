@@ -42,7 +42,8 @@
 
 #include "meridel.hpp"
 
-// The project's version, given by the build (CMake: project(VERSION); setup.py: pyproject.toml).
+// The project's version, given by the build (CMake's project(VERSION), which the pip
+// build backend runs too).
 #ifndef MERIDEL_VERSION
 #error "MERIDEL_VERSION must be defined by the build"
 #endif

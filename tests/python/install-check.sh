@@ -50,8 +50,9 @@ PY
   TMPDIR="$work/tmp" "${pip[@]}" wheel -q --no-index -w "$work/dist" "$work"/dist/*.tar.gz
   # Every member against its RECORD line (hash and size), by an independent reader.
   "$work/venv/bin/python" - "$work"/dist/*.whl <<PY
+import glob
 import sys
-sys.path.insert(0, "$(ls "$wheels"/wheel-*.whl | head -n1)")
+sys.path.insert(0, sorted(glob.glob("$wheels/wheel-*.whl"))[0])
 from wheel.wheelfile import WheelFile
 with WheelFile(sys.argv[1]) as wheel:
     for name in wheel.namelist():
