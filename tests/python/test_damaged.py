@@ -10,8 +10,6 @@ import pytest
 import meridel
 from conftest import write_acquisition
 
-STRIDE = 284
-
 # Scans 1-3 cannot be read (a block cut short, a block past its file's end, LZF that
 # refers before its start); scan 4 can.
 DAMAGED = [
@@ -52,21 +50,16 @@ def test_every_call_with_damaged_scans_says_so(tmp_path):
         (lambda: acq.tic(), [many(2, 3, FIRST)]),
         (lambda: acq.bpc(ms_level=1, rt_range=(40.0, 60.0)), [one(2, LZF)]),
         (lambda: acq.xic([1.0, 5.0, 7.0], da=0.5, ms_level=None, threads=2), [many(3, 4, FIRST)]),
-        (lambda: acq.arrays(), [many(3, 4, FIRST)]),
         (lambda: acq.arrays(ms_level=1, centroid=True, threads=3), [many(2, 3, FIRST)]),
         (lambda: acq[2], [one(1, LZF)]),
         (lambda: acq.by_scan_id(1), [one(1, FIRST)]),
         (lambda: acq.nearest(44.0, ms_level=1), [one(1, LZF)]),
-        (lambda: list(acq), [many(3, 4, FIRST)]),
-        (lambda: list(acq.iter(threads=2)), [many(3, 4, FIRST)]),
         (lambda: list(acq.iter(ms_level=1, centroid=True)), [many(2, 3, FIRST)]),
         (lambda: acq.report(str(tmp_path / "page.html")), [many(3, 4, FIRST)]),
         (lambda: acq.to_mzml(str(tmp_path / "run.mzML"), overwrite=True), [many(3, 4, FIRST)]),
         # Nothing damaged in the result: nothing said.
         (lambda: acq[3], []),
-        (lambda: acq.tic(rt_range=(60.0, 60.0)), []),
         (lambda: list(acq.iter(rt_range=(59.0, 61.0), threads=2)), []),
-        (lambda: acq.xic([], ms_level=None), []),
     ]
     for k, (call, expected) in enumerate(rows):
         assert told(call)[1] == expected, k
@@ -84,20 +77,12 @@ def test_iteration_says_so_once_at_its_end(tmp_path):
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
                 it = acq.iter(threads=threads)
-                first = next(it)
-                assert first.error is not None and caught == []   # said once, at the end
-                rest = list(it)
-                assert len(rest) == 3 and list(it) == []
-            assert [str(w.message) for w in caught] == [many(3, 4, FIRST)]
-            # Closed early: what it handed out so far is told then, and only once.
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
-                with acq.iter(threads=threads) as it:
-                    next(it)
-                    next(it)
-                it.close()
-            assert [str(w.message) for w in caught] == [
-                "2 of 2 scans are damaged and hold no data in this result; first: " + FIRST]
+                assert next(it).error is not None and caught == []   # said once, at the end
+                assert len(list(it)) == 3 and list(it) == []
+                with acq.iter(threads=threads) as early:   # closed early: what it handed out so far
+                    next(early)
+                    next(early)
+            assert [str(w.message) for w in caught] == [many(3, 4, FIRST), many(2, 2, FIRST)]
         # As an error when asked: the loop ends in it, the data were all handed out.
         with warnings.catch_warnings():
             warnings.simplefilter("error", meridel.DamagedDataWarning)
@@ -105,47 +90,37 @@ def test_iteration_says_so_once_at_its_end(tmp_path):
             with pytest.raises(meridel.DamagedDataWarning, match="^3 of 4 scans"):
                 for s in acq:
                     seen.append(s.scan_id)
-            assert seen == [1, 2, 3, 4]
-            with pytest.raises(meridel.DamagedDataWarning):
-                acq.tic()
-            assert acq[3].scan_id == 4
+            assert seen == [1, 2, 3, 4] and acq[3].scan_id == 4
 
 
 def test_missing_data_file_is_named(tmp_path):
     path = write_acquisition(tmp_path / "run.d", {"scans": DAMAGED[3:]})
     os.remove(os.path.join(path, "AcqData", "MSPeak.bin"))
     with meridel.open(path) as acq:
-        _, texts = told(lambda: acq.tic())
-    assert len(texts) == 1 and texts[0].startswith("1 of 1 scans is damaged and holds no data in this result: "
-                                                   "scanId=4: ")
-    assert os.path.join("AcqData", "MSPeak.bin") in texts[0]
+        [text] = told(lambda: acq.tic())[1]
+    assert text.startswith(one(1, "scanId=4: ")) and os.path.join("AcqData", "MSPeak.bin") in text
 
 
-def scans(count):
-    return [{"scan_id": i + 1, "rt_min": 0.1 * i, "ms_level": 1,
-             "peaks": {"format": 3, "mz": [100.0 + i], "intensity": [float(i + 1)]}} for i in range(count)]
-
-
-@pytest.mark.parametrize("stride", [STRIDE, 220])
+@pytest.mark.parametrize("stride", [284, 220])
 def test_salvage_at_every_byte_of_the_last_records(tmp_path, stride):
     count = 5
-    path = write_acquisition(tmp_path / "cut.d", {"stride": stride, "scans": scans(count)})
+    path = write_acquisition(tmp_path / "cut.d", {"stride": stride, "scans": [
+        {"scan_id": i + 1, "rt_min": 0.1 * i, "ms_level": 1, "peaks": {"format": 3, "mz": [100.0 + i],
+                                                                      "intensity": [1.0]}} for i in range(count)]})
     index = os.path.join(path, "AcqData", "MSScan.bin")
     with open(index, "rb") as f:
         whole = f.read()
     with meridel.open(path) as acq:
         assert acq.salvaged is None and len(acq) == count
-    for cut in range(1, 2 * stride + 1):
+    for cut in range(1, 2 * stride):
         with open(index, "wb") as f:
             f.write(whole[:len(whole) - cut])
         kept = count - (cut + stride - 1) // stride
         dropped = (len(whole) - cut - (len(whole) - count * stride)) - kept * stride
         if dropped == 0:
             # Whole records only: the plain open takes the shorter index, salvage has nothing to say.
-            with meridel.open(path) as acq:
-                assert len(acq) == kept
             acq, texts = told(lambda: meridel.open(path, salvage=True))
-            assert (len(acq), acq.salvaged, texts) == (kept, None, []), cut
+            assert (len(acq), acq.salvaged, texts, len(meridel.open(path))) == (kept, None, [], kept), cut
             continue
         # Never by default: the plain open keeps its exact error.
         with pytest.raises(meridel.FormatError, match=r"^parse error: Cannot determine record stride for "
@@ -157,9 +132,7 @@ def test_salvage_at_every_byte_of_the_last_records(tmp_path, stride):
                          "(1 incomplete record) at the end of MSScan.bin" % (kept, stride, dropped)], cut
         assert [s.scan_id for s in acq] == list(range(1, kept + 1)), cut
         acq.close()
-    # The last cut: pickles as opened, in salvage mode; the page and the repr show it.
-    with open(index, "wb") as f:
-        f.write(whole[:len(whole) - stride - 7])
+    # Pickles as opened, in salvage mode; the repr shows it.
     acq, _ = told(lambda: meridel.open(path, salvage=True))
     copy, texts = told(lambda: pickle.loads(pickle.dumps(acq)))
     assert (len(copy), copy.salvaged) == (count - 2, acq.salvaged) and len(texts) == 1
