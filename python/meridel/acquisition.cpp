@@ -1168,10 +1168,7 @@ PyObject* acquisition_repr_html(PyObject* self, PyObject*) {
         }
         const std::string path(utf8, static_cast<std::size_t>(size));
         std::string html = "<table class=\"meridel-acquisition\"><caption>meridel.Acquisition</caption>";
-        const auto row = [&](std::string_view name, std::string_view value) {
-            html += "<tr><th style=\"text-align:left\">" + html_escape(name) + "</th><td style=\"text-align:left\">" +
-                    html_escape(value) + "</td></tr>";
-        };
+        const auto row = [&](std::string_view name, std::string_view value) { html_row(html, name, value); };
         row("path", path);
         if (!a.reader) {
             row("state", "closed");

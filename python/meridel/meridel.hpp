@@ -75,8 +75,9 @@ bool warn_damaged_text(const State& state, const std::string& text);
 // the call in that message ("to_frame()").
 PyObject* data_frame(const char* callable, const std::vector<std::pair<const char*, PyObject*>>& columns);
 
-// Text escaped for HTML (& < > " ').
-std::string html_escape(std::string_view text);
+// One row of the HTML tables meridel's objects show in Jupyter, appended to html: name
+// and value escaped for HTML (& < > " ', as Python's html.escape does).
+void html_row(std::string& html, std::string_view name, std::string_view value);
 
 // ValueError("I/O operation on closed acquisition").
 void raise_closed();

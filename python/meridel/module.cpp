@@ -144,6 +144,8 @@ PyObject* data_frame(const char* callable, const std::vector<std::pair<const cha
     return result(PyObject_CallMethod(pandas.get(), "DataFrame", "O", arrays.get()));
 }
 
+namespace {
+
 std::string html_escape(std::string_view value) {
     std::string out;
     out.reserve(value.size());
@@ -158,6 +160,13 @@ std::string html_escape(std::string_view value) {
         }
     }
     return out;
+}
+
+}  // namespace
+
+void html_row(std::string& html, std::string_view name, std::string_view value) {
+    html += "<tr><th style=\"text-align:left\">" + html_escape(name) + "</th><td style=\"text-align:left\">" +
+            html_escape(value) + "</td></tr>";
 }
 
 PyObject* frame_function(PyObject*, PyObject* const* args, Py_ssize_t count) {

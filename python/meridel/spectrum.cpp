@@ -210,10 +210,7 @@ PyObject* spectrum_repr_html(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const SpectrumRecord& r = record_of(self);
         std::string html = "<table class=\"meridel-spectrum\"><caption>meridel.Spectrum</caption>";
-        const auto row = [&](std::string_view name, std::string_view value) {
-            html += "<tr><th style=\"text-align:left\">" + html_escape(name) + "</th><td style=\"text-align:left\">" +
-                    html_escape(value) + "</td></tr>";
-        };
+        const auto row = [&](std::string_view name, std::string_view value) { html_row(html, name, value); };
         row("scan", r.native_id + " (index " + std::to_string(r.index) + ")");
         row("MS level", std::to_string(r.ms_level));
         row("retention time", capi::format_fixed(r.retention_time_sec, 3) + " s");
