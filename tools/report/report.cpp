@@ -16,11 +16,13 @@
 // the precursor read from the MS1 envelope. On failure nothing is written and an existing
 // file at OUT is left as it was.
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "args.hpp"
 #include "export/output.hpp"
@@ -72,23 +74,20 @@ int usage() {
 // "corvane-report: warning: RUN: N scans could not be read and are shown without data:
 // scanId=1, scanId=2 and 3 more; first error: TEXT", as corvane-convert words it.
 void report_damage(std::string_view input, const corvane::report::RunSummary& summary) {
-    std::size_t count = 0;
-    std::string ids;
+    std::uint64_t count = 0;
+    std::vector<std::string> first_ids;
     const std::string* first_error = nullptr;
     for (const auto& scan : summary.scans) {
         if (!scan.damage) continue;
-        if (count < corvane::output::damaged_ids_kept) ids += (count > 0 ? ", " : "") + scan.native_id;
+        if (first_ids.size() < corvane::output::damaged_ids_kept) first_ids.push_back(scan.native_id);
         if (first_error == nullptr) first_error = &*scan.damage;
         ++count;
     }
     if (count == 0) return;
-    if (count > corvane::output::damaged_ids_kept) {
-        ids += " and " + std::to_string(count - corvane::output::damaged_ids_kept) + " more";
-    }
-    const bool one = count == 1;
-    std::cerr << "corvane-report: warning: " << input << ": " << count
-              << (one ? " scan could not be read and is" : " scans could not be read and are")
-              << " shown without data: " << ids << (one ? "; error: " : "; first error: ") << *first_error << '\n';
+    std::cerr << "corvane-report: warning: " << input << ": "
+              << corvane::tools::damaged_scans_text(count, first_ids, *first_error, " and are shown without data",
+                                                    " and is shown without data")
+              << '\n';
 }
 
 }  // namespace
